@@ -1,0 +1,2 @@
+// Entry point of ostrel.
+int main() { return 0; }
