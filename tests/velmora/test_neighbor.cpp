@@ -1,0 +1,106 @@
+// The neighbour search must hand every centre exactly the images the plain
+// loop over all atoms and translations finds, in the same order.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <tuple>
+#include <vector>
+
+#include "velmora-neighbor.h"
+
+namespace {
+
+// A triclinic cell with atoms at random positions (no wrapping needed).
+VELMORA_CELL random_cell(int natoms, unsigned seed) {
+  VELMORA_CELL cell;
+  const double a[3][3] = {{5.1, 0.0, 0.0}, {-1.3, 6.2, 0.0}, {0.7, 1.1, 4.4}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) cell.a[i][j] = a[i][j];
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  cell.atom.resize(natoms);
+  cell.total = natoms;
+  for (auto& at : cell.atom) {
+    for (int k = 0; k < 3; ++k) at.x_f[k] = u(rng);
+    for (int c = 0; c < 3; ++c)
+      at.x[c] = at.x_f[0] * a[0][c] + at.x_f[1] * a[1][c] + at.x_f[2] * a[2][c];
+  }
+  return cell;
+}
+
+using Hit = std::tuple<int, int, int, int>;  // atom, l, m, n
+
+std::vector<Hit> plain_loop(const VELMORA_CELL& cell, const long N[3], double cutoff,
+                            const double p[3]) {
+  std::vector<Hit> hits;
+  for (int j = 0; j < cell.total; ++j)
+    for (long l = -N[0]; l <= N[0]; ++l)
+      for (long m = -N[1]; m <= N[1]; ++m)
+        for (long n = -N[2]; n <= N[2]; ++n) {
+          double d2 = 0.0;
+          for (int c = 0; c < 3; ++c) {
+            const double xi = cell.atom[j].x[c] + (l * cell.a[0][c] + m * cell.a[1][c] +
+                                                   n * cell.a[2][c]);
+            d2 += (xi - p[c]) * (xi - p[c]);
+          }
+          if (d2 <= cutoff * cutoff) hits.emplace_back(j, l, m, n);
+        }
+  return hits;
+}
+
+}  // namespace
+
+TEST(Neighbor, EveryCentreSeesThePlainLoopImagesInOrder) {
+  const VELMORA_CELL cell = random_cell(23, 7);
+  const double cutoff = 10.0;
+  long N[3];
+  const double len[3] = {5.1, std::sqrt(1.3 * 1.3 + 6.2 * 6.2),
+                         std::sqrt(0.7 * 0.7 + 1.1 * 1.1 + 4.4 * 4.4)};
+  velmora_neighbor_range(N, len, cutoff, 1.0);
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(cell, N, cutoff);
+
+  // Centres: the atoms themselves plus points outside the cell.
+  std::vector<double> centres;
+  for (const auto& at : cell.atom) centres.insert(centres.end(), at.x, at.x + 3);
+  const double extra[2][3] = {{-3.0, 2.0, 9.0}, {11.0, -0.5, 0.25}};
+  for (const auto& e : extra) centres.insert(centres.end(), e, e + 3);
+
+  const std::size_t ncentres = centres.size() / 3;
+  std::vector<std::vector<Hit>> seen(ncentres);
+  velmora_neighbor_for_each(nb, centres, cell.a, false,
+                            [&](int c, int atom, double d, const double*, int img) {
+                              EXPECT_LE(d, cutoff);
+                              seen[c].emplace_back(atom, nb.shift[3 * img],
+                                                   nb.shift[3 * img + 1],
+                                                   nb.shift[3 * img + 2]);
+                            });
+  for (std::size_t c = 0; c < ncentres; ++c)
+    EXPECT_EQ(seen[c], plain_loop(cell, N, cutoff, &centres[3 * c])) << "centre " << c;
+}
+
+TEST(Neighbor, ParallelVisitsGiveBitwiseEqualSums) {
+  const VELMORA_CELL cell = random_cell(40, 11);
+  const long N[3] = {2, 2, 3};
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(cell, N, 9.0);
+  std::vector<double> centres;
+  for (const auto& at : cell.atom) centres.insert(centres.end(), at.x, at.x + 3);
+  std::vector<double> serial(cell.total, 0.0), threaded(cell.total, 0.0);
+  auto sum_into = [](std::vector<double>& out) {
+    return [&out](int c, int, double d, const double*, int) {
+      if (d > 0.3) out[c] += std::exp(-d) / d;
+    };
+  };
+  velmora_neighbor_for_each(nb, centres, cell.a, false, sum_into(serial));
+  velmora_neighbor_for_each(nb, centres, cell.a, true, sum_into(threaded));
+  for (int c = 0; c < cell.total; ++c) EXPECT_EQ(serial[c], threaded[c]);
+}
+
+TEST(Neighbor, SkippedAtomsNeverAppear) {
+  const VELMORA_CELL cell = random_cell(6, 3);
+  const long N[3] = {1, 1, 1};
+  std::vector<bool> skip = {false, true, false, false, true, false};
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(cell, N, 20.0, &skip);
+  EXPECT_EQ(nb.atom.size(), 4u * 27u);
+  for (int a : nb.atom) EXPECT_FALSE(skip[a]);
+}

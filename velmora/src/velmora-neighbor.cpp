@@ -1,0 +1,123 @@
+// Periodic-image neighbour search: the image list of a cell, candidate lists
+// for groups of nearby centres, and the grouping of centres into small boxes
+// of the lattice (see velmora-neighbor.h for why the results equal the plain
+// loop over all atoms and translations).
+#include "velmora-neighbor.h"
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+
+VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],
+                                        double cutoff, const std::vector<bool>* skip) {
+  VELMORA_NEIGHBOR nb;
+  for (int k = 0; k < 3; ++k) nb.range[k] = range[k] < 0 ? 0 : range[k];
+  nb.cutoff = cutoff;
+  const std::size_t per_atom =
+      (2 * nb.range[0] + 1) * (2 * nb.range[1] + 1) * (2 * nb.range[2] + 1);
+  nb.x.reserve(3 * per_atom * cell.atom.size());
+  nb.atom.reserve(per_atom * cell.atom.size());
+  nb.shift.reserve(3 * per_atom * cell.atom.size());
+  for (std::size_t j = 0; j < cell.atom.size(); ++j) {
+    if (skip && j < skip->size() && (*skip)[j]) continue;
+    const double* xj = cell.atom[j].x;
+    for (long l = -nb.range[0]; l <= nb.range[0]; ++l)
+      for (long m = -nb.range[1]; m <= nb.range[1]; ++m)
+        for (long n = -nb.range[2]; n <= nb.range[2]; ++n) {
+          for (int c = 0; c < 3; ++c)
+            nb.x.push_back(xj[c] + (l * cell.a[0][c] + m * cell.a[1][c] + n * cell.a[2][c]));
+          nb.atom.push_back(static_cast<int>(j));
+          nb.shift.push_back(static_cast<int>(l));
+          nb.shift.push_back(static_cast<int>(m));
+          nb.shift.push_back(static_cast<int>(n));
+        }
+  }
+  return nb;
+}
+
+void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
+                            double margin) {
+  for (int k = 0; k < 3; ++k)
+    range[k] = length[k] > 0.0 ? static_cast<long>(cutoff / length[k] + margin) : 0;
+}
+
+void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,
+                             const double centre[3], double radius) {
+  out.clear();
+  const double r2 = radius * radius;
+  const std::size_t count = nb.atom.size();
+  const double* xs = nb.x.data();
+  for (std::size_t i = 0; i < count; ++i) {
+    const double* xi = xs + 3 * i;
+    const double dx = xi[0] - centre[0], dy = xi[1] - centre[1], dz = xi[2] - centre[2];
+    if (dx * dx + dy * dy + dz * dz <= r2) out.push_back(static_cast<int>(i));
+  }
+}
+
+// Fractional coordinates of a Cartesian point: solves A^T f = x for the
+// lattice A (rows = vectors) by the explicit inverse, adequate for binning.
+static void fractional_of(double f[3], const double a[3][3], const double x[3]) {
+  const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                     a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                     a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+  if (std::fabs(det) < 1e-12) {
+    f[0] = f[1] = f[2] = 0.0;
+    return;
+  }
+  // Rows of the reciprocal basis: b_i = (a_j x a_k) / det.
+  const double b[3][3] = {
+      {a[1][1] * a[2][2] - a[1][2] * a[2][1], a[1][2] * a[2][0] - a[1][0] * a[2][2],
+       a[1][0] * a[2][1] - a[1][1] * a[2][0]},
+      {a[2][1] * a[0][2] - a[2][2] * a[0][1], a[2][2] * a[0][0] - a[2][0] * a[0][2],
+       a[2][0] * a[0][1] - a[2][1] * a[0][0]},
+      {a[0][1] * a[1][2] - a[0][2] * a[1][1], a[0][2] * a[1][0] - a[0][0] * a[1][2],
+       a[0][0] * a[1][1] - a[0][1] * a[1][0]}};
+  for (int i = 0; i < 3; ++i) f[i] = (b[i][0] * x[0] + b[i][1] * x[1] + b[i][2] * x[2]) / det;
+}
+
+VELMORA_NEIGHBOR_GROUPS velmora_neighbor_group(const std::vector<double>& centres,
+                                               const double a[3][3], double edge) {
+  VELMORA_NEIGHBOR_GROUPS groups;
+  const std::size_t count = centres.size() / 3;
+  double bins[3];
+  for (int k = 0; k < 3; ++k) {
+    const double len = std::sqrt(a[k][0] * a[k][0] + a[k][1] * a[k][1] + a[k][2] * a[k][2]);
+    bins[k] = std::max(1.0, std::floor(len / edge));
+  }
+  // Box key of each centre; points are not wrapped into the cell, so a box
+  // never joins points that are a lattice vector apart.
+  std::vector<std::array<long, 3>> key(count);
+  for (std::size_t c = 0; c < count; ++c) {
+    double f[3];
+    fractional_of(f, a, &centres[3 * c]);
+    for (int k = 0; k < 3; ++k) key[c][k] = static_cast<long>(std::floor(f[k] * bins[k]));
+  }
+  groups.member.resize(count);
+  std::iota(groups.member.begin(), groups.member.end(), 0);
+  std::stable_sort(groups.member.begin(), groups.member.end(),
+                   [&](int p, int q) { return key[p] < key[q]; });
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k == 0 || key[groups.member[k]] != key[groups.member[k - 1]])
+      groups.group_start.push_back(static_cast<int>(k));
+  }
+  groups.group_start.push_back(static_cast<int>(count));
+  const std::size_t ngroups = groups.group_start.size() - 1;
+  groups.centre.assign(3 * ngroups, 0.0);
+  groups.radius.assign(ngroups, 0.0);
+  for (std::size_t g = 0; g < ngroups; ++g) {
+    double* cg = &groups.centre[3 * g];
+    const int first = groups.group_start[g], last = groups.group_start[g + 1];
+    for (int k = first; k < last; ++k)
+      for (int c = 0; c < 3; ++c) cg[c] += centres[3 * groups.member[k] + c];
+    for (int c = 0; c < 3; ++c) cg[c] /= (last - first);
+    double r2 = 0.0;
+    for (int k = first; k < last; ++k) {
+      const double* p = &centres[3 * groups.member[k]];
+      const double d2 = (p[0] - cg[0]) * (p[0] - cg[0]) + (p[1] - cg[1]) * (p[1] - cg[1]) +
+                        (p[2] - cg[2]) * (p[2] - cg[2]);
+      r2 = std::max(r2, d2);
+    }
+    groups.radius[g] = std::sqrt(r2);
+  }
+  return groups;
+}
