@@ -1,0 +1,424 @@
+// Command frame of velmora.x: builds the command context, finds the three
+// data files (beside argv[0], else beside the real executable, else in the
+// installed data directory), dispatches one command by exact name and turns
+// the handler's status into the exit status.
+#include "velmora-cmd.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "velmora-import.h"
+
+#ifndef VELMORA_INSTALL_DATA_DIR
+#define VELMORA_INSTALL_DATA_DIR "/usr/local/share/velmora/"
+#endif
+
+namespace {
+
+using VELMORA_CMD_HANDLER = int (*)(VELMORA_CMD_OPT*);
+
+struct VELMORA_CMD_ENTRY {
+  const char* name;
+  VELMORA_CMD_HANDLER handler;
+};
+
+// Every command of velmora.x.
+const VELMORA_CMD_ENTRY kCommands[] = {
+    {"--print-cell", velmora_cmd_opt_do_print_cell},
+    {"--print-ppt", velmora_cmd_opt_do_print_ppt},
+    {"--print-ppt-full", velmora_cmd_opt_do_print_ppt_full},
+    {"--print-sym", velmora_cmd_opt_do_print_sym},
+    {"--print-cube", velmora_cmd_opt_do_print_cube},
+    {"--gen-cif", velmora_cmd_opt_do_gen_cif},
+    {"--gen-cif-reduced", velmora_cmd_opt_do_gen_cif_reduced},
+    {"--gen-cif-p1", velmora_cmd_opt_do_gen_cif_p1},
+    {"--gen-cif-assign", velmora_cmd_opt_do_gen_cif_assign},
+    {"--gen-cif-assign-all", velmora_cmd_opt_do_gen_cif_assign_all},
+    {"--gen-gin-lib", velmora_cmd_opt_do_gen_gin_lib},
+    {"--gen-gin", velmora_cmd_opt_do_gen_gin},
+    {"--gen-cube", velmora_cmd_opt_do_gen_cube},
+    {"--cal-charge", velmora_cmd_opt_do_cal_charge},
+    {"--cal-bv", velmora_cmd_opt_do_cal_bv},
+    {"--cal-bv-gui", velmora_cmd_opt_do_cal_bv_gui},
+    {"--cal-bv-type", velmora_cmd_opt_do_cal_bv_type},
+    {"--cal-gii", velmora_cmd_opt_do_cal_gii},
+    {"--cal-cn", velmora_cmd_opt_do_cal_cn},
+    {"--cal-cn-atom", velmora_cmd_opt_do_cal_cn_atom},
+    {"--cal-cn-type", velmora_cmd_opt_do_cal_cn_type},
+    {"--cal-cn-bv", velmora_cmd_opt_do_cal_cn_bv},
+    {"--cal-sym", velmora_cmd_opt_do_cal_sym},
+    {"--cal-tot-en", velmora_cmd_opt_do_cal_tot_en},
+    {"--rx-sd", velmora_cmd_opt_do_rx_sd},
+    {"--rx-neb", velmora_cmd_opt_do_rx_neb},
+    {"--rx-neb-images", velmora_cmd_opt_do_rx_neb_images},
+    {"--fft", velmora_cmd_opt_do_fft},
+    {"--fft-cubes", velmora_cmd_opt_do_fft_cubes},
+    {"--fp-map", velmora_cmd_opt_do_fp_map},
+    {"--gh", velmora_cmd_opt_do_gh},
+    {"--kmc", velmora_cmd_opt_do_kmc},
+    {"--sites", velmora_cmd_opt_do_sites},
+    {"--md", velmora_cmd_opt_do_md},
+    {"--text-cal-bv", velmora_cmd_opt_do_text_cal_bv},
+    {"--text-gen-gin-lib", velmora_cmd_opt_do_text_gen_gin_lib},
+    {"--text-gen-gin-lib-set-sf", velmora_cmd_opt_do_text_gen_gin_lib_set_sf},
+};
+
+// Help lines in order; a null name is a group separator (empty line), the
+// name "Message:" the separator printed as that word.
+struct VELMORA_CMD_HELP {
+  const char* name;
+  const char* description;
+};
+
+const VELMORA_CMD_HELP kHelp[] = {
+    {"--help", "display this help."},
+    {"--print-cell", "print the loaded cell."},
+    {"--print-ppt", "print the property corresponding to the loaded cell."},
+    {"--print-sym", "print the symmetry corresponding to the loaded cell."},
+    {"--print-cube", "print a summary of the loaded cube."},
+    {nullptr, nullptr},
+    {"--gen-cif", "write the loaded cell to file in cif format."},
+    {"--gen-cif-reduced", "write the loaded cell reduced by symmetry to file in cif format."},
+    {"--gen-cif-p1", "write the loaded cell to file in cif format without symmetry."},
+    {"--gen-cif-assign",
+     "write the loaded cell to file in cif format with partially occupied sites of conducting "
+     "species assigned occupancy = 1.0 randomly."},
+    {"--gen-cif-assign-all",
+     "write the loaded cell to file in cif format with all partially occupied sites assigned "
+     "occupancy = 1.0 randomly."},
+    {"--gen-gin-lib",
+     "generate a forcefield file in .lib format for calculation with software GULP."},
+    {"--gen-gin",
+     "generate an overall input file in .gin format for performing molecular dynamics "
+     "calculaiton with software GULP."},
+    {"--gen-cube",
+     "calculate the static energy landscape for ionic conduction and write the result to file "
+     "in Gaussian cube format."},
+    {"Message:", nullptr},
+    {"--cal-bv", "calculate bond valences of the loaded cell."},
+    {"--cal-gii", "calculate the global instability index of the loaded cell."},
+    {"--cal-cn",
+     "calculate the coordination number of the specified atom regarding to all counterions."},
+    {"--cal-cn-atom", "calculate coordination shell of the specified atom."},
+    {"--cal-cn-type", "calculates averaged coordination number of the specified pair of ions."},
+    {"--cal-sym", "calculate symmetry of the loaded cell."},
+    {"--cal-tot-en", "calculate the total energy of the loaded cell."},
+    {nullptr, nullptr},
+    {"--rx-sd",
+     "perform a relaxation of loaded cell with steepest descend algorithm and write the result "
+     "to file in cif format."},
+    {"--rx-neb", "perform a simple nudged elastic bend calculation with input of two end images."},
+    {"--rx-neb-images",
+     "perform a simple nudged elastic bend calculation with input of a series of images."},
+    {"--fft",
+     "perform a fourier transform analysis to determine critical points and eigenvalues/vectors "
+     "at these points."},
+    {"--fft-cubes",
+     "perform a fourier transform analysis and generate cubes corresponding to force, force "
+     "constant, laplacian and slope."},
+    {"--fp-map", "generates a cif file representing conduction path in the given cube file."},
+    {"--gh",
+     "generates cif files and csv file representing the characteristic conduction pathway in "
+     "the given cube file."},
+    {"--sites", "output a summary of sites based on graph analysis."},
+    {"--md", "perform a molecular dynamics allowing only conducting ions to move."},
+    {"--kmc",
+     "conducts a kinetic monte carlo simulation to estimate the ionic conductivity given the "
+     "cif and cube files."},
+};
+
+bool velmora_cmd_file_readable(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  std::fclose(file);
+  return true;
+}
+
+// Directory of the running executable, from /proc/self/exe ("" if unknown).
+std::string velmora_cmd_real_executable_dir() {
+  char buffer[4096];
+  const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "";
+  buffer[n] = '\0';
+  std::string directory;
+  velmora_cmd_opt_split_path(&directory, nullptr, buffer);
+  return directory;
+}
+
+// Where a data file is: beside argv[0], else beside the real executable
+// (started through PATH or a symbolic link), else in the installed data
+// directory.  A file found nowhere keeps the argv[0] path and is reported.
+std::string velmora_cmd_locate(const std::string& path_executable, const std::string& real_dir,
+                               const char* name) {
+  char first[1024];
+  std::snprintf(first, sizeof first, "%.1023s", path_executable.c_str());
+  std::string primary = std::string(first) + name;
+  if (primary.size() > 1023) primary.resize(1023);
+  const std::string candidates[3] = {primary, real_dir.empty() ? "" : real_dir + name,
+                                     std::string(VELMORA_INSTALL_DATA_DIR) + name};
+  for (const std::string& candidate : candidates)
+    if (!candidate.empty() && velmora_cmd_file_readable(candidate)) return candidate;
+  std::printf("Warning: unable to find %s\n", primary.c_str());
+  return primary;
+}
+
+// Prints the not-yet-built message for a command whose feature is missing.
+int velmora_cmd_unavailable(const VELMORA_CMD_OPT* opt) {
+  std::fprintf(stderr, "Error: command %s is not available in this build yet.\n",
+               opt->argc > 1 ? opt->argv[1] : "");
+  return VELMORA_EXIT_FAILURE;
+}
+
+// Reads argv[2] as a CIF with the context's data files.
+int velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt, std::unique_ptr<VELMORA_CELL>& cell,
+                         std::unique_ptr<VELMORA_SYMMETRY>& symmetry) {
+  if (velmora_cell_import_cif_from_file(cell, symmetry, opt->argv[2], opt->dir_symcards.c_str(),
+                                        opt->dir_unitary.c_str()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_import_cif_from_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ context ----
+
+void velmora_cmd_opt_split_path(std::string* directory, std::string* file, const char* path) {
+  const std::string p = path ? path : "";
+  const std::size_t slash = p.rfind('/');
+  if (directory) *directory = slash == std::string::npos ? "./" : p.substr(0, slash + 1);
+  if (file) *file = slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+void velmora_cmd_opt_get_type(char destination[3], const char* source) {
+  std::snprintf(destination, 3, "%s", source ? source : "");
+}
+
+std::unique_ptr<VELMORA_CMD_OPT> velmora_cmd_opt_init(int argc, char** argv) {
+  const char* argv0 = argc > 0 && argv && argv[0] ? argv[0] : "";
+  if (std::strlen(argv0) > 999) {
+    std::fprintf(stderr, "Error: executable path too long.\n");
+    return nullptr;
+  }
+  auto opt = std::make_unique<VELMORA_CMD_OPT>();
+  opt->argc = argc;
+  opt->argv = argv;
+  velmora_cmd_opt_split_path(&opt->path_executable, nullptr, argv0);
+  const std::string real_dir = velmora_cmd_real_executable_dir();
+  opt->dir_unitary = velmora_cmd_locate(opt->path_executable, real_dir, "database_unitary.dat");
+  opt->dir_binary = velmora_cmd_locate(opt->path_executable, real_dir, "database_binary.dat");
+  opt->dir_symcards = velmora_cmd_locate(opt->path_executable, real_dir, "database_symcards.dat");
+  opt->mode_text = "-:text";
+  opt->mode_newline = "-:nl";
+  return opt;
+}
+
+void velmora_cmd_opt_print(const VELMORA_CMD_OPT* opt) {
+  if (!opt) {
+    std::printf("CMD_OPT: (not allocated)\n");
+    return;
+  }
+  std::printf("CMD_OPT: dir_unitary=     %s\n", opt->dir_unitary.c_str());
+  std::printf("CMD_OPT: dir_binary=      %s\n", opt->dir_binary.c_str());
+  std::printf("CMD_OPT: dir_symcards=    %s\n", opt->dir_symcards.c_str());
+  std::printf("CMD_OPT: path_executable= %s\n", opt->path_executable.c_str());
+  std::printf("CMD_OPT: mode_text=   \"%s\"\n", opt->mode_text.c_str());
+  std::printf("CMD_OPT: mode_newline=\"%s\"\n", opt->mode_newline.c_str());
+}
+
+std::unique_ptr<VELMORA_TEXT> velmora_cmd_opt_cat_tail(const VELMORA_CMD_OPT* opt) {
+  int start = -1;
+  for (int i = 0; opt && i < opt->argc - 1; ++i)
+    if (opt->argv[i] && opt->mode_text == opt->argv[i]) start = i + 1;
+  if (start < 0) {
+    std::fprintf(stderr, "Error: text-mode key phrase not found.\n");
+    return nullptr;
+  }
+  std::unique_ptr<VELMORA_TEXT> text = velmora_text_new(nullptr);
+  if (!text) {
+    std::fprintf(stderr, "Error: velmora_text_new() returns NULL.\n");
+    return nullptr;
+  }
+  for (int i = start; i < opt->argc; ++i) {
+    const bool newline = opt->mode_newline == opt->argv[i];
+    const int failed = newline ? velmora_text_append(text.get(), "\n")
+                               : velmora_text_append(text.get(), " ") ||
+                                     velmora_text_append(text.get(), opt->argv[i]);
+    if (failed) {
+      std::fprintf(stderr, "Error: velmora_text_append() returns non-zero.\n");
+      return nullptr;
+    }
+  }
+  return text;
+}
+
+// ----------------------------------------------------------- dispatch ----
+
+int velmora_cmd_start(int argc, char** argv) {
+  std::unique_ptr<VELMORA_CMD_OPT> opt = velmora_cmd_opt_init(argc, argv);
+  if (!opt) {
+    std::fprintf(stderr, "Error: velmora_cmd_opt_init() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  int status = VELMORA_EXIT_OK;
+  const char* command = argc > 1 ? argv[1] : nullptr;
+  if (!command || std::strcmp(command, "--version") == 0 || std::strcmp(command, "-v") == 0) {
+    status = velmora_cmd_opt_do_print_version(opt.get());
+  } else if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
+    status = velmora_cmd_opt_do_print_help(opt.get());
+  } else if (std::strcmp(command, "--print-sys") == 0) {
+    velmora_cmd_opt_print(opt.get());
+  } else {
+    status = -1;
+    for (const VELMORA_CMD_ENTRY& entry : kCommands)
+      if (std::strcmp(command, entry.name) == 0) {
+        status = entry.handler(opt.get());
+        break;
+      }
+    if (status < 0) {
+      std::printf("Error: arguments not recognized. '-h' for help.\n");
+      status = VELMORA_EXIT_USAGE;
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+int velmora_cmd_opt_do_print_version(VELMORA_CMD_OPT*) {
+  std::printf("  Velmora-ver?-cmd\n");
+  std::printf("    --help to list commands available.\n");
+  std::printf("    Developed and maintained by ~~\n");
+  std::printf("    Contact ~~ if you find any bug or have suggestions to this software.\n");
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
+  std::printf("Message: avalable commands are listed.\n");
+  std::printf(
+      "Message: detailed help with each command can be found by typing each command without "
+      "argument,\n");
+  std::printf(
+      "Message: basic format is: --command-name [compulsory arguments] | {optional "
+      "arguments}\n");
+  std::printf("\n");
+  for (const VELMORA_CMD_HELP& line : kHelp) {
+    if (!line.name)
+      std::printf("\n");
+    else if (!line.description)
+      std::printf("%s\n", line.name);
+    else
+      std::printf("Message:   %-20s: %s\n", line.name, line.description);
+  }
+  return VELMORA_EXIT_OK;
+}
+
+// ------------------------------------------------ structure commands ----
+
+int velmora_cmd_opt_do_print_cell(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --print-cell [input.cif].\n\n");
+    std::printf("Example: ./velmora.x --print-cell Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  velmora_cell_print(cell.get());
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_print_sym(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --print-sym [input.cif]\n\n");
+    std::printf("Example: --print-sym Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_symmetry_print(symmetry.get());
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --cal-sym [input.cif] | {tolerance}\n\n");
+    std::printf(
+        "Command: attempts to find out the symmetry group of a structure. Only works if the "
+        "structure is in standard setting.\n");
+    std::printf("Example: ./velmora.x --cal-sym Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  double tolerance = -1.0;
+  if (opt->argc > 3 && std::sscanf(opt->argv[3], "%lf", &tolerance) != 1) {
+    std::fprintf(stderr, "Error: wrong parameter accuracy.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry = velmora_symmetry_calculate_from_cell(cell.get(), tolerance, opt->dir_symcards.c_str());
+  if (!symmetry) {
+    std::fprintf(stderr, "Error: velmora_symmetry_calculate_from_cell() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+// ------------------------------- commands of features not built yet ----
+
+int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gen_cif(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_cn(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_cn_atom(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_cn_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_cn_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_rx_sd(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_rx_neb(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_rx_neb_images(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_fft(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_fft_cubes(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_fp_map(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_md(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
+int velmora_cmd_opt_do_text_gen_gin_lib(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}
+int velmora_cmd_opt_do_text_gen_gin_lib_set_sf(VELMORA_CMD_OPT* opt) {
+  return velmora_cmd_unavailable(opt);
+}

@@ -1,0 +1,219 @@
+// Structure input/output area of velmora: the CIF reader and the cell
+// geometry (velmora-import.cpp), space-group symmetry (velmora-import-
+// symmetry.cpp), and later the cell operations with the CIF writer and the
+// force-field parameters.  Sections below follow that order.
+#ifndef VELMORA_IMPORT_H_
+#define VELMORA_IMPORT_H_
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "velmora-alloc.h"
+#include "velmora.h"
+
+// ========================================================================
+// CIF document: tokens, single items and loops
+// ========================================================================
+
+// A parsed CIF text.  Tags are kept as written; matching against a keyword
+// ignores case and treats '.' like '_' (so _atom_site.fract_x matches
+// _atom_site_fract_x), preferring an exact tag over one that merely contains
+// the keyword.  Unquoted values '?' and '.' stand for unknown/inapplicable.
+struct VELMORA_CIF_ITEM {
+  std::string tag;
+  std::string value;
+  long row = 0;     // 0-based row of the tag
+  int block = 0;    // index of the data block
+};
+
+struct VELMORA_CIF_LOOP {
+  std::vector<std::string> tag;
+  std::vector<std::string> value;   // all values in reading order
+  std::vector<long> value_row;      // 0-based row of each value
+  long row = 0;                     // row of its loop_ line
+  int block = 0;
+  std::string error;                // first syntax problem inside the loop
+};
+
+struct VELMORA_CIF_DOC {
+  std::vector<VELMORA_CIF_ITEM> item;
+  std::vector<VELMORA_CIF_LOOP> loop;
+  std::vector<std::string> block_name;  // names after data_, in order
+};
+
+// A loop as a table: row 0 holds the tags, each further row one record.
+using VELMORA_CIF_TABLE = std::vector<std::vector<std::string>>;
+
+// Tokenises the rows (CIF 1.1 rules: quotes end at a quote followed by white
+// space, ';' in column 1 opens a text field, '#' starts a comment) into items
+// and loops.  Never fails; problems are recorded in the loops they affect.
+void velmora_cif_doc_parse(VELMORA_CIF_DOC& doc, const std::vector<std::string>& rows);
+// Keeps only the data block holding the atom sites (the first block, or the
+// first one with an _atom_site_fract_x loop when there are several).
+void velmora_cif_doc_select_block(VELMORA_CIF_DOC& doc);
+// Normalised tag: lower case, '.' turned into '_'.
+std::string velmora_cif_tag_normalize(const std::string& tag);
+// 2 when `tag` equals `keyword` after normalisation, 1 when it contains it,
+// else 0.
+int velmora_cif_tag_match(const std::string& tag, const std::string& keyword);
+// True for the unquoted null values '?' and '.' and for an empty value.
+bool velmora_cif_value_is_null(const std::string& value);
+// Reads a CIF number: a real with an optional standard uncertainty in
+// parentheses (0.25(3) gives 0.25) or a fraction such as 1/3.
+bool velmora_cif_read_number(const std::string& text, double& value);
+
+// Document forms of the row scanners below.
+std::optional<std::string> velmora_cif_doc_grep_keyword(const VELMORA_CIF_DOC& doc,
+                                                        const char* keyword);
+bool velmora_cif_doc_exist_keyword(const VELMORA_CIF_DOC& doc, const char* keyword);
+const VELMORA_CIF_LOOP* velmora_cif_doc_find_loop(const VELMORA_CIF_DOC& doc,
+                                                  const char* keyword);
+int velmora_cif_doc_grep_loop(VELMORA_CIF_TABLE& table, int& rows, int& columns,
+                              const char* keyword, const VELMORA_CIF_DOC& doc);
+
+// ========================================================================
+// CIF reader
+// ========================================================================
+
+// Reads a CIF file: the cell with every atom of the unit cell, and its space
+// group.  `dir_symcards` and `dir_unitary` are the paths of the space-group
+// settings file and the per-ion data file.  0 on success.
+int velmora_cell_import_cif_from_file(std::unique_ptr<VELMORA_CELL>& cell,
+                                      std::unique_ptr<VELMORA_SYMMETRY>& symmetry,
+                                      const char* path, const char* dir_symcards,
+                                      const char* dir_unitary);
+int velmora_cell_import_cif_from_text(std::unique_ptr<VELMORA_CELL>& cell,
+                                      std::unique_ptr<VELMORA_SYMMETRY>& symmetry,
+                                      const VELMORA_TEXT* text, const char* dir_symcards,
+                                      const char* dir_unitary);
+// Reads base.0.cif ... base.(count-1).cif; empty on any failure.
+std::vector<std::unique_ptr<VELMORA_CELL>> velmora_cells_import_cif_from_file(
+    const char* base, int count, const char* dir_symcards, const char* dir_unitary);
+
+// Row scanners on the text split into rows.
+int velmora_cell_import_cif_exist_keyword(const char* keyword,
+                                          const std::vector<std::string>& rows, long count);
+// The value of a single item (quoted, bare or a text field), or none.
+std::optional<std::string> velmora_cell_import_cif_grep_keyword(
+    const char* keyword, const std::vector<std::string>& rows, long count);
+// The loop holding a tag matching `keyword`, as a table.  0 on success.
+int velmora_cell_import_cif_grep_loop(VELMORA_CIF_TABLE& table, int& table_rows,
+                                      int& table_columns, const char* keyword,
+                                      const std::vector<std::string>& rows, long count);
+int velmora_array_char_1D_is_blank_line(const char* row);
+char velmora_array_char_1D_first_nonspace_char(const char* row);
+
+// Column readers on the atom-site table; atom i takes row i + 1.
+int velmora_cell_import_cif_read_atom_name(std::vector<VELMORA_ATOM>& atom,
+                                           const VELMORA_CIF_TABLE& table);
+int velmora_cell_import_cif_read_atom_type(std::vector<VELMORA_ATOM>& atom,
+                                           const VELMORA_CIF_TABLE& table);
+int velmora_cell_import_cif_read_atom_typeos(std::vector<VELMORA_ATOM>& atom,
+                                             const VELMORA_CIF_TABLE& table,
+                                             const VELMORA_CIF_TABLE& type_table);
+int velmora_cell_import_cif_read_atom(std::vector<VELMORA_ATOM>& atom,
+                                      const VELMORA_CIF_TABLE& table);
+int velmora_cell_import_cif_read_atom_constraint(std::vector<VELMORA_ATOM>& atom,
+                                                 const VELMORA_CIF_TABLE& table);
+int velmora_cell_import_cif_read_lattice(VELMORA_CELL* cell,
+                                         const std::vector<std::string>& rows, long count);
+int velmora_cell_import_cif_read_lattice_doc(VELMORA_CELL* cell, const VELMORA_CIF_DOC& doc);
+
+// Element symbol (at most 2 characters, capitalised) from a type symbol or
+// a label: the first letter plus the next one when that makes an element
+// (Cl3a gives Cl, OW1 gives O).  False when the text holds no letter.
+bool velmora_atom_type_from_text(const char* text, char type[3]);
+int velmora_atom_name_to_type(std::vector<VELMORA_ATOM>& atom);
+// Splits atoms of fractional oxidation state (atom.value) into two
+// integer-valence atoms of the same mean valence; sets os and resets value.
+int velmora_atom_fork_os(std::vector<VELMORA_ATOM>& atom);
+// Default oxidation states (column 4 of the per-ion file) for os == 99.
+int velmora_atom_update_default_os(std::vector<VELMORA_ATOM>& atom, const char* dir_unitary);
+void velmora_cell_update_name(VELMORA_CELL* cell);
+
+// ========================================================================
+// Cell geometry
+// ========================================================================
+
+double velmora_cell_calculate_volume(const VELMORA_CELL* cell);
+void velmora_cell_update_lattice_cartesion(VELMORA_CELL* cell);
+void velmora_cell_update_coordinate_cartesion(VELMORA_CELL* cell);
+void velmora_cell_update_cartesion(VELMORA_CELL* cell);
+void velmora_cell_update_lattice_fractional(VELMORA_CELL* cell);
+void velmora_cell_update_coordinate_fractional(VELMORA_CELL* cell);
+void velmora_cell_update_fractional(VELMORA_CELL* cell);
+void velmora_cell_bound_fractional(VELMORA_CELL* cell);
+
+// ========================================================================
+// Space-group symmetry
+// ========================================================================
+
+// One setting of the space-group settings file, as read.
+struct VELMORA_SYMCARDS_ENTRY {
+  int id = 0;                     // International Tables number
+  std::string hall;               // Hall symbol, full length
+  std::string hm;                 // Hermann-Mauguin symbol, full length
+  std::vector<std::string> op;    // operation texts
+  bool valid = false;             // all lines present and readable
+};
+
+// Reads every setting of the file (after DATA_START, up to DATA_END).
+int velmora_symcards_load(std::vector<VELMORA_SYMCARDS_ENTRY>& entry, const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_from_symcards_entry(
+    const VELMORA_SYMCARDS_ENTRY& entry);
+
+// Parses an operation such as "-y, x-y, z+1/3" into r_f and t_f.
+int velmora_card_set_by_text(VELMORA_CARD* card, const char* text);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_new_p1();
+
+// Lookups in the settings file.  A Hermann-Mauguin symbol is found first
+// exactly, then written with other spacing, short or full, in old or new
+// notation, with a setting suffix (':1', ':2', ':H', ':R', ':b' ...) or a
+// trailing word (Z, S, H, R); the number by its exact value.
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_HM(const char* symbol,
+                                                                        const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_id(const char* number,
+                                                                        const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_Hall(const char* symbol,
+                                                                          const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_internal_no(int number,
+                                                                         const char* path);
+// The same lookups with hints from the rest of the CIF: a setting code
+// ('1', '2', 'H', 'R', ...) and a Hall symbol that picks among the settings
+// sharing a symbol or number.  Empty hints are ignored.
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_HM_hinted(
+    const char* symbol, const char* setting, const char* hall, const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_id_hinted(
+    const char* number, const char* setting, const char* hall, const char* path);
+
+// The space group of a CIF: its operation loop, else its Hermann-Mauguin
+// symbol, Hall symbol or number looked up in the settings file.
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_from_array_char_2D(
+    const std::vector<std::string>& rows, long count, const char* path);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_from_cif_doc(
+    const VELMORA_CIF_DOC& doc, const char* path);
+
+VELMORA_ATOM velmora_atom_spawn_by_card(const VELMORA_CARD* card, const VELMORA_ATOM* atom);
+int velmora_atom_spawn_by_symmetry(std::vector<VELMORA_ATOM>& atom,
+                                   const VELMORA_SYMMETRY* symmetry);
+bool velmora_atom_equal(const VELMORA_ATOM* a, const VELMORA_ATOM* b);
+int velmora_atom_remove_duplicate(std::vector<VELMORA_ATOM>& atom);
+int velmora_atom_name_compare(const char* a, const char* b);
+// Canonical order: type, os, occupancy, natural name order (exchange sort).
+void velmora_atom_sort(std::vector<VELMORA_ATOM>& atom);
+int velmora_cell_count_type_os(VELMORA_CELL* cell);
+std::unique_ptr<VELMORA_CELL> velmora_cell_reduce_by_symmetry(VELMORA_CELL* cell,
+                                                              const VELMORA_SYMMETRY* symmetry);
+int velmora_cell_flag_site_by_symmetry(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry);
+bool velmora_cell_validate_by_symmetry(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
+                                       double tolerance);
+std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_CELL* cell,
+                                                                       double tolerance,
+                                                                       const char* path);
+int velmora_symmetry_fill_card_discrete(VELMORA_SYMMETRY* symmetry, const long n[3]);
+void velmora_card_transform_vector3_long(long out[3], const long p[3], const long n[3],
+                                         const VELMORA_CARD* card);
+
+#endif  // VELMORA_IMPORT_H_
