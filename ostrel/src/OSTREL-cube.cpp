@@ -386,8 +386,14 @@ int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
       fclose(f);
       return 1;
     }
-    // An odd count along a marks a file that repeats the boundary planes.
+    // An odd count along a marks a file that repeats the boundary planes;
+    // such a file needs at least two planes per axis.
     bool repeated = count[0] % 2 == 1;
+    if (repeated && (count[0] < 2 || count[1] < 2 || count[2] < 2)) {
+      fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
+      fclose(f);
+      return 1;
+    }
     int n[3];
     for (int ax = 0; ax < 3; ax++)
       n[ax] = (int)(repeated ? count[ax] - 1 : count[ax]);

@@ -134,11 +134,10 @@ int OSTREL_round_copies(int reference, double value) {
 // Driver
 // ===========================================================================
 
-#define STAGE(call, name)                                          \
-  if (call) {                                                      \
-    fprintf(stderr, "Error: " name "() returns non-zero.\n");      \
-    return 1;                                                      \
-  }
+// A failing stage has printed its own message; the run ends there.
+#define STAGE(call, name) \
+  if (call)               \
+    return 1;
 
 int OSTREL(OSTREL_input* input) {
   OSTREL_asymmetric_unit unit;
