@@ -77,6 +77,18 @@ def common_oxidation_states():
     return out
 
 
+def icsd_oxidation_states():
+    """symbol -> oxidation states reported more than 5 times in the ICSD
+    (SMACT filtered list)."""
+    out = {}
+    with open(raw('oxidation_states_icsd24_filtered.txt')) as f:
+        for line in f:
+            w = line.split()
+            if w and not line.startswith('#'):
+                out[w[0]] = [int(x) for x in w[1:]]
+    return out
+
+
 ROW = re.compile(r"^\s*(\S+)\s+(-?\d+)\s+(\S+)\s+(-?\d+)\s+([0-9.]+)\s+([0-9.]+)\s+(\S+)\s*(.*?)\s*$")
 
 

@@ -33,6 +33,15 @@ CUT_STEP = 0.5
 # polyhedra support them.
 MIN_SITES = 5
 
+# A proton has one short (covalent) bond and usually one hydrogen bond; its
+# reference coordination number is taken as 2, not from statistics of ions.
+PROTON_CN = 2.0
+
+# A fluoride coordination number is carried over to the heavier halides only
+# when at least this many fluoride polyhedra support it; otherwise the oxide
+# statistics are carried over by the sulfide relation below.
+MIN_SITES_REF = 20
+
 # Coordination numbers of the heavier halides and of sulfide relative to
 # fluoride and oxide, as used for estimates by the force field itself.
 FROM_FLUORIDE = {'Cl': (0.3984, 3.4568), 'Br': (0.3457, 3.3798), 'I': (0.3806, 2.7873)}
@@ -154,6 +163,8 @@ def main(argv):
 
     def base_cn(el, q, an, av):
         """cn of a pair from statistics, in order of preference."""
+        if el in ('H', 'D'):
+            return PROTON_CN, 'H'
         v = cod_cn(el, q, an)
         if v:
             return v
@@ -163,14 +174,14 @@ def main(argv):
             if n >= MIN_SITES:
                 return sum(cn * x[0] for cn, x in d.items()) / n, 'N:Gagne2021'
         if an in FROM_FLUORIDE:
-            v = cod_cn(el, q, 'F')
-            if v:
+            v = cod.get((el, q, 'F'))
+            if v and v[0] >= MIN_SITES_REF:
                 k, c = FROM_FLUORIDE[an]
-                return k * v[0] + c, 'F->'
-        if an in FROM_OXIDE:
+                return k * v[1] + c, 'F->'
+        if an in FROM_OXIDE or an in FROM_FLUORIDE:
             v = cod_cn(el, q, 'O')
             if v:
-                k, c = FROM_OXIDE[an]
+                k, c = FROM_OXIDE['S']
                 return k * v[0] + c, 'O->'
         return radius_ratio_cn(rr_pts, uni[(el, q)][0] / uni[(an, av)][0]), 'rr'
 
@@ -186,7 +197,8 @@ def main(argv):
     cut_hits = []
     for el, q in cations:
         for an, av in bvdata.ANIONS:
-            row, generic = choose_row(rows, el, q, an, av)
+            # deuterium takes the parameters of hydrogen
+            row, generic = choose_row(rows, 'H' if el == 'D' else el, q, an, av)
             if row is None:
                 continue
             cn, cn_src = base_cn(el, q, an, av)

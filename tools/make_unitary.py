@@ -105,6 +105,10 @@ def species_list(elems, shan, rows, common):
     for el, q in common.items():
         if q > 0 and el in elems:
             sp.add((el, q))
+    for el, states in bvdata.icsd_oxidation_states().items():
+        for q in states:
+            if q > 0 and el in elems:
+                sp.add((el, q))
     sp.add(('D', 1))
     return sp
 
