@@ -40,6 +40,7 @@ struct CifParser {
   bool pending = false;        // an item tag waits for its value
   std::string pending_tag;
   long pending_row = 0;
+  long bare_item_row = -1;     // row of the last item value read as a bare word
 
   explicit CifParser(VELMORA_CIF_DOC& d) : doc(d) {}
 
@@ -64,10 +65,17 @@ struct CifParser {
     pending_tag = t;
     pending_row = row;
   }
-  void value(const std::string& v, long row, const char* problem) {
+  // `bare`: an unquoted word.  Further bare words on the row of an item's
+  // bare value belong to it: an unquoted symbol such as P 21/c is one value.
+  void value(const std::string& v, long row, const char* problem, bool bare = false) {
     if (pending) {
       doc.item.push_back({pending_tag, v, pending_row, block});
       pending = false;
+      bare_item_row = bare ? row : -1;
+      return;
+    }
+    if (!in_loop && bare && row == bare_item_row && !doc.item.empty()) {
+      doc.item.back().value += " " + v;
       return;
     }
     if (in_loop) {
@@ -217,7 +225,7 @@ void velmora_cif_doc_parse(VELMORA_CIF_DOC& doc, const std::vector<std::string>&
         p.close_loop();
         p.flush_pending();
       } else {
-        p.value(word, r, nullptr);
+        p.value(word, r, nullptr, true);
       }
     }
   }
@@ -681,7 +689,10 @@ int velmora_cell_import_cif_read_lattice_doc(VELMORA_CELL* cell, const VELMORA_C
     cell->parameter[k] = v[k];
     cell->angle[k] = v[k + 3];
   }
-  if (!(velmora_cell_calculate_volume(cell) > 0.0)) {
+  // The squared volume over (abc)^2 must be clearly positive: angles such as
+  // 120, 120, 120 describe a flat cell.
+  const double volume = velmora_cell_calculate_volume(cell);
+  if (!(volume > 1e-3 * v[0] * v[1] * v[2])) {
     std::fprintf(stderr, "Error: the cell angles %g %g %g describe no cell.\n", v[3], v[4], v[5]);
     return 1;
   }
