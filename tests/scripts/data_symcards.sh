@@ -97,7 +97,7 @@ _symmetry_space_group_name_Hall 'P 64 2c (0 0 -1)'|181|12
 _symmetry_space_group_name_Hall '-F 4vw 2vw 3'|227|192
 _symmetry_Int_Tables_number 227|227|192
 _symmetry_space_group_name_H-M 'F d -3 m'|227|192
-_symmetry_space_group_name_H-M 'R -3 m'|166|18
+_symmetry_space_group_name_H-M 'R -3 m'|166|36
 _symmetry_space_group_name_H-M 'P 1 21/c 1'|14|4
 LIST
 else
