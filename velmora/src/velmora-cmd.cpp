@@ -151,15 +151,18 @@ std::string velmora_cmd_real_executable_dir() {
 
 // Where a data file is: beside argv[0], else beside the real executable
 // (started through PATH or a symbolic link), else in the installed data
-// directory.  A file found nowhere keeps the argv[0] path and is reported.
+// directory (share/velmora next to the installed bin/, then the configured
+// one).  A file found nowhere keeps the argv[0] path and is reported.
 std::string velmora_cmd_locate(const std::string& path_executable, const std::string& real_dir,
                                const char* name) {
   char first[1024];
   std::snprintf(first, sizeof first, "%.1023s", path_executable.c_str());
   std::string primary = std::string(first) + name;
   if (primary.size() > 1023) primary.resize(1023);
-  const std::string candidates[3] = {primary, real_dir.empty() ? "" : real_dir + name,
-                                     std::string(VELMORA_INSTALL_DATA_DIR) + name};
+  const std::string candidates[4] = {
+      primary, real_dir.empty() ? "" : real_dir + name,
+      real_dir.empty() ? "" : real_dir + "../share/velmora/" + name,
+      std::string(VELMORA_INSTALL_DATA_DIR) + name};
   for (const std::string& candidate : candidates)
     if (!candidate.empty() && velmora_cmd_file_readable(candidate)) return candidate;
   std::printf("Warning: unable to find %s\n", primary.c_str());
