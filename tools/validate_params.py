@@ -81,7 +81,7 @@ def first_shell_lengths(cell, par):
 
 def run_velmora(exe, cif, args, timeout=600):
     try:
-        p = subprocess.run([exe] + args + [cif], capture_output=True, text=True, timeout=timeout)
+        p = subprocess.run([exe] + args + ([cif] if cif else []), capture_output=True, text=True, timeout=timeout)
     except (OSError, subprocess.TimeoutExpired) as e:
         return None, str(e)
     return p.stdout + p.stderr, None
