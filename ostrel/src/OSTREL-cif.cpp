@@ -513,41 +513,51 @@ void OSTREL_calc_cif_metric(OSTREL_cif* cif) {
   cif->d6 = 2 * cif->a * cif->c * cos(be);
 }
 
+// Looks the space-group name up in the settings file.  An exact name wins;
+// otherwise the first setting named by it plus a setting word (as 'F d -3 m'
+// for 'F d -3 m Z', the standard origin choice, listed first).
 int OSTREL_get_symops_from_dat_file(const char* path, OSTREL_cif* cif) {
   std::vector<std::string> lines;
-  if (!path || !*path || !read_pieces(path, &lines))
+  if (!path || !*path || !read_pieces(path, &lines) || cif->spacegroup_HM.empty())
     return 0;  // no data file: the caller falls back to x,y,z
-  size_t i = 0;
-  while (i < lines.size() && !starts_with(lines[i], "DATA_START")) i++;
-  for (i++; i < lines.size(); i++) {
-    if (!starts_with(lines[i], "#"))
-      continue;
-    if (i + 3 >= lines.size())
+  size_t start = 0;
+  while (start < lines.size() && !starts_with(lines[start], "DATA_START")) start++;
+  for (int pass = 0; pass < 2; pass++) {
+    for (size_t i = start + 1; i < lines.size(); i++) {
+      if (!starts_with(lines[i], "#"))
+        continue;
+      if (i + 3 >= lines.size())
+        break;
+      std::string names = lines[i + 3];
+      size_t cut = names.find_first_of("\r\n");
+      if (cut != std::string::npos) names.erase(cut);
+      bool match = false;
+      for (const std::string& piece : split_char(names, '\'')) {
+        if (pass == 0)
+          match = match || piece == cif->spacegroup_HM;
+        else
+          match = match || (piece.size() == cif->spacegroup_HM.size() + 2 &&
+                            piece.compare(0, cif->spacegroup_HM.size(), cif->spacegroup_HM) == 0 &&
+                            piece[cif->spacegroup_HM.size()] == ' ' && isalpha((unsigned char)piece.back()));
+      }
+      if (!match)
+        continue;
+      if (i + 4 >= lines.size())
+        return 0;
+      int n = atoi(lines[i + 4].c_str());
+      if (n < 1 || n > OSTREL_MAX_SYMOP || i + 4 + (size_t)n >= lines.size())
+        return 0;
+      std::vector<std::string> ops;
+      for (int k = 0; k < n; k++) {
+        std::string op = lines[i + 5 + k];
+        size_t e = op.find_first_of("\r\n");
+        if (e != std::string::npos) op.erase(e);
+        ops.push_back(op);
+      }
+      cif->symop = ops;
+      cif->symop_no = n;
       return 0;
-    std::string names = lines[i + 3];
-    size_t cut = names.find_first_of("\r\n");
-    if (cut != std::string::npos) names.erase(cut);
-    bool match = false;
-    for (const std::string& piece : split_char(names, '\''))
-      if (piece == cif->spacegroup_HM)
-        match = true;
-    if (!match)
-      continue;
-    if (i + 4 >= lines.size())
-      return 0;
-    int n = atoi(lines[i + 4].c_str());
-    if (n < 1 || n > OSTREL_MAX_SYMOP || i + 4 + (size_t)n >= lines.size())
-      return 0;
-    std::vector<std::string> ops;
-    for (int k = 0; k < n; k++) {
-      std::string op = lines[i + 5 + k];
-      size_t e = op.find_first_of("\r\n");
-      if (e != std::string::npos) op.erase(e);
-      ops.push_back(op);
     }
-    cif->symop = ops;
-    cif->symop_no = n;
-    return 0;
   }
   return 0;
 }
@@ -581,6 +591,7 @@ int OSTREL_refresh_site_mul(OSTREL_cif* cif) {
 
 int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
   std::vector<std::string> lines;
+  bool symop_loop = false;
   try {
     if (!read_pieces(filename, &lines)) {
       fprintf(stderr, "Error: Unable to open CIF file\n");
@@ -630,6 +641,7 @@ int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
           starts_with(n1, "_symmetry_equiv_pos_as_xyz") ||
           starts_with(n1, "_space_group_symop_operation_xyz")) {
         next = read_symop_loop(lines, i, cif);
+        symop_loop = true;
       } else if (starts_with(n2, "_atom_type_oxidation_number")) {
         if (read_type_loop(lines, i, cif, &next))
           return 1;
@@ -644,7 +656,10 @@ int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
     if (OSTREL_fill_ox_states_to_sites(cif))
       return 1;
     OSTREL_calc_cif_metric(cif);
-    if (cif->symop_no == 0 && OSTREL_fill_symops(cif))
+    // Operations from the space-group name when the file lists none; a file
+    // that names its group without an operation loop is completed the same
+    // way (with x,y,z alone only its asymmetric unit would be kept).
+    if ((cif->symop_no == 0 || !symop_loop) && OSTREL_fill_symops(cif))
       return 1;
     if (OSTREL_refresh_site_mul(cif))
       return 1;

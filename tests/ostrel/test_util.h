@@ -119,7 +119,7 @@ inline std::vector<Op> group_Fm3m() {
 // rhombohedral centring (2/3, 1/3, 1/3).
 inline std::vector<Op> group_R3m_hex() {
   return close_group({make_op({0, -1, 0, 1, -1, 0, 0, 0, 1}),
-                      make_op({0, -1, 0, -1, 0, 0, 0, 0, -1}),
+                      make_op({0, 1, 0, 1, 0, 0, 0, 0, -1}),
                       make_op({-1, 0, 0, 0, -1, 0, 0, 0, -1}),
                       make_op({1, 0, 0, 0, 1, 0, 0, 0, 1}, 2.0 / 3, 1.0 / 3, 1.0 / 3)});
 }
