@@ -516,10 +516,12 @@ class PairList:
         return out
 
 
-def screening_factor(plist, log=None):
+def screening_factor(plist, log=None, bound_tol=0.0):
     """Screening factor that makes the mean diagonal stress vanish, searched
     by halving steps between 0.55 and 1.0 from 0.75; 0.75 when the search
-    fails or leaves the bounds.  Returns (sf, status)."""
+    fails or leaves the bounds.  Returns (sf, status).  bound_tol widens
+    the bounds (0 reproduces velmora.x: a search that steps onto 0.55 from
+    above lands at 0.5499999999999999 in binary floating point and fails)."""
     if plist.par.problems() or plist.par.charge_error:
         return 0.75, 'invalid-parameters'
     sf, sf_step, p_prev, p_step = 0.75, 0.1, 0.0, None
@@ -540,7 +542,7 @@ def screening_factor(plist, log=None):
         rounds += 1
         if rounds > 100:
             return 0.75, 'not-converged'
-        if sf < 0.55 or sf > 1.0:
+        if sf < 0.55 - bound_tol or sf > 1.0 + bound_tol:
             return 0.75, 'out-of-bounds(%.3f)' % sf
         if log:
             log('sf=%8.5f p=%8.5f' % (sf, p))
