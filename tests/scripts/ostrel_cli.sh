@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# ostrel's command line: the banner without arguments, value flags without
+# their values, over-long values, and ignored unknown words.
+set -u
+: "${OSTREL:?}" "${BV_SCRATCH:?}"
+rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
+fail=0
+check() {  # description, expected status, actual status
+  if [ "$2" != "$3" ]; then echo "FAIL: $1 (status $3, expected $2)"; fail=1; fi
+}
+
+out=$("$OSTREL" 2>err.txt); rc=$?
+check "no arguments" 0 $rc
+[ "$(printf '%s\n' "$out" | wc -l)" = 3 ] || { echo "FAIL: banner is not three lines"; fail=1; }
+printf '%s\n' "$out" | head -1 | grep -q '^ .*(OSTREL) version 3.0$' || { echo "FAIL: banner line 1"; fail=1; }
+printf '%s\n' "$out" | grep -qx ' > Please consult OSTREL_readme.txt for more details on available commands.' \
+  || { echo "FAIL: banner line 2"; fail=1; }
+printf '%s\n' "$out" | tail -1 | grep -q '^ > Contact' || { echo "FAIL: banner line 3"; fail=1; }
+[ -s err.txt ] && { echo "FAIL: banner wrote to standard error"; fail=1; }
+
+for args in "--cube" "--cif" "--scale" "--max" "--cube --print-minima" "--print-minima --cif" \
+            "--max abc" "--max 1e999"; do
+  "$OSTREL" $args >out.txt 2>err.txt; rc=$?
+  check "$args" 1 $rc
+  [ "$(wc -l <err.txt)" = 1 ] && grep -q '^Error: ' err.txt || { echo "FAIL: $args message:"; cat err.txt; fail=1; }
+  [ -s out.txt ] && { echo "FAIL: $args wrote to standard output"; fail=1; }
+done
+
+long=$(printf 'x%.0s' $(seq 1 1200))
+"$OSTREL" --cube "$long" 2>err.txt; check "long cube name" 1 $?
+grep -q 'longer than 999 characters' err.txt || { echo "FAIL: long name message"; cat err.txt; fail=1; }
+"$OSTREL" --cif a.cif Li1+abcdefghij 2>err.txt; check "long ion type" 1 $?
+"$OSTREL" --scale "$(printf 'E+%.0s' $(seq 1 60))E" 2>err.txt; check "long expression" 1 $?
+
+# Unknown words are ignored; flags alone do nothing and write nothing.
+"$OSTREL" --frobnicate --hk --path --gui --smooth-cube >out.txt 2>err.txt; check "unknown words" 0 $?
+[ -s out.txt ] || [ -s err.txt ] && { echo "FAIL: output for flags without inputs"; fail=1; }
+[ "$(ls | grep -v -e out.txt -e err.txt)" = "" ] || { echo "FAIL: files written:"; ls; fail=1; }
+
+# A scaling expression without E, or one that cannot be evaluated.
+"$OSTREL" --scale "2*x" 2>err.txt; check "scale without E" 1 $?
+grep -qx 'Error: Invalid scaling expression - variable E missing' err.txt || { echo "FAIL: scale message"; cat err.txt; fail=1; }
+"$OSTREL" --scale "E*" 2>err.txt; check "scale malformed" 1 $?
+
+[ $fail = 0 ] && echo "ostrel command line: ok"
+exit $fail
