@@ -260,17 +260,17 @@ int velmora_symcards_pick(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
   return candidate.front();
 }
 
-int velmora_symcards_find_hm(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
-                             const std::string& symbol, const char* setting, const char* hall) {
+}  // namespace
+
+int velmora_symcards_find_HM(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
+                             const char* symbol_text, const char* setting, const char* hall) {
+  const std::string symbol = symbol_text ? symbol_text : "";
   const std::string raw = velmora_sym_trim(symbol);
   for (std::size_t k = 0; k < entry.size(); ++k)
     if (entry[k].valid && entry[k].hm == raw) return static_cast<int>(k);
   HmKey q = velmora_hm_key(symbol);
   if (q.full.empty()) return -1;
   if (q.suffix.empty() && setting && *setting) q.suffix = velmora_hm_normalize_suffix(setting);
-  std::vector<HmKey> keys;
-  keys.reserve(entry.size());
-  for (const VELMORA_SYMCARDS_ENTRY& e : entry) keys.push_back(velmora_hm_key(e.hm));
   const std::string axis_full = velmora_hm_axis_full(q);
   // Stages from the strictest comparison to the loosest; within a stage the
   // setting word must fit (an entry without one fits any setting only when
@@ -278,18 +278,18 @@ int velmora_symcards_find_hm(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
   for (int stage = 0; stage < 3; ++stage) {
     std::vector<int> exact, plain;
     for (std::size_t k = 0; k < entry.size(); ++k) {
-      if (!entry[k].valid) continue;
-      const HmKey& e = keys[k];
+      const VELMORA_SYMCARDS_ENTRY& e = entry[k];
+      if (!e.valid) continue;
       bool hit = false;
-      if (stage == 0) hit = q.full == e.full;
-      if (stage == 1) hit = !axis_full.empty() && axis_full == e.full;
+      if (stage == 0) hit = q.full == e.key_full;
+      if (stage == 1) hit = !axis_full.empty() && axis_full == e.key_full;
       if (stage == 2)
-        hit = q.full == e.short_ || q.short_ == e.short_ ||
-              (!e.alt.empty() && (q.full == e.alt || q.short_ == e.alt));
+        hit = q.full == e.key_short || q.short_ == e.key_short ||
+              (!e.key_alt.empty() && (q.full == e.key_alt || q.short_ == e.key_alt));
       if (!hit) continue;
-      if (velmora_hm_suffix_fits(q.suffix, e.suffix))
+      if (velmora_hm_suffix_fits(q.suffix, e.key_setting))
         exact.push_back(static_cast<int>(k));
-      else if (e.suffix.empty())
+      else if (e.key_setting.empty())
         plain.push_back(static_cast<int>(k));
     }
     if (!exact.empty()) return velmora_symcards_pick(entry, exact, hall);
@@ -299,8 +299,8 @@ int velmora_symcards_find_hm(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
 }
 
 int velmora_symcards_find_id(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
-                             const std::string& number, const char* setting, const char* hall) {
-  const std::string text = velmora_sym_trim(number);
+                             const char* number, const char* setting, const char* hall) {
+  const std::string text = velmora_sym_trim(number ? number : "");
   char* end = nullptr;
   const long id = std::strtol(text.c_str(), &end, 10);
   if (end == text.c_str()) return -1;
@@ -309,20 +309,22 @@ int velmora_symcards_find_id(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
   for (std::size_t k = 0; k < entry.size(); ++k) {
     if (!entry[k].valid || entry[k].id != id) continue;
     candidate.push_back(static_cast<int>(k));
-    if (!wanted.empty() && velmora_hm_key(entry[k].hm).suffix == wanted)
+    if (!wanted.empty() && entry[k].key_setting == wanted)
       fitting.push_back(static_cast<int>(k));
   }
   return velmora_symcards_pick(entry, fitting.empty() ? candidate : fitting, hall);
 }
 
-int velmora_symcards_find_hall(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
-                               const std::string& symbol) {
-  const std::string h = velmora_hall_normalize(symbol);
+int velmora_symcards_find_Hall(const std::vector<VELMORA_SYMCARDS_ENTRY>& entry,
+                               const char* symbol) {
+  const std::string h = velmora_hall_normalize(symbol ? symbol : "");
   if (h.empty()) return -1;
   for (std::size_t k = 0; k < entry.size(); ++k)
     if (entry[k].valid && velmora_hall_normalize(entry[k].hall) == h) return static_cast<int>(k);
   return -1;
 }
+
+namespace {
 
 void velmora_symmetry_copy_symbol(char out[16], const std::string& s) {
   std::snprintf(out, 16, "%s", s.c_str());
@@ -437,6 +439,11 @@ int velmora_symcards_load(std::vector<VELMORA_SYMCARDS_ENTRY>& entry, const char
         }
       }
     }
+    const HmKey key = velmora_hm_key(e.hm);
+    e.key_full = key.full;
+    e.key_short = key.short_;
+    e.key_alt = key.alt;
+    e.key_setting = key.suffix;
     entry.push_back(e);
   }
   return 0;
@@ -467,7 +474,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_HM_hinted(
     const char* symbol, const char* setting, const char* hall, const char* path) {
   std::vector<VELMORA_SYMCARDS_ENTRY> entry;
   if (velmora_symcards_load(entry, path) != 0) return nullptr;
-  const int k = velmora_symcards_find_hm(entry, symbol ? symbol : "", setting, hall);
+  const int k = velmora_symcards_find_HM(entry, symbol, setting, hall);
   if (k < 0) {
     std::fprintf(stderr, "Error: unable to find keyword H-M %s in %s.\n", symbol ? symbol : "",
                  path);
@@ -487,7 +494,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_id_hinted(
     const char* number, const char* setting, const char* hall, const char* path) {
   std::vector<VELMORA_SYMCARDS_ENTRY> entry;
   if (velmora_symcards_load(entry, path) != 0) return nullptr;
-  const int k = velmora_symcards_find_id(entry, number ? number : "", setting, hall);
+  const int k = velmora_symcards_find_id(entry, number, setting, hall);
   if (k < 0) {
     std::fprintf(stderr, "Error: unable to find keyword id %s in %s.\n", number ? number : "",
                  path);
@@ -507,7 +514,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_by_keyword_Hall(const 
                                                                           const char* path) {
   std::vector<VELMORA_SYMCARDS_ENTRY> entry;
   if (velmora_symcards_load(entry, path) != 0) return nullptr;
-  const int k = velmora_symcards_find_hall(entry, symbol ? symbol : "");
+  const int k = velmora_symcards_find_Hall(entry, symbol);
   if (k < 0) {
     std::fprintf(stderr, "Error: unable to find keyword Hall %s in %s.\n", symbol ? symbol : "",
                  path);
