@@ -967,22 +967,29 @@ int OSTREL_label_minima_site(const OSTREL_cube* cube, std::string* out, int type
       *out = "i" + std::to_string(rep.ins_label);
       return 0;
     }
-    for (int q = 0; q < cube->total_minima; q++) {
-      const OSTREL_minima& m = cube->minima[q];
-      if (m.type != type)
-        continue;
-      for (int n = 0; n < m.total_ions; n++)
-        if (m.ion[n].occ > 1e-7) {
-          if (!out->empty()) *out += "/";
-          *out += m.ion[n].label;
-        }
-      break;
-    }
+    // The type index holds the first member in list order.
+    const OSTREL_minima& m = rep;
+    for (int n = 0; n < m.total_ions; n++)
+      if (m.ion[n].occ > 1e-7) {
+        if (!out->empty()) *out += "/";
+        *out += m.ion[n].label;
+      }
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem\n");
     return 1;
   }
   return 0;
+}
+
+// List indices of the members of each type (1-based), in list order.
+template <class P>
+static std::vector<std::vector<int>> members_by_type(const std::vector<P>& v, int total,
+                                                    int types) {
+  std::vector<std::vector<int>> out(types + 1);
+  for (int q = 0; q < total; q++)
+    if (v[q].type >= 1 && v[q].type <= types)
+      out[v[q].type].push_back(q);
+  return out;
 }
 
 static const char* DASH65 = "-----------------------------------------------------------------\r\n";
@@ -994,6 +1001,8 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
   fprintf(stream, "Total local minima in unit cell: %d\r\n", cube->total_minima);
   fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_minima_type);
   OSTREL_same_energy_grid_list plateau;
+  const std::vector<std::vector<int>> members =
+      members_by_type(cube->minima, cube->total_minima, cube->total_minima_type);
   for (int t = 1; t <= cube->total_minima_type; t++) {
     std::string label;
     if (OSTREL_label_minima_site(cube, &label, t)) {
@@ -1006,10 +1015,8 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
     fprintf(stream,
             "    Index   Grid coor.    True grid coor.     Frac. coor.         Occ.    Ion type\r\n");
     int printed = 0;
-    for (int q = 0; q < cube->total_minima; q++) {
+    for (int q : members[t]) {
       const OSTREL_minima& m = cube->minima[q];
-      if (m.type != t)
-        continue;
       if (OSTREL_find_same_energy_neighbours(cube, &plateau, m.x, m.y, m.z) < 0) {
         fprintf(stderr,
                 "Error: More than 28 grid points share the energy of minimum %d at (%d %d %d)\n",
@@ -1054,16 +1061,16 @@ int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
   fprintf(stream, "Total local saddle in unit cell: %d\r\n", cube->total_saddle);
   fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_saddle_type);
   OSTREL_same_energy_grid_list plateau;
+  const std::vector<std::vector<int>> members =
+      members_by_type(cube->saddle, cube->total_saddle, cube->total_saddle_type);
   for (int t = 1; t <= cube->total_saddle_type; t++) {
     fprintf(stream, "Saddle type: s%d (Energy: %.6f eV)\r\n", t,
             OSTREL_scale_cube_energy(cube, cube->saddle[cube->saddle_type_index[t]].e));
     fprintf(stream,
             "    Index   Grid coor.    True grid coor.     Frac. coor.         True frac. coor.\r\n");
     int printed = 0;
-    for (int q = 0; q < cube->total_saddle; q++) {
+    for (int q : members[t]) {
       const OSTREL_saddle& s = cube->saddle[q];
-      if (s.type != t)
-        continue;
       if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
         fprintf(stderr,
                 "Error: More than 28 grid points share the energy of saddle %d at (%d %d %d)\n",

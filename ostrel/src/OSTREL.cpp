@@ -760,19 +760,37 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
     group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
-    // Types whose representatives touch are one saddle split by the grid.
-    for (int t = 1; t <= cube->total_saddle_type; t++) {
-      int u = t + 1;
-      while (u <= cube->total_saddle_type) {
-        const OSTREL_saddle& rt = cube->saddle[cube->saddle_type_index[t]];
-        const OSTREL_saddle& ru = cube->saddle[cube->saddle_type_index[u]];
-        if (near_periodic(cube, rt.x, rt.y, rt.z, ru.x, ru.y, ru.z)) {
-          if (OSTREL_delete_saddle_type(cube, u))
-            return 1;
-        } else {
-          u++;
-        }
+    // Types whose representatives touch are one saddle split by the grid:
+    // in ascending order, each remaining type removes the later types whose
+    // representatives lie within one grid step of its own (found through
+    // the grid points around it rather than by comparing every pair).
+    {
+      const int types = cube->total_saddle_type;
+      std::unordered_map<long long, std::vector<int>> rep_at;
+      for (int t = 1; t <= types; t++) {
+        const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
+        rep_at[(long long)cube->energy.index(r.x, r.y, r.z)].push_back(t);
       }
+      std::vector<char> gone(types + 1, 0);
+      for (int t = 1; t <= types; t++) {
+        if (gone[t])
+          continue;
+        const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
+        for (int da = -1; da <= 1; da++)
+          for (int db = -1; db <= 1; db++)
+            for (int dc = -1; dc <= 1; dc++) {
+              int x = r.x + da, y = r.y + db, z = r.z + dc;
+              OSTREL_shift_index_xyz(cube, &x, &y, &z);
+              auto hit = rep_at.find((long long)cube->energy.index(x, y, z));
+              if (hit == rep_at.end())
+                continue;
+              for (int u : hit->second)
+                if (u > t) gone[u] = 1;
+            }
+      }
+      for (int t = types; t >= 1; t--)  // from the last, so numbers stay valid
+        if (gone[t] && OSTREL_delete_saddle_type(cube, t))
+          return 1;
     }
     // Flat saddles: the saddle moves to the centre of its plateau, and other
     // saddles of the type on the same plateau go.
@@ -1006,15 +1024,16 @@ int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
 }
 
 void OSTREL_assign_interstitial_labels(OSTREL_cube* cube) {
+  std::vector<int> label(cube->total_minima_type + 1, 0);
   int next = 0;
   for (int t = 1; t <= cube->total_minima_type; t++) {
     int first = cube->minima_type_index[t];
-    int label = 0;
     if (first >= 0 && cube->minima[first].total_ions == 0)
-      label = ++next;
-    for (int q = 0; q < cube->total_minima; q++)
-      if (cube->minima[q].type == t)
-        cube->minima[q].ins_label = label;
+      label[t] = ++next;
+  }
+  for (int q = 0; q < cube->total_minima; q++) {
+    int t = cube->minima[q].type;
+    cube->minima[q].ins_label = (t >= 1 && t <= cube->total_minima_type) ? label[t] : 0;
   }
 }
 

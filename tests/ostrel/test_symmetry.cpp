@@ -473,6 +473,56 @@ TEST(Ions, NoMinimaNoAssignment) {
   EXPECT_EQ(OSTREL_assign_ion_to_sites(&cube, &cif), 0);
 }
 
+// Grid of distinct energies with a mirror x -> -x.
+OSTREL_cube mirror_cube() {
+  OSTREL_cube cube = empty_cube(10, 10, 10);
+  for (int i = 0; i < 10; i++)
+    for (int j = 0; j < 10; j++)
+      for (int k = 0; k < 10; k++) cube.energy.at(i, j, k) = std::min(i, 10 - i) + 10 * j + 100 * k;
+  return cube;
+}
+
+TEST(SaddleTypes, SplitSaddlesAreCleanedUp) {
+  // Representatives of two types one grid step apart: the later type goes.
+  OSTREL_cube cube = mirror_cube();
+  OSTREL_cif p1 = cif_with_ops({"x,y,z"});
+  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&p1, &cube), 0);
+  for (Point p : {Point(5, 5, 5), Point(2, 2, 2), Point(5, 6, 4)})
+    OSTREL_add_cube_saddle_point(&cube, std::get<0>(p), std::get<1>(p), std::get<2>(p), 0,
+                                 OSTREL_cube_energy(&cube, std::get<0>(p), std::get<1>(p),
+                                                    std::get<2>(p)));
+  ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&cube, &p1), 0);
+  ASSERT_EQ(cube.total_saddle_type, 2);
+  ASSERT_EQ(cube.total_saddle, 2);
+  EXPECT_EQ(Point(cube.saddle[0].x, cube.saddle[0].y, cube.saddle[0].z), Point(2, 2, 2));
+  EXPECT_EQ(Point(cube.saddle[1].x, cube.saddle[1].y, cube.saddle[1].z), Point(5, 6, 4));
+  // A flat saddle on the mirror: (9,5,5), (0,5,5) and (1,5,5) share one
+  // energy.  The saddle moves to the plateau's centre and its mirror image
+  // on the same plateau goes.
+  OSTREL_cube flat = mirror_cube();
+  for (int i : {9, 0, 1}) flat.energy.at(i, 5, 5) = 0.5;
+  OSTREL_cif mirror = cif_with_ops({"x,y,z", "-x,y,z"});
+  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&mirror, &flat), 0);
+  OSTREL_add_cube_saddle_point(&flat, 1, 5, 5, 0, 0.5);
+  OSTREL_add_cube_saddle_point(&flat, 9, 5, 5, 0, 0.5);
+  ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&flat, &mirror), 0);
+  ASSERT_EQ(flat.total_saddle, 1);
+  EXPECT_EQ(flat.saddle[0].mul, 2);
+  EXPECT_DOUBLE_EQ(flat.saddle[0].tx, 0.0);
+  EXPECT_DOUBLE_EQ(flat.saddle[0].ty, 5.0);
+  // A plateau of more than 28 points removes the type.
+  OSTREL_cube wide = mirror_cube();
+  for (int i = 0; i < 10; i++)
+    for (int j = 0; j < 10; j++) wide.energy.at(i, j, 3) = 0.25;
+  OSTREL_add_cube_saddle_point(&wide, 4, 4, 3, 0, 0.25);
+  OSTREL_add_cube_saddle_point(&wide, 2, 2, 7, 0, OSTREL_cube_energy(&wide, 2, 2, 7));
+  ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&wide, &p1), 0);
+  ASSERT_EQ(wide.total_saddle, 1);
+  EXPECT_EQ(wide.saddle[0].z, 7);
+  EXPECT_EQ(wide.total_saddle_type, 1);
+  EXPECT_EQ(wide.saddle_type_index[1], 0);
+}
+
 TEST(Deleting, TypesAndMembers) {
   OSTREL_cube cube = empty_cube(10, 10, 10);
   OSTREL_cif cif = cif_with_ops({"x,y,z", "-x,y,z"});
