@@ -279,6 +279,8 @@ TEST(CifReader, RefusalsNameTheirReason) {
       {li2o("_space_group_IT_number 999"), "Error: unable to find keyword id 999"},
       {li2o("_symmetry_space_group_name_H-M 'X 9 q'"), "Error: unable to find keyword H-M X 9 q"},
       {li2o("_space_group_IT_number 225", " "), "Warning: _loop block"},
+      {li2o("_symmetry_space_group_name_H-M 'C 1 2/c 1 (c,a+c,b)'\n_space_group_IT_number 15"),
+       "is given in a transformed setting"},
       {li2o("loop_\n_symmetry_equiv_pos_as_xyz\nx,y\n"), "does not have three components"},
       {"data_x\n_space_group_IT_number 1\nloop_\n_atom_site_label\n_atom_site_fract_x\n"
        "_atom_site_fract_y\n_atom_site_fract_z\nLi 0 0 0\n",

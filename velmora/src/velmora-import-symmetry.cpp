@@ -598,6 +598,17 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_from_op_loop(const VELMORA_CI
   return build(text);
 }
 
+// A parenthesised change of basis such as (c,a+c,b) or (-x+z,x,y); an origin
+// shift such as (0 0 -1) in a Hall symbol is not one.
+bool velmora_symmetry_is_transformed(const std::optional<std::string>& symbol) {
+  if (!symbol) return false;
+  const std::size_t open = symbol->find('(');
+  if (open == std::string::npos) return false;
+  const std::string inside = velmora_sym_lower(symbol->substr(open));
+  return inside.find(',') != std::string::npos &&
+         inside.find_first_of("abcxyz") != std::string::npos;
+}
+
 std::optional<std::string> velmora_symmetry_cif_item(const VELMORA_CIF_DOC& doc,
                                                      const char* tag) {
   std::optional<std::string> value = velmora_cif_doc_grep_keyword(doc, tag);
@@ -645,6 +656,11 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_from_cif_doc(const VEL
   const char* setting_hint = setting ? setting->c_str() : nullptr;
   const char* hall_hint = hall ? hall->c_str() : nullptr;
 
+  // A symbol with a change of basis, such as 'C 1 2/c 1 (c,a+c,b)', names a
+  // cell that no listed setting describes: the bare number would give the
+  // standard setting and a wrong structure.
+  const bool transformed = velmora_symmetry_is_transformed(hm) || velmora_symmetry_is_transformed(hall);
+
   // The symbol first; the Hall symbol, which fixes the setting, before the
   // bare number; each is tried when the one before is absent or not found.
   if (hm) {
@@ -660,6 +676,13 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_from_cif_doc(const VEL
         velmora_symmetry_import_by_keyword_Hall(hall->c_str(), path);
     if (symmetry) return symmetry;
     std::fprintf(stderr, "velmora_symmetry_import_by_keyword_Hall() returns NULL.\n");
+  }
+  if (number && transformed) {
+    std::fprintf(stderr,
+                 "Error: the space group is given in a transformed setting (%s) that is not "
+                 "listed; the cif needs its symmetry operations.\n",
+                 hm ? hm->c_str() : hall->c_str());
+    return nullptr;
   }
   if (number) {
     std::printf("Message: determining symmetry from IT id ...\n");
