@@ -6,12 +6,15 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "velmora-bv.h"
 #include "velmora-import.h"
+#include "velmora-rx.h"
 
 #ifndef VELMORA_INSTALL_DATA_DIR
 #define VELMORA_INSTALL_DATA_DIR "/usr/local/share/velmora/"
@@ -375,37 +378,424 @@ int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
   return VELMORA_EXIT_OK;
 }
 
+
+// ---------------------------------- force-field and bond-valence commands ----
+
+namespace {
+
+// An integer argument (oxidation state): the whole text must be one number.
+bool velmora_cmd_read_int(const char* text, int& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
+  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
+  return text[consumed] == '\0';
+}
+
+// A real argument (screening factor): one finite number and nothing else.
+bool velmora_cmd_read_real(const char* text, double& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
+  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
+  return text[consumed] == '\0';
+}
+
+// The output name: argv[index] when given (at most 1000 characters), else
+// the whole input name followed by `suffix`.
+std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix) {
+  char name[1024];
+  if (opt->argc > index)
+    std::snprintf(name, sizeof name, "%.1000s", opt->argv[index]);
+  else
+    std::snprintf(name, sizeof name, "%s%s", opt->argv[2], suffix);
+  return name;
+}
+
+// Reads the CIF of argv[2] and writes it under the output name, with the
+// space group read from the file or (keep_symmetry false) with P 1.
+int velmora_cmd_write_cif(VELMORA_CMD_OPT* opt, int name_index, const char* suffix,
+                          bool keep_symmetry) {
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  if (!keep_symmetry) symmetry.reset();
+  const std::string name = velmora_cmd_output_name(opt, name_index, suffix);
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+// Bond-valence sums and GII of a read cell, printed as --cal-bv does.
+int velmora_cmd_bv_and_gii(VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
+                           const VELMORA_SYMMETRY* symmetry, bool gui) {
+  std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell(
+      cell, symmetry, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!bv) {
+    std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (gui) {
+    velmora_bv_print_gui(bv.get());
+    return VELMORA_EXIT_OK;
+  }
+  velmora_bv_print(bv.get());
+  const double gii = velmora_gii_calculate_from_bv(bv.get());
+  return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
+}
+
+}  // namespace
+
+int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --print-ppt [input.cif] | {screening factor}.\n\n");
+    std::printf("Command: {screening factor}: a double in (0, 1)\n");
+    std::printf("Example: ./velmora.x --print-ppt Li2O.cif\n");
+    std::printf("         will trigger automatic calculation of screening factor.\n");
+    std::printf("Example: ./velmora.x --print-ppt Li2O.cif 0.72.\n");
+    std::printf("         will use provided screening factor 0.72.\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  double sf = -1.0;
+  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], sf)) {
+    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
+      cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!ppt) {
+    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  velmora_property_print_format(ppt.get());
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf(
+        "Command: --print-ppt-full: [input.cif] | {screening factor} {conducting ion type} "
+        "{conducting ion os}.\n\n");
+    std::printf("Command: reserved for debugging purpose\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  double sf = -1.0;
+  char type[3] = {};
+  int os = 0;
+  const bool conducting = opt->argc >= 6;
+  if (conducting) {
+    velmora_cmd_opt_get_type(type, opt->argv[4]);
+    if (!velmora_cmd_read_int(opt->argv[5], os)) {
+      std::fprintf(stderr, "Error: wrong oxidation state.\n");
+      return VELMORA_EXIT_FAILURE;
+    }
+  } else if (opt->argc >= 4 && !velmora_cmd_read_real(opt->argv[3], sf)) {
+    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_PROPERTY> ppt =
+      velmora_property_import_from_cell(cell.get(), conducting ? type : nullptr, os, sf,
+                                        opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!ppt) {
+    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  velmora_property_print(ppt.get());
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::fprintf(stderr, "Error: not enough arguments.\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  double charge = 0.0;
+  for (const VELMORA_ATOM& atom : cell->atom) charge += atom.os * atom.occ;
+  std::printf("Total charge per unit cell: %.3f\n", charge);
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --cal-tot-en [input.cif] | {sf}\n\n");
+    std::printf("Example: ./velmora.x --cal-tot-en Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  double sf = -1.0;
+  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], sf)) {
+    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
+      cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!ppt) {
+    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  bool ok = false;
+  const double energy = velmora_cell_total_energy(cell.get(), ppt.get(), &ok);
+  if (!ok) return VELMORA_EXIT_FAILURE;
+  std::printf("Message: total energy = %lf eV\n", energy);
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_gen_cif(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --gen-cif [input.cif] | {output_name}.\n\n");
+    std::printf(
+        "Command: {output_name}: the name of the output file. If omitted, the input name "
+        "appended by \".cif\" will be used.\n");
+    std::printf("Example: ./velmora.x --gen-cif Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  return velmora_cmd_write_cif(opt, 3, ".cif", true);
+}
+
+int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --gen-cif-reduced [input.cif] | {output_name}\n\n");
+    std::printf("Example: ./velmora.x --gen-cif-reduced Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CELL> reduced = velmora_cell_reduce_by_symmetry(cell.get(), symmetry.get());
+  if (!reduced) {
+    std::fprintf(stderr, "Error: velmora_cell_reduce_by_symmetry() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  // The symmetry-distinct atoms alone would describe another crystal if
+  // labelled P 1; they are written with the operations that generate the
+  // rest, so the file reads back to the same structure.
+  const std::string name = velmora_cmd_output_name(opt, 3, ".reduced.cif");
+  if (velmora_cell_export_cif_to_file(name.c_str(), reduced.get(), symmetry.get()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --gen-cif-p1 [input.cif] | {output_name}\n\n");
+    std::printf("Example: velmora.x --gen-cif-p1 Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_SYMMETRY> p1 = velmora_symmetry_new_p1();
+  if (!p1) {
+    std::fprintf(stderr, "Error: velmora_symmetry_new_p1() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  const std::string name = velmora_cmd_output_name(opt, 3, ".p1.cif");
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), p1.get()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 5) {
+    std::printf("Command: --gen-cif-assign [input.cif] [type] [os] | {output_name}\n\n");
+    std::printf("Command: [type] the element type of partially occupied site, two characters.\n");
+    std::printf("Command: [os] the oxidation state of partially occupied site, integer.\n");
+    std::printf("Example: ./velmora.x --gen-cif-assign Li6PS5Cl.cif Li 1\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  char type[3] = {};
+  velmora_cmd_opt_get_type(type, opt->argv[3]);
+  int os = 0;
+  if (!velmora_cmd_read_int(opt->argv[4], os)) {
+    std::fprintf(stderr, "Error: wrong parameter os.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  std::unique_ptr<VELMORA_CELL> assigned =
+      velmora_cell_assign_partial_occ_at_conducting_site(cell.get(), type, os);
+  if (!assigned) {
+    std::fprintf(stderr,
+                 "Error: velmora_cell_assign_partial_occ_at_conducting_site() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  const std::string name = velmora_cmd_output_name(opt, 5, ".assign.cif");
+  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --gen-cif-assign-all [input.cif] | {output_name}\n\n");
+    std::printf("Example: ./velmora.x --gen-cif-assign-all Li6PS5Cl.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  symmetry.reset();
+  std::unique_ptr<VELMORA_CELL> assigned = velmora_cell_assign_partial_occ_all(cell.get());
+  if (!assigned) {
+    std::fprintf(stderr, "Error: velmora_cell_assign_partial_occ_all() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  const std::string name = velmora_cmd_output_name(opt, 3, ".assign.cif");
+  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --cal-bv [intput.cif]\n\n");
+    std::printf("Command: calculates and prints all bond valence sums for each ion.\n");
+    std::printf("Example: ./velmora.x --cal-bv Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_property_set_command(opt->argv[1]);
+  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), false);
+}
+
+int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::fprintf(stderr, "Error: not enough arguments.\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_property_set_command(opt->argv[1]);
+  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), true);
+}
+
+int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
+  if (opt->argc <= 6) {
+    std::printf("Command: --cal-bv-type [intput.cif] [type1] [os1] [type2] [os2]\n\n");
+    std::printf("Command: {type1}: type of the cation.\n");
+    std::printf("Command: {os1}: oxidation state of the cation.\n");
+    std::printf("Command: {type2}: type of the anion.\n");
+    std::printf("Command: {os2}: oxidation state of the anion.\n");
+    std::printf("Command: calculates and prints bond valence sums for the specified ion type pair.\n");
+    std::printf("Example: ./velmora.x --cal-bv LiFePO4.cif Fe 2 O -2\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  char type1[3] = {}, type2[3] = {};
+  int os1 = 0, os2 = 0;
+  if (std::sscanf(opt->argv[3], "%2s", type1) != 1) {
+    std::fprintf(stderr, "Error: wrong parameter type1.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (!velmora_cmd_read_int(opt->argv[4], os1)) {
+    std::fprintf(stderr, "Error: wrong parameter os1.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (std::sscanf(opt->argv[5], "%2s", type2) != 1) {
+    std::fprintf(stderr, "Error: wrong parameter type2.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (!velmora_cmd_read_int(opt->argv[6], os2)) {
+    std::fprintf(stderr, "Error: wrong parameter os2.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell_with_type(
+      cell.get(), symmetry.get(), type1, os1, type2, os2, opt->dir_unitary.c_str(),
+      opt->dir_binary.c_str());
+  if (!bv) {
+    std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell_with_type() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  velmora_bv_print(bv.get());
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --cal-gii [input.cif]\n\n");
+    std::printf(
+        "Command: calculates global instability index. The larger it is, the less stable this "
+        "structure is ESTIMATED to be.\n");
+    std::printf("Example: ./velmora.x --cal-gii Li2O.cif\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_property_set_command(opt->argv[1]);
+  const double gii = velmora_gii_calculate_from_cell(
+      cell.get(), symmetry.get(), opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (gii < 0.0) {
+    std::fprintf(stderr, "Error: velmora_gii_calculate_from_cell() returns negative value.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
+}
+
+int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::fprintf(stderr, "Error: not enough arguments.\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  std::unique_ptr<VELMORA_TEXT> text = velmora_cmd_opt_cat_tail(opt);
+  if (!text) {
+    std::fprintf(stderr, "Error: velmora_cmd_opt_cat_tail() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cell_import_cif_from_text(cell, symmetry, text.get(), opt->dir_symcards.c_str(),
+                                        opt->dir_unitary.c_str()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_import_cif_from_text() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  velmora_property_set_command(opt->argv[1]);
+  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), false);
+}
+
 // ------------------------------- commands of features not built yet ----
 
-int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
 int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gen_cif(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
-int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
-int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
 int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn_atom(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_rx_sd(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_rx_neb(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_rx_neb_images(VELMORA_CMD_OPT* opt) {
@@ -418,7 +808,6 @@ int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable
 int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_md(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_text_gen_gin_lib(VELMORA_CMD_OPT* opt) {
   return velmora_cmd_unavailable(opt);
 }

@@ -1,0 +1,276 @@
+// Bond-valence sums per symmetry-distinct site and the global instability
+// index.  Each site's representative atom sums occ_B exp((R0 - d)/b) over the
+// counter-ions B and their periodic images (0.3 A < d < pair cut-off), the
+// images coming from the shared neighbour search in the plain loop's order.
+#include "velmora-bv.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "velmora-alloc.h"
+#include "velmora-import.h"
+#include "velmora-la.h"
+#include "velmora-neighbor.h"
+
+namespace {
+
+// Images closer than this (A) are the atom itself or a shared site.
+constexpr double kSkipDistance = 0.3;
+
+char sign_of(int os) { return os < 0 ? '-' : '+'; }
+
+bool same_species(const VELMORA_ATOM& a, const char* type, int os) {
+  return a.os == os && std::strcmp(a.type, type) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<VELMORA_BV> velmora_bv_new(long total) {
+  auto bv = std::make_unique<VELMORA_BV>();
+  if (total < 1) return bv;
+  const std::size_t n = static_cast<std::size_t>(total);
+  bv->total = total;
+  bv->atom.assign(n, VELMORA_ATOM{});
+  bv->multi.assign(n, 0);
+  bv->sum.assign(n, 0.0);
+  bv->value.assign(n, std::vector<double>(n, 0.0));
+  return bv;
+}
+
+int velmora_bv_validate_property(const VELMORA_PROPERTY* ppt) {
+  if (!ppt || ppt->total <= 0 || static_cast<int>(ppt->bin.size()) != ppt->total) {
+    std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
+    return 1;
+  }
+  for (int i = 0; i < ppt->total; ++i)
+    for (int j = 0; j < ppt->total; ++j) {
+      if (!(ppt->os[i] > 0 && ppt->os[j] < 0)) continue;
+      const VELMORA_PROPERTY_BINARY& p = ppt->bin[i][j];
+      const struct {
+        const char* name;
+        double value;
+      } checks[] = {{"cutoff", p.cutoff}, {"b", p.b}, {"r0", p.r0}};
+      for (const auto& check : checks) {
+        if (check.value > 0.0) continue;
+        std::fprintf(stderr, "Error: incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f\n", check.name,
+                     i, p.type1, std::abs(p.os1), sign_of(p.os1), p.type2, std::abs(p.os2),
+                     sign_of(p.os2), check.name, check.value);
+        return 1;
+      }
+    }
+  return 0;
+}
+
+std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA_CELL* cell,
+                                                                   const VELMORA_PROPERTY* ppt) {
+  if (velmora_bv_validate_property(ppt) != 0) {
+    std::fprintf(stderr, "Error: velmora_bv_validate_property() returns non-zero.\n");
+    return nullptr;
+  }
+  if (!cell || cell->atom.empty()) {
+    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+    return nullptr;
+  }
+  long total = 0;
+  for (const VELMORA_ATOM& a : cell->atom) {
+    if (a.flag < 1) {
+      std::fprintf(stderr, "Error: atom %s carries no site number.\n", a.name);
+      return nullptr;
+    }
+    if (a.flag > total) total = a.flag;
+  }
+  std::printf("Message: total inequivalent sites: %ld\n", total);
+  std::unique_ptr<VELMORA_BV> bv = velmora_bv_new(total);
+  if (!bv) {
+    std::fprintf(stderr, "Error: velmora_bv_new() returns NULL.\n");
+    return nullptr;
+  }
+  std::vector<long> representative(static_cast<std::size_t>(total), -1);
+  for (long k = 0; k < static_cast<long>(cell->atom.size()); ++k) {
+    const long s = cell->atom[k].flag - 1;
+    if (representative[s] < 0) {
+      representative[s] = k;
+      bv->atom[s] = cell->atom[k];
+    }
+    ++bv->multi[s];
+  }
+  // Species of every atom, for the pair records.
+  std::vector<int> species(cell->atom.size());
+  for (std::size_t k = 0; k < cell->atom.size(); ++k) {
+    species[k] = velmora_property_find_index(ppt, cell->atom[k].type, cell->atom[k].os);
+    if (species[k] < 0) {
+      std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
+      return nullptr;
+    }
+  }
+  double r = 0.0;
+  for (const auto& row : ppt->bin)
+    for (const VELMORA_PROPERTY_BINARY& p : row)
+      if (p.cutoff > r) r = p.cutoff;
+  double length[3];
+  for (int k = 0; k < 3; ++k) {
+    length[k] = velmora_vector3_double_length(cell->a[k]);
+    if (!(length[k] > 0.0)) {
+      std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
+      return nullptr;
+    }
+  }
+  long range[3];
+  velmora_neighbor_range(range, length, r, 2.0);
+  double images = static_cast<double>(cell->atom.size());
+  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
+  if (images > 1e7) {
+    std::fprintf(stderr, "Error: the cell is too small for a cut-off of %.1f A.\n", r);
+    return nullptr;
+  }
+  // A hair beyond the largest cut-off, so that the test d < cutoff below
+  // decides every image.
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, r * (1.0 + 1e-12) + 1e-9);
+  std::vector<double> centres;
+  for (long s = 0; s < total; ++s)
+    centres.insert(centres.end(), bv->atom[s].x, bv->atom[s].x + 3);
+  const std::vector<VELMORA_ATOM>& atom = cell->atom;
+  VELMORA_BV* out = bv.get();
+  velmora_neighbor_for_each(
+      nb, centres, cell->a, true, [&](int s, int j, double d, const double*, int) {
+        const long a = representative[s];
+        const VELMORA_ATOM& A = atom[a];
+        const VELMORA_ATOM& B = atom[j];
+        const VELMORA_PROPERTY_BINARY* p;
+        double sign;
+        if (A.os > 0 && B.os < 0) {
+          p = &ppt->bin[species[a]][species[j]];
+          sign = 1.0;
+        } else if (A.os < 0 && B.os >= 1) {
+          p = &ppt->bin[species[j]][species[a]];
+          sign = -1.0;
+        } else {
+          return;
+        }
+        if (!(p->cutoff > kSkipDistance) || !(d > kSkipDistance && d < p->cutoff)) return;
+        const double v = sign * (B.occ * std::exp((p->r0 - d) / p->b));
+        out->sum[s] += v;
+        out->value[s][B.flag - 1] += v;
+      });
+  return bv;
+}
+
+std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_cell(VELMORA_CELL* cell,
+                                                           const VELMORA_SYMMETRY* symmetry,
+                                                           const char* dir_unitary,
+                                                           const char* dir_binary) {
+  if (velmora_cell_flag_site_by_symmetry(cell, symmetry) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_flag_site_by_symmetry() returns non-zero.\n");
+    return nullptr;
+  }
+  // A fixed screening factor: the sums need no screening-factor search.
+  std::unique_ptr<VELMORA_PROPERTY> ppt =
+      velmora_property_import_from_cell(cell, nullptr, 0, 0.75, dir_unitary, dir_binary);
+  if (!ppt) {
+    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+    velmora_cell_refresh(cell);
+    return nullptr;
+  }
+  std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_flagged_cell(cell, ppt.get());
+  if (!bv)
+    std::fprintf(stderr, "Error: velmora_bv_calculate_from_flagged_cell() returns NULL.\n");
+  velmora_cell_refresh(cell);
+  return bv;
+}
+
+std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_cell_with_type(
+    const VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type1, int os1,
+    const char* type2, int os2, const char* dir_unitary, const char* dir_binary) {
+  std::unique_ptr<VELMORA_CELL> part = velmora_cell_copy(cell);
+  if (!part) {
+    std::fprintf(stderr, "Error: velmora_cell_copy() returns NULL.\n");
+    return nullptr;
+  }
+  std::vector<VELMORA_ATOM> kept;
+  for (const VELMORA_ATOM& a : part->atom)
+    if (same_species(a, type1, os1) || same_species(a, type2, os2)) kept.push_back(a);
+  if (kept.empty()) {
+    std::fprintf(stderr, "Error: number of atoms must be positive.\n");
+    std::fprintf(stderr, "Error: velmora_atom_new() returns NULL.\n");
+    return nullptr;
+  }
+  part->atom = std::move(kept);
+  part->total = static_cast<long>(part->atom.size());
+  return velmora_bv_calculate_from_cell(part.get(), symmetry, dir_unitary, dir_binary);
+}
+
+double velmora_gii_calculate_from_bv(const VELMORA_BV* bv) {
+  double num = 0.0, den = 0.0;
+  if (bv)
+    for (long s = 0; s < bv->total; ++s) {
+      const double w = bv->multi[s] * bv->atom[s].occ;
+      const double dev = bv->sum[s] - bv->atom[s].os;
+      num += w * dev * dev;
+      den += w;
+    }
+  const double gii = std::sqrt(num / den);
+  std::printf("GII: Global instability index = %f\n", gii);
+  if (gii > 0.0 && gii < 0.15) {
+    std::printf("GII: suggested stability: stable.\n");
+  } else if (gii < 0.3) {
+    std::printf("GII: suggested stability: average.\n");
+  } else if (gii < 1.0) {
+    std::printf("GII: suggested stability: unstable.\n");
+  } else {
+    std::printf("GII: unreasonable value.\n");
+    std::printf("GII: there might be an error in input structure or calculation.\n");
+  }
+  return gii;
+}
+
+double velmora_gii_calculate_from_cell(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
+                                       const char* dir_unitary, const char* dir_binary) {
+  std::unique_ptr<VELMORA_BV> bv =
+      velmora_bv_calculate_from_cell(cell, symmetry, dir_unitary, dir_binary);
+  if (!bv) {
+    std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell() returns NULL.\n");
+    return -1.0;
+  }
+  return velmora_gii_calculate_from_bv(bv.get());
+}
+
+void velmora_bv_print(const VELMORA_BV* bv) {
+  if (!bv) {
+    std::fprintf(stderr, "BV: (not allocated)\n");
+    return;
+  }
+  std::printf("BV: %6s %4s %6s %9s\n", "name", "type", "occ", "bv_sum");
+  for (long s = 0; s < bv->total; ++s) {
+    const VELMORA_ATOM& a = bv->atom[s];
+    std::printf("BV: %6s %2s%d%c %6.3f %9.6f\n", a.name, a.type, std::abs(a.os),
+                a.os < 1 ? '-' : '+', a.occ, bv->sum[s]);
+  }
+  std::printf("BV:=============================================\n");
+  std::printf("BV: %4s %4s %6s %4s %4s %6s %9s\n", "nam1", "typ1", "occ1", "nam2", "typ2", "occ1",
+              "bv");
+  for (long s = 0; s < bv->total; ++s)
+    for (long t = 0; t < bv->total; ++t) {
+      const VELMORA_ATOM& a = bv->atom[s];
+      const VELMORA_ATOM& b = bv->atom[t];
+      std::printf("BV: %4s %2s%d%c %6.3f %4s %2s%d%c %6.3f %9.6f\n", a.name, a.type,
+                  std::abs(a.os), a.os < 1 ? '-' : '+', a.occ, b.name, b.type, std::abs(b.os),
+                  b.os < 1 ? '-' : '+', b.occ, bv->value[s][t]);
+    }
+}
+
+void velmora_bv_print_gui(const VELMORA_BV* bv) {
+  if (!bv) {
+    std::fprintf(stderr, "BV: (not allocated)\n");
+    return;
+  }
+  std::printf("Printing bond valence sum of each site for Velmora-GUI\n");
+  std::printf("> Label [  X     Y     Z  ] : BV_sum\n");
+  for (long s = 0; s < bv->total; ++s) {
+    const VELMORA_ATOM& a = bv->atom[s];
+    std::printf("> %5s [%.3f %.3f %.3f] : %.6f\n", a.name, a.x_f[0], a.x_f[1], a.x_f[2],
+                bv->sum[s]);
+  }
+  std::printf("End of BV sum calculation for Velmora-GUI\n");
+}
