@@ -173,6 +173,17 @@ int OSTREL(OSTREL_input* input) {
     cif.cif = 1;
     STAGE(OSTREL_load_cif(input->cif_file.c_str(), &cif), "OSTREL_load_cif");
     if (input->cube) {
+      // Symmetry acts on the grid in fractional terms: a structure whose cell
+      // is not the landscape's (a supercell landscape, say) maps sites and
+      // operations wrongly.
+      const double rad = 57.29577957855229;
+      if (fabs(cube.a - cif.a) > 0.01 * cif.a || fabs(cube.b - cif.b) > 0.01 * cif.b ||
+          fabs(cube.c - cif.c) > 0.01 * cif.c || fabs(cube.alpha * rad - cif.alpha) > 1.0 ||
+          fabs(cube.beta * rad - cif.beta) > 1.0 || fabs(cube.gamma * rad - cif.gamma) > 1.0)
+        printf("Warning: The cell of the CIF (%.4f %.4f %.4f %.2f %.2f %.2f) differs from the "
+               "cell of the cube (%.4f %.4f %.4f %.2f %.2f %.2f)\n",
+               cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma, cube.a, cube.b, cube.c,
+               cube.alpha * rad, cube.beta * rad, cube.gamma * rad);
       STAGE(OSTREL_prepare_fastgen_symop(&cif, &cube), "OSTREL_prepare_fastgen_symop");
       STAGE(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), "OSTREL_find_asymmetric_unit");
       if (input->smooth_cube)

@@ -66,6 +66,13 @@ print("scaling: Na %.6f raw %.6f user %.6f %s" % (na, raw, user, "ok" if ok else
 sys.exit(0 if ok else 1)
 PY
 
+# A structure whose cell is not the cube's is reported.
+sed 's/^_cell_length_c .*/_cell_length_c 9.22/' li2o.cif >li2o_c2.cif
+"$OSTREL" --cube li2o.cube --cif li2o_c2.cif Li1+ --print-minima >c2.out 2>&1
+grep -q '^Warning: The cell of the CIF (4.6100 4.6100 9.2200 90.00 90.00 90.00) differs' c2.out \
+  || { echo "FAIL: no cell warning"; head -3 c2.out; fail=1; }
+grep -q '^Warning: The cell' li2o.out && { echo "FAIL: cell warning for matching cells"; fail=1; }
+
 # A cube without a structure: no search, empty summaries.
 "$OSTREL" --cube li2o.cube --print-minima --print-saddle >nocif.out || { echo "FAIL: cube alone"; fail=1; }
 grep -q 'Total local minima in unit cell: 0' nocif.out && grep -q 'Total local saddle in unit cell: 0' nocif.out \
