@@ -117,6 +117,7 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif);
 int OSTREL_refresh_minima_type_index(OSTREL_cube* cube);
 int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube);
 
+int OSTREL_site_is_probe(const OSTREL_cif* cif, const OSTREL_site& site);
 int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif);
 void OSTREL_assign_interstitial_labels(OSTREL_cube* cube);
 

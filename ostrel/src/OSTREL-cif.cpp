@@ -457,6 +457,9 @@ int OSTREL_is_valid_lattice_parameters(OSTREL_cif* cif) {
   return 0;
 }
 
+// The oxidation state written in a type symbol: Li1+, Fe3+, O2- and the
+// spellings Li+1, O-2 common in CIF files.  The sign is that of a '-'
+// anywhere after the element letters.
 double OSTREL_guess_site_ox_from_type_symbol(const char* symbol, int* found) {
   const char* d = symbol;
   while (*d && !isdigit((unsigned char)*d)) d++;
@@ -466,7 +469,9 @@ double OSTREL_guess_site_ox_from_type_symbol(const char* symbol, int* found) {
   }
   *found = 1;
   double v = atof(d);
-  if (strchr(d, '-'))
+  const char* after = symbol;
+  while (*after && isalpha((unsigned char)*after)) after++;
+  if (strchr(after, '-'))
     v = -v;
   return v;
 }

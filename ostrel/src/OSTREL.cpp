@@ -959,6 +959,39 @@ int OSTREL_delete_minima(OSTREL_cube* cube, int index) {
 // Ions and interstitials
 // ===========================================================================
 
+// Element symbol at the start of a type symbol or label: a capital letter
+// and an optional small one (Li in Li1+, Li+1, Li2, Li(1)).
+static std::string element_of(const std::string& text) {
+  std::string e;
+  if (!text.empty() && isupper((unsigned char)text[0])) {
+    e += text[0];
+    if (text.size() > 1 && islower((unsigned char)text[1])) e += text[1];
+  }
+  return e;
+}
+
+// Whether a structure site holds the mobile ion: its type symbol is the ion
+// type, or names the same element with the same oxidation state in another
+// spelling (Li+1 for Li1+) or with none (Li; a site without a type symbol is
+// taken by the element of its label).
+int OSTREL_site_is_probe(const OSTREL_cif* cif, const OSTREL_site& site) {
+  if (site.type == cif->probe_type)
+    return 1;
+  std::string element = element_of(cif->probe_type);
+  bool typed = site.type != "." && !site.type.empty();
+  if (element.empty() || element_of(typed ? site.type : site.label) != element)
+    return 0;
+  if (!typed)
+    return 1;
+  size_t n = element.size();
+  if (site.type.size() > n && isalpha((unsigned char)site.type[n]))
+    return 0;  // a longer element symbol or a word
+  int probe_found = 0, site_found = 0;
+  double probe_ox = OSTREL_guess_site_ox_from_type_symbol(cif->probe_type.c_str(), &probe_found);
+  double site_ox = OSTREL_guess_site_ox_from_type_symbol(site.type.c_str(), &site_found);
+  return !site_found || !probe_found || fabs(site_ox - probe_ox) < 1e-7;
+}
+
 int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
   try {
     for (int q = 0; q < cube->total_minima; q++) {
@@ -968,7 +1001,7 @@ int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
     std::vector<OSTREL_ion_position> ions;
     for (int s = 0; s < cif->site_no; s++) {
       const OSTREL_site& site = cif->site[s];
-      if (site.type != cif->probe_type)
+      if (!OSTREL_site_is_probe(cif, site))
         continue;
       OSTREL_equiv_pos pos;
       if (OSTREL_symmetry_generate_equivalent_copies(cif, &pos, site.x, site.y, site.z)) {

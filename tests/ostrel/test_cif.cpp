@@ -117,6 +117,10 @@ TEST(CifRead, RowsTypesAndStates) {
   EXPECT_DOUBLE_EQ(OSTREL_guess_site_ox_from_type_symbol("Li1+", &found), 1.0);
   EXPECT_DOUBLE_EQ(OSTREL_guess_site_ox_from_type_symbol("O", &found), 0.0);
   EXPECT_EQ(found, 0);
+  // The spellings of most CIF files: sign before the number.
+  EXPECT_DOUBLE_EQ(OSTREL_guess_site_ox_from_type_symbol("O-2", &found), -2.0);
+  EXPECT_DOUBLE_EQ(OSTREL_guess_site_ox_from_type_symbol("Li+1", &found), 1.0);
+  EXPECT_DOUBLE_EQ(OSTREL_guess_site_ox_from_type_symbol("Mn3.5+", &found), 3.5);
 }
 
 TEST(CifRead, Failures) {

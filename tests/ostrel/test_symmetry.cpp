@@ -464,6 +464,29 @@ TEST(Ions, HalfwayIonIsShared) {
   EXPECT_EQ(out.site[2].label, "Na1/Na2");
 }
 
+TEST(Ions, SitesOfTheMobileSpecies) {
+  OSTREL_cif cif = cif_with_ops({"x,y,z"});
+  cif.probe_type = "Li1+";
+  auto site = [](const char* label, const char* type) {
+    OSTREL_site s;
+    s.label = label;
+    s.type = type;
+    return s;
+  };
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("Li1", "Li1+")));
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("Li1", "Li+1")));
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("Li1", "Li+")));
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("Li1", "Li")));
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("Li(2)", ".")));
+  EXPECT_FALSE(OSTREL_site_is_probe(&cif, site("Li1", "Li2+")));
+  EXPECT_FALSE(OSTREL_site_is_probe(&cif, site("L1", "La3+")));
+  EXPECT_FALSE(OSTREL_site_is_probe(&cif, site("O1", "O-2")));
+  EXPECT_FALSE(OSTREL_site_is_probe(&cif, site("Lix", "Lix")));
+  cif.probe_type = "O2-";
+  EXPECT_TRUE(OSTREL_site_is_probe(&cif, site("O1", "O-2")));
+  EXPECT_FALSE(OSTREL_site_is_probe(&cif, site("Os1", "Os4+")));
+}
+
 TEST(Ions, NoMinimaNoAssignment) {
   OSTREL_cube cube = empty_cube(10, 10, 10);
   OSTREL_cif cif = cif_with_ops({"x,y,z"});

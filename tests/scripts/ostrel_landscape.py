@@ -2,8 +2,9 @@
 its minima and saddle summaries.
 
   make <name> <dir>          writes <dir>/<name>.cube, <name>.cif (with an
-                             operation loop) and <name>_hm.cif (the group by
-                             name only)
+                             operation loop), <name>_hm.cif (the group by
+                             name only) and <name>_cod.cif (types spelled
+                             Li+1, O-2, no type loop)
   repeat <in.cube> <out.cube>
                              the same landscape with the boundary planes
                              repeated (counts n + 1)
@@ -103,7 +104,7 @@ def make(name, outdir):
     lines += [" %12.6f" % e for e in energy]
     with open("%s/%s.cube" % (outdir, name), "w", newline="") as f:
         f.write("\r\n".join(lines) + "\r\n")
-    for suffix, with_ops in (("", True), ("_hm", False)):
+    for suffix, with_ops in (("", True), ("_hm", False), ("_cod", True)):
         cif = ["data_%s" % name,
                "_symmetry_space_group_name_H-M '%s'" % group.split(":")[0],
                "_cell_length_a %.4f" % a, "_cell_length_b %.4f" % b, "_cell_length_c %.4f" % c,
@@ -112,11 +113,15 @@ def make(name, outdir):
         if with_ops:
             cif += ["loop_", "_symmetry_equiv_pos_site_id", "_symmetry_equiv_pos_as_xyz"]
             cif += ["%d '%s'" % (i + 1, op.triplet().replace(",", ", ")) for i, op in enumerate(ops)]
-        cif += ["loop_", "_atom_type_symbol", "_atom_type_oxidation_number"]
-        cif += ["%s %d" % (t, ox) for _, t, ox, _, _, _ in sites]
+        if suffix != "_cod":
+            cif += ["loop_", "_atom_type_symbol", "_atom_type_oxidation_number"]
+            cif += ["%s %d" % (t, ox) for _, t, ox, _, _, _ in sites]
         cif += ["loop_", "_atom_site_label", "_atom_site_type_symbol", "_atom_site_fract_x",
                 "_atom_site_fract_y", "_atom_site_fract_z", "_atom_site_occupancy"]
-        cif += ["%s %s %.5f %.5f %.5f 1.0" % (l, t, *p) for l, t, _, p, _, _ in sites]
+        for l, t, ox, p, _, _ in sites:
+            if suffix == "_cod":  # the spelling of most COD files: Li+1, O-2
+                t = "%s%+d" % (t.rstrip("0123456789+-"), ox)
+            cif.append("%s %s %.5f %.5f %.5f 1.0" % (l, t, *p))
         with open("%s/%s%s.cif" % (outdir, name, suffix), "w") as f:
             f.write("\n".join(cif) + "\n")
 
@@ -225,8 +230,9 @@ def check(cube, cif, ion, summary):
     for label, _, points, _ in minima:
         for p in points:
             labelled[p] = label
+    element = ion.rstrip("0123456789+-")
     for site in st.sites:
-        if site.type_symbol != ion:
+        if site.element.name != element:
             continue
         for q in expand(list(st.find_spacegroup().operations()), site.fract.tolist()):
             g = tuple(int(math.floor(q[i] * counts[i] + 0.5)) % counts[i] for i in range(3))

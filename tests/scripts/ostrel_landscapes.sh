@@ -24,6 +24,10 @@ for s in li2o licoo2 rutile; do
   [ $rc = 0 ] || { echo "FAIL: $s status $rc"; cat $s.err; fail=1; continue; }
   [ -s $s.err ] && { echo "FAIL: $s wrote to standard error:"; cat $s.err; fail=1; }
   "$PYTHON" "$tool" check $s.cube $s.cif $ion $s.out || fail=1
+  # Types spelled as in most COD files (Li+1, O-2) name the same sites.
+  "$OSTREL" --cube $s.cube --cif ${s}_cod.cif $ion --print-minima --print-saddle >${s}_cod.out \
+    || { echo "FAIL: $s with COD spelling"; fail=1; }
+  cmp -s ${s}_cod.out $s.out || { echo "FAIL: $s with COD spelling differs"; fail=1; }
   # Operations by space-group name only, from this directory and from one
   # without bin/ (the settings file is then found beside the program).
   if [ -f "$(dirname "$OSTREL")/database_symcards.dat" ]; then
