@@ -661,6 +661,116 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
   return 0;
 }
 
+// Merges points of a list that are symmetry images of each other within one
+// grid step (one stationary point split over neighbouring grid points): each
+// point in list order absorbs the later points on its images that have a
+// periodic copy less than 2 steps away on every axis; its true position
+// becomes the mean, its grid point the rounded mean (half steps rounded
+// towards the absorbing point when `towards_first`; should the point fall
+// outside the group, the member nearest to the mean).  Whether a later point joins
+// depends only on the absorbing point's grid point, so the points on each
+// image are looked up directly.
+template <class P>
+static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P>& list,
+                               int* total, bool towards_first) {
+  const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
+  const int ns = *total;
+  std::unordered_map<long long, std::vector<int>> at;
+  at.reserve((size_t)ns * 2);
+  for (int s = 0; s < ns; s++)
+    at[(long long)cube->energy.index(list[s].x, list[s].y, list[s].z)].push_back(s);
+  std::vector<char> gone(ns, 0);
+  OSTREL_symcopies copies;
+  for (int s = 0; s < ns; s++) {
+    if (gone[s])
+      continue;
+    P& S = list[s];
+    OSTREL_fastgen_sym_copies(cif, cube, &copies, S.x, S.y, S.z);
+    double sx = S.tx, sy = S.ty, sz = S.tz;
+    int count = 1;
+    std::vector<OSTREL_cube_triple_index> members;
+    members.push_back(OSTREL_cube_triple_index{S.x, S.y, S.z});
+    std::vector<int> joined;
+    for (int c = 0; c < copies.total; c++) {
+      auto hit = at.find(
+          (long long)cube->energy.index(copies.copy[c].x, copies.copy[c].y, copies.copy[c].z));
+      if (hit == at.end())
+        continue;
+      for (int t : hit->second)
+        if (t > s && !gone[t])
+          joined.push_back(t);
+    }
+    std::sort(joined.begin(), joined.end());
+    joined.erase(std::unique(joined.begin(), joined.end()), joined.end());
+    for (int t : joined) {
+      const P& T = list[t];
+      bool found = false;
+      int fx = 0, fy = 0, fz = 0;
+      for (int oa = -1; oa <= 1 && !found; oa++)
+        for (int ob = -1; ob <= 1 && !found; ob++)
+          for (int oc = -1; oc <= 1 && !found; oc++) {
+            int px = T.x + oa * na, py = T.y + ob * nb, pz = T.z + oc * nc;
+            if (abs(px - S.x) < 2 && abs(py - S.y) < 2 && abs(pz - S.z) < 2) {
+              found = true;
+              fx = px;
+              fy = py;
+              fz = pz;
+            }
+          }
+      if (!found)
+        continue;
+      sx += fx;
+      sy += fy;
+      sz += fz;
+      count++;
+      members.push_back(OSTREL_cube_triple_index{fx, fy, fz});
+      gone[t] = 1;
+    }
+    if (count > 1) {
+      double mx = sx / count, my = sy / count, mz = sz / count;
+      S.tx = mx;
+      S.ty = my;
+      S.tz = mz;
+      OSTREL_shift_index_xyz_dbl(cube, &S.tx, &S.ty, &S.tz);
+      int gx, gy, gz;
+      if (towards_first) {  // half steps go to the absorbing point
+        gx = OSTREL_round_copies(S.x, mx);
+        gy = OSTREL_round_copies(S.y, my);
+        gz = OSTREL_round_copies(S.z, mz);
+      } else {
+        gx = (int)lround(S.tx);
+        gy = (int)lround(S.ty);
+        gz = (int)lround(S.tz);
+      }
+      OSTREL_shift_index_xyz(cube, &gx, &gy, &gz);
+      bool member = false;
+      for (const OSTREL_cube_triple_index& m : members)
+        if (wrap(m.x, na) == gx && wrap(m.y, nb) == gy && wrap(m.z, nc) == gz)
+          member = true;
+      if (!member) {
+        const OSTREL_cube_triple_index& m = members[nearest_member(members, mx, my, mz)];
+        gx = wrap(m.x, na);
+        gy = wrap(m.y, nb);
+        gz = wrap(m.z, nc);
+      }
+      S.x = gx;
+      S.y = gy;
+      S.z = gz;
+      S.e = cube->energy.at(gx, gy, gz);
+    }
+  }
+  int w = 0;
+  for (int s = 0; s < ns; s++)
+    if (!gone[s]) {
+      if (w != s)
+        list[w] = std::move(list[s]);
+      w++;
+    }
+  for (int s = w; s < ns; s++)
+    list[s] = P();
+  *total = w;
+}
+
 int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
   OSTREL_free_cube_stationary_points(cube);
   const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
@@ -687,94 +797,11 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
           s.tz = k;
         }
       }
-  // Merge saddles split over neighbouring symmetry images of one saddle.
-  // Whether a later saddle T joins S depends only on S's grid point and T,
-  // so the saddles at each image of S are looked up directly.
   try {
-    const int ns = cube->total_saddle;
-    std::unordered_map<long long, std::vector<int>> at;
-    at.reserve((size_t)ns * 2);
-    for (int s = 0; s < ns; s++) {
-      const OSTREL_saddle& sd = cube->saddle[s];
-      at[(long long)cube->energy.index(sd.x, sd.y, sd.z)].push_back(s);
-    }
-    std::vector<char> gone(ns, 0);
-    OSTREL_symcopies copies;
-    for (int s = 0; s < ns; s++) {
-      if (gone[s])
-        continue;
-      OSTREL_saddle& S = cube->saddle[s];
-      OSTREL_fastgen_sym_copies(cif, cube, &copies, S.x, S.y, S.z);
-      double sx = S.tx, sy = S.ty, sz = S.tz;
-      int count = 1;
-      std::vector<OSTREL_cube_triple_index> members;
-      members.push_back(OSTREL_cube_triple_index{S.x, S.y, S.z});
-      std::vector<int> joined;
-      for (int c = 0; c < copies.total; c++) {
-        auto hit = at.find((long long)cube->energy.index(copies.copy[c].x, copies.copy[c].y,
-                                                         copies.copy[c].z));
-        if (hit == at.end())
-          continue;
-        for (int t : hit->second)
-          if (t > s && !gone[t])
-            joined.push_back(t);
-      }
-      std::sort(joined.begin(), joined.end());
-      for (int t : joined) {
-        const OSTREL_saddle& T = cube->saddle[t];
-        bool found = false;
-        int fx = 0, fy = 0, fz = 0;
-        for (int oa = -1; oa <= 1 && !found; oa++)
-          for (int ob = -1; ob <= 1 && !found; ob++)
-            for (int oc = -1; oc <= 1 && !found; oc++) {
-              int px = T.x + oa * na, py = T.y + ob * nb, pz = T.z + oc * nc;
-              if (abs(px - S.x) < 2 && abs(py - S.y) < 2 && abs(pz - S.z) < 2) {
-                found = true;
-                fx = px;
-                fy = py;
-                fz = pz;
-              }
-            }
-        if (!found)
-          continue;
-        sx += fx;
-        sy += fy;
-        sz += fz;
-        count++;
-        members.push_back(OSTREL_cube_triple_index{fx, fy, fz});
-        gone[t] = 1;
-      }
-      if (count > 1) {
-        double mx = sx / count, my = sy / count, mz = sz / count;
-        S.tx = mx;
-        S.ty = my;
-        S.tz = mz;
-        OSTREL_shift_index_xyz_dbl(cube, &S.tx, &S.ty, &S.tz);
-        int gx = (int)lround(S.tx), gy = (int)lround(S.ty), gz = (int)lround(S.tz);
-        OSTREL_shift_index_xyz(cube, &gx, &gy, &gz);
-        bool member = false;
-        for (const OSTREL_cube_triple_index& m : members)
-          if (wrap(m.x, na) == gx && wrap(m.y, nb) == gy && wrap(m.z, nc) == gz)
-            member = true;
-        if (!member) {
-          const OSTREL_cube_triple_index& m = members[nearest_member(members, mx, my, mz)];
-          gx = wrap(m.x, na);
-          gy = wrap(m.y, nb);
-          gz = wrap(m.z, nc);
-        }
-        S.x = gx;
-        S.y = gy;
-        S.z = gz;
-        S.e = cube->energy.at(gx, gy, gz);
-      }
-    }
-    int w = 0;
-    for (int s = 0; s < ns; s++)
-      if (!gone[s])
-        cube->saddle[w++] = cube->saddle[s];
-    for (int s = w; s < ns; s++)
-      cube->saddle[s] = OSTREL_saddle();
-    cube->total_saddle = w;
+    merge_split_points(cube, cif, cube->saddle, &cube->total_saddle, false);
+    // Minima split the same way are one site too, as the search over the
+    // asymmetric unit finds them (its images within one step are merged).
+    merge_split_points(cube, cif, cube->minima, &cube->total_minima, true);
     // A grid point cannot be both: minima on saddle points are dropped.
     std::unordered_map<long long, char> saddle_at;
     for (int s = 0; s < cube->total_saddle; s++) {
@@ -787,7 +814,7 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
       if (saddle_at.count((long long)cube->energy.index(mn.x, mn.y, mn.z)))
         continue;
       if (m != q)
-        cube->minima[m] = cube->minima[q];
+        cube->minima[m] = std::move(cube->minima[q]);
       m++;
     }
     for (int q = m; q < cube->total_minima; q++)

@@ -505,6 +505,35 @@ OSTREL_cube mirror_cube() {
   return cube;
 }
 
+TEST(SplitMinima, BothSearchesMergeTwinsAcrossAMirror) {
+  // A mirror between grid points 0 and 1 (x -> 1/10 - x on 10 steps): the
+  // minimum at x = 0.5 steps shows as two equal grid minima, one site.
+  OSTREL_cube cube = empty_cube(10, 10, 10);
+  for (int i = 0; i < 10; i++)
+    for (int j = 0; j < 10; j++)
+      for (int k = 0; k < 10; k++) {
+        double dx = std::min(fabs(i - 0.5), 10 - fabs(i - 0.5));
+        cube.energy.at(i, j, k) = dx * dx + 0.3 * (j - 5) * (j - 5) + 0.7 * (k - 5) * (k - 5);
+      }
+  cube.max_energy = 100;
+  OSTREL_cif cif = cif_with_ops({"x,y,z", "-x+1/10,y,z"});
+  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&cif, &cube), 0);
+  OSTREL_asymmetric_unit unit;
+  ASSERT_EQ(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), 0);
+  ASSERT_EQ(unit.grid_symmetric, 1);
+  ASSERT_EQ(OSTREL_find_stationary_points(&cube, &cif, &unit), 0);
+  ASSERT_EQ(cube.total_minima, 1);
+  EXPECT_EQ(Point(cube.minima[0].x, cube.minima[0].y, cube.minima[0].z), Point(0, 5, 5));
+  EXPECT_DOUBLE_EQ(cube.minima[0].tx, 0.5);
+  OSTREL_cube full = cube;
+  ASSERT_EQ(OSTREL_find_stationary_points2(&full, &cif), 0);
+  ASSERT_EQ(full.total_minima, 1);
+  EXPECT_EQ(Point(full.minima[0].x, full.minima[0].y, full.minima[0].z), Point(0, 5, 5));
+  EXPECT_DOUBLE_EQ(full.minima[0].tx, 0.5);
+  ASSERT_EQ(OSTREL_group_minima_by_symmetry(&full, &cif), 0);
+  EXPECT_EQ(full.minima[0].mul, 2);  // two grid images of the one site
+}
+
 TEST(SaddleTypes, SplitSaddlesAreCleanedUp) {
   // Representatives of two types one grid step apart: the later type goes.
   OSTREL_cube cube = mirror_cube();

@@ -5,6 +5,9 @@ its minima and saddle summaries.
                              operation loop), <name>_hm.cif (the group by
                              name only) and <name>_cod.cif (types spelled
                              Li+1, O-2, no type loop)
+  from-cif <x.cif> <element> <out.cube>
+                             a landscape for a real structure: wells at the
+                             sites of the element, repulsion at the others
   repeat <in.cube> <out.cube>
                              the same landscape with the boundary planes
                              repeated (counts n + 1)
@@ -126,6 +129,54 @@ def make(name, outdir):
             f.write("\n".join(cif) + "\n")
 
 
+def file_operations(path):
+    """The operations of a CIF file: its operation loop, else its named group."""
+    block = gemmi.cif.read(path).sole_block()
+    for tag in ("_space_group_symop_operation_xyz", "_symmetry_equiv_pos_as_xyz"):
+        texts = [gemmi.cif.as_string(v) for v in block.find_values(tag)]
+        if texts:
+            return [gemmi.Op(t.replace(" ", "")) for t in texts]
+    return list(gemmi.read_small_structure(path).find_spacegroup().operations())
+
+
+def make_from_cif(path, element, out_cube, step=0.25):
+    """Landscape of a real structure: wells at the sites of `element`,
+    repulsion at all other sites; grid counts multiples of 24 near `step` Å."""
+    st = gemmi.read_small_structure(path)
+    cell = st.cell
+    vec = np.array(cell.orthogonalization_matrix.tolist()).T
+    ops = file_operations(path)
+    grid = tuple(24 * max(1, math.ceil(L / step / 24)) for L in (cell.a, cell.b, cell.c))
+    n = np.array(grid)
+    idx = np.stack(np.meshgrid(*[np.arange(k) for k in grid], indexing="ij"), -1).reshape(-1, 3)
+    frac = idx / n
+    energy = np.zeros(len(idx))
+    for site in st.sites:
+        depth, width = (1.0, 0.45) if site.element.name == element else (-1.5, 0.55)
+        # Nearest image in fractional terms only: the wells are narrow, and
+        # the symmetrisation below makes the values exactly symmetric anyway.
+        for p in expand(ops, site.fract.tolist()):
+            d = frac - p
+            d -= np.round(d)
+            r = d @ vec
+            energy -= depth * np.exp(-(r * r).sum(1) / (2 * width * width))
+    lin = lambda q: (q[:, 0] * n[1] + q[:, 1]) * n[2] + q[:, 2]
+    rep = lin(idx)
+    for op in ops:
+        rot = np.array(op.rot) // op.DEN
+        img = (idx @ rot.T) + np.rint(np.array(op.tran) / op.DEN * n).astype(int)
+        rep = np.minimum(rep, lin(img % n))
+    energy = energy[rep]
+    steps = vec / n[:, None] * BOHR
+    lines = ["cod", "Conducting = %s1+ ; sf = 0.700000;" % element,
+             "%4d %11.6f %11.6f %11.6f" % (0, 0, 0, 0)]
+    for k in range(3):
+        lines.append("%4d %11.6f %11.6f %11.6f" % (grid[k], *steps[k]))
+    lines += [" %12.6f" % e for e in energy]
+    with open(out_cube, "w", newline="") as f:
+        f.write("\r\n".join(lines) + "\r\n")
+
+
 def read_cube(path):
     with open(path, "rb") as f:
         lines = f.read().decode().split("\r\n")
@@ -234,7 +285,7 @@ def check(cube, cif, ion, summary):
     for site in st.sites:
         if site.element.name != element:
             continue
-        for q in expand(list(st.find_spacegroup().operations()), site.fract.tolist()):
+        for q in expand(file_operations(cif), site.fract.tolist()):
             g = tuple(int(math.floor(q[i] * counts[i] + 0.5)) % counts[i] for i in range(3))
             near = [p for p in labelled
                     if all(min(abs(p[i] - g[i]), counts[i] - abs(p[i] - g[i])) <= 1
@@ -271,6 +322,8 @@ def rewrite(src, dst, repeat=False, perturb=False):
 if __name__ == "__main__":
     if sys.argv[1] == "make":
         make(sys.argv[2], sys.argv[3])
+    elif sys.argv[1] == "from-cif":
+        make_from_cif(sys.argv[2], sys.argv[3], sys.argv[4])
     elif sys.argv[1] == "repeat":
         rewrite(sys.argv[2], sys.argv[3], repeat=True)
     elif sys.argv[1] == "perturb":
