@@ -778,6 +778,14 @@ int velmora_atom_spawn_by_symmetry(std::vector<VELMORA_ATOM>& atom,
     std::fprintf(stderr, "Error: velmora_atom_new() returns NULL.\n");
     return 1;
   }
+  // Bounds of what the program handles: the images are held at once, and the
+  // canonical order is a quadratic exchange sort.
+  constexpr std::size_t kMaxImages = 5000000, kMaxAtoms = 20000;
+  if (atom.size() * symmetry->card.size() > kMaxImages) {
+    std::fprintf(stderr, "Error: %zu sites under %zu operations are more than %zu images.\n",
+                 atom.size(), symmetry->card.size(), kMaxImages);
+    return 1;
+  }
   std::vector<VELMORA_ATOM> image;
   image.reserve(atom.size() * symmetry->card.size());
   for (const VELMORA_ATOM& a : atom)
@@ -788,6 +796,11 @@ int velmora_atom_spawn_by_symmetry(std::vector<VELMORA_ATOM>& atom,
     return 1;
   }
   for (VELMORA_ATOM& a : image) a.ignored = false;
+  if (image.size() > kMaxAtoms) {
+    std::fprintf(stderr, "Error: the full cell holds %zu atoms, more than the %zu supported.\n",
+                 image.size(), kMaxAtoms);
+    return 1;
+  }
   velmora_atom_sort(image);
   atom.swap(image);
   return 0;
@@ -806,9 +819,13 @@ int velmora_atom_name_compare(const char* a, const char* b) {
     if (!da && db) return 1;
     if (da && !db) return -1;
     if (da && db) {
-      int na = 0, nb = 0;
-      if (std::sscanf(a + i, "%d", &na) == 1 && std::sscanf(b + i, "%d", &nb) == 1 && na != nb)
-        return na > nb ? 1 : -1;
+      // The integers starting here (as "%d" reads them, saturated).
+      long na = 0, nb = 0;
+      for (const char* p = a + i; std::isdigit(static_cast<unsigned char>(*p)) && na < 100000000000L; ++p)
+        na = na * 10 + (*p - '0');
+      for (const char* p = b + i; std::isdigit(static_cast<unsigned char>(*p)) && nb < 100000000000L; ++p)
+        nb = nb * 10 + (*p - '0');
+      if (na != nb) return na > nb ? 1 : -1;
       const int c = std::strcmp(a, b);
       return c > 0 ? 1 : (c < 0 ? -1 : 0);
     }
@@ -978,24 +995,93 @@ std::vector<std::vector<std::size_t>> velmora_cell_species_groups(const VELMORA_
   return groups;
 }
 
+// Atoms filed by species in a periodic grid of fractional bins at least as
+// wide as the tolerance along each axis, so an image is compared only with
+// the atoms of its own and the neighbouring bins.
+struct VELMORA_ATOM_GRID {
+  long n[3] = {1, 1, 1};
+  std::unordered_map<long, std::vector<std::size_t>> bin;  // key: species and bin
+
+  long axis_bin(double x, int k) const {
+    const double f = x - std::floor(x);
+    const long b = static_cast<long>(f * static_cast<double>(n[k]));
+    return b >= n[k] ? n[k] - 1 : (b < 0 ? 0 : b);
+  }
+  long key(std::size_t species, long b0, long b1, long b2) const {
+    return ((static_cast<long>(species) * n[0] + velmora_mod_long(b0, n[0])) * n[1] +
+            velmora_mod_long(b1, n[1])) * n[2] + velmora_mod_long(b2, n[2]);
+  }
+};
+
+VELMORA_ATOM_GRID velmora_cell_atom_grid(const VELMORA_CELL* cell, double tolerance,
+                                         const std::vector<std::size_t>& group_of) {
+  VELMORA_ATOM_GRID grid;
+  // Width of the tolerance sphere in fractional units along axis k is
+  // tolerance * |b_k|, b_k the reciprocal vector (a_l x a_m / volume).
+  double v[3];
+  velmora_vector3_double_cross(v, cell->a[1], cell->a[2]);
+  const double volume = std::fabs(velmora_vector3_double_dot(cell->a[0], v));
+  for (int k = 0; k < 3 && volume > 0.0; ++k) {
+    double r[3];
+    velmora_vector3_double_cross(r, cell->a[(k + 1) % 3], cell->a[(k + 2) % 3]);
+    const double width = tolerance * velmora_vector3_double_length(r) / volume;
+    long count = width > 0.0 ? static_cast<long>(1.0 / width) : 1;
+    // Fewer than three bins on an axis: one bin, so that the neighbour
+    // search below never misses a bin.
+    grid.n[k] = count < 3 ? 1 : (count > 40 ? 40 : count);
+  }
+  for (std::size_t i = 0; i < cell->atom.size(); ++i) {
+    const double* x = cell->atom[i].x_f;
+    grid.bin[grid.key(group_of[i], grid.axis_bin(x[0], 0), grid.axis_bin(x[1], 1),
+                      grid.axis_bin(x[2], 2))]
+        .push_back(i);
+  }
+  return grid;
+}
+
+bool velmora_card_is_identity(const VELMORA_CARD& card) {
+  for (int i = 0; i < 3; ++i) {
+    if (std::fabs(card.t_f[i] - std::round(card.t_f[i])) > 1e-12) return false;
+    for (int j = 0; j < 3; ++j)
+      if (card.r_f[i][j] != (i == j ? 1.0 : 0.0)) return false;
+  }
+  return true;
+}
+
 bool velmora_cell_validate_card(VELMORA_CELL* cell, const VELMORA_CARD& card, double tolerance,
-                                const std::vector<std::vector<std::size_t>>& groups,
+                                const VELMORA_ATOM_GRID& grid,
                                 const std::vector<std::size_t>& group_of) {
   std::vector<VELMORA_ATOM>& atom = cell->atom;
+  // The identity maps every atom onto itself.
+  if (velmora_card_is_identity(card)) {
+    for (VELMORA_ATOM& a : atom) a.ignored = true;
+    return true;
+  }
   for (VELMORA_ATOM& a : atom) a.ignored = false;
   // Every atom's image must meet an atom of the same species and occupancy
   // (a mapping of the finite set into itself that is one-to-one).
   for (std::size_t i = 0; i < atom.size(); ++i) {
     const VELMORA_ATOM image = velmora_atom_spawn_by_card(&card, &atom[i]);
     bool found = false;
-    for (std::size_t k : groups[group_of[i]]) {
-      if (std::fabs(image.occ - atom[k].occ) >= 0.0005) continue;
-      if (velmora_cell_periodic_distance(cell, image.x_f, atom[k].x_f) < tolerance) {
-        atom[k].ignored = true;
-        found = true;
-        break;
-      }
-    }
+    const long b[3] = {grid.axis_bin(image.x_f[0], 0), grid.axis_bin(image.x_f[1], 1),
+                       grid.axis_bin(image.x_f[2], 2)};
+    // Neighbouring bins, each visited once even when an axis has few bins.
+    long span[3];
+    for (int k = 0; k < 3; ++k) span[k] = grid.n[k] >= 3 ? 1 : 0;
+    for (long d0 = -span[0]; d0 <= span[0] && !found; ++d0)
+      for (long d1 = -span[1]; d1 <= span[1] && !found; ++d1)
+        for (long d2 = -span[2]; d2 <= span[2] && !found; ++d2) {
+          const auto it = grid.bin.find(grid.key(group_of[i], b[0] + d0, b[1] + d1, b[2] + d2));
+          if (it == grid.bin.end()) continue;
+          for (std::size_t k : it->second) {
+            if (std::fabs(image.occ - atom[k].occ) >= 0.0005) continue;
+            if (velmora_cell_periodic_distance(cell, image.x_f, atom[k].x_f) < tolerance) {
+              atom[k].ignored = true;
+              found = true;
+              break;
+            }
+          }
+        }
     if (!found) {
       for (VELMORA_ATOM& a : atom) a.ignored = false;
       return false;
@@ -1036,9 +1122,10 @@ bool velmora_cell_validate_by_symmetry(VELMORA_CELL* cell, const VELMORA_SYMMETR
   }
   if (tolerance <= 0.0) tolerance = 0.01;
   std::vector<std::size_t> group_of;
-  const auto groups = velmora_cell_species_groups(cell, group_of);
+  velmora_cell_species_groups(cell, group_of);
+  const VELMORA_ATOM_GRID grid = velmora_cell_atom_grid(cell, tolerance, group_of);
   for (const VELMORA_CARD& card : symmetry->card)
-    if (!velmora_cell_validate_card(cell, card, tolerance, groups, group_of)) return false;
+    if (!velmora_cell_validate_card(cell, card, tolerance, grid, group_of)) return false;
   return true;
 }
 
@@ -1066,7 +1153,8 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
   int best = 0;
   std::size_t best_ops = 0;
   std::vector<std::size_t> group_of;
-  const auto groups = velmora_cell_species_groups(cell, group_of);
+  velmora_cell_species_groups(cell, group_of);
+  const VELMORA_ATOM_GRID grid = velmora_cell_atom_grid(cell, tolerance, group_of);
   for (int k = 1; k <= total; ++k) {
     std::unique_ptr<VELMORA_SYMMETRY> symmetry =
         velmora_symmetry_from_symcards_entry(entry[static_cast<std::size_t>(k - 1)]);
@@ -1078,7 +1166,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
     if (!velmora_cell_metric_fits(cell, symmetry.get())) continue;
     bool fits = true;
     for (const VELMORA_CARD& card : symmetry->card)
-      if (!velmora_cell_validate_card(cell, card, tolerance, groups, group_of)) {
+      if (!velmora_cell_validate_card(cell, card, tolerance, grid, group_of)) {
         fits = false;
         break;
       }
