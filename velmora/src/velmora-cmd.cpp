@@ -419,7 +419,8 @@ int velmora_cmd_write_cif(VELMORA_CMD_OPT* opt, int name_index, const char* suff
   if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
   if (!keep_symmetry) symmetry.reset();
   const std::string name = velmora_cmd_output_name(opt, name_index, suffix);
-  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get()) != 0) {
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get(),
+                                      opt->dir_symcards.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
@@ -585,9 +586,11 @@ int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
   }
   // The symmetry-distinct atoms alone would describe another crystal if
   // labelled P 1; they are written with the operations that generate the
-  // rest, so the file reads back to the same structure.
+  // rest (the writer reduces the cell itself), so the file reads back to
+  // the same structure.
   const std::string name = velmora_cmd_output_name(opt, 3, ".reduced.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), reduced.get(), symmetry.get()) != 0) {
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get(),
+                                      opt->dir_symcards.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
@@ -609,7 +612,8 @@ int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_FAILURE;
   }
   const std::string name = velmora_cmd_output_name(opt, 3, ".p1.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), p1.get()) != 0) {
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), p1.get(),
+                                      opt->dir_symcards.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
@@ -643,7 +647,8 @@ int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_FAILURE;
   }
   const std::string name = velmora_cmd_output_name(opt, 5, ".assign.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr) != 0) {
+  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr,
+                                      opt->dir_symcards.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
@@ -666,7 +671,8 @@ int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_FAILURE;
   }
   const std::string name = velmora_cmd_output_name(opt, 3, ".assign.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr) != 0) {
+  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr,
+                                      opt->dir_symcards.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }

@@ -99,7 +99,67 @@ std::string cif_label(const char* name) {
   return label;
 }
 
+// Two operations are the same when their rotations agree and their
+// translations differ by a lattice vector (1e-4 allows for decimals).
+bool same_card(const VELMORA_CARD& a, const VELMORA_CARD& b) {
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j)
+      if (std::fabs(a.r_f[i][j] - b.r_f[i][j]) > 1e-6) return false;
+    const double d = a.t_f[i] - b.t_f[i];
+    if (std::fabs(d - std::round(d)) > 1e-4) return false;
+  }
+  return true;
+}
+
+bool same_operations(const VELMORA_SYMMETRY* g, const std::vector<VELMORA_CARD>& cards) {
+  if (static_cast<std::size_t>(g->total) != cards.size() ||
+      g->card.size() != cards.size())
+    return false;
+  for (const VELMORA_CARD& a : g->card) {
+    bool found = false;
+    for (const VELMORA_CARD& b : cards)
+      if (same_card(a, b)) {
+        found = true;
+        break;
+      }
+    if (!found) return false;
+  }
+  return true;
+}
+
+// A settings-file symbol with its setting word (H, R: hexagonal or
+// rhombohedral axes; S, Z: origin choice 1 or 2) written as the suffix of
+// the International Tables (R -3 m H gives R -3 m:H, F d -3 m Z F d -3 m:2).
+std::string cif_symbol_of_entry(const std::string& hm) {
+  const std::size_t space = hm.find_last_of(' ');
+  if (space == std::string::npos || space + 2 != hm.size()) return hm;
+  const char word = hm[space + 1];
+  const char* suffix = word == 'H' ? "H" : word == 'R' ? "R" : word == 'S' ? "1" : word == 'Z' ? "2" : nullptr;
+  if (!suffix) return hm;
+  return hm.substr(0, space) + ":" + suffix;
+}
+
 }  // namespace
+
+bool velmora_symmetry_cif_symbol(std::string& symbol, int& number,
+                                 const VELMORA_SYMMETRY* symmetry, const char* dir_symcards) {
+  if (!symmetry || symmetry->card.empty() || !dir_symcards) return false;
+  std::vector<VELMORA_SYMCARDS_ENTRY> entry;
+  if (velmora_symcards_load(entry, dir_symcards) != 0) return false;
+  std::vector<VELMORA_CARD> cards;
+  for (const VELMORA_SYMCARDS_ENTRY& e : entry) {
+    if (!e.valid || e.op.size() != symmetry->card.size()) continue;
+    cards.assign(e.op.size(), VELMORA_CARD{});
+    bool readable = true;
+    for (std::size_t k = 0; k < e.op.size() && readable; ++k)
+      readable = velmora_card_set_by_text(&cards[k], e.op[k].c_str()) == 0;
+    if (!readable || !same_operations(symmetry, cards)) continue;
+    symbol = cif_symbol_of_entry(e.hm);
+    number = e.id;
+    return true;
+  }
+  return false;
+}
 
 void velmora_cell_refresh(VELMORA_CELL* cell) {
   if (!cell) return;
@@ -355,7 +415,8 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_all(VELMORA_CELL* 
 // ------------------------------------------------------------ CIF writer ----
 
 std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell,
-                                                              const VELMORA_SYMMETRY* symmetry) {
+                                                              const VELMORA_SYMMETRY* symmetry,
+                                                              const char* dir_symcards) {
   std::unique_ptr<VELMORA_SYMMETRY> p1;
   if (!symmetry) {
     std::printf("Message: symmetry info missing. Using P1.\n");
@@ -365,6 +426,23 @@ std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell
       return nullptr;
     }
     symmetry = p1.get();
+  }
+  // A group that matches no setting of the settings file has no symbol
+  // that readers going by the symbol understand; the whole cell is then
+  // written in P 1 so that every reader rebuilds the same crystal.
+  std::string symbol = symmetry->sg_HM;
+  int number = symmetry->sg_id;
+  if (dir_symcards && !velmora_symmetry_cif_symbol(symbol, number, symmetry, dir_symcards) &&
+      symmetry->total > 1) {
+    std::printf("Message: no standard setting has these symmetry operations; writing P1.\n");
+    p1 = velmora_symmetry_new_p1();
+    if (!p1) {
+      std::fprintf(stderr, "Error: velmora_symmetry_new_p1() returns NULL.\n");
+      return nullptr;
+    }
+    symmetry = p1.get();
+    symbol = symmetry->sg_HM;
+    number = symmetry->sg_id;
   }
   std::unique_ptr<VELMORA_CELL> reduced = velmora_cell_reduce_by_symmetry(cell, symmetry);
   if (!reduced) {
@@ -397,9 +475,8 @@ std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell
                                        velmora_cell_calculate_volume(cell));
   failed |= velmora_text_append_format(t, "_cell_formula_units_Z             %d\r\n", cell->Z);
   failed |= velmora_text_append_format(t, "_symmetry_space_group_name_H-M    '%s'\r\n",
-                                       symmetry->sg_HM);
-  failed |= velmora_text_append_format(t, "_symmetry_Int_Tables_number       %d\r\n",
-                                       symmetry->sg_id);
+                                       symbol.c_str());
+  failed |= velmora_text_append_format(t, "_symmetry_Int_Tables_number       %d\r\n", number);
   failed |= velmora_text_append(t, "\r\nloop_\r\n");
   failed |= velmora_text_append(t, "  _symmetry_equiv_pos_site_id\r\n");
   failed |= velmora_text_append(t, "  _symmetry_equiv_pos_as_xyz\r\n");
@@ -434,8 +511,8 @@ std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell
 }
 
 int velmora_cell_export_cif_to_file(const char* path, VELMORA_CELL* cell,
-                                    const VELMORA_SYMMETRY* symmetry) {
-  std::unique_ptr<VELMORA_TEXT> text = velmora_cell_export_cif_to_text(cell, symmetry);
+                                    const VELMORA_SYMMETRY* symmetry, const char* dir_symcards) {
+  std::unique_ptr<VELMORA_TEXT> text = velmora_cell_export_cif_to_text(cell, symmetry, dir_symcards);
   if (!text) {
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_text() returns NULL.\n");
     return 1;

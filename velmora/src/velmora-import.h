@@ -256,118 +256,20 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ(VELMORA_CELL* cell
                                                               const char* type, int os);
 std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_all(VELMORA_CELL* cell);
 // CIF text of the cell: its symmetry-distinct atoms and the operations of
-// `symmetry` (P 1 when none is given), CR LF line ends.
+// `symmetry` (P 1 when none is given), CR LF line ends.  With the settings
+// file, the space-group symbol and number written are those of the setting
+// whose operations the group has, the setting spelt out (R -3 m:H, F d -3
+// m:2), so that readers going by the symbol rebuild the same crystal.
 std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell,
-                                                              const VELMORA_SYMMETRY* symmetry);
+                                                              const VELMORA_SYMMETRY* symmetry,
+                                                              const char* dir_symcards = nullptr);
 int velmora_cell_export_cif_to_file(const char* path, VELMORA_CELL* cell,
-                                    const VELMORA_SYMMETRY* symmetry);
-
-// ========================================================================
-// Force-field parameters (velmora-import-property.cpp)
-// ========================================================================
-
-std::unique_ptr<VELMORA_PROPERTY> velmora_property_new(int total);
-std::vector<VELMORA_PROPERTY_UNITARY> velmora_property_unitary_new(int total);
-int velmora_property_binary_new(std::vector<std::vector<VELMORA_PROPERTY_BINARY>>& bin,
-                                int total);
-std::unique_ptr<VELMORA_PROPERTY> velmora_property_copy(const VELMORA_PROPERTY* ppt);
-
-// The parameter set of a cell.  `type` (or nullptr) and `os` name the
-// conducting species, appended when the cell lacks it; sf <= 0 asks for the
-// automatic screening factor.  Sorts the cell's atoms into canonical order.
-std::unique_ptr<VELMORA_PROPERTY> velmora_property_import_from_cell(
-    VELMORA_CELL* cell, const char* type, int os, double sf, const char* dir_unitary,
-    const char* dir_binary);
-int velmora_property_update_index_by_cell(VELMORA_PROPERTY* ppt, VELMORA_CELL* cell);
-int velmora_property_append_index(VELMORA_PROPERTY* ppt, const char* type, int os);
-int velmora_property_update(VELMORA_PROPERTY* ppt, VELMORA_CELL* cell, const char* dir_unitary,
-                            const char* dir_binary);
-
-// Steps of the update.  A cation-anion pair or a charged species that the
-// data files do not list is reported by name and fails the reading step.
-int velmora_property_update_read_from_file(VELMORA_PROPERTY* ppt, const char* dir_unitary,
-                                           const char* dir_binary);
-int velmora_property_estimate(VELMORA_PROPERTY* ppt, const char* dir_binary);
-int velmora_property_calculate_effective_b(VELMORA_PROPERTY* ppt, const VELMORA_CELL* cell);
-int velmora_property_unitary_derived(VELMORA_PROPERTY* ppt);
-int velmora_property_binary_derived(VELMORA_PROPERTY* ppt);
-int velmora_property_calculate_fractional_charge(VELMORA_PROPERTY* ppt,
-                                                 const VELMORA_CELL* cell);
-int velmora_property_binary_pseudopotential(VELMORA_PROPERTY* ppt);
-
-// Readers of one record.  `found` (optional) tells whether a line matched;
-// a missing line leaves the values at zero and is not an error here.
-int velmora_property_unitary_read_from_file(VELMORA_PROPERTY_UNITARY* uni, const char* type,
-                                            int os, const char* path, bool* found = nullptr);
-int velmora_property_bin_read_from_file(VELMORA_PROPERTY_BINARY* bin, const char* type1, int os1,
-                                        const char* type2, int os2, const char* path,
-                                        bool* found = nullptr);
-// Reference coordination number (and cut-off) of a cation towards Cl, Br,
-// I or S estimated from its F or O pair when the file gives none.
-int velmora_property_binary_estimate_from_file(VELMORA_PROPERTY_BINARY* bin,
-                                               const char* dir_binary);
-
-int velmora_property_find_index(const VELMORA_PROPERTY* ppt, const char* type, int os);
-int velmora_property_set_conducting(VELMORA_PROPERTY* ppt, const char* type, int os);
-int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt);
-int velmora_property_type_from_atomic_number(int an, VELMORA_ATOM* atom, const char* path);
-void velmora_property_print(const VELMORA_PROPERTY* ppt);
-void velmora_property_print_format(const VELMORA_PROPERTY* ppt);
-
-// The command named in messages about missing data ("--cal-bv", ...); the
-// handlers set it before building parameters.
-void velmora_property_set_command(const char* command);
-const char* velmora_property_command();
-
-// ------------------------------------------------------- pair functions ----
-// Energies in e^2/A and derivatives in e^2/A^2 (no Coulomb constant); x is
-// the distance in A.  Bonded: Morse-type term between a cation and an anion
-// with depth d0/2 at rmin.  Coulombic: erfc-screened repulsion of the charge
-// product q with screening length r_eff, shifted to zero at 10 A.
-double velmora_energy_bonding(double x, double d0, double rmin, double b);
-double velmora_energy_bonding_with_energy_shift(double x, double d0, double rmin, double b,
-                                                double en_s);
-double velmora_force_bonding(double x, double d0, double rmin, double b);
-double velmora_energy_coulombic(double x, double q, double r_eff);
-double velmora_force_coulombic(double x, double q, double r_eff);
-// Short-range replacements a2 x^2 + a1 x + a0.
-double velmora_pseudopotential_energy_bonding(double x, double a2, double a1, double a0);
-double velmora_pseudopotential_energy_coulombic(double x, double a2, double a1, double a0);
-
-// ========================================================================
-// Cell operations and CIF writer (velmora-import-cell.cpp)
-// ========================================================================
-
-// Atoms of different species closer than this share one crystallographic
-// site (A); every occupancy operation uses it.
-constexpr double VELMORA_SITE_SHARING_RADIUS = 0.3;
-
-// Clears the scratch fields flag, value and ignored of every atom.
-void velmora_cell_refresh(VELMORA_CELL* cell);
-// Smallest distance between b and the images of a shifted by -1, 0, +1
-// lattice vectors along each axis (27 images).
-double velmora_cell_min_distance_btw_atoms(const VELMORA_CELL* cell, const VELMORA_ATOM* a,
-                                           const VELMORA_ATOM* b);
-std::unique_ptr<VELMORA_CELL> velmora_cell_supercell(const VELMORA_CELL* cell, const int n[3]);
-// Supercell sized by the atom count, so that simulations see enough atoms.
-std::unique_ptr<VELMORA_CELL> velmora_cell_supercell_default(const VELMORA_CELL* cell);
-// 1 when an atom of (type, os) lies within the site-sharing radius of an
-// atom of another species, else 0.
-int velmora_cell_partial_occ_at_conducting_site(const VELMORA_CELL* cell, const char* type,
-                                                int os);
-// Random resolution of partial occupancies (rand() stream): at the sites
-// that (type, os) shares with other species; of one species; of all.
-std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site(
-    VELMORA_CELL* cell, const char* type, int os);
-std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ(VELMORA_CELL* cell,
-                                                              const char* type, int os);
-std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_all(VELMORA_CELL* cell);
-// CIF text of the cell: its symmetry-distinct atoms and the operations of
-// `symmetry` (P 1 when none is given), CR LF line ends.
-std::unique_ptr<VELMORA_TEXT> velmora_cell_export_cif_to_text(VELMORA_CELL* cell,
-                                                              const VELMORA_SYMMETRY* symmetry);
-int velmora_cell_export_cif_to_file(const char* path, VELMORA_CELL* cell,
-                                    const VELMORA_SYMMETRY* symmetry);
+                                    const VELMORA_SYMMETRY* symmetry,
+                                    const char* dir_symcards = nullptr);
+// The symbol (setting spelt out) and number of the settings-file entry with
+// the same operations as `symmetry`; false when no entry has them.
+bool velmora_symmetry_cif_symbol(std::string& symbol, int& number,
+                                 const VELMORA_SYMMETRY* symmetry, const char* dir_symcards);
 
 // ========================================================================
 // Force-field parameters (velmora-import-property.cpp)
