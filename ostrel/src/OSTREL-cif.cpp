@@ -404,6 +404,13 @@ static int read_site_loop(const std::vector<std::string>& lines, size_t i, OSTRE
     else if (n == "_atom_site_fract_z") col_z = names;
     else if (n == "_atom_site_occupancy") col_occ = names;
   }
+  // A loop of other per-site data (such as _atom_site_displace_Fourier_* of
+  // a modulated structure) names none of the site columns: not a site loop.
+  if (col_label < 0 && col_type < 0 && col_mul < 0 && col_wyck < 0 && col_x < 0 && col_y < 0 &&
+      col_z < 0 && col_occ < 0) {
+    *next = k;
+    return 0;
+  }
   if (col_x < 0 || col_y < 0 || col_z < 0) {
     fprintf(stderr, "Error: Missing _atom_site_fract entries\n");
     return 1;

@@ -720,8 +720,8 @@ int OSTREL_RPN_tokenize(const char* text, OSTREL_RPN_token* tokens) {
     p += len;
     while (*p == ' ') p++;
   }
-  // Pass 2: classify; a '-' that follows neither an operand nor ')' is unary
-  // and gets a 0 in front of it.
+  // Pass 2: classify; a sign ('-', or '+' as in +x,+y,+z) that follows
+  // neither an operand nor ')' is unary and gets a 0 in front of it.
   OSTREL_init_RPN_token(tokens);
   for (const std::string& w : words) {
     if ((int)w.size() >= MAX_TOKEN_SIZE) {
@@ -736,7 +736,7 @@ int OSTREL_RPN_tokenize(const char* text, OSTREL_RPN_token* tokens) {
     } else if (strchr("+-/*^()", c)) {
       it.token_type = type_op;
       it.c = c;
-      if (c == '-') {
+      if (c == '-' || c == '+') {
         bool binary = false;
         if (tokens->size > 0) {
           const OSTREL_RPN_token_item& prev = tokens->item[tokens->size - 1];

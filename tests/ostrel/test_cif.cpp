@@ -164,6 +164,16 @@ TEST(CifRead, Failures) {
               "_atom_site_fract_z\nLi 0 0 0\n",
        nullptr},
   };
+  // Loops of other per-site data are no site loops.
+  std::string modulated = cell +
+      "loop_\n_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+      "Li 0.1 0.2 0.3\n"
+      "loop_\n_atom_site_displace_Fourier_atom_site_label\n_atom_site_displace_Fourier_axis\n"
+      "Li x\n";
+  write_text(scratch("modulated.cif"), modulated);
+  OSTREL_cif mod;
+  EXPECT_EQ(load(scratch("modulated.cif"), &mod), 0);
+  EXPECT_EQ(mod.site_no, 1);
   int n = 0;
   for (const Text& t : texts) {
     std::string path = scratch("bad_cif_" + std::to_string(n++) + ".cif");

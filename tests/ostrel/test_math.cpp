@@ -33,6 +33,9 @@ TEST(Expression, ValuesWorkedOutByHand) {
   EXPECT_NEAR(eval("(-y)", 'y', 0.3), -0.3, 1e-12);
   EXPECT_NEAR(eval("1-2-3"), -4.0, 1e-12);
   EXPECT_NEAR(eval("x-y", 'x', 0.7), 0.7, 1e-12);  // y unset reads 0
+  EXPECT_NEAR(eval("+x", 'x', 0.3), 0.3, 1e-12);    // a leading sign, as in +x,+y,+z
+  EXPECT_NEAR(eval("+x+1/2", 'x', 0.3), 0.8, 1e-12);
+  EXPECT_NEAR(eval("(+x)", 'x', 0.3), 0.3, 1e-12);
 }
 
 TEST(Expression, VariablesAreCaseSensitiveLetters) {
