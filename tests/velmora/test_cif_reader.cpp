@@ -262,6 +262,12 @@ TEST(CifReader, LineEndingsAndTextFields) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.cell->total, 12);
   EXPECT_NEAR(r.cell->parameter[0], 4.611, 1e-12);
+  std::string cr = cif;
+  for (char& c : cr)
+    if (c == '\n') c = '\r';
+  r = read_cif(cr);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.cell->total, 12);
 }
 
 TEST(CifReader, RefusalsNameTheirReason) {

@@ -786,6 +786,19 @@ int velmora_cell_import_cif_from_text(std::unique_ptr<VELMORA_CELL>& cell,
   std::printf("Message: reading cif file...\n");
   std::vector<std::string> rows;
   long count = 0;
+  // Files with carriage returns alone as line ends (old Mac style) are split
+  // at those.
+  std::unique_ptr<VELMORA_TEXT> unix_text;
+  if (text && text->content.find('\n') == std::string::npos &&
+      text->content.find('\r') != std::string::npos) {
+    unix_text = velmora_text_new(nullptr);
+    unix_text->content = text->content;
+    for (char& c : unix_text->content)
+      if (c == '\r') c = '\n';
+    unix_text->length = text->length;
+    unix_text->allocated = text->allocated;
+    text = unix_text.get();
+  }
   if (velmora_text_segregate_into_rows(rows, count, text, '\n') != 0) {
     std::fprintf(stderr, "Error: velmora_text_segregate_rows() returns non-zero.\n");
     return 1;
