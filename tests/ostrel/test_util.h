@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
@@ -20,14 +21,23 @@ namespace ostrel_test {
 
 constexpr double ANGSTROM_TO_BOHR = 1.889725989;
 
-inline std::string scratch_dir() {
-  static std::string dir;
-  if (dir.empty()) {
+// A scratch directory per test process, removed when the process ends.
+struct ScratchDir {
+  std::string path;
+  ScratchDir() {
     char tmpl[] = "/tmp/ostrel_test_XXXXXX";
     const char* d = mkdtemp(tmpl);
-    dir = d ? d : "/tmp";
+    path = d ? d : "";
   }
-  return dir;
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+};
+
+inline std::string scratch_dir() {
+  static ScratchDir dir;
+  return dir.path.empty() ? std::string("/tmp") : dir.path;
 }
 
 inline std::string scratch(const std::string& name) { return scratch_dir() + "/" + name; }
