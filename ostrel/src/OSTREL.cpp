@@ -186,9 +186,12 @@ int OSTREL(OSTREL_input* input) {
                cube.alpha * rad, cube.beta * rad, cube.gamma * rad);
       STAGE(OSTREL_prepare_fastgen_symop(&cif, &cube), "OSTREL_prepare_fastgen_symop");
       STAGE(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), "OSTREL_find_asymmetric_unit");
-      if (input->smooth_cube)
+      if (input->smooth_cube) {
         STAGE(OSTREL_smooth_cube_with_symmetry(&cube, &cif, &unit),
               "OSTREL_smooth_cube_with_symmetry");
+        unit.grid_symmetric = 1;  // every orbit now holds one value
+        unit.max_asymmetry = 0.0;
+      }
       if (!unit.grid_symmetric)
         printf("Warning: The landscape grid lacks the symmetry of the structure (energies of "
                "symmetry images differ by up to %.6f eV); searching the full grid\n",

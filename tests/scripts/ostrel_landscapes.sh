@@ -55,6 +55,10 @@ grep -q '^Warning: The landscape grid lacks the symmetry' bad.out || { echo "FAI
   || { echo "FAIL: smoothing"; fail=1; }
 grep -q '^Center weight: ' smooth.out || { echo "FAIL: no centre weight"; fail=1; }
 grep -q 'Minima type: Li1 (Energy: 0.000000 eV)' smooth.out || { echo "FAIL: smoothed Li sites"; fail=1; }
+# Smoothing symmetrises a grid that lacked the symmetry.
+"$OSTREL" --cube li2o_bad.cube --cif li2o.cif Li1+ --smooth-cube --print-minima >smooth_bad.out \
+  || { echo "FAIL: smoothing an asymmetric grid"; fail=1; }
+grep -q '^Warning: The landscape grid lacks' smooth_bad.out && { echo "FAIL: warning after smoothing"; fail=1; }
 
 # Na1+ uses the scaling 0.5695*E^(0.6946) unless --scale replaces it.
 e_saddle=$(grep -a 'Saddle type: s1' rutile.out | sed 's/.*Energy: \([0-9.]*\).*/\1/')
