@@ -1,0 +1,966 @@
+// Site-energy landscape of a mobile ion and its Gaussian cube file.
+// The energy at a grid point sums the shifted Morse term to every counter-ion
+// image within the pair cut-off and the erfc-screened Coulomb term to every
+// like-ion image within 10 A, both replaced by quadratics at short range.
+// Images come from the shared neighbour list in the order atom, l, m, n, so
+// every voxel's sum is, bit for bit, that of the loop over all atoms and all
+// translations; voxels are computed in blocks on all threads, once per set
+// of symmetry-equivalent voxels, and copied to the others.
+#include "velmora-cube.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <numeric>
+
+#include "velmora-alloc.h"
+#include "velmora-import.h"
+#include "velmora-la.h"
+#include "velmora-rx.h"
+
+namespace {
+
+// More images than this (about 400 MB of image lists) means a lattice far
+// shorter than any real crystal's against the 10 A reach of the sums.
+constexpr double kMaxImages = 1e7;
+// Blocks of voxels about this wide (A) share one candidate list: wide
+// enough to spread the list search over many voxels, narrow enough that the
+// candidates beyond the cut-off stay a few per cent.
+constexpr double kBlockEdge = 0.6;
+// Progress lines on standard output at most this often (s).
+constexpr double kProgressInterval = 3.0;
+
+// The neighbour lists reach a hair beyond the cut-offs so that the exact
+// tests (d <= cutoff, d <= 10 A) decide every image, as in the plain loop.
+double list_reach(double r) { return r * (1.0 + 1e-12) + 1e-9; }
+
+char sign_of(int os) { return os < 0 ? '-' : '+'; }
+
+// Whole-number test for the rotation and translation entries of a card;
+// 1e-6 absorbs the rounding of translations read as decimals (0.3333333).
+bool near_integer(double x) { return std::fabs(x - std::round(x)) <= 1e-6; }
+
+long flat_index(const long n[3], long i, long j, long k) { return (i * n[1] + j) * n[2] + k; }
+
+void unflatten(long ijk[3], const long n[3], long v) {
+  ijk[2] = v % n[2];
+  ijk[1] = (v / n[2]) % n[1];
+  ijk[0] = v / (n[2] * n[1]);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- record ----
+
+std::unique_ptr<VELMORA_CUBE> velmora_cube_new(const long n[3]) {
+  if (!n || n[0] <= 0 || n[1] <= 0 || n[2] <= 0) {
+    std::fprintf(stderr, "Error: argument must be positive.\n");
+    return nullptr;
+  }
+  // Counts beyond 2^20 per axis or 2^33 voxels cannot be stored here.
+  const double total = static_cast<double>(n[0]) * n[1] * n[2];
+  if (n[0] > (1L << 20) || n[1] > (1L << 20) || n[2] > (1L << 20) || total > 8589934592.0) {
+    std::fprintf(stderr, "Error: unable to allocate cube->en\n");
+    return nullptr;
+  }
+  std::unique_ptr<VELMORA_CUBE> cube(new (std::nothrow) VELMORA_CUBE);
+  if (!cube) {
+    std::fprintf(stderr, "Error: unable to allocate VELMORA_CUBE.\n");
+    return nullptr;
+  }
+  try {
+    cube->en.assign(static_cast<std::size_t>(total), 0.0);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: unable to allocate cube->en\n");
+    return nullptr;
+  }
+  for (int k = 0; k < 3; ++k) cube->n[k] = n[k];
+  return cube;
+}
+
+void velmora_cube_print_info(const VELMORA_CUBE* cube) {
+  if (!cube) {
+    std::printf("(not allocated)\n");
+    return;
+  }
+  std::printf("CUBE: cube size = %ld * %ld * %ld\n", cube->n[0], cube->n[1], cube->n[2]);
+  std::printf("CUBE: cell vector (A):\n");
+  for (int k = 0; k < 3; ++k)
+    std::printf("CUBE:  %11.6f %11.6f %11.6f\n", cube->a[k][0], cube->a[k][1], cube->a[k][2]);
+  std::printf("CUBE: votex vector (A):\n");
+  for (int k = 0; k < 3; ++k)
+    std::printf("CUBE:  %11.6f %11.6f %11.6f\n", cube->a_i[k][0], cube->a_i[k][1],
+                cube->a_i[k][2]);
+}
+
+// --------------------------------------------------------------- grid ----
+
+int velmora_cube_grid_size(long n[3], const double length[3], double resolution) {
+  if (!(resolution > 0.0) || !std::isfinite(resolution)) {
+    std::fprintf(stderr, "Error: resolution must be a positive number.\n");
+    return 1;
+  }
+  for (int k = 0; k < 3; ++k) {
+    const double steps = length[k] / resolution / VELMORA_CUBE_GRID_STEP;
+    // Beyond 1e8 steps of 24 the count no longer fits the voxel arithmetic.
+    if (!(length[k] > 0.0) || !std::isfinite(steps) || steps > 1e8) {
+      std::fprintf(stderr,
+                   "Error: no grid of resolution %g A fits a cell edge of %g A.\n", resolution,
+                   length[k]);
+      return 1;
+    }
+    n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(std::ceil(steps));
+  }
+  // The product is formed in 64 bits: three counts of a few thousand
+  // already overflow 32 bits.
+  while (n[0] * n[1] * n[2] > VELMORA_CUBE_MAX_VOXELS) {
+    int k;
+    if (n[0] >= n[1])
+      k = n[0] >= n[2] ? 0 : 2;
+    else
+      k = n[1] >= n[2] ? 1 : 2;
+    n[k] -= VELMORA_CUBE_GRID_STEP;
+  }
+  return 0;
+}
+
+bool velmora_cube_card_fits_grid(const VELMORA_CARD* card, const long n[3]) {
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b) {
+      const double r = card->r_f[a][b];
+      if (!near_integer(r)) return false;
+      // The integer form moves index b to axis a unscaled, right only when
+      // both axes have the same count.
+      if (a != b && std::lround(r) != 0 && n[a] != n[b]) return false;
+    }
+    if (!near_integer(static_cast<double>(n[a]) * card->t_f[a])) return false;
+  }
+  return true;
+}
+
+void velmora_cube_voxel_point(double p[3], const double a_i[3][3], long i, long j, long k) {
+  for (int c = 0; c < 3; ++c) p[c] = i * a_i[0][c] + j * a_i[1][c] + k * a_i[2][c];
+}
+
+// -------------------------------------------------------- pair lists ----
+
+int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell,
+                             const VELMORA_PROPERTY* ppt) {
+  field = VELMORA_CUBE_FIELD();
+  if (!cell || !ppt || ppt->conducting < 0 || ppt->conducting >= ppt->total) {
+    std::fprintf(stderr, "Error: VELMORA_CELL or VELMORA_PROPERTY has not been properly initialized.\n");
+    return 1;
+  }
+  const int c = ppt->conducting;
+  double r = 0.0;
+  for (const auto& row : ppt->bin)
+    for (const VELMORA_PROPERTY_BINARY& p : row) r = std::max(r, p.cutoff);
+  field.cutoff = std::max(r, VELMORA_CUBE_COULOMB_CUTOFF);
+  for (int k = 0; k < 3; ++k)
+    if (!(cell->parameter[k] > 0.0) || !std::isfinite(cell->parameter[k])) {
+      std::fprintf(stderr, "Error: lattice parameter %d of the cell is not positive.\n", k + 1);
+      return 1;
+    }
+  // N_k = (int)(R / L_k + 2): two cells beyond the reach of the cut-off.
+  velmora_neighbor_range(field.range, cell->parameter, field.cutoff, 2.0);
+  double images = static_cast<double>(cell->atom.size());
+  for (int k = 0; k < 3; ++k) images *= 2.0 * field.range[k] + 1.0;
+  if (images > kMaxImages) {
+    std::fprintf(stderr,
+                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
+                 cell->parameter[0], cell->parameter[1], cell->parameter[2], field.cutoff);
+    return 1;
+  }
+
+  const std::size_t count = cell->atom.size();
+  std::vector<bool> skip_bond(count, true), skip_like(count, true);
+  field.bond_atom.assign(count, VELMORA_CUBE_BOND());
+  field.like_atom.assign(count, VELMORA_CUBE_LIKE());
+  const int os_c = ppt->os[c];
+  for (std::size_t j = 0; j < count; ++j) {
+    const VELMORA_ATOM& atom = cell->atom[j];
+    if (atom.ignored) continue;
+    const int s = velmora_property_find_index(ppt, atom.type, atom.os);
+    if (s < 0) {
+      std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
+      return 1;
+    }
+    // The pair record is taken with the cation first.
+    const int i1 = os_c < 0 ? s : c;
+    const int i2 = os_c < 0 ? c : s;
+    const VELMORA_PROPERTY_BINARY& bin = ppt->bin[i1][i2];
+    const long product = static_cast<long>(os_c) * ppt->os[s];
+    if (product < 0) {
+      VELMORA_CUBE_BOND& b = field.bond_atom[j];
+      b.cutoff = bin.cutoff;
+      b.r_bc = bin.r_bc;
+      b.d0 = bin.d0;
+      b.rmin = bin.rmin;
+      b.b = bin.b;
+      b.en_s = bin.en_s;
+      b.a0 = bin.a0;
+      b.a1 = bin.a1;
+      b.a2 = bin.a2;
+      b.occ = atom.occ;
+      skip_bond[j] = false;
+      field.bond_reach = std::max(field.bond_reach, bin.cutoff);
+    } else if (product > 0) {
+      VELMORA_CUBE_LIKE& l = field.like_atom[j];
+      l.r_cc = bin.r_cc;
+      l.q = ppt->uni[c].q * ppt->uni[s].q;
+      l.r_eff = ppt->sf * (ppt->uni[c].rc + ppt->uni[s].rc);
+      // The constant shift of velmora_energy_coulombic, formed the same way.
+      l.shift = l.q * std::erfc(10.0 / l.r_eff) / 10.0;
+      l.a0 = bin.a0;
+      l.a1 = bin.a1;
+      l.a2 = bin.a2;
+      l.occ = atom.occ;
+      skip_like[j] = false;
+    }
+  }
+  field.bond = velmora_neighbor_build(*cell, field.range, list_reach(field.bond_reach), &skip_bond);
+  field.like = velmora_neighbor_build(*cell, field.range,
+                                      list_reach(VELMORA_CUBE_COULOMB_CUTOFF), &skip_like);
+  return 0;
+}
+
+double velmora_cube_field_energy(const VELMORA_CUBE_FIELD& field, const std::vector<int>* bond,
+                                 const std::vector<int>* like, const double p[3]) {
+  std::vector<int> all_bond, all_like;
+  if (!bond) {
+    all_bond.resize(field.bond.atom.size());
+    std::iota(all_bond.begin(), all_bond.end(), 0);
+    bond = &all_bond;
+  }
+  if (!like) {
+    all_like.resize(field.like.atom.size());
+    std::iota(all_like.begin(), all_like.end(), 0);
+    like = &all_like;
+  }
+  double e_b = 0.0, e_c = 0.0;
+  const VELMORA_CUBE_BOND* bond_atom = field.bond_atom.data();
+  velmora_neighbor_visit(field.bond, *bond, p, [&](int atom, double d, const double*, int) {
+    const VELMORA_CUBE_BOND& q = bond_atom[atom];
+    if (d > q.cutoff) return;
+    const double term = d > q.r_bc
+                            ? velmora_energy_bonding_with_energy_shift(d, q.d0, q.rmin, q.b, q.en_s)
+                            : velmora_pseudopotential_energy_bonding(d, q.a2, q.a1, q.a0);
+    e_b += term * q.occ;
+  });
+  const VELMORA_CUBE_LIKE* like_atom = field.like_atom.data();
+  velmora_neighbor_visit(field.like, *like, p, [&](int atom, double d, const double*, int) {
+    if (d > VELMORA_CUBE_COULOMB_CUTOFF) return;
+    const VELMORA_CUBE_LIKE& q = like_atom[atom];
+    // q erfc(d/r_eff)/d - shift is velmora_energy_coulombic with its
+    // constant shift computed once.
+    const double term = d > q.r_cc ? q.q * std::erfc(d / q.r_eff) / d - q.shift
+                                   : velmora_pseudopotential_energy_coulombic(d, q.a2, q.a1, q.a0);
+    e_c += term * q.occ;
+  });
+  return VELMORA_COULOMB * (e_b + e_c);
+}
+
+namespace {
+
+double capped(double e) { return e > VELMORA_CUBE_ENERGY_CAP ? VELMORA_CUBE_ENERGY_CAP : e; }
+
+// Voxels grouped into blocks of the grid: block_start[b] .. block_start[b+1]
+// index into `member` (positions in the voxel list), in increasing order.
+struct Blocks {
+  std::vector<long> member;
+  std::vector<long> block_start;
+};
+
+Blocks group_into_blocks(const std::vector<long>& voxel, const long n[3], const long size[3]) {
+  long count[3];
+  for (int k = 0; k < 3; ++k) count[k] = (n[k] + size[k] - 1) / size[k];
+  auto block_of = [&](long v) {
+    long ijk[3];
+    unflatten(ijk, n, v);
+    return (ijk[0] / size[0] * count[1] + ijk[1] / size[1]) * count[2] + ijk[2] / size[2];
+  };
+  const std::size_t nblocks = static_cast<std::size_t>(count[0] * count[1] * count[2]);
+  std::vector<long> fill(nblocks + 1, 0);
+  for (long v : voxel) ++fill[block_of(v) + 1];
+  for (std::size_t b = 0; b < nblocks; ++b) fill[b + 1] += fill[b];
+  Blocks blocks;
+  blocks.member.resize(voxel.size());
+  std::vector<long> next(fill.begin(), fill.end() - 1);
+  for (std::size_t m = 0; m < voxel.size(); ++m) blocks.member[next[block_of(voxel[m])]++] = m;
+  blocks.block_start.push_back(0);
+  for (std::size_t b = 0; b < nblocks; ++b)
+    if (fill[b + 1] > fill[b]) blocks.block_start.push_back(fill[b + 1]);
+  return blocks;
+}
+
+// Prints "Message: ... %" lines while a long computation runs.
+struct Progress {
+  bool enabled = false;
+  long total = 0;
+  std::atomic<long> done{0};
+  std::atomic<long long> next_ms{0};
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+  long long elapsed_ms() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now() - start)
+        .count();
+  }
+  void add(long count) {
+    const long now_done = done.fetch_add(count) + count;
+    if (!enabled) return;
+    const long long now = elapsed_ms();
+    long long due = next_ms.load();
+    if (now < due || !next_ms.compare_exchange_strong(due, now + kProgressInterval * 1000)) return;
+    std::printf("Message: cube generation %.0f%% done (%ld of %ld voxels computed).\n",
+                100.0 * now_done / total, now_done, total);
+    std::fflush(stdout);
+  }
+};
+
+}  // namespace
+
+void velmora_cube_field_energies(std::vector<double>& energy, const VELMORA_CUBE_FIELD& field,
+                                 const std::vector<long>& voxel, const long n[3],
+                                 const double a_i[3][3], bool progress) {
+  energy.assign(voxel.size(), 0.0);
+  long size[3];
+  for (int k = 0; k < 3; ++k) {
+    const double step = velmora_vector3_double_length(a_i[k]);
+    size[k] = step > 0.0 ? std::max(1L, std::lround(kBlockEdge / step)) : 1;
+    size[k] = std::min(size[k], n[k]);
+  }
+  const Blocks blocks = group_into_blocks(voxel, n, size);
+  const long nblocks = static_cast<long>(blocks.block_start.size()) - 1;
+  Progress meter;
+  meter.enabled = progress;
+  meter.total = static_cast<long>(voxel.size());
+  meter.next_ms = static_cast<long long>(kProgressInterval * 1000);
+#pragma omp parallel
+  {
+    std::vector<int> bond, like;
+    std::vector<double> point;
+#pragma omp for schedule(dynamic, 1)
+    for (long b = 0; b < nblocks; ++b) {
+      const long first = blocks.block_start[b], last = blocks.block_start[b + 1];
+      point.resize(3 * static_cast<std::size_t>(last - first));
+      double centre[3] = {0.0, 0.0, 0.0};
+      for (long m = first; m < last; ++m) {
+        long ijk[3];
+        unflatten(ijk, n, voxel[blocks.member[m]]);
+        double* p = &point[3 * static_cast<std::size_t>(m - first)];
+        velmora_cube_voxel_point(p, a_i, ijk[0], ijk[1], ijk[2]);
+        for (int c = 0; c < 3; ++c) centre[c] += p[c];
+      }
+      for (int c = 0; c < 3; ++c) centre[c] /= static_cast<double>(last - first);
+      double radius2 = 0.0;
+      for (long m = first; m < last; ++m) {
+        const double* p = &point[3 * static_cast<std::size_t>(m - first)];
+        const double d[3] = {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
+        radius2 = std::max(radius2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+      }
+      // 1e-9 A keeps images on the boundary in spite of rounding.
+      const double radius = std::sqrt(radius2) + 1e-9;
+      velmora_neighbor_gather(bond, field.bond, centre, field.bond.cutoff + radius);
+      velmora_neighbor_gather(like, field.like, centre, field.like.cutoff + radius);
+      for (long m = first; m < last; ++m)
+        energy[blocks.member[m]] = capped(velmora_cube_field_energy(
+            field, &bond, &like, &point[3 * static_cast<std::size_t>(m - first)]));
+      meter.add(last - first);
+    }
+  }
+}
+
+// -------------------------------------------------------- computation ----
+
+int velmora_cube_validate_property(const VELMORA_PROPERTY* ppt) {
+  if (!ppt) {
+    std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
+    return 1;
+  }
+  const int c = ppt->conducting;
+  if (c < 0 || c >= ppt->total || static_cast<int>(ppt->uni.size()) < ppt->total ||
+      static_cast<int>(ppt->bin.size()) < ppt->total) {
+    std::fprintf(stderr, "Error: conducting species not correctly specified.\n");
+    return 1;
+  }
+  const int os_c = ppt->os[c];
+  for (int s = 0; s < ppt->total; ++s) {
+    if (static_cast<long>(ppt->os[s]) * os_c <= 0) continue;
+    const VELMORA_PROPERTY_UNITARY& u = ppt->uni[s];
+    if (!(u.q * ppt->os[s] > 0.0)) {
+      std::fprintf(stderr, "Error: incorrect q at [%d](%s%d%c) q=%f\n", s, ppt->type[s].data(),
+                   std::abs(ppt->os[s]), sign_of(ppt->os[s]), u.q);
+      return 1;
+    }
+    if (!(u.rc > 0.0)) {
+      std::fprintf(stderr, "Error: incorrect rc at[%d](%s%d%c) rc=%f\n", s, ppt->type[s].data(),
+                   std::abs(ppt->os[s]), sign_of(ppt->os[s]), u.rc);
+      return 1;
+    }
+  }
+  for (int i = 0; i < ppt->total; ++i) {
+    for (int j = 0; j < ppt->total; ++j) {
+      if (i != c && j != c) continue;
+      if (!(ppt->os[i] > 0 && ppt->os[j] < 0)) continue;
+      const VELMORA_PROPERTY_BINARY& p = ppt->bin[i][j];
+      const struct {
+        const char* name;
+        double value;
+      } field[4] = {{"cutoff", p.cutoff}, {"b", p.b}, {"d0", p.d0}, {"rmin", p.rmin}};
+      for (const auto& f : field) {
+        if (f.value > 0.0) continue;
+        std::fprintf(stderr, "Error: incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f\n", f.name, i,
+                     ppt->type[i].data(), std::abs(ppt->os[i]), sign_of(ppt->os[i]),
+                     ppt->type[j].data(), std::abs(ppt->os[j]), sign_of(ppt->os[j]), f.name,
+                     f.value);
+        return 1;
+      }
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+void clear_ignored(VELMORA_CELL* cell) {
+  for (VELMORA_ATOM& atom : cell->atom) atom.ignored = false;
+}
+
+}  // namespace
+
+std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate(VELMORA_CELL* cell,
+                                                     const VELMORA_SYMMETRY* symmetry,
+                                                     const VELMORA_PROPERTY* ppt,
+                                                     double resolution, bool ignore_conducting) {
+  if (velmora_cube_validate_property(ppt) != 0) {
+    std::fprintf(stderr, "Error: velmora_cube_validate_property() returns non-zero.\n");
+    return nullptr;
+  }
+  if (!cell || cell->atom.empty() || !symmetry || symmetry->card.empty()) {
+    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+    return nullptr;
+  }
+  for (std::size_t k = 0; k < cell->atom.size(); ++k)
+    if (cell->atom[k].os == 0) {
+      std::fprintf(stderr, "Error: oxidation state is zero where atom[%ld]: %s0+.\n",
+                   static_cast<long>(k), cell->atom[k].type);
+      return nullptr;
+    }
+  long n[3];
+  if (velmora_cube_grid_size(n, cell->parameter, resolution) != 0) {
+    std::fprintf(stderr, "Error: velmora_cube_grid_size() returns non-zero.\n");
+    return nullptr;
+  }
+  VELMORA_SYMMETRY group = *symmetry;
+  if (velmora_symmetry_fill_card_discrete(&group, n) != 0) {
+    std::printf("Error: velmora_symmetry_fill_card_discrete() returns non-zero.\n");
+    return nullptr;
+  }
+  // Operations whose integer form does not map this grid onto itself (a
+  // translation off the grid, or a rotation exchanging axes of different
+  // counts once the grid limit has shortened one of them) would copy values
+  // to the wrong voxels; they are left out, which costs only time.
+  std::vector<VELMORA_CARD> cards;
+  for (const VELMORA_CARD& card : group.card)
+    if (velmora_cube_card_fits_grid(&card, n)) cards.push_back(card);
+  if (cards.size() < group.card.size())
+    std::printf("Message: %ld of %ld symmetry operations do not map the %ld x %ld x %ld grid onto "
+                "itself and are not used.\n",
+                static_cast<long>(group.card.size() - cards.size()),
+                static_cast<long>(group.card.size()), n[0], n[1], n[2]);
+  std::unique_ptr<VELMORA_CUBE> cube = velmora_cube_new(n);
+  if (!cube) {
+    std::fprintf(stderr, "Error: velmora_cube_new() returns NULL.\n");
+    return nullptr;
+  }
+  for (int k = 0; k < 3; ++k)
+    for (int c = 0; c < 3; ++c) {
+      cube->a[k][c] = cell->a[k][c];
+      cube->a_i[k][c] = cell->a[k][c] / n[k];
+    }
+
+  clear_ignored(cell);
+  const int cs = ppt->conducting;
+  if (ignore_conducting) {
+    std::printf("Message: ignoring all %s%d%c ions during cube generation.\n",
+                ppt->type[cs].data(), std::abs(ppt->os[cs]), sign_of(ppt->os[cs]));
+    for (VELMORA_ATOM& atom : cell->atom)
+      if (atom.os == ppt->os[cs] && std::strcmp(atom.type, ppt->type[cs].data()) == 0)
+        atom.ignored = true;
+  } else {
+    std::printf("Message: no ion is ignored during cube generation.\n");
+  }
+  VELMORA_CUBE_FIELD field;
+  if (velmora_cube_field_build(field, cell, ppt) != 0) {
+    clear_ignored(cell);
+    std::fprintf(stderr, "Error: velmora_cube_field_build() returns non-zero.\n");
+    return nullptr;
+  }
+
+  // The voxels to compute: in the order i, j, k, each voxel not yet reached
+  // as the image of an earlier one.
+  const long total = n[0] * n[1] * n[2];
+  std::vector<long> rep;
+  {
+    std::vector<unsigned char> reached(static_cast<std::size_t>(total), 0);
+    for (long v = 0; v < total; ++v) {
+      if (reached[v]) continue;
+      rep.push_back(v);
+      reached[v] = 1;
+      long p[3], q[3];
+      unflatten(p, n, v);
+      for (const VELMORA_CARD& card : cards) {
+        velmora_card_transform_vector3_long(q, p, n, &card);
+        reached[flat_index(n, q[0], q[1], q[2])] = 1;
+      }
+    }
+  }
+  std::vector<double> value;
+  velmora_cube_field_energies(value, field, rep, n, cube->a_i, true);
+
+  // Copies in the same order: a voxel holding a value (|E| > 1e-7) is
+  // passed over, the others take their own value and hand it to every image
+  // that holds none.  A voxel whose own energy is within 1e-7 of zero leaves
+  // its images empty; they are computed when reached.
+  std::size_t r = 0;
+  for (long v = 0; v < total; ++v) {
+    if (std::fabs(cube->en[v]) > VELMORA_CUBE_FILLED) continue;
+    while (r < rep.size() && rep[r] < v) ++r;
+    long p[3], q[3];
+    unflatten(p, n, v);
+    double e;
+    if (r < rep.size() && rep[r] == v) {
+      e = value[r];
+    } else {
+      double x[3];
+      velmora_cube_voxel_point(x, cube->a_i, p[0], p[1], p[2]);
+      e = capped(velmora_cube_field_energy(field, nullptr, nullptr, x));
+    }
+    for (const VELMORA_CARD& card : cards) {
+      velmora_card_transform_vector3_long(q, p, n, &card);
+      double& slot = cube->en[flat_index(n, q[0], q[1], q[2])];
+      if (std::fabs(slot) <= VELMORA_CUBE_FILLED) slot = e;
+    }
+    if (std::fabs(cube->en[v]) <= VELMORA_CUBE_FILLED) cube->en[v] = e;
+  }
+  clear_ignored(cell);
+  std::printf("Message: cube has been generated successfully.\n");
+  return cube;
+}
+
+std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate_from_cell(
+    VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, VELMORA_PROPERTY* ppt, const char* type,
+    int os, double resolution, bool ignore_conducting) {
+  if (!cell) {
+    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+    return nullptr;
+  }
+  if (type && ppt && velmora_property_set_conducting(ppt, type, os) != 0) {
+    std::fprintf(stderr, "Error: velmora_property_set_conducting() returns non-zero.\n");
+    return nullptr;
+  }
+  std::unique_ptr<VELMORA_SYMMETRY> p1;
+  if (!symmetry) {
+    p1 = velmora_symmetry_new_p1();
+    if (!p1) {
+      std::fprintf(stderr, "Error: velmora_symmetry_new_p1() returns NULL.\n");
+      return nullptr;
+    }
+    symmetry = p1.get();
+  }
+  std::unique_ptr<VELMORA_CUBE> cube =
+      velmora_cube_calculate(cell, symmetry, ppt, resolution, ignore_conducting);
+  if (!cube) std::fprintf(stderr, "Error: velmora_cube_calculate() returns NULL.\n");
+  return cube;
+}
+
+int velmora_cube_calculate_from_cell_and_write_to_file(
+    const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
+    int os, double sf, double resolution, bool ignore_conducting, bool periodic,
+    const char* dir_unitary, const char* dir_binary) {
+  std::unique_ptr<VELMORA_PROPERTY> ppt =
+      velmora_property_import_from_cell(cell, type, os, sf, dir_unitary, dir_binary);
+  if (!ppt) {
+    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+    return 1;
+  }
+  std::unique_ptr<VELMORA_CUBE> cube = velmora_cube_calculate_from_cell(
+      cell, symmetry, ppt.get(), type, os, resolution, ignore_conducting);
+  if (!cube) {
+    std::fprintf(stderr, "Error: velmora_cube_calculate_from_cell() returns NULL.\n");
+    return 1;
+  }
+  if (velmora_cube_export_to_file(cube.get(), cell, ppt.get(), cube_name, periodic) != 0) {
+    std::fprintf(stderr, "Error: velmora_cube_export_to_file() returns non-zero.\n");
+    return 1;
+  }
+  return 0;
+}
+
+int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
+    const char* cube_name, const char* cif_name, VELMORA_CELL* cell,
+    const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
+    bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary) {
+  if (!cell || cell->atom.empty()) {
+    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+    return 1;
+  }
+  int status;
+  if (velmora_cell_partial_occ_at_conducting_site(cell, type, os)) {
+    std::printf(
+        "Message: partial occupancy at conducting sites detected. Cube will be generated based "
+        "on an asigned supercell.\n");
+    std::unique_ptr<VELMORA_CELL> super = velmora_cell_supercell_default(cell);
+    if (!super) {
+      std::printf("Messge: velmora_cell_supercell_default() returns NULL.\n");
+      return 1;
+    }
+    std::unique_ptr<VELMORA_CELL> assigned =
+        velmora_cell_assign_partial_occ_at_conducting_site(super.get(), type, os);
+    if (!assigned) {
+      std::fprintf(stderr,
+                   "Error: velmora_cell_assign_partial_occ_at_conducting_site() returns NULL.\n");
+      return 1;
+    }
+    super.reset();
+    // Written through a temporary name, as the cube is.
+    std::unique_ptr<VELMORA_TEXT> text =
+        velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
+    if (!text || velmora_cube_write_file_atomically(cif_name, text->content) != 0) {
+      if (text) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
+      std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+      return 1;
+    }
+    std::printf("Message: cif file saved to %s\n", cif_name);
+    status = velmora_cube_calculate_from_cell_and_write_to_file(
+        cube_name, assigned.get(), nullptr, type, os, sf, resolution, ignore_conducting, periodic,
+        dir_unitary, dir_binary);
+  } else {
+    status = velmora_cube_calculate_from_cell_and_write_to_file(
+        cube_name, cell, symmetry, type, os, sf, resolution, ignore_conducting, periodic,
+        dir_unitary, dir_binary);
+  }
+  if (status != 0) {
+    std::fprintf(stderr,
+                 "Error: velmora_cube_calculate_from_cell_and_write_to_file() returns non-zero.\n");
+    return 1;
+  }
+  return 0;
+}
+
+// ------------------------------------------------------------- writing ----
+
+int velmora_cube_write_file_atomically(const char* path, const std::string& data) {
+  if (!path || !*path) return 1;
+  std::string name = std::string(path) + ".tmp.XXXXXX";
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  const int fd = mkstemp(buffer.data());
+  if (fd < 0) return 1;
+  // mkstemp creates the file private; give it the mode a plain fopen would.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  const char* p = data.data();
+  std::size_t left = data.size();
+  bool ok = true;
+  while (ok && left > 0) {
+    const ssize_t written = write(fd, p, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) ok = false;
+    else {
+      p += written;
+      left -= static_cast<std::size_t>(written);
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && std::rename(buffer.data(), path) == 0;
+  if (!ok) std::remove(buffer.data());
+  return ok ? 0 : 1;
+}
+
+namespace {
+
+void append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append_format(std::string& out, const char* format, ...) {
+  char piece[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(piece, sizeof piece, format, args);
+  va_end(args);
+  if (length > 0) out.append(piece, std::min<std::size_t>(length, sizeof piece - 1));
+}
+
+}  // namespace
+
+int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
+                                  const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
+                                  bool periodic) {
+  out.clear();
+  const bool header = cell && !cell->atom.empty() && ppt;
+  const double bohr = VELMORA_BOHR_PER_ANGSTROM;
+  if (header) {
+    append_format(out, "%s\r\n", cell->name);
+    const int c = ppt->conducting;
+    if (c >= 0 && c < ppt->total)
+      append_format(out, "Conducting = %s%d%c ; sf = %lf;\r\n", ppt->type[c].data(),
+                    std::abs(ppt->os[c]), sign_of(ppt->os[c]), ppt->sf);
+    else
+      out += "\r\n";
+    append_format(out, "%4ld %11.6f %11.6f %11.6f\r\n", static_cast<long>(cell->atom.size()), 0.0,
+                  0.0, 0.0);
+  } else {
+    out += "noname\r\n\r\n";
+    append_format(out, "%4d %11.6f %11.6f %11.6f\r\n", 0, 0.0, 0.0, 0.0);
+  }
+  const long extra = periodic ? 0 : 1;
+  for (int k = 0; k < 3; ++k)
+    append_format(out, "%4ld %11.6f %11.6f %11.6f\r\n", cube->n[k] + extra, cube->a_i[k][0] * bohr,
+                  cube->a_i[k][1] * bohr, cube->a_i[k][2] * bohr);
+  if (header) {
+    for (const VELMORA_ATOM& atom : cell->atom) {
+      const int s = velmora_property_find_index(ppt, atom.type, atom.os);
+      if (s < 0) {
+        std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
+        return 1;
+      }
+      append_format(out, "%4d %11.6f %11.6f %11.6f %11.6f\r\n", ppt->uni[s].an, ppt->uni[s].q,
+                    atom.x[0] * bohr, atom.x[1] * bohr, atom.x[2] * bohr);
+    }
+  }
+  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
+  out.reserve(out.size() + static_cast<std::size_t>(m[0] * m[1] * m[2]) * 15);
+  char piece[64];
+  for (long i = 0; i < m[0]; ++i)
+    for (long j = 0; j < m[1]; ++j)
+      for (long k = 0; k < m[2]; ++k) {
+        const double e = velmora_cube_at(*cube, i % cube->n[0], j % cube->n[1], k % cube->n[2]);
+        const int length = std::snprintf(piece, sizeof piece, " %12.6f\r\n", e);
+        out.append(piece, static_cast<std::size_t>(length));
+      }
+  return 0;
+}
+
+int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* cell,
+                                const VELMORA_PROPERTY* ppt, const char* path, bool periodic) {
+  const bool header = cell && !cell->atom.empty() && ppt;
+  std::printf(header ? "Message: cube file is generated with header.\n"
+                     : "Message: cube file is generated without header.\n");
+  if (!cube || cube->en.empty() ||
+      cube->en.size() != static_cast<std::size_t>(cube->n[0] * cube->n[1] * cube->n[2])) {
+    std::fprintf(stderr, "Error: VELMORA_CUBE has not been properly initialized.\n");
+    return 1;
+  }
+  std::string text;
+  if (velmora_cube_export_to_string(text, cube, cell, ppt, periodic) != 0) return 1;
+  if (velmora_cube_write_file_atomically(path, text) != 0) {
+    std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
+    return 1;
+  }
+  std::printf("Message: cube file saved to %s.\n", path);
+  return 0;
+}
+
+// ------------------------------------------------------------- reading ----
+
+namespace {
+
+// A cube file held in memory, read line by line and then value by value.
+struct CubeReader {
+  std::string text;
+  std::size_t pos = 0;
+  long line = 0;
+
+  bool next_line(std::string& out) {
+    if (pos >= text.size()) return false;
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    out.assign(text, pos, end - pos);
+    if (!out.empty() && out.back() == '\r') out.pop_back();
+    pos = end + 1;
+    ++line;
+    return true;
+  }
+};
+
+bool read_whole_file(std::string& out, const char* path) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file) return false;
+  char chunk[1 << 16];
+  std::size_t got;
+  bool ok = true;
+  try {
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, got);
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  ok = ok && !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+}  // namespace
+
+int velmora_cube_import_from_file(std::unique_ptr<VELMORA_CUBE>& cube,
+                                  std::unique_ptr<VELMORA_CELL>* cell, const char* path,
+                                  bool periodic, const char* dir_unitary) {
+  cube.reset();
+  if (cell) cell->reset();
+  CubeReader in;
+  if (!path || !read_whole_file(in.text, path)) {
+    std::printf("Error: unable to open %s.\n", path ? path : "(null)");
+    return 1;
+  }
+  std::string row;
+  for (int k = 0; k < 2; ++k)
+    if (!in.next_line(row)) {
+      std::fprintf(stderr, "Error: %s ends before its voxel lines.\n", path);
+      return 1;
+    }
+  long atoms = 0;
+  if (!in.next_line(row) || std::sscanf(row.c_str(), "%ld", &atoms) != 1) {
+    std::fprintf(stderr, "Error: line 3 of %s does not give the number of atoms.\n", path);
+    return 1;
+  }
+  if (atoms < 0) {
+    std::fprintf(stderr, "Error: negative number of atoms (%ld) in %s.\n", atoms, path);
+    return 1;
+  }
+  long n[3];
+  double step[3][3];
+  for (int k = 0; k < 3; ++k) {
+    if (!in.next_line(row) ||
+        std::sscanf(row.c_str(), "%ld %lf %lf %lf", &n[k], &step[k][0], &step[k][1],
+                    &step[k][2]) != 4 ||
+        !std::isfinite(step[k][0]) || !std::isfinite(step[k][1]) || !std::isfinite(step[k][2])) {
+      std::fprintf(stderr,
+                   "Error: line %d of %s does not give a voxel count and a step vector.\n", k + 4,
+                   path);
+      return 1;
+    }
+    if (n[k] <= (periodic ? 0 : 1)) {
+      std::fprintf(stderr, "Error: voxel count %ld on line %d of %s is not usable.\n", n[k], k + 4,
+                   path);
+      return 1;
+    }
+  }
+  // Every value takes at least two characters (a digit and a separator),
+  // so a count beyond that cannot be backed by the file.
+  const double declared = static_cast<double>(n[0]) * n[1] * n[2];
+  const double room = static_cast<double>(in.text.size() - std::min(in.pos, in.text.size()));
+  if (declared > room / 2.0 + 1.0 || static_cast<double>(atoms) > room) {
+    std::fprintf(stderr, "Error: %s declares %ld x %ld x %ld voxels and %ld atoms but holds far "
+                 "fewer values.\n", path, n[0], n[1], n[2], atoms);
+    return 1;
+  }
+  std::unique_ptr<VELMORA_CUBE> grid = velmora_cube_new(n);
+  if (!grid) {
+    std::fprintf(stderr, "velmora_cube_new() returns NULL.\n");
+    return 1;
+  }
+  for (int k = 0; k < 3; ++k)
+    for (int c = 0; c < 3; ++c) {
+      grid->a_i[k][c] = step[k][c] / VELMORA_BOHR_PER_ANGSTROM;
+      grid->a[k][c] = n[k] * grid->a_i[k][c];
+    }
+
+  std::unique_ptr<VELMORA_CELL> structure;
+  if (cell && atoms != 0) {
+    std::printf("Message: cell information found, attempting to load cell.\n");
+    structure = velmora_cell_new(atoms);
+    if (!structure) {
+      std::fprintf(stderr, "Error: velmora_cell_new() returns NULL.\n");
+      return 1;
+    }
+    for (long a = 0; a < atoms; ++a) {
+      VELMORA_ATOM& atom = structure->atom[a];
+      int an = 0;
+      double x[3];
+      if (!in.next_line(row) ||
+          std::sscanf(row.c_str(), "%d %lf %lf %lf %lf", &an, &atom.value, &x[0], &x[1], &x[2]) !=
+              5 ||
+          !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2])) {
+        std::fprintf(stderr, "Error: atom line %ld of %s is not readable.\n", a + 1, path);
+        return 1;
+      }
+      for (int c = 0; c < 3; ++c) atom.x[c] = x[c] / VELMORA_BOHR_PER_ANGSTROM;
+      atom.occ = 1.0;
+      if (velmora_property_type_from_atomic_number(an, &atom, dir_unitary) != 0) {
+        std::fprintf(stderr,
+                     "Error: velmora_property_type_from_atomic_number() returns non-zero.\n");
+        return 1;
+      }
+    }
+  } else {
+    std::printf("Message: cell information not read.\n");
+    for (long a = 0; a < atoms; ++a)
+      if (!in.next_line(row)) {
+        std::fprintf(stderr, "Error: %s ends within its atom lines.\n", path);
+        return 1;
+      }
+  }
+
+  const char* text = in.text.c_str();
+  const char* end = text + in.text.size();
+  const char* p = text + std::min(in.pos, in.text.size());
+  const std::size_t total = grid->en.size();
+  for (std::size_t v = 0; v < total; ++v) {
+    while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+    if (p >= end) {
+      std::fprintf(stderr, "Error: %s holds only %zu of its %zu voxel values.\n", path, v, total);
+      return 1;
+    }
+    char* stop = nullptr;
+    const double e = std::strtod(p, &stop);
+    if (stop == p || !std::isfinite(e)) {
+      std::fprintf(stderr, "Error: voxel value %zu of %s is not a finite number.\n", v + 1, path);
+      return 1;
+    }
+    grid->en[v] = e;
+    p = stop;
+  }
+
+  if (!periodic) {
+    // The last layer along each axis repeats the first one; it is dropped.
+    const long m[3] = {n[0] - 1, n[1] - 1, n[2] - 1};
+    std::unique_ptr<VELMORA_CUBE> reduced = velmora_cube_new(m);
+    if (!reduced) {
+      std::fprintf(stderr, "velmora_cube_new() returns NULL.\n");
+      return 1;
+    }
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c) {
+        reduced->a_i[k][c] = grid->a_i[k][c];
+        reduced->a[k][c] = m[k] * grid->a_i[k][c];
+      }
+    for (long i = 0; i < m[0]; ++i)
+      for (long j = 0; j < m[1]; ++j)
+        for (long k = 0; k < m[2]; ++k)
+          velmora_cube_at(*reduced, i, j, k) = velmora_cube_at(*grid, i, j, k);
+    grid = std::move(reduced);
+  }
+  if (structure) {
+    std::snprintf(structure->name, sizeof structure->name, "%.127s", path);
+    for (int k = 0; k < 3; ++k)
+      for (int c = 0; c < 3; ++c) structure->a[k][c] = grid->a[k][c];
+    velmora_cell_update_fractional(structure.get());
+  }
+  std::printf("Message: cube loaded from %s successfully.\n", path);
+  cube = std::move(grid);
+  if (cell) *cell = std::move(structure);
+  return 0;
+}
