@@ -11,6 +11,7 @@
 #include "ff_fixture.h"
 #include "velmora-import.h"
 #include "velmora-la.h"
+#include "velmora-neighbor.h"
 #include "velmora-rx.h"
 
 using ff_fixture::capture;
@@ -304,4 +305,30 @@ TEST(ScreeningFactor, FallsBackOnBadParameters) {
   EXPECT_NE(out.find("Warning: velmora_property_validate_generic() returns non-zero.\n"
                      "Message: default screening factor used 0.750000.\n"),
             std::string::npos);
+}
+
+TEST(NeighborBins, GatherEqualsTheFullScan) {
+  // A long image list (bins on) against the same list without bins.
+  auto cell = distorted_li2o(5);
+  const long range[3] = {3, 3, 3};
+  VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, 10.0);
+  ASSERT_GT(nb.bin_edge, 0.0);
+  VELMORA_NEIGHBOR plain = nb;
+  plain.bin_edge = 0.0;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(-20.0, 25.0), radius(0.0, 16.0);
+  std::vector<int> a, b;
+  for (int k = 0; k < 200; ++k) {
+    const double c[3] = {u(rng), u(rng), u(rng)};
+    const double r = radius(rng);
+    velmora_neighbor_gather(a, nb, c, r);
+    velmora_neighbor_gather(b, plain, c, r);
+    ASSERT_EQ(a, b) << k;
+  }
+  // Centres on image positions, radius exactly an image distance.
+  for (int img : {0, 17, 400}) {
+    velmora_neighbor_gather(a, nb, &nb.x[3 * img], 4.6114);
+    velmora_neighbor_gather(b, plain, &nb.x[3 * img], 4.6114);
+    EXPECT_EQ(a, b);
+  }
 }

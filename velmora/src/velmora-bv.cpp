@@ -133,8 +133,10 @@ std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA
     centres.insert(centres.end(), bv->atom[s].x, bv->atom[s].x + 3);
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   VELMORA_BV* out = bv.get();
+  // Threads only for long sums: waking them costs more than short ones.
+  const bool threads = static_cast<double>(total) * static_cast<double>(nb.atom.size()) > 2e7;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, true, [&](int s, int j, double d, const double*, int) {
+      nb, centres, cell->a, threads, [&](int s, int j, double d, const double*, int) {
         const long a = representative[s];
         const VELMORA_ATOM& A = atom[a];
         const VELMORA_ATOM& B = atom[j];

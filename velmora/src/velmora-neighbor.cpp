@@ -32,7 +32,51 @@ VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long ran
           nb.shift.push_back(static_cast<int>(n));
         }
   }
+  // Bins pay off once a gather would scan thousands of images; a quarter of
+  // the cut-off keeps the scanned volume close to the sphere's.
+  if (nb.atom.size() > 2000) velmora_neighbor_index(nb, std::max(1.0, 0.25 * cutoff));
   return nb;
+}
+
+void velmora_neighbor_index(VELMORA_NEIGHBOR& nb, double edge) {
+  nb.bin_edge = 0.0;
+  nb.bin_start.clear();
+  nb.bin_image.clear();
+  const std::size_t count = nb.atom.size();
+  if (count == 0 || !(edge > 0.0)) return;
+  double lo[3], hi[3];
+  for (int c = 0; c < 3; ++c) lo[c] = hi[c] = nb.x[c];
+  for (std::size_t i = 0; i < count; ++i)
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], nb.x[3 * i + c]);
+      hi[c] = std::max(hi[c], nb.x[3 * i + c]);
+    }
+  // No more bins than about eight per image.
+  double total = 1.0;
+  for (int c = 0; c < 3; ++c) total *= std::floor((hi[c] - lo[c]) / edge) + 1.0;
+  if (total > 8.0 * static_cast<double>(count)) edge *= std::cbrt(total / (8.0 * count));
+  long bins = 1;
+  for (int c = 0; c < 3; ++c) {
+    nb.bin_origin[c] = lo[c];
+    nb.bin_count[c] = static_cast<long>(std::floor((hi[c] - lo[c]) / edge)) + 1;
+    bins *= nb.bin_count[c];
+  }
+  nb.bin_edge = edge;
+  std::vector<long> key(count);
+  nb.bin_start.assign(static_cast<std::size_t>(bins) + 1, 0);
+  for (std::size_t i = 0; i < count; ++i) {
+    long k[3];
+    for (int c = 0; c < 3; ++c) {
+      k[c] = static_cast<long>(std::floor((nb.x[3 * i + c] - lo[c]) / edge));
+      k[c] = std::min(std::max(k[c], 0L), nb.bin_count[c] - 1);
+    }
+    key[i] = (k[0] * nb.bin_count[1] + k[1]) * nb.bin_count[2] + k[2];
+    ++nb.bin_start[key[i] + 1];
+  }
+  for (long b = 0; b < bins; ++b) nb.bin_start[b + 1] += nb.bin_start[b];
+  nb.bin_image.assign(count, 0);
+  std::vector<int> fill(nb.bin_start.begin(), nb.bin_start.end() - 1);
+  for (std::size_t i = 0; i < count; ++i) nb.bin_image[fill[key[i]]++] = static_cast<int>(i);
 }
 
 void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
@@ -47,6 +91,34 @@ void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,
   const double r2 = radius * radius;
   const std::size_t count = nb.atom.size();
   const double* xs = nb.x.data();
+  if (nb.bin_edge > 0.0) {
+    long from[3], to[3];
+    double scanned = 1.0;
+    for (int c = 0; c < 3; ++c) {
+      from[c] = static_cast<long>(std::floor((centre[c] - radius - nb.bin_origin[c]) / nb.bin_edge));
+      to[c] = static_cast<long>(std::floor((centre[c] + radius - nb.bin_origin[c]) / nb.bin_edge));
+      from[c] = std::max(from[c], 0L);
+      to[c] = std::min(to[c], nb.bin_count[c] - 1);
+      scanned *= to[c] >= from[c] ? static_cast<double>(to[c] - from[c] + 1) : 0.0;
+    }
+    const double bins = static_cast<double>(nb.bin_start.size() - 1);
+    // A sphere covering most bins is scanned in full below.
+    if (scanned < 0.5 * bins) {
+      for (long i = from[0]; i <= to[0]; ++i)
+        for (long j = from[1]; j <= to[1]; ++j)
+          for (long k = from[2]; k <= to[2]; ++k) {
+            const long b = (i * nb.bin_count[1] + j) * nb.bin_count[2] + k;
+            for (int p = nb.bin_start[b]; p < nb.bin_start[b + 1]; ++p) {
+              const int img = nb.bin_image[p];
+              const double* xi = xs + 3 * static_cast<std::size_t>(img);
+              const double dx = xi[0] - centre[0], dy = xi[1] - centre[1], dz = xi[2] - centre[2];
+              if (dx * dx + dy * dy + dz * dz <= r2) out.push_back(img);
+            }
+          }
+      std::sort(out.begin(), out.end());
+      return;
+    }
+  }
   for (std::size_t i = 0; i < count; ++i) {
     const double* xi = xs + 3 * i;
     const double dx = xi[0] - centre[0], dy = xi[1] - centre[1], dz = xi[2] - centre[2];

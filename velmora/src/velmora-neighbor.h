@@ -28,6 +28,13 @@ struct VELMORA_NEIGHBOR {
   std::vector<double> x;       // image positions, 3 per image, A
   std::vector<int> atom;       // source atom of each image
   std::vector<int> shift;      // translation (l, m, n) of each image, 3 per image
+  // Cubic bins over the images (made by velmora_neighbor_build for long
+  // image lists): bin b holds bin_image[bin_start[b] .. bin_start[b+1]-1].
+  double bin_origin[3] = {};
+  double bin_edge = 0.0;       // 0: no bins, gathers scan every image
+  long bin_count[3] = {};
+  std::vector<int> bin_start;
+  std::vector<int> bin_image;
 };
 
 // Lists the images of every atom of `cell` under the translations of `range`.
@@ -46,9 +53,13 @@ void velmora_neighbor_range(long range[3], const double length[3], double cutoff
 // Candidates for a group of centres: indices of the images lying within
 // `radius` of `centre`, in the canonical order.  With radius = cutoff + the
 // largest distance of any centre of the group from `centre`, the candidates
-// hold every image that any centre of the group can reach.
+// hold every image that any centre of the group can reach.  With bins only
+// the bins that the sphere touches are scanned; the same distance test and
+// a final sort give exactly the list of the full scan.
 void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,
                              const double centre[3], double radius);
+// (Re)makes the bins of an image list with cubes about `edge` A wide.
+void velmora_neighbor_index(VELMORA_NEIGHBOR& nb, double edge);
 
 // Visits the candidates seen from the point p: act(atom, d, dx, image) for every
 // candidate at distance d <= cutoff, dx = image position - p, in the

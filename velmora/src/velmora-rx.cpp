@@ -107,6 +107,12 @@ struct CoulombTable {
   }
 };
 
+// Threads pay off only for long sums; short ones would spend more time
+// waking threads (on a busy machine, waiting for them) than summing.
+bool worth_threads(std::size_t centres, std::size_t images) {
+  return static_cast<double>(centres) * static_cast<double>(images) > 2e7;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ pair sums ----
@@ -140,7 +146,8 @@ int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
   std::vector<std::vector<VELMORA_PAIR_TERM>> terms(centre_atom.size());
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, true, [&](int c, int j, double d, const double*, int) {
+      nb, centres, cell->a, worth_threads(centre_atom.size(), nb.atom.size()),
+      [&](int c, int j, double d, const double*, int) {
         if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
         const int i = centre_atom[c];
         const long product = static_cast<long>(atom[i].os) * atom[j].os;
@@ -181,7 +188,7 @@ double velmora_pair_sum_energy(const VELMORA_PAIR_SUM& sum, const VELMORA_PROPER
   std::vector<double> partial(static_cast<std::size_t>(centres), 0.0);
   // Each centre's terms are summed in the plain loop's order; the centres'
   // sums are then added in atom order, whatever the thread count.
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (sum.term.size() > 2000000)
   for (long c = 0; c < centres; ++c) {
     double e = 0.0;
     for (int k = sum.start[c]; k < sum.start[c + 1]; ++k) {
@@ -271,7 +278,8 @@ int velmora_cell_calculate_force(VELMORA_VECTOR3_ARRAY& force, const VELMORA_CEL
   }
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, true, [&](int c, int j, double d, const double* dx, int) {
+      nb, centres, cell->a, worth_threads(centre_atom.size(), nb.atom.size()),
+      [&](int c, int j, double d, const double* dx, int) {
         if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
         const int i = centre_atom[c];
         const long product = static_cast<long>(atom[i].os) * atom[j].os;
