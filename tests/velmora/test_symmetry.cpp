@@ -139,7 +139,8 @@ TEST(SymmetryCard, ParsesOperationTexts) {
   EXPECT_EQ(std::strlen(longer.text), 35u);
   EXPECT_DOUBLE_EQ(longer.t_f[2], 5.0 / 6.0);
   Quiet q;
-  for (const char* bad : {"x,y", "x,y,z,x", "a,b,c", "x,y,z+", "x,y,x",
+  for (const char* bad : {"x,y", "x,y,z,x", "a,b,c", "x,y,z+", "x,y,x", "x,y,z-1e308",
+                          "1e300x,y,z",
                           "x+1/2+1/2+1/2+1/2+1/2+1/2+1/2+1/2,y,z"})
     EXPECT_EQ(velmora_card_set_by_text(&card, bad), 1) << bad;
   q.finish();

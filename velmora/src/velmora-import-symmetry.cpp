@@ -79,6 +79,8 @@ bool velmora_card_parse_component(const std::string& comp, double row[3], double
     if (!has_number) return false;
     t += sign * number;
   }
+  for (int k = 0; k < 3; ++k)
+    if (!std::isfinite(row[k]) || std::fabs(row[k]) > 1000.0) return false;
   return std::isfinite(t);
 }
 
@@ -366,8 +368,15 @@ int velmora_card_set_by_text(VELMORA_CARD* card, const char* text) {
       std::fprintf(stderr, "Error: unable to read symmetry operation '%s'.\n", text);
       return 1;
     }
-    while (t > 1.0) t -= 1.0;
-    while (t < -1.0) t += 1.0;
+    // Translations beyond a few cells are not operations of a crystal (and a
+    // stepwise reduction of a huge value would never end).
+    if (std::fabs(t) > 1000.0) {
+      std::fprintf(stderr, "Error: translation out of range in symmetry operation '%s'.\n", text);
+      return 1;
+    }
+    // Into [-1, 1]: subtract (add) whole cells while above 1 (below -1).
+    if (t > 1.0) t -= std::ceil(t - 1.0);
+    if (t < -1.0) t += std::ceil(-1.0 - t);
     card->t_f[i] = t;
   }
   // A rotation part must be invertible (it maps the lattice onto itself).
