@@ -789,7 +789,7 @@ int velmora_atom_spawn_by_symmetry(std::vector<VELMORA_ATOM>& atom,
   }
   // Bounds of what the program handles: the images are held at once, and the
   // canonical order is a quadratic exchange sort.
-  constexpr std::size_t kMaxImages = 5000000, kMaxAtoms = 20000;
+  constexpr std::size_t kMaxImages = 1000000, kMaxAtoms = 20000;
   if (atom.size() * symmetry->card.size() > kMaxImages) {
     std::fprintf(stderr, "Error: %zu sites under %zu operations are more than %zu images.\n",
                  atom.size(), symmetry->card.size(), kMaxImages);
