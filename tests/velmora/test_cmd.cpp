@@ -83,7 +83,7 @@ TEST(VelmoraCmd, StatusOfEveryKindOfRun) {
       {{exe, "--print-cell"}, 2},
       {{exe, "--print-sym", "/nonexistent.cif"}, 1},
       {{exe, "--print-sym", cif}, 0},
-      {{exe, "--gen-cube", cif, "Li", "1"}, 1},
+      {{exe, "--gen-cube", cif, "Li", "one"}, 1},
   };
   for (auto& c : cases) {
     Args a(c.words);

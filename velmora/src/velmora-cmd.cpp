@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "velmora-bv.h"
+#include "velmora-cube.h"
 #include "velmora-import.h"
 #include "velmora-rx.h"
 
@@ -792,12 +793,108 @@ int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
   return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), false);
 }
 
+// ------------------------------------------------------ landscape cubes ----
+
+int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
+  if (opt->argc <= 4) {
+    std::printf(
+        "Command: --gen-cube [input.cif] [type] [os] | {sf} {resolution} "
+        "{flag:ignore_conducting_ion} {flag:periodic} {output_name}\n\n");
+    std::printf("Command: [type] the element type of conducting ion, two characters.\n");
+    std::printf("Command: [os] the oxidation state of conducting ion, integer.\n");
+    std::printf(
+        "Command: {sf}: customized screening factor to use. If set to non-positive, automatic "
+        "calculation is triggered. Default 0.0.\n");
+    std::printf(
+        "Command: {resolution}: preferred seperation between voxels. Actual resolution will be "
+        "slightly different guarantee the number of voxels along each lattice parameter is a "
+        "multiple of 12. Default 0.1.\n");
+    std::printf(
+        "Command: {flag:ignore_conducting_ion}: if set to true, all ions with the same type and "
+        "os as the conducting ion are ignored during calculation. Default true.\n");
+    std::printf(
+        "Command: {flag:periodic}: if set to true, generated cube file contains voxels along "
+        "boundaries only once. Default true.\n");
+    std::printf(
+        "Command: we advice staying with the default setting. If the screening factor cannot be "
+        "calculated automatically, a suitable estimate of about 0.74 can be used.\n");
+    std::printf("Example: ./velmora.x --gen-cube Li2O.cif Li 1\n");
+    std::printf("Example: ./velmora.x --gen-cube Li2O.cif Li 1 0.71 0.05 f t\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  char type[3] = {};
+  velmora_cmd_opt_get_type(type, opt->argv[3]);
+  int os = 0;
+  if (!velmora_cmd_read_int(opt->argv[4], os)) {
+    std::fprintf(stderr, "Error: wrong parameter conducting os.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  double sf = -0.1;
+  if (opt->argc > 5 && !velmora_cmd_read_real(opt->argv[5], sf)) {
+    std::fprintf(stderr, "Error: wrong parameter screening factor.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  double resolution = 0.1;
+  if (opt->argc > 6 && !velmora_cmd_read_real(opt->argv[6], resolution)) {
+    std::fprintf(stderr, "Error: wrong parameter resolution.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (resolution <= 0.0) resolution = 0.1;
+  const auto is_false = [](const char* flag) { return flag[0] == 'f' || flag[0] == 'F'; };
+  const bool ignore_conducting = !(opt->argc > 7 && is_false(opt->argv[7]));
+  const bool periodic = !(opt->argc > 8 && is_false(opt->argv[8]));
+  const std::string cube_name = velmora_cmd_output_name(opt, 9, ".cube");
+  // The assigned structure: the input name without its last four
+  // characters (the extension), followed by "_assigned.cif".
+  char base[1024];
+  std::snprintf(base, sizeof base, "%.1000s", opt->argv[2]);
+  const std::size_t length = std::strlen(base);
+  if (length > 3) base[length - 4] = '\0';
+  const std::string cif_name = std::string(base) + "_assigned.cif";
+
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  velmora_property_set_command(opt->argv[1]);
+  if (velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
+          cube_name.c_str(), cif_name.c_str(), cell.get(), symmetry.get(), type, os, sf,
+          resolution, ignore_conducting, periodic, opt->dir_unitary.c_str(),
+          opt->dir_binary.c_str()) != 0) {
+    std::fprintf(stderr,
+                 "Error: velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ() "
+                 "returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  return VELMORA_EXIT_OK;
+}
+
+int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) {
+  if (opt->argc < 3) {
+    std::printf("Command: --print-cube [input.cube] | {flag:periodic}\n\n");
+    std::printf("Command: [input.cube]: in Guassian cube format. Headers are optional.\n");
+    std::printf(
+        "Command: {flag:periodic}: t or f. If true, the cube is treated as periodic, namely "
+        "boundaries are not repeatedly recorded in the file. Default value true.\n");
+    std::printf("Example: ./velmora.x --print-cube Li2O.cube\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  const bool periodic = !(opt->argc > 3 && (opt->argv[3][0] == 'f' || opt->argv[3][0] == 'F'));
+  std::unique_ptr<VELMORA_CUBE> cube;
+  std::unique_ptr<VELMORA_CELL> cell;
+  if (velmora_cube_import_from_file(cube, &cell, opt->argv[2], periodic,
+                                    opt->dir_unitary.c_str()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  velmora_cell_print(cell.get());
+  velmora_cube_print_info(cube.get());
+  return VELMORA_EXIT_OK;
+}
+
 // ------------------------------- commands of features not built yet ----
 
-int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn_atom(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
 int velmora_cmd_opt_do_cal_cn_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
