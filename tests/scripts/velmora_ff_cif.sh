@@ -18,6 +18,8 @@ if ! "$PY" -c 'import gemmi' 2>/dev/null; then
   exit 0
 fi
 cd "$S" || exit 1
+# Under the sanitizers every run is slow: the bundled structures only.
+if ldd "$V" 2>/dev/null | grep -q libasan; then COD=""; fi
 "$PY" - "$V" "$DATA" "$COD" <<'PYEOF'
 import glob, math, os, re, shutil, subprocess, sys
 import gemmi
@@ -106,6 +108,7 @@ def check_written(original, written, ref, p1):
         problems.append('%s: gemmi finds %s, %s in the original' % (tag, sg.xhm(), sg0.xhm()))
 
 
+named = False
 files = sorted(glob.glob(os.path.join(data, 'validation', '*.cif')) +
                glob.glob(os.path.join(data, 'cif', '*.cif')) +
                glob.glob(os.path.join(data, 'ff', '*.cif')))
@@ -125,11 +128,15 @@ for src in files:
         if out.returncode != 0 or not os.path.exists(base + suffix):
             problems.append('%s %s failed: %s' % (cmd, base, out.stderr.strip()))
             continue
+        if cmd == '--gen-cif-reduced' and open(base + suffix, 'rb').read() == \
+                open(base + '.cif', 'rb').read():
+            continue  # the same file as --gen-cif, checked above
         check_written(base, base + suffix, ref, p1)
-    # A named output file.
-    out = run('--gen-cif', base, 'named.cif')
-    if out.returncode != 0 or 'Message: cif file saved to named.cif' not in out.stdout:
-        problems.append('--gen-cif %s named.cif: %s' % (base, out.stdout[-200:]))
+    if not named:  # a named output file, once
+        named = True
+        out = run('--gen-cif', base, 'named.cif')
+        if out.returncode != 0 or 'Message: cif file saved to named.cif' not in out.stdout:
+            problems.append('--gen-cif %s named.cif: %s' % (base, out.stdout[-200:]))
 
 # ---- random occupancy assignment
 def totals(atoms):
