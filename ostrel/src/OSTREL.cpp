@@ -3,6 +3,7 @@
 // grid indices give the asymmetric unit of the grid, the symmetrised grid,
 // the symmetry types of minima and saddles and the ion sites on the minima.
 #include "OSTREL.h"
+#include "OSTREL-path.h"
 
 #include <algorithm>
 #include <cctype>
@@ -139,6 +140,12 @@ int OSTREL_round_copies(int reference, double value) {
   if (call)               \
     return 1;
 
+// Flags whose stages this version does not have: accepted, and said so.
+static void not_available(int given, const char* flag) {
+  if (given)
+    printf("Warning: %s is not available yet; ignored.\n", flag);
+}
+
 int OSTREL(OSTREL_input* input) {
   OSTREL_asymmetric_unit unit;
   OSTREL_cube cube;
@@ -208,8 +215,13 @@ int OSTREL(OSTREL_input* input) {
         STAGE(OSTREL_assign_ion_to_sites(&cube, &cif), "OSTREL_assign_ion_to_sites");
       OSTREL_assign_interstitial_labels(&cube);
     }
-    // Structure checks (charge, bond-valence sums, GII, substitutions) come here.
   }
+  // Structure checks of the structure model come here, in this order.
+  not_available(input->calc_charge, "--calc-charge");
+  not_available(input->calc_bvsum, "--calc-bvsum");
+  not_available(input->calc_gii, "--calc-gii");
+  not_available(input->check_sub, "--check-sub");
+  not_available(input->check_subs, "--check-subs");
 
   if (input->cube) {
     if (!input->cif) {
@@ -224,12 +236,66 @@ int OSTREL(OSTREL_input* input) {
       STAGE(OSTREL_printsaddle(&cube, stdout), "OSTREL_printsaddle");
   }
 
-  // Path library, thresholds, activation energies, reaction pathways, the
-  // VESTA file, the summary file, the GUI table and the command mode follow
-  // here in that order.
+  OSTREL_pathlib lib;
+  OSTREL_reaction_pathway_overall rp;
+  OSTREL_init_pathlib(&lib);
+  OSTREL_init_reaction_pathway(&rp);
+  if (input->path && input->cube) {
+    lib.pathlib = 1;
+    STAGE(OSTREL_build_path(&cube, &cif, &lib), "OSTREL_build_path");
+    STAGE(OSTREL_build_allpaths(&cube, &cif, &lib), "OSTREL_build_allpaths");
+    STAGE(OSTREL_filter_redundant_path(&cube, &lib), "OSTREL_filter_redundant_path");
+    if (input->print_path)
+      OSTREL_print_pathlib(&cube, &lib, stdout);
+    if (input->print_perc)
+      STAGE(OSTREL_analyze_network_at_saddles(&cube, &lib, stdout, 999),
+            "OSTREL_analyze_network_at_saddles");
+    STAGE(OSTREL_calc_activation_energy(&cube, &lib), "OSTREL_calc_activation_energy");
+    if (input->print_act) {
+      OSTREL_print_cif_ICSD(&cif, stdout);
+      OSTREL_print_activation_energy(&lib, stdout);
+    }
+    if (FILE* f = fopen("OSTREL_events.txt", "wb")) {
+      int failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
+      fclose(f);
+      STAGE(failed, "OSTREL_analyze_network_at_saddles");
+    } else {
+      fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
+    }
+    STAGE(OSTREL_build_reaction_pathway(&cube, &lib, &rp), "OSTREL_build_reaction_pathway");
+    if (FILE* f = fopen("OSTREL_rp.csv", "wb")) {
+      OSTREL_print_reaction_pathway(&cube, &lib, &rp, f);
+      fclose(f);
+      printf("Auto-generated reaction pathway done.\n");
+    } else {
+      fprintf(stderr, "Error: Unable to write to OSTREL_rp.csv\n");
+    }
+  }
+
+  not_available(input->vesta, "--vesta");
+
+  if (input->summary) {
+    FILE* f = fopen("OSTREL_summary.txt", "wb");
+    if (!f) {
+      fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
+      return 1;
+    }
+    int failed = OSTREL_printminima(&cube, f) || OSTREL_printsaddle(&cube, f);
+    if (!failed) {
+      OSTREL_print_pathlib(&cube, &lib, f);
+      failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
+    }
+    fclose(f);
+    STAGE(failed, "OSTREL_summary");
+  }
+
+  not_available(input->gui && input->path && input->cube && input->cif, "--gui");
+  not_available(input->cmd, "--cmd");
 
   OSTREL_free_cube(&cube);
   OSTREL_free_cif(&cif);
+  OSTREL_free_pathlib(&lib);
+  OSTREL_free_reaction_pathway(&rp);
   return 0;
 }
 

@@ -1,0 +1,2034 @@
+// Migration paths of ostrel.  The path library holds one hop per
+// symmetry-distinct saddle (the two nearest minima reached by a greedy
+// downhill grid walk) and every copy of it in the periodic cell; the network
+// analysis grows clusters of sites over the hops open below a threshold and
+// finds the lattice translations they span (1D/2D/3D percolation), from which
+// follow activation energies, percolation backbones and reaction pathways
+// (Euler walks over the backbone).
+#include "OSTREL-path.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "OSTREL-cif.h"
+
+namespace {
+
+const double PI = 3.141592653589793;
+
+// Unwrapped grid point of a minimum placed in cell (p, q, r).
+OSTREL_cubeloc minimum_image(const OSTREL_cube* cube, int index, int p, int q, int r) {
+  const OSTREL_minima& m = cube->minima[index];
+  return OSTREL_cubeloc{m.x + p * cube->a_grid, m.y + q * cube->b_grid, m.z + r * cube->c_grid};
+}
+
+OSTREL_cubeloc saddle_point(const OSTREL_cube* cube, int index) {
+  const OSTREL_saddle& s = cube->saddle[index];
+  return OSTREL_cubeloc{s.x, s.y, s.z};
+}
+
+double loc_energy(const OSTREL_cube* cube, OSTREL_cubeloc p) {
+  return OSTREL_cube_energy(cube, p.x, p.y, p.z);
+}
+
+bool adjacent(OSTREL_cubeloc a, OSTREL_cubeloc b) {
+  return abs(a.x - b.x) <= 1 && abs(a.y - b.y) <= 1 && abs(a.z - b.z) <= 1;
+}
+
+double scaled(const OSTREL_cube* cube, double e) { return OSTREL_scale_cube_energy(cube, e); }
+
+// Index of a wrapped grid point in the flat energy array.
+long long grid_key(const OSTREL_cube* cube, int x, int y, int z) {
+  OSTREL_shift_index_xyz(cube, &x, &y, &z);
+  return (long long)cube->energy.index(x, y, z);
+}
+
+// Wrapped grid point -> first minimum (or saddle) recorded on it.
+struct PointIndex {
+  std::unordered_map<long long, int> minima, saddles;
+  PointIndex(const OSTREL_cube* cube) {
+    minima.reserve((size_t)cube->total_minima * 2 + 1);
+    saddles.reserve((size_t)cube->total_saddle * 2 + 1);
+    for (int q = 0; q < cube->total_minima; q++)
+      minima.emplace(grid_key(cube, cube->minima[q].x, cube->minima[q].y, cube->minima[q].z), q);
+    for (int q = 0; q < cube->total_saddle; q++)
+      saddles.emplace(grid_key(cube, cube->saddle[q].x, cube->saddle[q].y, cube->saddle[q].z), q);
+  }
+  int minimum_at(const OSTREL_cube* cube, OSTREL_cubeloc p) const {
+    auto it = minima.find(grid_key(cube, p.x, p.y, p.z));
+    return it == minima.end() ? -1 : it->second;
+  }
+  int saddle_at(const OSTREL_cube* cube, OSTREL_cubeloc p) const {
+    auto it = saddles.find(grid_key(cube, p.x, p.y, p.z));
+    return it == saddles.end() ? -1 : it->second;
+  }
+};
+
+std::string site_label(const OSTREL_cube* cube, int type) {
+  std::string s;
+  OSTREL_label_minima_site(cube, &s, type);
+  return s;
+}
+
+void set_grid_path_points(OSTREL_grid_path* p, const std::vector<OSTREL_cubeloc>& pts) {
+  p->length = (int)pts.size();
+  p->grid.resize(pts.size());
+  for (size_t q = 0; q < pts.size(); q++)
+    p->grid[q] = OSTREL_path_triple_index{pts[q].x, pts[q].y, pts[q].z};
+  p->color.assign(pts.size(), -1);
+  p->style.assign(pts.size(), -1);
+  p->marker.assign(pts.size(), -1);
+}
+
+OSTREL_cubeloc point_of(const OSTREL_grid_path* p, int q) {
+  return OSTREL_cubeloc{p->grid[q].x, p->grid[q].y, p->grid[q].z};
+}
+
+}  // namespace
+
+// ===========================================================================
+// Library records
+// ===========================================================================
+
+void OSTREL_init_pathlib(OSTREL_pathlib* lib) { *lib = OSTREL_pathlib(); }
+
+void OSTREL_free_pathlib(OSTREL_pathlib* lib) { *lib = OSTREL_pathlib(); }
+
+int OSTREL_copy_pathlib(const OSTREL_pathlib* src, OSTREL_pathlib* dst) {
+  try {
+    *dst = *src;
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_pathlib()\n");
+    return 1;
+  }
+  return 0;
+}
+
+void OSTREL_free_grid_path(OSTREL_grid_path* path) { *path = OSTREL_grid_path(); }
+
+// ===========================================================================
+// Geometry of grid points
+// ===========================================================================
+
+double OSTREL_find_loc_distance(const OSTREL_cube* cube, OSTREL_cubeloc a, OSTREL_cubeloc b) {
+  return OSTREL_distance_grid(cube, a.x, a.y, a.z, b.x, b.y, b.z);
+}
+
+int OSTREL_is_loc_equal(OSTREL_cubeloc a, OSTREL_cubeloc b) {
+  return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+
+double OSTREL_allpath_angle(const OSTREL_cube* cube, const OSTREL_cellcross_list* start_list,
+                            int start_index, const OSTREL_cellcross_list* end_list, int end_index,
+                            int saddle) {
+  const OSTREL_cellcross& a = start_list->list[start_index];
+  const OSTREL_cellcross& b = end_list->list[end_index];
+  OSTREL_cubeloc m1 = minimum_image(cube, start_list->points[start_index], a.x, a.y, a.z);
+  OSTREL_cubeloc m2 = minimum_image(cube, end_list->points[end_index], b.x, b.y, b.z);
+  OSTREL_cubeloc s = saddle_point(cube, saddle);
+  return OSTREL_angle(cube, m1.x, m1.y, m1.z, s.x, s.y, s.z, m2.x, m2.y, m2.z);
+}
+
+// ===========================================================================
+// Grid paths
+// ===========================================================================
+
+void OSTREL_refresh_path_saddle(const OSTREL_cube* cube, OSTREL_grid_path* path) {
+  path->saddle = -1;
+  double best = 0;
+  for (int q = 0; q < path->length; q++) {
+    double e = loc_energy(cube, point_of(path, q));
+    if (path->saddle < 0 || e > best) {
+      best = e;
+      path->saddle = q;
+    }
+  }
+}
+
+int OSTREL_halfpath_is_irreducible(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
+  const int n = path->length;
+  if (n <= 5)
+    return 1;
+  double first = loc_energy(cube, point_of(path, 0)), last = loc_energy(cube, point_of(path, n - 1));
+  // Walk from the higher end towards the other and count the steps that go
+  // strictly down.
+  int descending = 0;
+  if (first > last) {
+    for (int q = 0; q + 1 < n; q++)
+      if (loc_energy(cube, point_of(path, q + 1)) < loc_energy(cube, point_of(path, q)))
+        descending++;
+  } else {
+    for (int q = n - 1; q > 0; q--)
+      if (loc_energy(cube, point_of(path, q - 1)) < loc_energy(cube, point_of(path, q)))
+        descending++;
+  }
+  return (double)descending / (n - 1) >= 0.75 ? 1 : 0;
+}
+
+double OSTREL_path_length_in_Angstrom(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
+  double d = 0;
+  for (int q = 0; q + 1 < path->length; q++)
+    d += OSTREL_find_loc_distance(cube, point_of(path, q), point_of(path, q + 1));
+  return d;
+}
+
+int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
+                                OSTREL_cubeloc from, OSTREL_cubeloc to) {
+  OSTREL_free_grid_path(out);
+  // The path grows from both ends: `left` from F onwards, `right` from T
+  // backwards; the higher of the two inner ends steps to its lowest
+  // neighbour that is strictly closer to the other end.
+  std::vector<OSTREL_cubeloc> left{from}, right{to};
+  while (!adjacent(left.back(), right.back())) {
+    if (left.size() + right.size() + 1 > (size_t)OSTREL_MAX_PATH_LENGTH) {
+      fprintf(stderr, "Error: OSTREL_MAX_PATH_LENGTH exceeded\n");
+      return 1;
+    }
+    const OSTREL_cubeloc l = left.back(), r = right.back();
+    const bool move_left = !(loc_energy(cube, r) > loc_energy(cube, l));
+    const OSTREL_cubeloc mover = move_left ? l : r, target = move_left ? r : l;
+    const double d0 = OSTREL_find_loc_distance(cube, mover, target);
+    double best = 9999;
+    bool found = false;
+    OSTREL_cubeloc pick = mover;
+    for (int a = -1; a <= 1; a++)
+      for (int b = -1; b <= 1; b++)
+        for (int c = -1; c <= 1; c++) {
+          if (!a && !b && !c)
+            continue;
+          OSTREL_cubeloc n{mover.x + a, mover.y + b, mover.z + c};
+          if (!(OSTREL_find_loc_distance(cube, n, target) < d0))
+            continue;
+          double e = loc_energy(cube, n);
+          if (e < best) {
+            best = e;
+            pick = n;
+            found = true;
+          }
+        }
+    if (!found)
+      return -1;  // no step brings the ends closer (degenerate cell metric)
+    (move_left ? left : right).push_back(pick);
+  }
+  std::vector<OSTREL_cubeloc> pts(left);
+  pts.insert(pts.end(), right.rbegin(), right.rend());
+
+  // Shortcuts: a point adjacent to a later one skips the points between.
+  for (size_t i = 0; i < pts.size(); i++)
+    for (size_t j = pts.size() - 1; j >= i + 2 && j < pts.size(); j--)
+      if (adjacent(pts[i], pts[j])) {
+        pts.erase(pts.begin() + i + 1, pts.begin() + j);
+        break;
+      }
+  // A flat start adds nothing; the far end is always kept.
+  while (pts.size() > 2 &&
+         OSTREL_cube_equal_dbl(loc_energy(cube, pts[0]), loc_energy(cube, pts[1])))
+    pts.erase(pts.begin() + 1);
+
+  set_grid_path_points(out, pts);
+  OSTREL_refresh_path_saddle(cube, out);
+  if (!OSTREL_halfpath_is_irreducible(cube, out)) {
+    OSTREL_free_grid_path(out);
+    return -1;
+  }
+  return 0;
+}
+
+int OSTREL_concatenate_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* first,
+                                 const OSTREL_grid_path* second) {
+  if (first->length < 1 || second->length < 1) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_concatenate_grid_path\n");
+    return 1;
+  }
+  const bool joined =
+      OSTREL_is_loc_equal(point_of(first, first->length - 1), point_of(second, 0));
+  const int keep = joined ? first->length - 1 : first->length;
+  if (keep + second->length > OSTREL_MAX_PATH_LENGTH) {
+    fprintf(stderr, "Error: OSTREL_MAX_PATH_LENGTH exceeed\n");
+    return 1;
+  }
+  try {
+    auto append = [&](auto& a, const auto& b) {
+      a.resize(keep);
+      a.insert(a.end(), b.begin(), b.begin() + second->length);
+    };
+    append(first->grid, second->grid);
+    append(first->color, second->color);
+    append(first->style, second->style);
+    append(first->marker, second->marker);
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_concatenate_grid_path()\n");
+    return 1;
+  }
+  first->length = keep + second->length;
+  OSTREL_refresh_path_saddle(cube, first);
+  return 0;
+}
+
+int OSTREL_build_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out, OSTREL_cubeloc start,
+                           OSTREL_cubeloc saddle, OSTREL_cubeloc end) {
+  OSTREL_grid_path second;
+  int r = OSTREL_build_half_grid_path(cube, out, start, saddle);
+  if (r != 0)
+    return r;
+  r = OSTREL_build_half_grid_path(cube, &second, saddle, end);
+  if (r != 0) {
+    OSTREL_free_grid_path(out);
+    return r;
+  }
+  if (OSTREL_concatenate_grid_path(cube, out, &second)) {
+    OSTREL_free_grid_path(out);
+    return 1;
+  }
+  OSTREL_refresh_path_saddle(cube, out);
+  return 0;
+}
+
+// ===========================================================================
+// Path types
+// ===========================================================================
+
+void OSTREL_bubblesort_pathlib(OSTREL_pathlib* lib) {
+  // Stable: equal saddle energies keep their order.
+  std::stable_sort(lib->path.begin(), lib->path.begin() + lib->total_path,
+                   [](const OSTREL_path& a, const OSTREL_path& b) {
+                     return a.saddle_energy < b.saddle_energy;
+                   });
+}
+
+int OSTREL_isin_pathlib(const OSTREL_pathlib* lib, int start_type, int end_type,
+                        int saddle_type) {
+  for (int p = 0; p < lib->total_path; p++) {
+    const OSTREL_path& q = lib->path[p];
+    if (q.saddle_type == saddle_type &&
+        ((q.start_type == start_type && q.end_type == end_type) ||
+         (q.start_type == end_type && q.end_type == start_type)))
+      return p;
+  }
+  return -1;
+}
+
+int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
+  (void)cif;
+  lib->path.clear();
+  lib->total_path = 0;
+  if (cube->total_saddle_type <= 0)
+    return 0;
+  const double max_hop = 3.5;  // Å: farthest minimum a saddle is joined to
+  try {
+    for (int s = 1; s <= cube->total_saddle_type; s++) {
+      const int si = cube->saddle_type_index[s];
+      const OSTREL_cubeloc S = saddle_point(cube, si);
+      OSTREL_nearest_neighbour near;
+      if (OSTREL_init_nearest_neighbour(&near, 10, 0, S.x, S.y, S.z) ||
+          OSTREL_get_nearest_minima(cube, &near)) {
+        fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+        return 1;
+      }
+      OSTREL_grid_path half;
+      int first = -1, second = -1;
+      double l1 = 0, l2 = 0;
+      OSTREL_cubeloc m1{}, m2{};
+      for (int q = 0; q < near.total && first < 0; q++) {
+        if (near.index[q] < 0 || near.distance[q] > max_hop)
+          break;
+        OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+        int r = OSTREL_build_half_grid_path(cube, &half, m, S);
+        if (r == 1) {
+          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+          return 1;
+        }
+        if (r == 0) {
+          first = q;
+          m1 = m;
+          l1 = OSTREL_path_length_in_Angstrom(cube, &half);
+        }
+      }
+      for (int q = first + 1; first >= 0 && q < near.total && second < 0; q++) {
+        if (near.index[q] < 0 || near.distance[q] > max_hop)
+          break;
+        OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+        if (OSTREL_angle(cube, m.x, m.y, m.z, S.x, S.y, S.z, m1.x, m1.y, m1.z) < PI / 2 - 1e-9)
+          continue;
+        int r = OSTREL_build_half_grid_path(cube, &half, m, S);
+        if (r == 1) {
+          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+          return 1;
+        }
+        if (r == 0) {
+          second = q;
+          m2 = m;
+          l2 = OSTREL_path_length_in_Angstrom(cube, &half);
+        }
+      }
+      if (first < 0 || second < 0) {
+        fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
+        continue;
+      }
+      const OSTREL_minima& a = cube->minima[near.index[first]];
+      const OSTREL_minima& b = cube->minima[near.index[second]];
+      if (OSTREL_isin_pathlib(lib, a.type, b.type, s) >= 0)
+        continue;
+      OSTREL_path p;
+      p.start = near.index[first];
+      p.end = near.index[second];
+      p.saddle = si;
+      p.start_type = a.type;
+      p.end_type = b.type;
+      p.saddle_type = s;
+      p.start_energy = a.e;
+      p.end_energy = b.e;
+      p.saddle_energy = cube->saddle[si].e;
+      p.length = l1 + l2;
+      p.straightline_length = OSTREL_find_loc_distance(cube, m1, m2);
+      p.tortuosity = p.straightline_length > 0 ? p.length / p.straightline_length : 0;
+      p.start_p = near.i[first];
+      p.start_q = near.j[first];
+      p.start_r = near.k[first];
+      p.end_p = near.i[second];
+      p.end_q = near.j[second];
+      p.end_r = near.k[second];
+      lib->path.push_back(p);
+      lib->total_path++;
+    }
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_path()\n");
+    return 1;
+  }
+  OSTREL_bubblesort_pathlib(lib);
+  return 0;
+}
+
+// ===========================================================================
+// All copies of the path types
+// ===========================================================================
+
+namespace {
+
+// Minimum images of one type whose distance to a saddle best matches a
+// given length: candidates within 0.001 Å of the best match are kept.
+void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_cubeloc L,
+                  double length, OSTREL_cellcross_list* out) {
+  out->len = 0;
+  out->points.clear();
+  out->list.clear();
+  double best = HUGE_VAL;
+  for (int m : members)
+    for (int a = -1; a <= 1; a++)
+      for (int b = -1; b <= 1; b++)
+        for (int c = -1; c <= 1; c++) {
+          double t = fabs(OSTREL_find_loc_distance(cube, L, minimum_image(cube, m, a, b, c)) -
+                          length);
+          if (t < best - 0.001) {
+            out->points.clear();
+            out->list.clear();
+          } else if (t > best + 0.001) {
+            continue;
+          }
+          if (t < best)
+            best = t;
+          out->points.push_back(m);
+          out->list.push_back(OSTREL_cellcross{a, b, c});
+        }
+  out->len = (int)out->points.size();
+  out->alloc = out->len;
+}
+
+}  // namespace
+
+int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
+  (void)cif;
+  lib->allpath.clear();
+  lib->total_allpath = 0;
+  try {
+    std::vector<std::vector<int>> minima_of_type(cube->total_minima_type + 2);
+    for (int q = 0; q < cube->total_minima; q++)
+      if (cube->minima[q].type >= 1 && cube->minima[q].type <= cube->total_minima_type)
+        minima_of_type[cube->minima[q].type].push_back(q);
+    std::vector<std::vector<int>> saddles_of_type(cube->total_saddle_type + 2);
+    for (int q = 0; q < cube->total_saddle; q++)
+      if (cube->saddle[q].type >= 1 && cube->saddle[q].type <= cube->total_saddle_type)
+        saddles_of_type[cube->saddle[q].type].push_back(q);
+    static const std::vector<int> none;
+    OSTREL_cellcross_list starts, ends;
+    for (int p = 0; p < lib->total_path; p++) {
+      const OSTREL_path& P = lib->path[p];
+      const OSTREL_cubeloc S0 = saddle_point(cube, P.saddle);
+      const OSTREL_cubeloc A = minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r);
+      const OSTREL_cubeloc B = minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r);
+      const double left = OSTREL_find_loc_distance(cube, S0, A);
+      const double right = OSTREL_find_loc_distance(cube, S0, B);
+      const std::vector<int>& st =
+          P.start_type >= 1 && P.start_type <= cube->total_minima_type ? minima_of_type[P.start_type]
+                                                                       : none;
+      const std::vector<int>& et =
+          P.end_type >= 1 && P.end_type <= cube->total_minima_type ? minima_of_type[P.end_type]
+                                                                   : none;
+      const std::vector<int>& saddles =
+          P.saddle_type >= 1 && P.saddle_type <= cube->total_saddle_type
+              ? saddles_of_type[P.saddle_type]
+              : none;
+      for (int L : saddles) {
+        const OSTREL_cubeloc Lp = saddle_point(cube, L);
+        match_images(cube, st, Lp, left, &starts);
+        match_images(cube, et, Lp, right, &ends);
+        const int first_here = lib->total_allpath;
+        for (int i = 0; i < starts.len; i++)
+          for (int j = 0; j < ends.len; j++) {
+            const int ms = starts.points[i], me = ends.points[j];
+            const OSTREL_cellcross& cs = starts.list[i];
+            const OSTREL_cellcross& ce = ends.list[j];
+            if (ms == me && OSTREL_is_cellcross_equal(cs, ce))
+              continue;
+            const double es = cube->saddle[L].e;
+            if (es < cube->minima[ms].e || es < cube->minima[me].e)
+              continue;
+            bool known = false;
+            for (int q = first_here; q < lib->total_allpath && !known; q++) {
+              const OSTREL_allpath& o = lib->allpath[q];
+              OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
+              OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
+              known = (o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
+                       OSTREL_is_cellcross_equal(oe, ce)) ||
+                      (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
+                       OSTREL_is_cellcross_equal(oe, cs));
+            }
+            if (known)
+              continue;
+            if (OSTREL_allpath_angle(cube, &starts, i, &ends, j, L) < PI / 2 - 1e-9)
+              continue;
+            OSTREL_allpath a;
+            a.start = ms;
+            a.end = me;
+            a.saddle = L;
+            a.start_type = P.start_type;
+            a.end_type = P.end_type;
+            a.saddle_type = P.saddle_type;
+            a.length = P.length;
+            a.start_crossx = cs.x;
+            a.start_crossy = cs.y;
+            a.start_crossz = cs.z;
+            a.end_crossx = ce.x;
+            a.end_crossy = ce.y;
+            a.end_crossz = ce.z;
+            a.start_energy = P.start_energy;
+            a.end_energy = P.end_energy;
+            a.saddle_energy = P.saddle_energy;
+            lib->allpath.push_back(a);
+            lib->total_allpath++;
+          }
+      }
+    }
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_allpaths()\n");
+    return 1;
+  }
+  return 0;
+}
+
+// ===========================================================================
+// Equality of hops
+// ===========================================================================
+
+int OSTREL_is_cellcross_equal(OSTREL_cellcross a, OSTREL_cellcross b) {
+  return a.x == b.x && a.y == b.y && a.z == b.z;
+}
+
+OSTREL_cellcross OSTREL_get_cellcrossdiff_from_allpath(const OSTREL_allpath* a) {
+  return OSTREL_cellcross{a->end_crossx - a->start_crossx, a->end_crossy - a->start_crossy,
+                          a->end_crossz - a->start_crossz};
+}
+
+int OSTREL_is_cellcrossdiff_equal(const OSTREL_allpath* a, const OSTREL_allpath* b) {
+  return OSTREL_is_cellcross_equal(OSTREL_get_cellcrossdiff_from_allpath(a),
+                                   OSTREL_get_cellcrossdiff_from_allpath(b));
+}
+
+int OSTREL_is_path_start_end_equal(const OSTREL_path* a, const OSTREL_path* b) {
+  return (a->start == b->start && a->end == b->end) ||
+         (a->start == b->end && a->end == b->start);
+}
+
+int OSTREL_is_allpath_start_end_equal(const OSTREL_allpath* a, const OSTREL_allpath* b) {
+  return (a->start == b->start && a->end == b->end) ||
+         (a->start == b->end && a->end == b->start);
+}
+
+int OSTREL_is_allpath_equal(const OSTREL_allpath* a, const OSTREL_allpath* b, int mode) {
+  auto same_ends = [&] { return a->start == b->start && a->end == b->end; };
+  auto same_cross = [&] {
+    return a->start_crossx == b->start_crossx && a->start_crossy == b->start_crossy &&
+           a->start_crossz == b->start_crossz && a->end_crossx == b->end_crossx &&
+           a->end_crossy == b->end_crossy && a->end_crossz == b->end_crossz;
+  };
+  switch (mode) {
+    case 1: return same_ends();
+    case 3: return same_cross();
+    case 5: return a->saddle == b->saddle;
+    case 6: return a->saddle_type == b->saddle_type;
+    case 13: return same_ends() && same_cross();
+    case 135: return a->saddle == b->saddle && same_ends() && same_cross();
+    default:
+      printf("Invalid mode call %d to OSTREL_is_allpath_equal\n", mode);
+      return 0;
+  }
+}
+
+// ===========================================================================
+// List operations
+// ===========================================================================
+
+int OSTREL_get_allpath_to_path_index(const OSTREL_pathlib* lib, int allpath_index) {
+  if (allpath_index >= 0 && allpath_index < lib->total_allpath) {
+    const OSTREL_allpath& a = lib->allpath[allpath_index];
+    int p = OSTREL_isin_pathlib(lib, a.start_type, a.end_type, a.saddle_type);
+    if (p >= 0)
+      return p;
+  }
+  fprintf(stderr, "Error: Invalid output from OSTREL_get_allpath_to_path_index()\n");
+  return -1;
+}
+
+int OSTREL_delete_pathlib_allpath(OSTREL_pathlib* lib, int index) {
+  if (index < 0 || index >= lib->total_allpath) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_delete_pathlib_allpath()\n");
+    return 1;
+  }
+  lib->allpath.erase(lib->allpath.begin() + index);
+  lib->total_allpath--;
+  return 0;
+}
+
+int OSTREL_delete_pathlib_path(OSTREL_pathlib* lib, int index) {
+  if (index < 0 || index >= lib->total_path) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_delete_pathlib_path()\n");
+    return 1;
+  }
+  const OSTREL_path gone = lib->path[index];
+  lib->path.erase(lib->path.begin() + index);
+  lib->total_path--;
+  // Every copy of the type goes with it.
+  auto it = std::remove_if(lib->allpath.begin(), lib->allpath.begin() + lib->total_allpath,
+                           [&](const OSTREL_allpath& a) {
+                             return a.start_type == gone.start_type &&
+                                    a.end_type == gone.end_type &&
+                                    a.saddle_type == gone.saddle_type;
+                           });
+  lib->allpath.erase(it, lib->allpath.begin() + lib->total_allpath);
+  lib->total_allpath = (int)lib->allpath.size();
+  return 0;
+}
+
+int OSTREL_insert_pathlib_allpath(OSTREL_pathlib* lib, const OSTREL_allpath& a) {
+  try {
+    lib->allpath.insert(lib->allpath.begin(), a);
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_insert_pathlib_allpath()\n");
+    return 1;
+  }
+  lib->total_allpath++;
+  return 0;
+}
+
+int OSTREL_pop_pathlib_allpath(OSTREL_pathlib* lib, int index, OSTREL_allpath* out) {
+  if (index < 0 || index >= lib->total_allpath) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_pop_pathlib_allpath()\n");
+    return 1;
+  }
+  *out = lib->allpath[index];
+  lib->allpath.erase(lib->allpath.begin() + index);
+  lib->total_allpath--;
+  return 0;
+}
+
+void OSTREL_reverse_pathlib_allpath(OSTREL_pathlib* lib) {
+  std::reverse(lib->allpath.begin(), lib->allpath.begin() + lib->total_allpath);
+}
+
+// ===========================================================================
+// Direct hops and redundant path types
+// ===========================================================================
+
+int OSTREL_is_direct_path_between_minima(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                         OSTREL_cubeloc m1, OSTREL_cubeloc m2) {
+  int i1 = -1, i2 = -1;
+  for (int q = 0; q < cube->total_minima && (i1 < 0 || i2 < 0); q++) {
+    const OSTREL_minima& m = cube->minima[q];
+    if (i1 < 0 && grid_key(cube, m1.x, m1.y, m1.z) == grid_key(cube, m.x, m.y, m.z)) i1 = q;
+    if (i2 < 0 && grid_key(cube, m2.x, m2.y, m2.z) == grid_key(cube, m.x, m.y, m.z)) i2 = q;
+  }
+  if (i1 < 0 || i2 < 0) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_is_direct_path_between_minima()\n");
+    return -1;
+  }
+  if (OSTREL_is_loc_equal(m1, m2))
+    return 1;
+  // Whole cells between the first image and its minimum's grid point.
+  const OSTREL_minima& base = cube->minima[i1];
+  const int sx = m1.x - base.x, sy = m1.y - base.y, sz = m1.z - base.z;
+  for (int q = 0; q < lib->total_allpath; q++) {
+    const OSTREL_allpath& a = lib->allpath[q];
+    const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+    for (int dir = 0; dir < 2; dir++) {
+      const int from = dir == 0 ? a.start : a.end, to = dir == 0 ? a.end : a.start;
+      if (from != i1)
+        continue;
+      const int sign = dir == 0 ? 1 : -1;
+      OSTREL_cubeloc e = minimum_image(cube, to, sign * d.x, sign * d.y, sign * d.z);
+      e.x += sx;
+      e.y += sy;
+      e.z += sz;
+      if (OSTREL_is_loc_equal(e, m2))
+        return 1;
+    }
+  }
+  return 0;
+}
+
+namespace {
+
+// Deletes the path type of an allpath; 1 on failure.
+int delete_type_of_allpath(OSTREL_pathlib* lib, int allpath_index) {
+  int p = OSTREL_get_allpath_to_path_index(lib, allpath_index);
+  if (p < 0 || OSTREL_delete_pathlib_path(lib, p)) {
+    fprintf(stderr, "Error: OSTREL_delete_pathlib_path() returns non-zero.\n");
+    return 1;
+  }
+  return 0;
+}
+
+OSTREL_cubeloc allpath_start_image(const OSTREL_cube* cube, const OSTREL_allpath& a) {
+  return minimum_image(cube, a.start, a.start_crossx, a.start_crossy, a.start_crossz);
+}
+
+OSTREL_cubeloc allpath_end_image(const OSTREL_cube* cube, const OSTREL_allpath& a) {
+  return minimum_image(cube, a.end, a.end_crossx, a.end_crossy, a.end_crossz);
+}
+
+}  // namespace
+
+int OSTREL_filter_redundant_path(OSTREL_cube* cube, OSTREL_pathlib* lib) {
+  try {
+    // Pass 1: two hops between the same minimum images over different saddle
+    // types; the higher one goes.
+    for (bool again = true; again;) {
+      again = false;
+      std::unordered_map<std::string, std::vector<int>> groups;
+      for (int q = 0; q < lib->total_allpath; q++) {
+        const OSTREL_allpath& a = lib->allpath[q];
+        OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+        std::string key = std::to_string(a.start) + ":" + std::to_string(a.end) + ":" +
+                          std::to_string(d.x) + ":" + std::to_string(d.y) + ":" +
+                          std::to_string(d.z);
+        groups[key].push_back(q);
+      }
+      for (int i = 0; i < lib->total_allpath && !again; i++) {
+        const OSTREL_allpath& a = lib->allpath[i];
+        OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+        std::string key = std::to_string(a.start) + ":" + std::to_string(a.end) + ":" +
+                          std::to_string(d.x) + ":" + std::to_string(d.y) + ":" +
+                          std::to_string(d.z);
+        for (int j : groups[key]) {
+          if (j <= i || lib->allpath[j].saddle_type == a.saddle_type)
+            continue;
+          int gone = a.saddle_energy < lib->allpath[j].saddle_energy ? j : i;
+          if (delete_type_of_allpath(lib, gone))
+            return 1;
+          again = true;
+          break;
+        }
+      }
+    }
+    // Pass 2: two hops over the same saddle whose ends are joined pairwise by
+    // direct hops; of two that join different pairs of types the longer goes.
+    for (bool again = true; again;) {
+      again = false;
+      std::unordered_map<int, std::vector<int>> by_saddle;
+      for (int q = 0; q < lib->total_allpath; q++)
+        by_saddle[lib->allpath[q].saddle].push_back(q);
+      for (int i = 0; i < lib->total_allpath && !again; i++) {
+        for (int j : by_saddle[lib->allpath[i].saddle]) {
+          if (j <= i)
+            continue;
+          const OSTREL_allpath &a = lib->allpath[i], &b = lib->allpath[j];
+          OSTREL_cubeloc s1 = allpath_start_image(cube, a), e1 = allpath_end_image(cube, a);
+          OSTREL_cubeloc s2 = allpath_start_image(cube, b), e2 = allpath_end_image(cube, b);
+          auto direct = [&](OSTREL_cubeloc x, OSTREL_cubeloc y) {
+            return OSTREL_is_direct_path_between_minima(cube, lib, x, y) == 1;
+          };
+          bool joined = (direct(e1, e2) && direct(s1, s2)) || (direct(s1, e2) && direct(s2, e1));
+          if (!joined)
+            continue;
+          bool same_types = (a.start_type == b.start_type && a.end_type == b.end_type) ||
+                            (a.start_type == b.end_type && a.end_type == b.start_type);
+          if (same_types)
+            continue;
+          if (delete_type_of_allpath(lib, a.length > b.length ? i : j))
+            return 1;
+          again = true;
+          break;
+        }
+      }
+    }
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_filter_redundant_path()\n");
+    return 1;
+  }
+  return 0;
+}
+
+// ===========================================================================
+// Path summary and grid-path listing
+// ===========================================================================
+
+void OSTREL_print_pathlib(const OSTREL_cube* cube, const OSTREL_pathlib* lib, FILE* stream) {
+  const char* dash = "-----------------------------------------------------------------\r\n";
+  fprintf(stream, "%s", dash);
+  fprintf(stream, "                 Summary of minimum energy paths                 \r\n");
+  fprintf(stream, "%s\r\n", dash);
+  for (int p = 0; p < lib->total_path; p++) {
+    const OSTREL_path& q = lib->path[p];
+    fprintf(stream, "> Path %d : %s (%.3f eV) to %s (%.3f eV) via s%d (%.3f eV)\r\n", p + 1,
+            site_label(cube, q.start_type).c_str(), scaled(cube, q.start_energy),
+            site_label(cube, q.end_type).c_str(), scaled(cube, q.end_energy), q.saddle_type,
+            scaled(cube, q.saddle_energy));
+    fprintf(stream, ">> Dimension: %d\n", q.color);
+    fprintf(stream, ">> Redundancy: %d\n", q.style);
+  }
+  fprintf(stream, "\nListing all %d paths (including equivalent ones)...\n", lib->total_allpath);
+  for (int q = 0; q < lib->total_allpath; q++) {
+    const OSTREL_allpath& a = lib->allpath[q];
+    OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+    fprintf(stream, "> %s (%.3f eV) to %s (%.3f eV) via s%d (%.3f eV)\n",
+            site_label(cube, cube->minima[a.start].type).c_str(), scaled(cube, a.start_energy),
+            site_label(cube, cube->minima[a.end].type).c_str(), scaled(cube, a.end_energy),
+            cube->saddle[a.saddle].type, scaled(cube, a.saddle_energy));
+    fprintf(stream,
+            ">> Internal: boundary cross (%d,%d,%d); minima indices (%d,%d) saddle index (%d)\n",
+            d.x, d.y, d.z, a.start, a.end, a.saddle);
+  }
+  printf("\n");
+  fprintf(stream, "\r\n");
+  fflush(stream);
+}
+
+void OSTREL_print_path(const OSTREL_cube* cube, const OSTREL_grid_path* path,
+                       const OSTREL_pathlib* lib, FILE* stream, int plot, double start) {
+  if (path->length < 2) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_print_path()\n");
+    return;
+  }
+  PointIndex at(cube);
+  const double d0 = OSTREL_find_loc_distance(cube, point_of(path, 0), point_of(path, 1));
+  double coord = start;
+  int previous_minimum = -1;
+  for (int j = 0; j < path->length; j++) {
+    const OSTREL_cubeloc p = point_of(path, j);
+    const int m = at.minimum_at(cube, p);
+    if (j > 0) {
+      if (m >= 0 && previous_minimum >= 0) {
+        fprintf(stream, "NEXT\n");
+        coord += d0 * (0.05 * path->length);
+      } else {
+        coord += OSTREL_find_loc_distance(cube, point_of(path, j - 1), p);
+      }
+    }
+    fprintf(stream, "%.6f,%.6f", coord, scaled(cube, loc_energy(cube, p)));
+    if (m >= 0) {
+      fprintf(stream, ",%s", site_label(cube, cube->minima[m].type).c_str());
+      if (plot)
+        fprintf(stream, ",%d,%d,%d", path->color[j], path->marker[j], path->style[j]);
+    } else {
+      const int s = at.saddle_at(cube, p);
+      if (s >= 0) {
+        const int t = cube->saddle[s].type;
+        double barrier = 0;
+        for (int q = 0; q < lib->total_path; q++)
+          if (lib->path[q].saddle_type == t) {
+            const OSTREL_path& P = lib->path[q];
+            barrier = scaled(cube, P.saddle_energy) -
+                      scaled(cube, std::min(P.start_energy, P.end_energy));
+            break;
+          }
+        fprintf(stream, ",s%d %.6feV", t, barrier);
+      }
+    }
+    fprintf(stream, "\n");
+    previous_minimum = m;
+  }
+}
+
+// ===========================================================================
+// Network analysis
+// ===========================================================================
+
+void OSTREL_init_cluster_list(OSTREL_cluster_list* list) { *list = OSTREL_cluster_list(); }
+
+void OSTREL_free_cluster_list(OSTREL_cluster_list* list) { *list = OSTREL_cluster_list(); }
+
+int OSTREL_alloc_path_clust(OSTREL_cluster_list* list, int total) {
+  if (total < 0) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_path_clust()\n");
+    return 1;
+  }
+  try {
+    list->clust.resize(total);
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_path_clust()\n");
+    return 1;
+  }
+  list->total = total;
+  return 0;
+}
+
+int OSTREL_generate_path_vectors(const OSTREL_cube* cube, const OSTREL_cellcross_list* sites,
+                                 std::vector<OSTREL_path_triple_index>* vectors) {
+  vectors->clear();
+  try {
+    // Later sites of each minimum, so that only pairs of one minimum are
+    // visited, in the order of the plain double loop over sites.
+    std::unordered_map<int, std::vector<int>> occurrences;
+    for (int s = 0; s < sites->len; s++)
+      occurrences[sites->points[s]].push_back(s);
+    for (int i = 0; i < sites->len; i++)
+      for (int j : occurrences[sites->points[i]]) {
+        if (j <= i)
+          continue;
+        const OSTREL_cellcross &a = sites->list[i], &b = sites->list[j];
+        OSTREL_path_triple_index v{(b.x - a.x) * cube->a_grid, (b.y - a.y) * cube->b_grid,
+                                   (b.z - a.z) * cube->c_grid};
+        if (!v.x && !v.y && !v.z)
+          continue;
+        bool known = false;
+        for (const OSTREL_path_triple_index& u : *vectors)
+          known = known || (u.x == v.x && u.y == v.y && u.z == v.z) ||
+                  (u.x == -v.x && u.y == -v.y && u.z == -v.z);
+        if (!known)
+          vectors->push_back(v);
+      }
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_generate_path_vectors()\n");
+    return 1;
+  }
+  return 0;
+}
+
+namespace {
+
+void fractional(const OSTREL_cube* cube, const OSTREL_path_triple_index& v, double f[3]) {
+  f[0] = (double)v.x / cube->a_grid;
+  f[1] = (double)v.y / cube->b_grid;
+  f[2] = (double)v.z / cube->c_grid;
+}
+
+void cross(const double u[3], const double v[3], double w[3]) {
+  w[0] = u[1] * v[2] - u[2] * v[1];
+  w[1] = u[2] * v[0] - u[0] * v[2];
+  w[2] = u[0] * v[1] - u[1] * v[0];
+}
+
+bool parallel(const OSTREL_cube* cube, const OSTREL_path_triple_index& a,
+              const OSTREL_path_triple_index& b) {
+  double fa[3], fb[3], w[3];
+  fractional(cube, a, fa);
+  fractional(cube, b, fb);
+  cross(fa, fb, w);
+  return fabs(w[0]) < 1e-7 && fabs(w[1]) < 1e-7 && fabs(w[2]) < 1e-7;
+}
+
+bool is_zero(const OSTREL_path_triple_index& v) { return !v.x && !v.y && !v.z; }
+
+}  // namespace
+
+int OSTREL_generate_path_dimension(const OSTREL_cube* cube,
+                                   const std::vector<OSTREL_path_triple_index>& vectors,
+                                   OSTREL_path_triple_index spanning[3]) {
+  for (int q = 0; q < 3; q++) spanning[q] = OSTREL_path_triple_index();
+  const int n = (int)vectors.size();
+  std::vector<std::array<double, 3>> f(n);
+  for (int q = 0; q < n; q++) fractional(cube, vectors[q], f[q].data());
+  for (int i = 0; i < n; i++)
+    for (int j = i + 1; j < n; j++) {
+      double w[3];
+      cross(f[i].data(), f[j].data(), w);
+      for (int k = j + 1; k < n; k++)
+        if (fabs(w[0] * f[k][0] + w[1] * f[k][1] + w[2] * f[k][2]) >= 1e-7) {
+          spanning[0] = vectors[i];
+          spanning[1] = vectors[j];
+          spanning[2] = vectors[k];
+          return 3;
+        }
+    }
+  for (int i = 0; i < n; i++)
+    for (int j = i + 1; j < n; j++) {
+      double w[3];
+      cross(f[i].data(), f[j].data(), w);
+      if (fabs(w[0]) >= 1e-7 || fabs(w[1]) >= 1e-7 || fabs(w[2]) >= 1e-7) {
+        spanning[0] = vectors[i];
+        spanning[1] = vectors[j];
+        return 2;
+      }
+    }
+  for (int i = n - 1; i >= 0; i--)
+    if (!is_zero(vectors[i])) {
+      spanning[0] = vectors[i];
+      return 1;
+    }
+  return 0;
+}
+
+namespace {
+
+struct SiteKey {
+  int m, x, y, z;
+  bool operator==(const SiteKey& o) const { return m == o.m && x == o.x && y == o.y && z == o.z; }
+};
+struct SiteKeyHash {
+  size_t operator()(const SiteKey& k) const {
+    size_t h = std::hash<int>()(k.m);
+    h = h * 1000003u ^ std::hash<int>()(k.x);
+    h = h * 1000003u ^ std::hash<int>()(k.y);
+    h = h * 1000003u ^ std::hash<int>()(k.z);
+    return h;
+  }
+};
+
+struct TypeKeyHash {
+  size_t operator()(const std::array<int, 3>& k) const {
+    return ((size_t)k[0] * 1000003u ^ (size_t)k[1]) * 1000003u ^ (size_t)k[2];
+  }
+};
+
+// Path-type index of each hop, looked up by saddle type and the unordered
+// pair of minimum types.
+int path_indices(const OSTREL_pathlib* lib, const std::vector<int>& ids, std::vector<int>* out) {
+  std::unordered_map<std::array<int, 3>, int, TypeKeyHash> index;
+  for (int p = lib->total_path - 1; p >= 0; p--) {
+    const OSTREL_path& q = lib->path[p];
+    index[{q.saddle_type, std::min(q.start_type, q.end_type), std::max(q.start_type, q.end_type)}] =
+        p;
+  }
+  out->resize(ids.size());
+  for (size_t q = 0; q < ids.size(); q++) {
+    const OSTREL_allpath& a = lib->allpath[ids[q]];
+    auto it =
+        index.find({a.saddle_type, std::min(a.start_type, a.end_type), std::max(a.start_type, a.end_type)});
+    if (it == index.end()) {
+      fprintf(stderr, "Error: Invalid output from OSTREL_get_allpath_to_path_index()\n");
+      return 1;
+    }
+    (*out)[q] = it->second;
+  }
+  return 0;
+}
+
+// 1 when some connected group of the sites left after removing `removed`
+// still holds one minimum twice (in two cells), that is still percolates.
+bool percolates_without(const OSTREL_cellcross_list& sites,
+                        const std::vector<std::vector<int>>& adj, int removed,
+                        std::vector<int>& group, std::vector<int>& seen_min, int* stamp) {
+  const int n = sites.len;
+  std::fill(group.begin(), group.end(), -1);
+  if (removed >= 0) group[removed] = -2;
+  std::vector<int> stack;
+  for (int s = 0; s < n; s++) {
+    if (group[s] != -1)
+      continue;
+    ++*stamp;
+    group[s] = s;
+    stack.assign(1, s);
+    while (!stack.empty()) {
+      int v = stack.back();
+      stack.pop_back();
+      int& mark = seen_min[sites.points[v]];
+      if (mark == *stamp)
+        return true;
+      mark = *stamp;
+      for (int w : adj[v])
+        if (group[w] == -1) {
+          group[w] = s;
+          stack.push_back(w);
+        }
+    }
+  }
+  return false;
+}
+
+// A 1-D cluster is a ribbon when it keeps percolating after the loss of any
+// one of its sites.
+int ribbon_test(const OSTREL_cellcross_list& sites, const std::vector<std::pair<int, int>>& edges) {
+  const int n = sites.len;
+  std::vector<std::vector<int>> adj(n);
+  for (const auto& e : edges)
+    if (e.first != e.second) {
+      adj[e.first].push_back(e.second);
+      adj[e.second].push_back(e.first);
+    }
+  // Minimum indices are compacted for the stamp array.
+  std::unordered_map<int, int> compact;
+  OSTREL_cellcross_list local = sites;
+  for (int s = 0; s < n; s++) {
+    auto it = compact.emplace(sites.points[s], (int)compact.size()).first;
+    local.points[s] = it->second;
+  }
+  std::vector<int> group(n), seen((int)compact.size(), 0);
+  int stamp = 0;
+  for (int v = 0; v < n; v++)
+    if (!percolates_without(local, adj, v, group, seen, &stamp))
+      return 0;
+  return 1;
+}
+
+// Clusters of the hops `ids` (allpath indices, in list order).  With
+// `first_only` only the cluster grown from the first hop is made, without
+// the symmetry merge: enough for the dimension and ribbon tests of the
+// backbone search.
+int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::vector<int>& ids,
+                OSTREL_cluster_list* out, bool first_only) {
+  OSTREL_free_cluster_list(out);
+  const int n = (int)ids.size();
+  if (n == 0)
+    return 0;
+  try {
+    std::vector<int> pidx;
+    if (path_indices(lib, ids, &pidx))
+      return 1;
+    // Hops by minimum (positions in `ids`, ascending).
+    std::unordered_map<int, std::vector<int>> incident;
+    for (int q = 0; q < n; q++) {
+      const OSTREL_allpath& a = lib->allpath[ids[q]];
+      incident[a.start].push_back(q);
+      if (a.end != a.start) incident[a.end].push_back(q);
+    }
+    std::vector<char> visited(n, 0);
+    for (int p0 = 0; p0 < n; p0++) {
+      if (visited[p0])
+        continue;
+      OSTREL_cluster C;
+      C.path.push_back(pidx[p0]);
+      OSTREL_cellcross_list sites;
+      std::unordered_map<SiteKey, int, SiteKeyHash> placed;
+      std::unordered_map<int, int> first_site;
+      std::vector<std::pair<int, int>> edges;
+      std::priority_queue<int, std::vector<int>, std::greater<int>> open;
+      auto add_site = [&](int m, OSTREL_cellcross c) {
+        auto hit = placed.find(SiteKey{m, c.x, c.y, c.z});
+        if (hit != placed.end())
+          return hit->second;
+        int s = sites.len++;
+        sites.points.push_back(m);
+        sites.list.push_back(c);
+        placed.emplace(SiteKey{m, c.x, c.y, c.z}, s);
+        if (first_site.emplace(m, s).second)
+          for (int q : incident[m])
+            if (!visited[q]) open.push(q);
+        return s;
+      };
+      visited[p0] = 1;
+      {
+        const OSTREL_allpath& a = lib->allpath[ids[p0]];
+        int s0 = add_site(a.start, OSTREL_cellcross{0, 0, 0});
+        int s1 = add_site(a.end, OSTREL_get_cellcrossdiff_from_allpath(&a));
+        edges.emplace_back(s0, s1);
+      }
+      // The lowest unvisited hop that touches a placed minimum is placed
+      // next, its matching end on that minimum's first site.
+      while (!open.empty()) {
+        int q = open.top();
+        open.pop();
+        if (visited[q])
+          continue;
+        visited[q] = 1;
+        const OSTREL_allpath& a = lib->allpath[ids[q]];
+        const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+        int matched, other_min;
+        OSTREL_cellcross other;
+        auto hs = first_site.find(a.start);
+        if (hs != first_site.end()) {
+          matched = hs->second;
+          const OSTREL_cellcross& base = sites.list[matched];
+          other_min = a.end;
+          other = OSTREL_cellcross{base.x + d.x, base.y + d.y, base.z + d.z};
+        } else {
+          matched = first_site.at(a.end);
+          const OSTREL_cellcross& base = sites.list[matched];
+          other_min = a.start;
+          other = OSTREL_cellcross{base.x - d.x, base.y - d.y, base.z - d.z};
+        }
+        if (std::find(C.path.begin(), C.path.end(), pidx[q]) == C.path.end())
+          C.path.push_back(pidx[q]);
+        int s = add_site(other_min, other);
+        edges.emplace_back(matched, s);
+      }
+      C.total_path = (int)C.path.size();
+      sites.alloc = sites.len;
+      std::vector<OSTREL_path_triple_index> vectors;
+      if (OSTREL_generate_path_vectors(cube, &sites, &vectors))
+        return 1;
+      C.dimension = OSTREL_generate_path_dimension(cube, vectors, C.vector);
+      if (C.dimension == 1)
+        C.ribbon = ribbon_test(sites, edges);
+      out->clust.push_back(std::move(C));
+      out->total++;
+      if (first_only)
+        break;
+    }
+    // Spanning vectors point mostly along positive axes.
+    for (OSTREL_cluster& C : out->clust)
+      for (OSTREL_path_triple_index& v : C.vector) {
+        int neg = (v.x < 0) + (v.y < 0) + (v.z < 0), pos = (v.x > 0) + (v.y > 0) + (v.z > 0);
+        if (neg > pos) v = OSTREL_path_triple_index{-v.x, -v.y, -v.z};
+      }
+    // Symmetry merge: a later cluster made of (at least) the same path types
+    // is a copy of an earlier one.
+    if (!first_only)
+      for (int i = 0; i < out->total; i++)
+        for (int j = i + 1; j < out->total;) {
+          OSTREL_cluster &ci = out->clust[i], &cj = out->clust[j];
+          bool subset = true;
+          for (int p : ci.path)
+            if (std::find(cj.path.begin(), cj.path.end(), p) == cj.path.end()) {
+              subset = false;
+              break;
+            }
+          if (!subset) {
+            j++;
+            continue;
+          }
+          ci.mul += 1;
+          if (ci.dimension == 1 && !is_zero(cj.vector[0]) && !parallel(cube, cj.vector[0], ci.vector[0])) {
+            // Copies along other directions are listed once each.
+            int slot = is_zero(ci.vector[1]) ? 1 : is_zero(ci.vector[2]) ? 2 : -1;
+            if (slot == 2 && parallel(cube, cj.vector[0], ci.vector[1])) slot = -1;
+            if (slot > 0) ci.vector[slot] = cj.vector[0];
+          }
+          out->clust.erase(out->clust.begin() + j);
+          out->total--;
+        }
+    for (OSTREL_cluster& C : out->clust) {
+      C.minimum = 9999;
+      C.maximum = -9999;
+      C.ID = -1;
+      for (int p : C.path) {
+        const OSTREL_path& P = lib->path[p];
+        C.minimum = std::min(C.minimum, std::min(P.start_energy, P.end_energy));
+        if (P.saddle_energy > C.maximum) {
+          C.maximum = P.saddle_energy;
+          C.ID = p;
+        }
+      }
+    }
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_path_clust()\n");
+    return 1;
+  }
+  return 0;
+}
+
+std::vector<int> all_ids(const OSTREL_pathlib* lib) {
+  std::vector<int> ids(lib->total_allpath);
+  for (int q = 0; q < lib->total_allpath; q++) ids[q] = q;
+  return ids;
+}
+
+std::vector<int> ids_below(const OSTREL_pathlib* lib, double energy) {
+  std::vector<int> ids;
+  for (int q = 0; q < lib->total_allpath; q++)
+    if (lib->allpath[q].saddle_energy <= energy + 1e-7) ids.push_back(q);
+  return ids;
+}
+
+// The distinct saddle energies of the hops, ascending, up to `threshold`.
+std::vector<double> threshold_energies(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                       double threshold) {
+  std::vector<double> out;
+  double last = cube->global_minimum - 1;
+  for (int q = 0; q < lib->total_allpath; q++) {
+    double e = lib->allpath[q].saddle_energy;
+    if (e > threshold)
+      break;
+    if (e > last + 1e-7) {
+      last = e;
+      out.push_back(e);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+int OSTREL_analyze_network(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                           OSTREL_cluster_list* out) {
+  return analyze_ids(cube, lib, all_ids(lib), out, false);
+}
+
+int OSTREL_analyze_network_at_energy(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                     OSTREL_cluster_list* out, double energy) {
+  return analyze_ids(cube, lib, ids_below(lib, energy), out, false);
+}
+
+void OSTREL_print_clustlist(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                            const OSTREL_cluster_list* list, FILE* stream) {
+  fprintf(stream, "\r\nTotal symmetrically distinct clusters: %d\r\n", list->total);
+  for (int n = 0; n < list->total; n++) {
+    const OSTREL_cluster& C = list->clust[n];
+    fprintf(stream, "\r\nCluster %d:\r\n", n + 1);
+    if (C.dimension > 0) {
+      fprintf(stream, "> Percolating (%dD)", C.dimension);
+      if (C.ribbon) fprintf(stream, "(ribbon)");
+      if (C.dimension == 1) {
+        fprintf(stream, " : Vector");
+        for (const OSTREL_path_triple_index& v : C.vector)
+          if (!is_zero(v))
+            fprintf(stream, " [%.0f,%.0f,%.0f]", (double)v.x / cube->a_grid,
+                    (double)v.y / cube->b_grid, (double)v.z / cube->c_grid);
+        fprintf(stream, "\r\n");
+      } else if (C.dimension == 2) {
+        double u[3], v[3], w[3];
+        fractional(cube, C.vector[0], u);
+        fractional(cube, C.vector[1], v);
+        cross(u, v, w);
+        int pos = 0, neg = 0;
+        for (double& c : w) {
+          if (fabs(c) < 1e-7) c = 0;
+          pos += c > 0;
+          neg += c < 0;
+        }
+        if (pos < neg)
+          for (double& c : w) c = c == 0 ? 0 : -c;
+        fprintf(stream, " : Plane (%.0f,%.0f,%.0f)\r\n", w[0], w[1], w[2]);
+      } else {
+        fprintf(stream, "\r\n");
+      }
+    }
+    fprintf(stream, "> Multiplicity : %d\r\n", C.mul);
+    fprintf(stream, "> Cluster energy minimum : %.3f", scaled(cube, C.minimum));
+    if (OSTREL_cube_equal_dbl(C.minimum, cube->global_minimum))
+      fprintf(stream, " (global energy minimum)");
+    fprintf(stream, "\r\n");
+    fprintf(stream, "> Cluster energy maximum : %.3f\r\n", scaled(cube, C.maximum));
+    fprintf(stream, "> Site hops :\r\n");
+    for (int j = 0; j < C.total_path; j++) {
+      const OSTREL_path& P = lib->path[C.path[j]];
+      fprintf(stream, "  (%d) %s (%.3f eV) to ", j + 1, site_label(cube, P.start_type).c_str(),
+              scaled(cube, P.start_energy));
+      fprintf(stream, "%s (%.3f eV) via s%d (%.3f eV)\r\n", site_label(cube, P.end_type).c_str(),
+              scaled(cube, P.end_energy), P.saddle_type, scaled(cube, P.saddle_energy));
+    }
+    fprintf(stream, "\r\n");
+  }
+}
+
+int OSTREL_analyze_network_at_saddles(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                      FILE* stream, double threshold) {
+  const char* dash = "---------------------------------------------------------------------\r\n";
+  const char* eq = "===============================\r\n";
+  fprintf(stream, "%s", dash);
+  fprintf(stream, "  Summary of pathway characteristics at different energy thresholds  \r\n");
+  fprintf(stream, "%s\r\n", dash);
+  OSTREL_cluster_list list;
+  for (double e : threshold_energies(cube, lib, threshold)) {
+    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e)) {
+      fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
+      fflush(stream);
+      return 1;
+    }
+    fprintf(stream, "%s", eq);
+    fprintf(stream, " Threshold energy: %.6f eV\r\n", scaled(cube, e));
+    fprintf(stream, "%s", eq);
+    OSTREL_print_clustlist(cube, lib, &list, stream);
+  }
+  fflush(stream);
+  return 0;
+}
+
+int OSTREL_calc_activation_energy(const OSTREL_cube* cube, OSTREL_pathlib* lib) {
+  lib->oneD = lib->twoD = lib->threeD = 999;
+  OSTREL_cluster_list list;
+  for (double e : threshold_energies(cube, lib, 999)) {
+    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e)) {
+      fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
+      return 1;
+    }
+    for (const OSTREL_cluster& C : list.clust) {
+      if (C.dimension < 1)
+        continue;
+      double ea = scaled(cube, C.maximum) - scaled(cube, C.minimum);
+      lib->oneD = std::min(lib->oneD, ea);
+      if (C.dimension >= 2) lib->twoD = std::min(lib->twoD, ea);
+      if (C.dimension >= 3) lib->threeD = std::min(lib->threeD, ea);
+    }
+  }
+  return 0;
+}
+
+void OSTREL_print_activation_energy(const OSTREL_pathlib* lib, FILE* stream) {
+  fprintf(stream, "1D activation energy: %.6f eV\n", lib->oneD);
+  fprintf(stream, "2D activation energy: %.6f eV\n", lib->twoD);
+  fprintf(stream, "3D activation energy: %.6f eV\n", lib->threeD);
+}
+
+// ===========================================================================
+// Percolation backbone
+// ===========================================================================
+
+namespace {
+
+// Dimension and ribbon flag of the first cluster of a library's hops
+// (dimension -1 when there is no hop).
+int first_cluster(const OSTREL_cube* cube, const OSTREL_pathlib* lib, int* dimension,
+                  int* ribbon) {
+  OSTREL_cluster_list list;
+  if (analyze_ids(cube, lib, all_ids(lib), &list, true))
+    return 1;
+  *dimension = list.total > 0 ? list.clust[0].dimension : -1;
+  *ribbon = list.total > 0 ? list.clust[0].ribbon : 0;
+  return 0;
+}
+
+// Trials of the backbone search against the cluster being reduced.
+struct BackboneTest {
+  const OSTREL_cube* cube;
+  int dimension, ribbon;
+  // 1 kept, 0 broken, -1 error.
+  int kept(const OSTREL_pathlib* lib) const {
+    int d, r;
+    if (first_cluster(cube, lib, &d, &r)) return -1;
+    return d >= dimension && r == ribbon ? 1 : 0;
+  }
+  int exact(const OSTREL_pathlib* lib) const {
+    int d, r;
+    if (first_cluster(cube, lib, &d, &r)) return -1;
+    return d == dimension && r == ribbon ? 1 : 0;
+  }
+};
+
+// Greedy reduction of a library by whole path types (by_type) or by single
+// hops: from each start obtained by dropping one element, elements are
+// dropped one by one as long as the percolation is kept; the smallest result
+// wins.  Returns 1 on error.
+int symmetric_reduction(const BackboneTest& test, const OSTREL_pathlib& base, bool by_type,
+                        OSTREL_pathlib* best) {
+  auto count = [&](const OSTREL_pathlib& L) { return by_type ? L.total_path : L.total_allpath; };
+  auto remove = [&](OSTREL_pathlib& L, int e) {
+    return by_type ? OSTREL_delete_pathlib_path(&L, e) : OSTREL_delete_pathlib_allpath(&L, e);
+  };
+  *best = base;
+  int best_size = 999999;
+  const int n = count(base);
+  for (int e = 0; e < n; e++) {
+    OSTREL_pathlib T = base;
+    if (count(T) > 1 && remove(T, e)) return 1;
+    int r = test.exact(&T);
+    if (r < 0) return 1;
+    if (r == 0) continue;
+    OSTREL_pathlib W = T;
+    for (int j = 0; j < count(W) && count(W) != 1;) {
+      OSTREL_pathlib trial = W;
+      if (remove(trial, j)) return 1;
+      int k = test.kept(&trial);
+      if (k < 0) return 1;
+      if (k) {
+        T = trial;
+        W = trial;
+      } else {
+        W = T;
+        j++;
+      }
+    }
+    if (count(W) < best_size) {
+      *best = W;
+      best_size = count(W);
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                            const OSTREL_cluster* cluster,
+                                            OSTREL_pathlib* sym_lib, OSTREL_cluster* sym_cluster,
+                                            OSTREL_pathlib* red_lib, OSTREL_cluster* red_cluster,
+                                            int reduce) {
+  try {
+    // The cluster's own path types and all their copies.
+    OSTREL_pathlib L0;
+    L0.pathlib = 1;
+    std::vector<char> member(lib->total_path, 0);
+    for (int p : cluster->path)
+      if (p >= 0 && p < lib->total_path) member[p] = 1;
+    for (int p = 0; p < lib->total_path; p++)
+      if (member[p]) L0.path.push_back(lib->path[p]);
+    L0.total_path = (int)L0.path.size();
+    std::vector<int> pidx;
+    if (path_indices(lib, all_ids(lib), &pidx))
+      return 1;
+    for (int q = 0; q < lib->total_allpath; q++)
+      if (member[pidx[q]]) L0.allpath.push_back(lib->allpath[q]);
+    L0.total_allpath = (int)L0.allpath.size();
+
+    const BackboneTest test{cube, cluster->dimension, cluster->ribbon};
+    if (symmetric_reduction(test, L0, true, sym_lib))
+      return 1;
+    OSTREL_cluster_list list;
+    if (OSTREL_analyze_network(cube, sym_lib, &list))
+      return 1;
+    *sym_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
+    if (!reduce)
+      return 0;
+
+    // Hop-level reduction of the symmetric backbone.
+    const OSTREL_pathlib& B = *sym_lib;
+    OSTREL_pathlib best;
+    int best_size = 999999;
+    std::vector<OSTREL_allpath> tested;
+    for (size_t t = 0;; ) {
+      OSTREL_pathlib T = B;
+      if (tested.empty() && (size_t)T.total_allpath < t) break;
+      // A shorter best list replaces the tested list, so t may pass its end.
+      if (!tested.empty() && t >= tested.size()) break;
+      if (!tested.empty())
+        for (int q = 0; q < T.total_allpath; q++)
+          if (OSTREL_is_allpath_equal(&T.allpath[q], &tested[t], 135)) {
+            OSTREL_delete_pathlib_allpath(&T, q);
+            break;
+          }
+      int k = test.kept(&T);
+      if (k < 0) return 1;
+      if (!k) {
+        t++;
+        continue;
+      }
+      for (int j = 0; j < T.total_allpath && T.total_allpath != 1;) {
+        OSTREL_allpath out;
+        if (OSTREL_pop_pathlib_allpath(&T, j, &out)) return 1;
+        k = test.kept(&T);
+        if (k < 0) return 1;
+        if (!k) {
+          if (OSTREL_insert_pathlib_allpath(&T, out)) return 1;
+          j++;
+        }
+      }
+      OSTREL_reverse_pathlib_allpath(&T);
+      if (T.total_allpath < best_size) {
+        best = T;
+        best_size = T.total_allpath;
+        tested.assign(T.allpath.begin(), T.allpath.begin() + T.total_allpath);
+      }
+      t++;
+    }
+    if (best_size == 999999 && symmetric_reduction(test, B, false, &best))
+      return 1;
+    *red_lib = best;
+    if (OSTREL_analyze_network(cube, red_lib, &list))
+      return 1;
+    *red_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
+  } catch (const std::exception&) {
+    fprintf(stderr,
+            "Error: Memory allocation problem in OSTREL_get_percolating_cluster_backbone()\n");
+    return 1;
+  }
+  return 0;
+}
+
+// ===========================================================================
+// Reaction pathways
+// ===========================================================================
+
+void OSTREL_init_reaction_pathway(OSTREL_reaction_pathway_overall* rp) {
+  *rp = OSTREL_reaction_pathway_overall();
+}
+
+void OSTREL_free_reaction_pathway(OSTREL_reaction_pathway_overall* rp) {
+  *rp = OSTREL_reaction_pathway_overall();
+}
+
+int OSTREL_copy_cluster_append_rp_all(const OSTREL_cluster* cluster,
+                                      OSTREL_reaction_pathway_overall* rp) {
+  try {
+    OSTREL_reaction_pathway p;
+    p.ID = cluster->ID;
+    p.initial_dimension = p.dimension = cluster->dimension;
+    p.ribbon = cluster->ribbon;
+    rp->rp.push_back(p);
+    rp->total++;
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_cluster_append_rp_all()\n");
+    return 1;
+  }
+  return 0;
+}
+
+int OSTREL_append_path_to_reaction_pathway(OSTREL_reaction_pathway* p, int hop) {
+  try {
+    p->path.push_back(hop);
+    p->total_path++;
+  } catch (const std::exception&) {
+    fprintf(stderr,
+            "Error: Memory allocation problem in OSTREL_append_path_to_reaction_pathway()\n");
+    return 1;
+  }
+  return 0;
+}
+
+int OSTREL_del_reaction_pathway(OSTREL_reaction_pathway_overall* rp, int index) {
+  if (index < 0 || index >= rp->total) {
+    fprintf(stderr, "Error: Invalid input to OSTREL_del_reaction_pathway()\n");
+    return 1;
+  }
+  rp->rp.erase(rp->rp.begin() + index);
+  rp->total--;
+  return 0;
+}
+
+int OSTREL_cleanup_redundant_pathways(const OSTREL_pathlib* lib,
+                                      OSTREL_reaction_pathway_overall* rp) {
+  auto share = [](const OSTREL_reaction_pathway& a, const OSTREL_reaction_pathway& b) {
+    for (int x : a.path)
+      for (int y : b.path)
+        if (abs(x) == abs(y)) return true;
+    return false;
+  };
+  auto id_energy = [&](const OSTREL_reaction_pathway& a) {
+    return a.ID >= 0 && a.ID < lib->total_path ? lib->path[a.ID].saddle_energy : 999.0;
+  };
+  for (int i = 0; i < rp->total;) {
+    bool replaced = false;
+    for (int k = i + 1; k < rp->total;) {
+      if (!share(rp->rp[i], rp->rp[k])) {
+        k++;
+        continue;
+      }
+      const OSTREL_reaction_pathway &a = rp->rp[i], &b = rp->rp[k];
+      if (a.initial_dimension < b.initial_dimension ||
+          (a.initial_dimension == b.initial_dimension && id_energy(a) < id_energy(b))) {
+        OSTREL_del_reaction_pathway(rp, k);
+      } else {
+        OSTREL_del_reaction_pathway(rp, i);
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) i++;
+  }
+  return 0;
+}
+
+namespace {
+
+int hop_ref(int index, bool forward) { return forward ? index + 1 : -(index + 1); }
+
+// Walking start and end minimum types of a signed hop.
+int hop_from(const OSTREL_pathlib* lib, int ref) {
+  const OSTREL_path& P = lib->path[abs(ref) - 1];
+  return ref > 0 ? P.start_type : P.end_type;
+}
+int hop_to(const OSTREL_pathlib* lib, int ref) {
+  const OSTREL_path& P = lib->path[abs(ref) - 1];
+  return ref > 0 ? P.end_type : P.start_type;
+}
+
+int colour_of(int dimension, int ribbon) { return ribbon ? 4 : dimension; }
+
+void mark_dimension(OSTREL_path& P, int dimension) {
+  if (dimension == 1) P.oneD = 1;
+  if (dimension == 2) P.twoD = 1;
+  if (dimension == 3) P.threeD = 1;
+}
+
+// Euler walk over the path types of a (sub-)library, vertices = minimum
+// types, weights = saddle energies; each step becomes the signed hop of the
+// last path type that joins the two types at that energy.
+int euler_over_types(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
+                     OSTREL_reaction_pathway* p) {
+  OSTREL_graph g;
+  for (int q = 0; q < sub->total_path; q++)
+    if (OSTREL_add_edge(&g, sub->path[q].start_type, sub->path[q].end_type,
+                        sub->path[q].saddle_energy))
+      return 1;
+  if (OSTREL_build_vert_from_edge(&g)) return 1;
+  std::vector<int> seq;
+  std::vector<double> w;
+  int len = 0;
+  if (OSTREL_build_Euler_path(&g, &seq, &len, &w)) {
+    fprintf(stderr, "Error: OSTREL_build_Euler_path() returns non-zero.\n");
+    return 1;
+  }
+  for (int s = 0; s + 1 < len; s++) {
+    const int u = seq[s], v = seq[s + 1];
+    int found = -1;
+    bool forward = true;
+    for (int q = 0; q < sub->total_path; q++) {
+      const OSTREL_path& P = sub->path[q];
+      if (!((P.start_type == u && P.end_type == v) || (P.start_type == v && P.end_type == u)))
+        continue;
+      if (fabs(P.saddle_energy - w[s]) >= 1e-7) continue;
+      found = q;
+      forward = P.start_type == u && P.end_type == v;
+    }
+    if (found < 0) continue;
+    const OSTREL_path& P = sub->path[found];
+    int index = OSTREL_isin_pathlib(lib, P.start_type, P.end_type, P.saddle_type);
+    if (index >= 0 && OSTREL_append_path_to_reaction_pathway(p, hop_ref(index, forward)))
+      return 1;
+  }
+  return 0;
+}
+
+// Euler walk over the hops of a library, vertices = minima, each step
+// translated to the signed hop of its path type.
+int euler_over_allpaths(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
+                        OSTREL_reaction_pathway* p) {
+  OSTREL_graph g;
+  for (int q = 0; q < sub->total_allpath; q++)
+    if (OSTREL_add_edge(&g, sub->allpath[q].start, sub->allpath[q].end,
+                        sub->allpath[q].saddle_energy))
+      return 1;
+  if (OSTREL_build_vert_from_edge(&g)) return 1;
+  std::vector<int> seq;
+  std::vector<double> w;
+  int len = 0;
+  if (OSTREL_build_Euler_path(&g, &seq, &len, &w)) {
+    fprintf(stderr, "Error: OSTREL_build_Euler_path() returns non-zero.\n");
+    return 1;
+  }
+  for (int s = 0; s + 1 < len; s++) {
+    const int u = seq[s], v = seq[s + 1];
+    int found = -1;
+    bool forward = true;
+    for (int q = 0; q < sub->total_allpath; q++) {
+      const OSTREL_allpath& a = sub->allpath[q];
+      if (!((a.start == u && a.end == v) || (a.start == v && a.end == u))) continue;
+      if (fabs(a.saddle_energy - w[s]) >= 1e-7) continue;
+      found = q;
+      forward = a.start == u;
+    }
+    if (found < 0) continue;
+    const OSTREL_allpath& a = sub->allpath[found];
+    int index = OSTREL_isin_pathlib(lib, a.start_type, a.end_type, a.saddle_type);
+    if (index >= 0 && OSTREL_append_path_to_reaction_pathway(p, hop_ref(index, forward)))
+      return 1;
+  }
+  return 0;
+}
+
+// An existing pathway whose cluster has grown: the shortest route (by path
+// length, over the hops open up to the cluster's highest saddle) from the
+// pathway to the cluster's highest hop, then that hop.
+int extend_pathway(const OSTREL_pathlib* lib, const OSTREL_cluster& C,
+                   OSTREL_reaction_pathway* p) {
+  OSTREL_graph g;
+  for (int q = 0; q < lib->total_path; q++)
+    if (lib->path[q].saddle_energy <= C.maximum + 1e-7 &&
+        OSTREL_add_edge(&g, lib->path[q].start_type, lib->path[q].end_type, lib->path[q].length))
+      return 1;
+  if (OSTREL_build_vert_from_edge(&g)) return 1;
+  const OSTREL_path& id = lib->path[C.ID];
+  const int targets[2] = {id.start_type, id.end_type};
+
+  // Sources: the end of the pathway, or for a 1-D chain (a closed loop) the
+  // start of every hop, the pathway being rotated to start there.
+  std::vector<std::pair<int, int>> sources;  // (hop position, type)
+  const bool chain = p->dimension == 1 && !p->ribbon && p->total_path > 0;
+  if (chain)
+    for (int h = 0; h < p->total_path; h++) sources.emplace_back(h, hop_from(lib, p->path[h]));
+  else
+    sources.emplace_back(-1, p->total_path > 0 ? hop_to(lib, p->path[p->total_path - 1])
+                                               : id.start_type);
+  double best = -1;
+  int best_source = -1, best_target = -1, best_hop = -1;
+  for (const auto& s : sources)
+    for (int t : targets) {
+      if (OSTREL_find_vertice(&g, s.second) < 0 || OSTREL_find_vertice(&g, t) < 0) continue;
+      double d = -1;
+      int len = -1;
+      if (OSTREL_find_shortest_path(&g, s.second, t, &d, nullptr, &len)) return 1;
+      if (d < 0) continue;
+      if (best < 0 || d < best) {
+        best = d;
+        best_source = s.second;
+        best_target = t;
+        best_hop = s.first;
+      }
+    }
+  if (chain && best_hop > 0)
+    std::rotate(p->path.begin(), p->path.begin() + best_hop, p->path.begin() + p->total_path);
+  bool forward = true;
+  if (best >= 0) {
+    std::vector<int> route;
+    int len = 0;
+    if (OSTREL_find_shortest_path(&g, best_source, best_target, &best, &route, &len)) return 1;
+    for (int s = 0; s + 1 < len; s++) {
+      const int u = route[s], v = route[s + 1];
+      int pick = -1;
+      for (int q = 0; q < lib->total_path; q++) {
+        const OSTREL_path& P = lib->path[q];
+        if (P.saddle_energy > C.maximum + 1e-7) continue;
+        if (!((P.start_type == u && P.end_type == v) || (P.start_type == v && P.end_type == u)))
+          continue;
+        if (pick < 0 || P.length < lib->path[pick].length) pick = q;
+      }
+      if (pick < 0) continue;
+      const OSTREL_path& P = lib->path[pick];
+      if (OSTREL_append_path_to_reaction_pathway(
+              p, hop_ref(pick, P.start_type == u && P.end_type == v)))
+        return 1;
+    }
+    forward = best_target == id.start_type;
+  }
+  return OSTREL_append_path_to_reaction_pathway(p, hop_ref(C.ID, forward));
+}
+
+}  // namespace
+
+int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
+                                  OSTREL_reaction_pathway_overall* rp) {
+  OSTREL_free_reaction_pathway(rp);
+  for (OSTREL_path& P : lib->path) {
+    P.color = P.style = -1;
+    P.oneD = P.twoD = P.threeD = P.in_rp = 0;
+  }
+  try {
+    // Thresholds: the first hop and every change of saddle type.
+    std::vector<double> steps;
+    for (int q = 0; q < lib->total_allpath; q++)
+      if (q == 0 || lib->allpath[q].saddle_type != lib->allpath[q - 1].saddle_type)
+        steps.push_back(lib->allpath[q].saddle_energy);
+    OSTREL_cluster_list list;
+    for (size_t step = 0; step < steps.size(); step++) {
+      const bool final_step = step + 1 == steps.size();
+      if (OSTREL_analyze_network_at_energy(cube, lib, &list, steps[step])) {
+        fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
+        return 1;
+      }
+      std::vector<char> handled(list.total, 0);
+      // Pathways found at lower thresholds follow their clusters.
+      for (int r = 0; r < rp->total; r++)
+        for (int c = 0; c < list.total; c++) {
+          const OSTREL_cluster& C = list.clust[c];
+          if (std::find(C.path.begin(), C.path.end(), rp->rp[r].ID) == C.path.end()) continue;
+          handled[c] = 1;
+          OSTREL_reaction_pathway& p = rp->rp[r];
+          const int colour = colour_of(C.dimension, C.ribbon);
+          if (C.dimension == p.dimension && C.ribbon == p.ribbon) {
+            for (int q : C.path) {
+              mark_dimension(lib->path[q], C.dimension);
+              if (lib->path[q].color < 0) {
+                lib->path[q].color = colour;
+                lib->path[q].style = 0;
+              }
+            }
+            continue;
+          }
+          OSTREL_pathlib sym, red;
+          OSTREL_cluster sym_c, red_c;
+          if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, &sym, &sym_c, &red, &red_c,
+                                                      0)) {
+            fprintf(stderr,
+                    "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
+            return 1;
+          }
+          for (const OSTREL_path& B : sym.path) {
+            int q = OSTREL_isin_pathlib(lib, B.start_type, B.end_type, B.saddle_type);
+            if (q < 0) continue;
+            lib->path[q].color = colour;
+            lib->path[q].style = 1;
+          }
+          for (int q : C.path) {
+            mark_dimension(lib->path[q], C.dimension);
+            if (lib->path[q].color < 0) {
+              lib->path[q].color = colour;
+              lib->path[q].style = 0;
+            }
+          }
+          const int before = p.total_path;
+          if (extend_pathway(lib, C, &p)) return 1;
+          for (int h = before; h < p.total_path; h++) lib->path[abs(p.path[h]) - 1].in_rp = 1;
+          p.dimension = C.dimension;
+          p.ribbon = C.ribbon;
+        }
+      // New percolating clusters start pathways of their own.
+      for (int c = 0; c < list.total; c++) {
+        const OSTREL_cluster& C = list.clust[c];
+        if (handled[c] || C.dimension < 1) continue;
+        handled[c] = 1;
+        if (OSTREL_copy_cluster_append_rp_all(&C, rp)) return 1;
+        OSTREL_reaction_pathway& p = rp->rp[rp->total - 1];
+        const bool chain = C.dimension == 1 && !C.ribbon;
+        OSTREL_pathlib sym, red;
+        OSTREL_cluster sym_c, red_c;
+        if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, &sym, &sym_c, &red, &red_c,
+                                                    chain ? 1 : 0)) {
+          fprintf(stderr, "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
+          return 1;
+        }
+        const int colour = colour_of(C.dimension, C.ribbon);
+        auto colour_backbone = [&](int st, int et, int sd) {
+          int q = OSTREL_isin_pathlib(lib, st, et, sd);
+          if (q < 0) return;
+          lib->path[q].color = colour;
+          lib->path[q].style = 1;
+          lib->path[q].in_rp = 1;
+        };
+        if (chain)
+          for (int q = 0; q < red.total_allpath; q++)
+            colour_backbone(red.allpath[q].start_type, red.allpath[q].end_type,
+                            red.allpath[q].saddle_type);
+        else
+          for (const OSTREL_path& B : sym.path)
+            colour_backbone(B.start_type, B.end_type, B.saddle_type);
+        for (int q : C.path) {
+          mark_dimension(lib->path[q], C.dimension);
+          if (lib->path[q].color < 0) {
+            lib->path[q].color = colour;
+            lib->path[q].style = 0;
+          }
+        }
+        if (chain ? euler_over_allpaths(lib, &red, &p) : euler_over_types(lib, &sym, &p))
+          return 1;
+        if (p.total_path == 0 && OSTREL_append_path_to_reaction_pathway(&p, hop_ref(C.ID, true)))
+          return 1;
+      }
+      if (!final_step) continue;
+      // At the last threshold the closed (non-percolating) clusters become
+      // pathways too.
+      for (int c = 0; c < list.total; c++) {
+        const OSTREL_cluster& C = list.clust[c];
+        if (handled[c]) continue;
+        if (OSTREL_copy_cluster_append_rp_all(&C, rp)) return 1;
+        OSTREL_reaction_pathway& p = rp->rp[rp->total - 1];
+        OSTREL_pathlib sub;
+        for (int q : C.path) {
+          if (lib->path[q].color < 0) {
+            lib->path[q].color = 0;
+            lib->path[q].style = 1;
+          }
+          sub.path.push_back(lib->path[q]);
+        }
+        sub.total_path = (int)sub.path.size();
+        if (euler_over_types(lib, &sub, &p)) return 1;
+        if (p.total_path == 0 && OSTREL_append_path_to_reaction_pathway(&p, hop_ref(C.ID, true)))
+          return 1;
+      }
+    }
+    OSTREL_cleanup_redundant_pathways(lib, rp);
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_reaction_pathway()\n");
+    return 1;
+  }
+  return 0;
+}
+
+// ===========================================================================
+// Pathways as grid paths
+// ===========================================================================
+
+int OSTREL_get_path_stationary_points(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                      int hop, OSTREL_cubeloc point, OSTREL_cubeloc* start,
+                                      OSTREL_cubeloc* saddle, OSTREL_cubeloc* end) {
+  const OSTREL_path& P = lib->path[abs(hop) - 1];
+  const bool forward = hop > 0;
+  const long long key = grid_key(cube, point.x, point.y, point.z);
+  for (int q = 0; q < lib->total_allpath; q++) {
+    const OSTREL_allpath& a = lib->allpath[q];
+    if (cube->saddle[a.saddle].type != P.saddle_type) continue;
+    const int m = forward ? a.start : a.end;
+    const OSTREL_minima& mm = cube->minima[m];
+    if (grid_key(cube, mm.x, mm.y, mm.z) != key) continue;
+    const OSTREL_cubeloc matched = forward ? allpath_start_image(cube, a) : allpath_end_image(cube, a);
+    const OSTREL_cubeloc other = forward ? allpath_end_image(cube, a) : allpath_start_image(cube, a);
+    const int sx = point.x - matched.x, sy = point.y - matched.y, sz = point.z - matched.z;
+    const OSTREL_cubeloc s = saddle_point(cube, a.saddle);
+    *start = point;
+    *saddle = OSTREL_cubeloc{s.x + sx, s.y + sy, s.z + sz};
+    *end = OSTREL_cubeloc{other.x + sx, other.y + sy, other.z + sz};
+    return 0;
+  }
+  printf("Warning: Possible error in OSTREL_get_path_stationary_points()\n");
+  return 1;
+}
+
+int OSTREL_concatenate_path(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                            OSTREL_grid_path* out, const OSTREL_connect_list* hops) {
+  OSTREL_free_grid_path(out);
+  auto invalid = [] {
+    printf("Invalid input to OSTREL_concatenate_path()");
+    fprintf(stderr, "Error: Invalid input to OSTREL_concatenate_path()\n");
+    return 1;
+  };
+  if (hops->total <= 0) return invalid();
+  int previous_end_type = -1;
+  for (int h = 0; h < hops->total; h++) {
+    const int ref = hops->item[h];
+    if (ref == 0 || abs(ref) > lib->total_path) return invalid();
+    const OSTREL_path& P = lib->path[abs(ref) - 1];
+    const bool forward = ref > 0;
+    const OSTREL_cubeloc A = minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r);
+    const OSTREL_cubeloc B = minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r);
+    OSTREL_cubeloc start = forward ? A : B, end = forward ? B : A;
+    OSTREL_cubeloc saddle = saddle_point(cube, P.saddle);
+    const int from_type = forward ? P.start_type : P.end_type;
+    const int to_type = forward ? P.end_type : P.start_type;
+    if (out->length > 0) {
+      const OSTREL_cubeloc last = point_of(out, out->length - 1);
+      if (!OSTREL_is_loc_equal(start, last) && previous_end_type == from_type)
+        OSTREL_get_path_stationary_points(cube, lib, ref, last, &start, &saddle, &end);
+    }
+    OSTREL_grid_path piece;
+    const int r = OSTREL_build_grid_path(cube, &piece, start, saddle, end);
+    if (r == 1) {
+      printf("Warning: Path cannot be concatenated in OSTREL_concatenate_path()\n");
+      printf("         Input minimum 1 (%d %d %d) Input saddle(%d %d %d) Input minimum 2 (%d %d "
+             "%d)\n",
+             start.x, start.y, start.z, saddle.x, saddle.y, saddle.z, end.x, end.y, end.z);
+      return 1;
+    }
+    if (r == -1) {
+      printf(" Concatenation issue");
+      continue;
+    }
+    piece.color[0] = P.color;
+    piece.style[0] = P.style;
+    if (out->length == 0) {
+      *out = piece;
+    } else if (OSTREL_concatenate_grid_path(cube, out, &piece)) {
+      fprintf(stderr, "Error: OSTREL_concatenate_grid_path() returns non-zero.\n");
+      return 1;
+    }
+    previous_end_type = to_type;
+  }
+  OSTREL_refresh_path_saddle(cube, out);
+  return 0;
+}
+
+void OSTREL_print_reaction_pathway(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                                   const OSTREL_reaction_pathway_overall* rp, FILE* stream) {
+  double total = 0;
+  for (int i = 0; i < rp->total; i++) {
+    OSTREL_connect_list hops;
+    hops.item = rp->rp[i].path;
+    hops.total = rp->rp[i].total_path;
+    OSTREL_grid_path gp;
+    if (OSTREL_concatenate_path(cube, lib, &gp, &hops)) {
+      fflush(stream);
+      return;
+    }
+    for (int q = 0; q < gp.length; q++)
+      if (gp.color[q] >= 0) gp.marker[q] = i;
+    const double start = i == 0 ? 0 : total + 0.5;
+    OSTREL_print_path(cube, &gp, lib, stream, 1, start);
+    if (i + 1 < rp->total) fprintf(stream, "NEXT\n");
+    total += OSTREL_path_length_in_Angstrom(cube, &gp) + (i > 0 ? 0.5 : 0);
+  }
+  fprintf(stream, "END\n");
+  fflush(stream);
+}

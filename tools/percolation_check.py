@@ -1,0 +1,231 @@
+#!/usr/bin/python3
+"""Independent percolation analysis of a landscape cube, to cross-check the
+activation energies that ostrel reports.
+
+The grid is flooded from its lowest voxel upwards: voxels are added in
+ascending energy and joined to their already added 26 neighbours by a
+union-find whose nodes carry the lattice translation (in cells) to their
+root.  When a new connection closes a loop that reaches another periodic
+image of the same component, the translation between the two images is
+added to the component's lattice; the rank of that lattice (1, 2 or 3) is
+the number of independent directions along which the region below the
+current energy connects to its own images.  For d = 1, 2, 3 the activation
+energy is the smallest value of (energy of the voxel that was just added)
+minus (lowest energy of its component) over all moments at which that
+component spans at least d directions -- the same quantity as the highest
+hop minus the lowest site of a percolating cluster of hops.
+
+Usage:
+  percolation_check.py CUBE [--max E]
+      prints one line per dimension: "<d>D <Ea> <threshold> <tolerance>"
+      (999 when the dimension is never reached below the global minimum +
+      E, default 5 eV, the range in which ostrel looks for saddles)
+  percolation_check.py compare CUBE OSTREL_OUTPUT [--max E]
+      compares the "<d>D activation energy: <Ea> eV" lines of ostrel with the
+      flood fill; exit status 1 when any differs by more than the tolerance
+
+Tolerance: both methods sample the same grid, but ostrel places the saddle
+at a grid point whose neighbourhood holds two separate lower regions,
+whereas the flood fill records the voxel whose addition closes the
+connection; these can be neighbouring voxels.  The difference is then at
+most one grid step's change of energy along the path leaving the saddle, so
+the tolerance is the largest energy drop from the threshold voxel to any of
+its 26 neighbours that lies below it (plus 1e-6 eV for the printed
+rounding).
+
+The cube format: six header lines (title, comment, atom count and origin,
+then count and step vector of each axis), the atom lines, then one energy
+per voxel with the third axis innermost.  A cube whose first count is odd
+repeats its boundary planes; they are dropped.
+"""
+import sys
+
+import numpy as np
+
+
+def read_cube(path):
+    with open(path, "rb") as f:
+        lines = f.read().decode("latin-1").splitlines()
+    natoms = abs(int(lines[2].split()[0]))
+    counts = [int(lines[3 + a].split()[0]) for a in range(3)]
+    values = np.array([float(x) for x in " ".join(lines[6 + natoms:]).split()])
+    need = counts[0] * counts[1] * counts[2]
+    if values.size < need:
+        raise SystemExit("%s: %d energies, %d expected" % (path, values.size, need))
+    grid = values[:need].reshape(counts)
+    if counts[0] % 2 == 1:
+        grid = grid[:-1, :-1, :-1]
+    return grid
+
+
+def rank_with(basis, v):
+    """Adds v to a list of at most three independent integer vectors when it
+    is independent of them; returns the (possibly longer) list."""
+    if not any(v):
+        return basis
+    if len(basis) == 0:
+        return [v]
+    if len(basis) == 1:
+        u = basis[0]
+        c = (u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0])
+        return basis + [v] if any(c) else basis
+    if len(basis) == 2:
+        u, w = basis
+        c = (u[1] * w[2] - u[2] * w[1], u[2] * w[0] - u[0] * w[2], u[0] * w[1] - u[1] * w[0])
+        return basis + [v] if c[0] * v[0] + c[1] * v[1] + c[2] * v[2] != 0 else basis
+    return basis
+
+
+def flood(grid, emax=5.0):
+    na, nb, nc = grid.shape
+    n = na * nb * nc
+    flat = grid.ravel()
+    gmin = float(flat.min())
+    order = np.argsort(flat, kind="stable")
+    parent = list(range(n))
+    ox = [0] * n  # cell offset of a node relative to its parent
+    oy = [0] * n
+    oz = [0] * n
+    size = [1] * n
+    low = flat.tolist()  # lowest energy of each root's component
+    basis = {}  # root -> independent cycle translations
+    added = bytearray(n)
+    neighbours = [(a, b, c) for a in (-1, 0, 1) for b in (-1, 0, 1) for c in (-1, 0, 1)
+                  if (a, b, c) != (0, 0, 0)]
+
+    def find(x):
+        # Root of x and the cell of x in the root's frame, with path halving.
+        px = py = pz = 0
+        path = []
+        while parent[x] != x:
+            path.append(x)
+            px += ox[x]
+            py += oy[x]
+            pz += oz[x]
+            x = parent[x]
+        # Compress: point every visited node at the root directly.
+        rx, ry, rz = px, py, pz
+        for y in path:
+            parent[y] = x
+            dx, dy, dz = ox[y], oy[y], oz[y]
+            ox[y], oy[y], oz[y] = rx, ry, rz
+            rx -= dx
+            ry -= dy
+            rz -= dz
+        return x, px, py, pz
+
+    best = {1: 999.0, 2: 999.0, 3: 999.0}
+    where = {1: -1, 2: -1, 3: -1}
+    values = flat.tolist()
+    for idx in order.tolist():
+        e = values[idx]
+        if e - gmin > emax or e - gmin >= best[3]:
+            break
+        i, rem = divmod(idx, nb * nc)
+        j, k = divmod(rem, nc)
+        added[idx] = 1
+        for da, db, dc in neighbours:
+            a, b, c = i + da, j + db, k + dc
+            sa = sb = sc = 0
+            if a < 0: a += na; sa = -1
+            elif a >= na: a -= na; sa = 1
+            if b < 0: b += nb; sb = -1
+            elif b >= nb: b -= nb; sb = 1
+            if c < 0: c += nc; sc = -1
+            elif c >= nc: c -= nc; sc = 1
+            other = (a * nb + b) * nc + c
+            if not added[other]:
+                continue
+            ra, pax, pay, paz = find(idx)
+            rb, pbx, pby, pbz = find(other)
+            # The neighbour image lies in cell (cell of idx) + s; in rb's
+            # frame `other` lies in cell pb.
+            tx, ty, tz = pax + sa - pbx, pay + sb - pby, paz + sc - pbz
+            if ra == rb:
+                if tx or ty or tz:
+                    basis[ra] = rank_with(basis.get(ra, []), (tx, ty, tz))
+                continue
+            if size[ra] < size[rb]:
+                ra, rb = rb, ra
+                tx, ty, tz = -tx, -ty, -tz
+            parent[rb] = ra
+            ox[rb], oy[rb], oz[rb] = tx, ty, tz
+            size[ra] += size[rb]
+            low[ra] = min(low[ra], low[rb])
+            merged = basis.get(ra, [])
+            for v in basis.pop(rb, []):
+                merged = rank_with(merged, v)
+            if merged:
+                basis[ra] = merged
+        root = find(idx)[0]
+        rank = len(basis.get(root, []))
+        for d in range(1, rank + 1):
+            ea = e - low[root]
+            if ea < best[d] - 1e-12:
+                best[d] = ea
+                where[d] = idx
+    result = {}
+    for d in (1, 2, 3):
+        idx = where[d]
+        if idx < 0:
+            result[d] = (999.0, 999.0, 0.0)
+            continue
+        i, rem = divmod(idx, nb * nc)
+        j, k = divmod(rem, nc)
+        e = values[idx]
+        drop = 0.0
+        for da, db, dc in neighbours:
+            v = grid[(i + da) % na, (j + db) % nb, (k + dc) % nc]
+            if v <= e:
+                drop = max(drop, e - v)
+        result[d] = (best[d], e - gmin, drop + 1e-6)
+    return result
+
+
+def parse_ostrel(path):
+    out = {}
+    with open(path, "rb") as f:
+        for line in f.read().decode("latin-1").splitlines():
+            for d in (1, 2, 3):
+                tag = "%dD activation energy: " % d
+                if line.startswith(tag):
+                    out[d] = float(line[len(tag):].split()[0])
+    return out
+
+
+def main(argv):
+    emax = 5.0
+    if "--max" in argv:
+        p = argv.index("--max")
+        emax = float(argv[p + 1])
+        argv = argv[:p] + argv[p + 2:]
+    if len(argv) >= 4 and argv[1] == "compare":
+        ref = flood(read_cube(argv[2]), emax)
+        got = parse_ostrel(argv[3])
+        ok = True
+        for d in (1, 2, 3):
+            ea, thr, tol = ref[d]
+            if d not in got:
+                print("%dD: ostrel printed no activation energy" % d)
+                ok = False
+                continue
+            if ea >= 999 and got[d] >= 999:
+                print("%dD: none in both" % d)
+                continue
+            diff = abs(got[d] - ea)
+            good = diff <= tol
+            ok = ok and good
+            print("%dD: ostrel %.6f flood fill %.6f (threshold %.6f) difference %.6f tolerance "
+                  "%.6f %s" % (d, got[d], ea, thr, diff, tol, "ok" if good else "DIFFERENT"))
+        return 0 if ok else 1
+    if len(argv) == 2:
+        res = flood(read_cube(argv[1]), emax)
+        for d in (1, 2, 3):
+            print("%dD %.6f %.6f %.6f" % ((d,) + res[d]))
+        return 0
+    print(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
