@@ -449,8 +449,12 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate(VELMORA_CELL* cell,
     std::fprintf(stderr, "Error: velmora_cube_validate_property() returns non-zero.\n");
     return nullptr;
   }
-  if (!cell || cell->atom.empty() || !symmetry || symmetry->card.empty()) {
+  if (!cell || cell->atom.empty()) {
     std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+    return nullptr;
+  }
+  if (!symmetry || symmetry->card.empty()) {
+    std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
     return nullptr;
   }
   for (std::size_t k = 0; k < cell->atom.size(); ++k)
