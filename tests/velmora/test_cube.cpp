@@ -40,7 +40,7 @@ struct Structure {
 
 // A validation structure with Li+ as the conducting ion and a fixed
 // screening factor (the search is tested elsewhere).
-Structure load(const std::string& name, double sf = 0.7) {
+Structure load(const std::string& name, double sf = 0.7, const char* type = "Li", int os = 1) {
   Structure s;
   std::string out;
   ff_fixture::capture(
@@ -48,7 +48,7 @@ Structure load(const std::string& name, double sf = 0.7) {
         velmora_cell_import_cif_from_file(s.cell, s.symmetry, (kValidation + name).c_str(),
                                           kSymcards.c_str(), kUnitary.c_str());
         if (s.cell)
-          s.ppt = velmora_property_import_from_cell(s.cell.get(), "Li", 1, sf, kUnitary.c_str(),
+          s.ppt = velmora_property_import_from_cell(s.cell.get(), type, os, sf, kUnitary.c_str(),
                                                     kBinary.c_str());
       },
       &out, nullptr);
@@ -199,8 +199,17 @@ TEST(VelmoraCubeGrid, OperationsThatMapTheGridOntoItself) {
 // ------------------------------------------------------------ energies ----
 
 TEST(VelmoraCubeEnergy, RandomVoxelsMatchAnIndependentEvaluation) {
-  for (const char* name : {"Li2O.cif", "LiFePO4.cif", "LiCoO2.cif", "Li3PO4.cif"}) {
-    Structure s = load(name);
+  // Li+ in four structures, Na+ absent from its host, and an anion (O2-,
+  // whose pair records are taken with the cation first).
+  const struct {
+    const char* name;
+    const char* type;
+    int os;
+  } cases[] = {{"Li2O.cif", "Li", 1},    {"LiFePO4.cif", "Li", 1}, {"LiCoO2.cif", "Li", 1},
+               {"Li3PO4.cif", "Li", 1}, {"Li2O.cif", "Na", 1},    {"Li2O.cif", "O", -2}};
+  for (const auto& test : cases) {
+    const char* name = test.name;
+    Structure s = load(name, 0.7, test.type, test.os);
     ASSERT_TRUE(s.ppt) << name;
     std::unique_ptr<VELMORA_CUBE> cube = calculate(s, 0.3);
     ASSERT_TRUE(cube) << name;
