@@ -449,6 +449,30 @@ TEST(SymmetryCell, FindsTheGroupOfRoundedHexagonalAndOriginChoiceStructures) {
   ASSERT_TRUE(found);
   EXPECT_EQ(found->sg_id, 227);
   EXPECT_STREQ(found->sg_HM, "F d -3 m S");
+  // Li2O with its origin moved to an oxygen-free point (1/4, 1/4, 1/4) and
+  // given in P1: the group is still Fm-3m (the listed origin lies at
+  // 3/4 3/4 3/4 here), not the F-43m that the listed origin alone allows.
+  std::string atoms;
+  const double fcc[4][3] = {{0, 0, 0}, {0, 0.5, 0.5}, {0.5, 0, 0.5}, {0.5, 0.5, 0}};
+  const double sites[3][3] = {{0.25, 0.25, 0.25}, {0.5, 0.5, 0.5}, {0, 0, 0}};
+  for (int site = 0; site < 3; ++site)
+    for (const auto& t : fcc) {
+      char line[96];
+      std::snprintf(line, sizeof line, "%s%d %s %.4f %.4f %.4f 1\n", site ? "Li" : "O", site,
+                    site ? "Li1+" : "O2-", std::fmod(sites[site][0] + t[0], 1.0),
+                    std::fmod(sites[site][1] + t[1], 1.0), std::fmod(sites[site][2] + t[2], 1.0));
+      atoms += line;
+    }
+  auto moved = read(cif(cubic(4.611), "_space_group_IT_number 1", atoms));
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->total, 12);
+  Quiet q4;
+  found = velmora_symmetry_calculate_from_cell(moved.get(), -1, kSymcards.c_str());
+  q4.finish();
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->sg_id, 225);
+  EXPECT_NE(q4.out.find("with the origin at"), std::string::npos);
+  EXPECT_TRUE(velmora_cell_validate_by_symmetry(moved.get(), found.get(), -1));
   // A single atom in a triclinic cell is P -1, not a cubic group whose
   // rotations the lattice does not allow.
   auto lone = read(cif("_cell_length_a 3\n_cell_length_b 4\n_cell_length_c 5\n_cell_angle_alpha "

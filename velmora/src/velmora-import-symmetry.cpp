@@ -4,6 +4,7 @@
 // duplicate removal, the canonical atom order, reduction, site labels, the
 // invariance test and the search for the group of a structure.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -1120,6 +1121,85 @@ bool velmora_cell_metric_fits(const VELMORA_CELL* cell, const VELMORA_SYMMETRY* 
   return true;
 }
 
+// Whether an atom of `species` with occupancy `occ` lies within `tolerance`
+// of the fractional position x.
+bool velmora_cell_grid_has(const VELMORA_CELL* cell, const VELMORA_ATOM_GRID& grid,
+                           std::size_t species, const double x[3], double occ,
+                           double tolerance) {
+  const long b[3] = {grid.axis_bin(x[0], 0), grid.axis_bin(x[1], 1), grid.axis_bin(x[2], 2)};
+  long span[3];
+  for (int k = 0; k < 3; ++k) span[k] = grid.n[k] >= 3 ? 1 : 0;
+  for (long d0 = -span[0]; d0 <= span[0]; ++d0)
+    for (long d1 = -span[1]; d1 <= span[1]; ++d1)
+      for (long d2 = -span[2]; d2 <= span[2]; ++d2) {
+        const auto it = grid.bin.find(grid.key(species, b[0] + d0, b[1] + d1, b[2] + d2));
+        if (it == grid.bin.end()) continue;
+        for (std::size_t k : it->second)
+          if (std::fabs(occ - cell->atom[k].occ) < 0.0005 &&
+              velmora_cell_periodic_distance(cell, x, cell->atom[k].x_f) < tolerance)
+            return true;
+      }
+  return false;
+}
+
+// The operations of a setting whose origin lies at `shift` (fractional) in
+// the structure's frame: x' = R x + t + (I - R) shift.
+void velmora_symmetry_shift_origin(VELMORA_SYMMETRY* symmetry, const double shift[3]) {
+  for (VELMORA_CARD& card : symmetry->card)
+    for (int i = 0; i < 3; ++i) {
+      double t = card.t_f[i] + shift[i];
+      for (int j = 0; j < 3; ++j) t -= card.r_f[i][j] * shift[j];
+      card.t_f[i] = t - std::floor(t);
+    }
+}
+
+// Origin shifts, on a grid of 1/24 of the axes (which holds the alternative
+// origins of tabulated settings: halves, thirds, quarters, sixths, eighths,
+// twelfths), under which every operation of the setting maps the pivot atom
+// onto an atom of its species.  The operations are integer matrices, so the
+// effect (I - R) s of a shift is a vector of 24ths, tested once per value.
+std::vector<std::array<int, 3>> velmora_symmetry_origin_candidates(
+    const VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const VELMORA_ATOM_GRID& grid,
+    std::size_t pivot, std::size_t species, double tolerance) {
+  constexpr int kSteps = 24;
+  std::vector<std::array<int, 3>> shift;
+  shift.reserve(kSteps * kSteps * kSteps);
+  for (int a = 0; a < kSteps; ++a)
+    for (int b = 0; b < kSteps; ++b)
+      for (int c = 0; c < kSteps; ++c) shift.push_back({a, b, c});
+  const VELMORA_ATOM& p = cell->atom[pivot];
+  for (const VELMORA_CARD& card : symmetry->card) {
+    if (shift.empty()) break;
+    if (velmora_card_is_identity(card)) continue;
+    int m[3][3];  // I - R
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j)
+        m[i][j] = (i == j ? 1 : 0) - static_cast<int>(std::lround(card.r_f[i][j]));
+    double base[3];
+    for (int i = 0; i < 3; ++i)
+      base[i] = card.r_f[i][0] * p.x_f[0] + card.r_f[i][1] * p.x_f[1] +
+                card.r_f[i][2] * p.x_f[2] + card.t_f[i];
+    std::unordered_map<int, bool> seen;
+    std::vector<std::array<int, 3>> kept;
+    for (const std::array<int, 3>& s : shift) {
+      int v[3];
+      for (int i = 0; i < 3; ++i)
+        v[i] = static_cast<int>(velmora_mod_long(m[i][0] * s[0] + m[i][1] * s[1] + m[i][2] * s[2],
+                                                 kSteps));
+      const int key = (v[0] * kSteps + v[1]) * kSteps + v[2];
+      auto it = seen.find(key);
+      if (it == seen.end()) {
+        double x[3];
+        for (int i = 0; i < 3; ++i) x[i] = base[i] + static_cast<double>(v[i]) / kSteps;
+        it = seen.emplace(key, velmora_cell_grid_has(cell, grid, species, x, p.occ, tolerance)).first;
+      }
+      if (it->second) kept.push_back(s);
+    }
+    shift.swap(kept);
+  }
+  return shift;
+}
+
 }  // namespace
 
 bool velmora_cell_validate_by_symmetry(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
@@ -1186,6 +1266,45 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
       best_ops = symmetry->card.size();
     }
   }
+  // Settings of larger groups whose origin lies elsewhere in this frame (an
+  // alternative origin of the tables, or a polar axis placed differently).
+  std::vector<std::size_t> members(cell->atom.size(), 0);
+  for (std::size_t i = 0; i < cell->atom.size(); ++i) ++members[group_of[i]];
+  std::size_t pivot = 0;
+  for (std::size_t i = 0; i < cell->atom.size(); ++i)
+    if (members[group_of[i]] < members[group_of[pivot]]) pivot = i;
+  double best_shift[3] = {0.0, 0.0, 0.0};
+  bool shifted = false;
+  for (int k = 1; k <= total; ++k) {
+    const VELMORA_SYMCARDS_ENTRY& e = entry[static_cast<std::size_t>(k - 1)];
+    if (e.op.size() <= best_ops) continue;
+    std::unique_ptr<VELMORA_SYMMETRY> symmetry = velmora_symmetry_from_symcards_entry(e);
+    if (!symmetry || !velmora_cell_metric_fits(cell, symmetry.get())) continue;
+    const auto candidates = velmora_symmetry_origin_candidates(cell, symmetry.get(), grid, pivot,
+                                                               group_of[pivot], tolerance);
+    int tried = 0;
+    for (const std::array<int, 3>& c : candidates) {
+      if (++tried > 64) break;
+      const double shift[3] = {c[0] / 24.0, c[1] / 24.0, c[2] / 24.0};
+      VELMORA_SYMMETRY moved = *symmetry;
+      velmora_symmetry_shift_origin(&moved, shift);
+      bool fits = true;
+      for (const VELMORA_CARD& card : moved.card)
+        if (!velmora_cell_validate_card(cell, card, tolerance, grid, group_of)) {
+          fits = false;
+          break;
+        }
+      if (!fits) continue;
+      std::printf("Message: structure fits to symmetry %s with the origin at (%.4f, %.4f, %.4f).\n",
+                  symmetry->sg_HM, shift[0], shift[1], shift[2]);
+      best = k;
+      best_ops = symmetry->card.size();
+      for (int i = 0; i < 3; ++i) best_shift[i] = shift[i];
+      shifted = true;
+      break;
+    }
+  }
+  for (VELMORA_ATOM& a : cell->atom) a.ignored = false;
   if (best == 0) {
     std::fprintf(stderr, "Error: unable to find required space group No.%d in %s.\n", best, path);
     std::fprintf(stderr, "Error: velmora_symmetry_import_by_internal_no() returns NULL at %d.\n",
@@ -1195,7 +1314,11 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
   std::unique_ptr<VELMORA_SYMMETRY> symmetry =
       velmora_symmetry_from_symcards_entry(entry[static_cast<std::size_t>(best - 1)]);
   if (!symmetry) return nullptr;
+  if (shifted) velmora_symmetry_shift_origin(symmetry.get(), best_shift);
   std::printf("Message: determined space group: %s\n", symmetry->sg_HM);
+  if (shifted)
+    std::printf("Message: origin of the setting at (%.4f, %.4f, %.4f) in the structure.\n",
+                best_shift[0], best_shift[1], best_shift[2]);
   std::printf("Message: determined International Table ID: %d\n", symmetry->sg_id);
   return symmetry;
 }
