@@ -516,12 +516,12 @@ class PairList:
         return out
 
 
-def screening_factor(plist, log=None, bound_tol=0.0):
+def screening_factor(plist, log=None, bound_tol=1e-9):
     """Screening factor that makes the mean diagonal stress vanish, searched
     by halving steps between 0.55 and 1.0 from 0.75; 0.75 when the search
     fails or leaves the bounds.  Returns (sf, status).  bound_tol widens
-    the bounds (0 reproduces velmora.x: a search that steps onto 0.55 from
-    above lands at 0.5499999999999999 in binary floating point and fails)."""
+    the bounds as velmora.x does: a search that steps onto 0.55 from above
+    lands at 0.5499999999999999 in binary floating point, which is still in."""
     if plist.par.problems() or plist.par.charge_error:
         return 0.75, 'invalid-parameters'
     sf, sf_step, p_prev, p_step = 0.75, 0.1, 0.0, None

@@ -3,7 +3,7 @@
 # skipping the network when everything is present already.
 set -euo pipefail
 pkgs="g++ cmake make pkg-config libfftw3-dev libgtest-dev python3 python3-numpy
-      python3-ase python3-gemmi python3-spglib"
+      python3-scipy python3-ase python3-gemmi python3-spglib"
 missing=""
 for p in $pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

@@ -185,9 +185,13 @@ def main(argv):
             else:
                 line += ' | %6s %7s %-10s %10s' % ('', '', '', '')
             if use_velmora:
-                vs = [vm.get('bvs', {}).get(s['label']) for s in ss]
-                vs = [v for v in vs if v is not None]
-                vmean = '%8.3f' % (sum(vs) / len(vs)) if vs else '%8s' % '-'
+                # velmora.x prints one sum per site: compare site by site and
+                # weight the species mean by multiplicity and occupancy as above
+                pairs = [(s, vm.get('bvs', {}).get(s['label'])) for s in ss]
+                pairs = [(s, v) for s, v in pairs if v is not None]
+                wv = sum(s['multi'] * s['occ'] for s, _ in pairs)
+                vmean = ('%8.3f' % (sum(s['multi'] * s['occ'] * v for s, v in pairs) / wv)
+                         if pairs and wv > 0 else '%8s' % '-')
                 if first:
                     line += ' | %s %6s %7s %10s' % (
                         vmean, '%.3f' % vm['gii'] if vm.get('gii') is not None else '-',
@@ -195,8 +199,10 @@ def main(argv):
                         '%.4f' % vm['energy'] if vm.get('energy') is not None else '-')
                 else:
                     line += ' | %s' % vmean
-                if vs and abs(sum(vs) / len(vs) - mean) > 1e-3:
-                    mismatch.append('%s %s BVS %.4f (velmora) vs %.4f (reference)' % (name, k, sum(vs) / len(vs), mean))
+                for s, v in pairs:
+                    if abs(v - s['sum']) > 1e-3:
+                        mismatch.append('%s %s BVS %.4f (velmora) vs %.4f (reference)'
+                                        % (name, s['label'], v, s['sum']))
             print(line)
             first = False
         gii_all.append((name, r['gii']))

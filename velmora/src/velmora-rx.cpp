@@ -510,7 +510,10 @@ int velmora_property_calculate_screening_factor(VELMORA_PROPERTY* ppt, const VEL
       ppt->sf = kDefault;
       break;
     }
-    if (ppt->sf < kLow || ppt->sf > kHigh) {
+    // The factor moves in binary fractions of 0.1 from 0.75, so 0.75 - 0.1 - 0.1
+    // lands on 0.5499999999999999: allow for that rounding at the bounds.
+    constexpr double kBoundSlack = 1e-9;
+    if (ppt->sf < kLow - kBoundSlack || ppt->sf > kHigh + kBoundSlack) {
       std::printf("Warning: screening factor out of bound (0.55~1.0). Default value used.\n");
       ppt->sf = kDefault;
       break;
