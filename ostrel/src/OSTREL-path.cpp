@@ -987,200 +987,412 @@ int OSTREL_generate_path_dimension(const OSTREL_cube* cube,
 
 namespace {
 
-struct SiteKey {
-  int m, x, y, z;
-  bool operator==(const SiteKey& o) const { return m == o.m && x == o.x && y == o.y && z == o.z; }
-};
-struct SiteKeyHash {
-  size_t operator()(const SiteKey& k) const {
-    size_t h = std::hash<int>()(k.m);
-    h = h * 1000003u ^ std::hash<int>()(k.x);
-    h = h * 1000003u ^ std::hash<int>()(k.y);
-    h = h * 1000003u ^ std::hash<int>()(k.z);
-    return h;
-  }
-};
-
-struct TypeKeyHash {
-  size_t operator()(const std::array<int, 3>& k) const {
-    return ((size_t)k[0] * 1000003u ^ (size_t)k[1]) * 1000003u ^ (size_t)k[2];
-  }
-};
-
-// Path-type index of each hop, looked up by saddle type and the unordered
-// pair of minimum types.
+// Path-type index of each hop: the path type with its saddle type (one per
+// saddle type), checked against the pair of minimum types.
 int path_indices(const OSTREL_pathlib* lib, const std::vector<int>& ids, std::vector<int>* out) {
-  std::unordered_map<std::array<int, 3>, int, TypeKeyHash> index;
-  for (int p = lib->total_path - 1; p >= 0; p--) {
-    const OSTREL_path& q = lib->path[p];
-    index[{q.saddle_type, std::min(q.start_type, q.end_type), std::max(q.start_type, q.end_type)}] =
-        p;
-  }
+  int top = 0;
+  for (int p = 0; p < lib->total_path; p++) top = std::max(top, lib->path[p].saddle_type);
+  std::vector<int> by_saddle(top + 1, -1);
+  for (int p = lib->total_path - 1; p >= 0; p--)
+    if (lib->path[p].saddle_type >= 0) by_saddle[lib->path[p].saddle_type] = p;
   out->resize(ids.size());
   for (size_t q = 0; q < ids.size(); q++) {
     const OSTREL_allpath& a = lib->allpath[ids[q]];
-    auto it =
-        index.find({a.saddle_type, std::min(a.start_type, a.end_type), std::max(a.start_type, a.end_type)});
-    if (it == index.end()) {
+    int p = a.saddle_type >= 0 && a.saddle_type <= top ? by_saddle[a.saddle_type] : -1;
+    if (p >= 0) {
+      const OSTREL_path& P = lib->path[p];
+      if (!((P.start_type == a.start_type && P.end_type == a.end_type) ||
+            (P.start_type == a.end_type && P.end_type == a.start_type)))
+        p = OSTREL_isin_pathlib(lib, a.start_type, a.end_type, a.saddle_type);
+    }
+    if (p < 0) {
       fprintf(stderr, "Error: Invalid output from OSTREL_get_allpath_to_path_index()\n");
       return 1;
     }
-    (*out)[q] = it->second;
+    (*out)[q] = p;
   }
   return 0;
 }
 
-// 1 when some connected group of the sites left after removing `removed`
-// still holds one minimum twice (in two cells), that is still percolates.
-bool percolates_without(const OSTREL_cellcross_list& sites,
-                        const std::vector<std::vector<int>>& adj, int removed,
-                        std::vector<int>& group, std::vector<int>& seen_min, int* stamp) {
-  const int n = sites.len;
-  std::fill(group.begin(), group.end(), -1);
-  if (removed >= 0) group[removed] = -2;
-  std::vector<int> stack;
-  for (int s = 0; s < n; s++) {
-    if (group[s] != -1)
-      continue;
-    ++*stamp;
-    group[s] = s;
-    stack.assign(1, s);
-    while (!stack.empty()) {
-      int v = stack.back();
-      stack.pop_back();
-      int& mark = seen_min[sites.points[v]];
-      if (mark == *stamp)
-        return true;
-      mark = *stamp;
-      for (int w : adj[v])
-        if (group[w] == -1) {
-          group[w] = s;
-          stack.push_back(w);
-        }
+// Scratch arrays of the analysis, indexed by minimum, path type and hop;
+// kept between calls because the backbone search analyses many small
+// libraries of the same landscape.
+struct Workspace {
+  std::vector<int> first_site;   // per minimum: its first site in the cluster, -1
+  std::vector<int> last_site;    // per minimum: its latest site
+  std::vector<int> inc_count;    // per minimum: number of its hops
+  std::vector<int> inc_begin, inc_end;  // per minimum: its hops in `inc`
+  std::vector<int> inc;          // hop positions grouped by minimum
+  std::vector<int> path_stamp;   // per path type: cluster stamp
+  std::vector<int> touched;      // minima whose entries are set
+  int stamp = 0;
+  void size(int minima, int paths) {
+    if ((int)first_site.size() < minima) {
+      first_site.resize(minima, -1);
+      last_site.resize(minima, -1);
+      inc_count.resize(minima, 0);
+      inc_begin.resize(minima, 0);
+      inc_end.resize(minima, 0);
     }
+    if ((int)path_stamp.size() < paths) path_stamp.resize(paths, 0);
   }
-  return false;
+};
+
+Workspace& workspace() {
+  static Workspace w;
+  return w;
 }
 
+// One placed cluster: sites (minimum, cell), the chain of later sites of the
+// same minimum, and the hops as edges between sites.
+struct Placement {
+  OSTREL_cellcross_list sites;
+  std::vector<int> next_same;  // next site of the same minimum, -1
+  std::vector<std::pair<int, int>> edges;
+};
+
 // A 1-D cluster is a ribbon when it keeps percolating after the loss of any
-// one of its sites.
-int ribbon_test(const OSTREL_cellcross_list& sites, const std::vector<std::pair<int, int>>& edges) {
-  const int n = sites.len;
-  std::vector<std::vector<int>> adj(n);
-  for (const auto& e : edges)
+// one of its sites, that is when for every site v some connected group of
+// the other sites still holds one minimum twice (in two cells).  Checked in
+// linear time on the block-cut tree of the site graph: v separates sites i
+// and j exactly when v is a cut vertex on the tree path between them, so v
+// breaks the percolation when it lies on the path of every pair of sites of
+// one minimum (a site that is no cut vertex only when it belongs to every
+// such pair).
+int ribbon_test(const Placement& pl) {
+  const int n = pl.sites.len;
+  if (n < 2) return 0;
+  // Scratch arrays reused between calls (the backbone search makes many).
+  static thread_local std::vector<int> start, to, eid, fill, disc, low, parent_edge, it, mark,
+      node_of, estack, vstack, block_start, block_vertex, tstart, tto, tfill, depth, order, up;
+  static thread_local std::vector<char> is_cut;
+  static thread_local std::vector<long long> count, with_site;
+  // Adjacency with edge ids, loops left out.
+  start.assign(n + 1, 0);
+  for (const auto& e : pl.edges)
     if (e.first != e.second) {
-      adj[e.first].push_back(e.second);
-      adj[e.second].push_back(e.first);
+      start[e.first + 1]++;
+      start[e.second + 1]++;
     }
-  // Minimum indices are compacted for the stamp array.
-  std::unordered_map<int, int> compact;
-  OSTREL_cellcross_list local = sites;
-  for (int s = 0; s < n; s++) {
-    auto it = compact.emplace(sites.points[s], (int)compact.size()).first;
-    local.points[s] = it->second;
+  for (int v = 0; v < n; v++) start[v + 1] += start[v];
+  to.resize(start[n]);
+  eid.resize(start[n]);
+  fill.assign(start.begin(), start.end() - 1);
+  for (size_t k = 0; k < pl.edges.size(); k++) {
+    const auto& e = pl.edges[k];
+    if (e.first == e.second) continue;
+    to[fill[e.first]] = e.second;
+    eid[fill[e.first]++] = (int)k;
+    to[fill[e.second]] = e.first;
+    eid[fill[e.second]++] = (int)k;
   }
-  std::vector<int> group(n), seen((int)compact.size(), 0);
-  int stamp = 0;
+  // Biconnected components (Tarjan, iterative); block b holds the vertices
+  // block_vertex[block_start[b] .. block_start[b + 1]).
+  disc.assign(n, -1);
+  low.assign(n, 0);
+  parent_edge.assign(n, -1);
+  it.assign(n, 0);
+  mark.assign(n, -1);
+  is_cut.assign(n, 0);
+  block_start.assign(1, 0);
+  block_vertex.clear();
+  estack.clear();
+  int timer = 0;
+  for (int r = 0; r < n; r++) {
+    if (disc[r] >= 0) continue;
+    disc[r] = low[r] = timer++;
+    it[r] = start[r];
+    vstack.assign(1, r);
+    int root_children = 0;
+    while (!vstack.empty()) {
+      const int v = vstack.back();
+      if (it[v] < start[v + 1]) {
+        const int k = it[v]++;
+        const int w = to[k];
+        if (eid[k] == parent_edge[v]) continue;
+        if (disc[w] < 0) {
+          estack.push_back(eid[k]);
+          disc[w] = low[w] = timer++;
+          parent_edge[w] = eid[k];
+          it[w] = start[w];
+          vstack.push_back(w);
+          if (v == r) root_children++;
+        } else if (disc[w] < disc[v]) {
+          estack.push_back(eid[k]);
+          low[v] = std::min(low[v], disc[w]);
+        }
+        continue;
+      }
+      vstack.pop_back();
+      if (vstack.empty()) break;
+      const int u = vstack.back();
+      low[u] = std::min(low[u], low[v]);
+      if (low[v] >= disc[u]) {
+        if (u != r) is_cut[u] = 1;
+        const int b = (int)block_start.size() - 1;
+        for (;;) {
+          const int k = estack.back();
+          estack.pop_back();
+          for (int x : {pl.edges[k].first, pl.edges[k].second})
+            if (mark[x] != b) {
+              mark[x] = b;
+              block_vertex.push_back(x);
+            }
+          if (k == parent_edge[v]) break;
+        }
+        block_start.push_back((int)block_vertex.size());
+      }
+    }
+    if (root_children >= 2) is_cut[r] = 1;
+  }
+  // Block-cut tree: nodes 0..n-1 stand for cut vertices, n+b for block b.
+  const int nblocks = (int)block_start.size() - 1;
+  const int nodes = n + nblocks;
+  node_of.assign(n, -1);
+  tstart.assign(nodes + 1, 0);
+  for (int b = 0; b < nblocks; b++)
+    for (int q = block_start[b]; q < block_start[b + 1]; q++) {
+      const int x = block_vertex[q];
+      if (is_cut[x]) {
+        tstart[n + b + 1]++;
+        tstart[x + 1]++;
+        node_of[x] = x;
+      } else {
+        node_of[x] = n + b;
+      }
+    }
   for (int v = 0; v < n; v++)
-    if (!percolates_without(local, adj, v, group, seen, &stamp))
-      return 0;
+    if (node_of[v] < 0) return 0;  // a site without hops: the graph is not one piece
+  for (int x = 0; x < nodes; x++) tstart[x + 1] += tstart[x];
+  tto.resize(tstart[nodes]);
+  tfill.assign(tstart.begin(), tstart.end() - 1);
+  for (int b = 0; b < nblocks; b++)
+    for (int q = block_start[b]; q < block_start[b + 1]; q++) {
+      const int x = block_vertex[q];
+      if (!is_cut[x]) continue;
+      tto[tfill[n + b]++] = x;
+      tto[tfill[x]++] = n + b;
+    }
+  // Rooted tree with binary lifting for lowest common ancestors.
+  int levels = 1;
+  while ((1 << levels) < nodes) levels++;
+  up.assign((size_t)levels * nodes, -1);
+  depth.assign(nodes, -1);
+  order.clear();
+  const int root = node_of[0];
+  depth[root] = 0;
+  order.push_back(root);
+  for (size_t q = 0; q < order.size(); q++) {
+    const int x = order[q];
+    for (int k = tstart[x]; k < tstart[x + 1]; k++)
+      if (depth[tto[k]] < 0) {
+        depth[tto[k]] = depth[x] + 1;
+        up[tto[k]] = x;
+        order.push_back(tto[k]);
+      }
+  }
+  const int cuts = (int)std::count(is_cut.begin(), is_cut.end(), 1);
+  if ((int)order.size() != nblocks + cuts) return 0;  // not connected
+  for (int l = 1; l < levels; l++)
+    for (int x = 0; x < nodes; x++) {
+      const int m = up[(size_t)(l - 1) * nodes + x];
+      up[(size_t)l * nodes + x] = m < 0 ? -1 : up[(size_t)(l - 1) * nodes + m];
+    }
+  auto anc = [&](int l, int x) { return up[(size_t)l * nodes + x]; };
+  auto lca = [&](int a, int b) {
+    if (depth[a] < depth[b]) std::swap(a, b);
+    for (int l = levels - 1; l >= 0; l--)
+      if (anc(l, a) >= 0 && depth[anc(l, a)] >= depth[b]) a = anc(l, a);
+    if (a == b) return a;
+    for (int l = levels - 1; l >= 0; l--)
+      if (anc(l, a) != anc(l, b)) {
+        a = anc(l, a);
+        b = anc(l, b);
+      }
+    return anc(0, a);
+  };
+  // Paths of all pairs of sites of one minimum, counted per tree node by
+  // differences along the tree.
+  count.assign(nodes, 0);
+  with_site.assign(n, 0);
+  long long pairs = 0;
+  for (int i = 0; i < n; i++)
+    for (int j = pl.next_same[i]; j >= 0; j = pl.next_same[j]) {
+      pairs++;
+      with_site[i]++;
+      with_site[j]++;
+      const int a = node_of[i], b = node_of[j], c = lca(a, b);
+      count[a]++;
+      count[b]++;
+      count[c]--;
+      if (anc(0, c) >= 0) count[anc(0, c)]--;
+    }
+  if (pairs == 0) return 0;
+  for (int q = (int)order.size() - 1; q > 0; q--) count[anc(0, order[q])] += count[order[q]];
+  for (int v = 0; v < n; v++)
+    if (is_cut[v] ? count[v] == pairs : with_site[v] == pairs) return 0;
   return 1;
+}
+
+// Translations between the sites of each minimum, in the order of the
+// plain double loop over sites.
+void placement_vectors(const OSTREL_cube* cube, const Placement& pl,
+                       std::vector<OSTREL_path_triple_index>* vectors) {
+  vectors->clear();
+  for (int i = 0; i < pl.sites.len; i++)
+    for (int j = pl.next_same[i]; j >= 0; j = pl.next_same[j]) {
+      const OSTREL_cellcross &a = pl.sites.list[i], &b = pl.sites.list[j];
+      OSTREL_path_triple_index v{(b.x - a.x) * cube->a_grid, (b.y - a.y) * cube->b_grid,
+                                 (b.z - a.z) * cube->c_grid};
+      if (is_zero(v)) continue;
+      bool known = false;
+      for (const OSTREL_path_triple_index& u : *vectors)
+        if ((u.x == v.x && u.y == v.y && u.z == v.z) ||
+            (u.x == -v.x && u.y == -v.y && u.z == -v.z)) {
+          known = true;
+          break;
+        }
+      if (!known) vectors->push_back(v);
+    }
 }
 
 // Clusters of the hops `ids` (allpath indices, in list order).  With
 // `first_only` only the cluster grown from the first hop is made, without
 // the symmetry merge: enough for the dimension and ribbon tests of the
-// backbone search.
+// backbone search; `members` then receives, per position of `ids`, 1 for
+// the hops of that cluster.
 int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::vector<int>& ids,
-                OSTREL_cluster_list* out, bool first_only) {
+                OSTREL_cluster_list* out, bool first_only, std::vector<char>* members = nullptr) {
   OSTREL_free_cluster_list(out);
   const int n = (int)ids.size();
-  if (n == 0)
-    return 0;
+  if (members) members->assign(n, 0);
+  if (n == 0) return 0;
   try {
     std::vector<int> pidx;
-    if (path_indices(lib, ids, &pidx))
-      return 1;
-    // Hops by minimum (positions in `ids`, ascending).
-    std::unordered_map<int, std::vector<int>> incident;
+    if (path_indices(lib, ids, &pidx)) return 1;
+    Workspace& ws = workspace();
+    ws.size(cube->total_minima, lib->total_path);
+    // Hops by minimum, positions ascending (counting sort over the minima
+    // that occur).
     for (int q = 0; q < n; q++) {
       const OSTREL_allpath& a = lib->allpath[ids[q]];
-      incident[a.start].push_back(q);
-      if (a.end != a.start) incident[a.end].push_back(q);
+      if (a.start < 0 || a.end < 0 || a.start >= cube->total_minima ||
+          a.end >= cube->total_minima) {
+        fprintf(stderr, "Error: Invalid input to OSTREL_analyze_network()\n");
+        return 1;
+      }
     }
+    ws.touched.clear();
+    for (int q = 0; q < n; q++) {
+      const OSTREL_allpath& a = lib->allpath[ids[q]];
+      for (int m : {a.start, a.end}) {
+        if (ws.inc_count[m]++ == 0) ws.touched.push_back(m);
+        if (a.start == a.end) break;
+      }
+    }
+    int total_inc = 0;
+    for (int m : ws.touched) {
+      ws.inc_begin[m] = ws.inc_end[m] = total_inc;
+      total_inc += ws.inc_count[m];
+    }
+    ws.inc.resize(total_inc);
+    for (int q = 0; q < n; q++) {
+      const OSTREL_allpath& a = lib->allpath[ids[q]];
+      for (int m : {a.start, a.end}) {
+        ws.inc[ws.inc_end[m]++] = q;
+        if (a.start == a.end) break;
+      }
+    }
+
     std::vector<char> visited(n, 0);
+    std::vector<int> heap;
+    static thread_local Placement pl;
+    static thread_local std::vector<int> placed_minima;
+    std::vector<OSTREL_path_triple_index> vectors;
     for (int p0 = 0; p0 < n; p0++) {
-      if (visited[p0])
-        continue;
+      if (visited[p0]) continue;
       OSTREL_cluster C;
+      const int cstamp = ++ws.stamp;
       C.path.push_back(pidx[p0]);
-      OSTREL_cellcross_list sites;
-      std::unordered_map<SiteKey, int, SiteKeyHash> placed;
-      std::unordered_map<int, int> first_site;
-      std::vector<std::pair<int, int>> edges;
-      std::priority_queue<int, std::vector<int>, std::greater<int>> open;
+      ws.path_stamp[pidx[p0]] = cstamp;
+      pl.sites.len = 0;
+      pl.sites.points.clear();
+      pl.sites.list.clear();
+      pl.next_same.clear();
+      pl.edges.clear();
+      placed_minima.clear();
+      heap.clear();
       auto add_site = [&](int m, OSTREL_cellcross c) {
-        auto hit = placed.find(SiteKey{m, c.x, c.y, c.z});
-        if (hit != placed.end())
-          return hit->second;
-        int s = sites.len++;
-        sites.points.push_back(m);
-        sites.list.push_back(c);
-        placed.emplace(SiteKey{m, c.x, c.y, c.z}, s);
-        if (first_site.emplace(m, s).second)
-          for (int q : incident[m])
-            if (!visited[q]) open.push(q);
+        for (int s = ws.first_site[m]; s >= 0; s = pl.next_same[s])
+          if (OSTREL_is_cellcross_equal(pl.sites.list[s], c)) return s;
+        const int s = pl.sites.len++;
+        pl.sites.points.push_back(m);
+        pl.sites.list.push_back(c);
+        pl.next_same.push_back(-1);
+        if (ws.first_site[m] < 0) {
+          ws.first_site[m] = s;
+          placed_minima.push_back(m);
+          for (int e = ws.inc_begin[m]; e < ws.inc_end[m]; e++)
+            if (!visited[ws.inc[e]]) {
+              heap.push_back(ws.inc[e]);
+              std::push_heap(heap.begin(), heap.end(), std::greater<int>());
+            }
+        } else {
+          pl.next_same[ws.last_site[m]] = s;
+        }
+        ws.last_site[m] = s;
         return s;
       };
       visited[p0] = 1;
+      if (members && out->total == 0) (*members)[p0] = 1;
       {
         const OSTREL_allpath& a = lib->allpath[ids[p0]];
         int s0 = add_site(a.start, OSTREL_cellcross{0, 0, 0});
         int s1 = add_site(a.end, OSTREL_get_cellcrossdiff_from_allpath(&a));
-        edges.emplace_back(s0, s1);
+        pl.edges.emplace_back(s0, s1);
       }
       // The lowest unvisited hop that touches a placed minimum is placed
       // next, its matching end on that minimum's first site.
-      while (!open.empty()) {
-        int q = open.top();
-        open.pop();
-        if (visited[q])
-          continue;
+      while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), std::greater<int>());
+        const int q = heap.back();
+        heap.pop_back();
+        if (visited[q]) continue;
         visited[q] = 1;
+        if (members && out->total == 0) (*members)[q] = 1;
         const OSTREL_allpath& a = lib->allpath[ids[q]];
         const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
         int matched, other_min;
         OSTREL_cellcross other;
-        auto hs = first_site.find(a.start);
-        if (hs != first_site.end()) {
-          matched = hs->second;
-          const OSTREL_cellcross& base = sites.list[matched];
+        if (ws.first_site[a.start] >= 0) {
+          matched = ws.first_site[a.start];
+          const OSTREL_cellcross base = pl.sites.list[matched];
           other_min = a.end;
           other = OSTREL_cellcross{base.x + d.x, base.y + d.y, base.z + d.z};
         } else {
-          matched = first_site.at(a.end);
-          const OSTREL_cellcross& base = sites.list[matched];
+          matched = ws.first_site[a.end];
+          const OSTREL_cellcross base = pl.sites.list[matched];
           other_min = a.start;
           other = OSTREL_cellcross{base.x - d.x, base.y - d.y, base.z - d.z};
         }
-        if (std::find(C.path.begin(), C.path.end(), pidx[q]) == C.path.end())
+        if (ws.path_stamp[pidx[q]] != cstamp) {
+          ws.path_stamp[pidx[q]] = cstamp;
           C.path.push_back(pidx[q]);
-        int s = add_site(other_min, other);
-        edges.emplace_back(matched, s);
+        }
+        const int s = add_site(other_min, other);
+        pl.edges.emplace_back(matched, s);
       }
+      for (int m : placed_minima) ws.first_site[m] = ws.last_site[m] = -1;
       C.total_path = (int)C.path.size();
-      sites.alloc = sites.len;
-      std::vector<OSTREL_path_triple_index> vectors;
-      if (OSTREL_generate_path_vectors(cube, &sites, &vectors))
-        return 1;
+      pl.sites.alloc = pl.sites.len;
+      placement_vectors(cube, pl, &vectors);
       C.dimension = OSTREL_generate_path_dimension(cube, vectors, C.vector);
-      if (C.dimension == 1)
-        C.ribbon = ribbon_test(sites, edges);
+      if (C.dimension == 1) C.ribbon = ribbon_test(pl);
       out->clust.push_back(std::move(C));
       out->total++;
-      if (first_only)
-        break;
+      if (first_only) break;
     }
+    for (int m : ws.touched) ws.inc_count[m] = 0;
     // Spanning vectors point mostly along positive axes.
     for (OSTREL_cluster& C : out->clust)
       for (OSTREL_path_triple_index& v : C.vector) {
@@ -1190,21 +1402,26 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
     // Symmetry merge: a later cluster made of (at least) the same path types
     // is a copy of an earlier one.
     if (!first_only)
-      for (int i = 0; i < out->total; i++)
+      for (int i = 0; i < out->total; i++) {
         for (int j = i + 1; j < out->total;) {
           OSTREL_cluster &ci = out->clust[i], &cj = out->clust[j];
-          bool subset = true;
-          for (int p : ci.path)
-            if (std::find(cj.path.begin(), cj.path.end(), p) == cj.path.end()) {
-              subset = false;
-              break;
-            }
+          bool subset = ci.total_path <= cj.total_path;
+          if (subset) {
+            const int st = ++ws.stamp;
+            for (int p : cj.path) ws.path_stamp[p] = st;
+            for (int p : ci.path)
+              if (ws.path_stamp[p] != st) {
+                subset = false;
+                break;
+              }
+          }
           if (!subset) {
             j++;
             continue;
           }
           ci.mul += 1;
-          if (ci.dimension == 1 && !is_zero(cj.vector[0]) && !parallel(cube, cj.vector[0], ci.vector[0])) {
+          if (ci.dimension == 1 && !is_zero(cj.vector[0]) &&
+              !parallel(cube, cj.vector[0], ci.vector[0])) {
             // Copies along other directions are listed once each.
             int slot = is_zero(ci.vector[1]) ? 1 : is_zero(ci.vector[2]) ? 2 : -1;
             if (slot == 2 && parallel(cube, cj.vector[0], ci.vector[1])) slot = -1;
@@ -1213,6 +1430,7 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
           out->clust.erase(out->clust.begin() + j);
           out->total--;
         }
+      }
     for (OSTREL_cluster& C : out->clust) {
       C.minimum = 9999;
       C.maximum = -9999;
@@ -1382,65 +1600,122 @@ void OSTREL_print_activation_energy(const OSTREL_pathlib* lib, FILE* stream) {
 
 namespace {
 
-// Dimension and ribbon flag of the first cluster of a library's hops
-// (dimension -1 when there is no hop).
-int first_cluster(const OSTREL_cube* cube, const OSTREL_pathlib* lib, int* dimension,
-                  int* ribbon) {
-  OSTREL_cluster_list list;
-  if (analyze_ids(cube, lib, all_ids(lib), &list, true))
-    return 1;
-  *dimension = list.total > 0 ? list.clust[0].dimension : -1;
-  *ribbon = list.total > 0 ? list.clust[0].ribbon : 0;
-  return 0;
-}
+// The backbone search makes many trial removals.  Two facts keep it fast
+// without changing its outcome: the first cluster of a library is grown from
+// its first hop and absorbs exactly the hops connected to it, so removing a
+// hop (or a path type) outside that cluster leaves the cluster as it was;
+// and greedy passes that start by removing different elements outside the
+// cluster go through the same trials and end alike.  A budget on the work
+// of full analyses stops the search from trying further starting points
+// once one backbone is known (libraries of hundreds of path types, as in
+// P1 supercells, would otherwise cost the cube of their size).
+constexpr long long BACKBONE_WORK_BUDGET = 4000000;  // hops analysed, under a second
 
-// Trials of the backbone search against the cluster being reduced.
+struct Trial {
+  int dimension = -1, ribbon = 0;
+  std::vector<int> types;     // path types (library indices) of the first cluster
+  std::vector<char> members;  // per hop position: in the first cluster
+};
+
 struct BackboneTest {
   const OSTREL_cube* cube;
   int dimension, ribbon;
-  // 1 kept, 0 broken, -1 error.
-  int kept(const OSTREL_pathlib* lib) const {
-    int d, r;
-    if (first_cluster(cube, lib, &d, &r)) return -1;
-    return d >= dimension && r == ribbon ? 1 : 0;
+  long long work = 0;
+  int analyse(const OSTREL_pathlib& lib, Trial* t) {
+    OSTREL_cluster_list list;
+    // A 1-D cluster also costs its ribbon test, about as much again.
+    work += (dimension == 1 ? 2 : 1) * (long long)lib.total_allpath;
+    if (analyze_ids(cube, &lib, all_ids(&lib), &list, true, &t->members)) return 1;
+    t->dimension = list.total > 0 ? list.clust[0].dimension : -1;
+    t->ribbon = list.total > 0 ? list.clust[0].ribbon : 0;
+    t->types = list.total > 0 ? list.clust[0].path : std::vector<int>();
+    return 0;
   }
-  int exact(const OSTREL_pathlib* lib) const {
-    int d, r;
-    if (first_cluster(cube, lib, &d, &r)) return -1;
-    return d == dimension && r == ribbon ? 1 : 0;
-  }
+  bool kept(const Trial& t) const { return t.dimension >= dimension && t.ribbon == ribbon; }
+  bool exact(const Trial& t) const { return t.dimension == dimension && t.ribbon == ribbon; }
+  bool exhausted() const { return work > BACKBONE_WORK_BUDGET; }
 };
+
+bool type_in(const Trial& t, int type) {
+  return std::find(t.types.begin(), t.types.end(), type) != t.types.end();
+}
+
+// The first cluster of a library after removing an element outside it.
+Trial without_element(const OSTREL_pathlib& lib, const Trial& t, bool by_type, int e) {
+  Trial r = t;
+  if (by_type) {
+    const OSTREL_path& gone = lib.path[e];
+    std::vector<char> kept_members;
+    for (int q = 0; q < lib.total_allpath; q++) {
+      const OSTREL_allpath& a = lib.allpath[q];
+      if (a.start_type == gone.start_type && a.end_type == gone.end_type &&
+          a.saddle_type == gone.saddle_type)
+        continue;
+      kept_members.push_back(t.members[q]);
+    }
+    r.members = kept_members;
+    for (int& p : r.types)
+      if (p > e) p--;
+  } else {
+    r.members.erase(r.members.begin() + e);
+  }
+  return r;
+}
+
+bool in_first_cluster(const OSTREL_pathlib& lib, const Trial& t, bool by_type, int e) {
+  (void)lib;
+  return by_type ? type_in(t, e) : t.members[e] != 0;
+}
 
 // Greedy reduction of a library by whole path types (by_type) or by single
 // hops: from each start obtained by dropping one element, elements are
 // dropped one by one as long as the percolation is kept; the smallest result
 // wins.  Returns 1 on error.
-int symmetric_reduction(const BackboneTest& test, const OSTREL_pathlib& base, bool by_type,
+int symmetric_reduction(BackboneTest& test, const OSTREL_pathlib& base, bool by_type,
                         OSTREL_pathlib* best) {
   auto count = [&](const OSTREL_pathlib& L) { return by_type ? L.total_path : L.total_allpath; };
   auto remove = [&](OSTREL_pathlib& L, int e) {
     return by_type ? OSTREL_delete_pathlib_path(&L, e) : OSTREL_delete_pathlib_allpath(&L, e);
   };
+  // Removal of element e from L (analysed as R): the trial library and its
+  // first cluster.
+  auto trial_without = [&](const OSTREL_pathlib& L, const Trial& R, int e, OSTREL_pathlib* out,
+                           Trial* tr) {
+    *out = L;
+    const bool member = in_first_cluster(L, R, by_type, e);
+    if (remove(*out, e)) return 1;
+    if (!member) {
+      *tr = without_element(L, R, by_type, e);
+      return 0;
+    }
+    return test.analyse(*out, tr);
+  };
   *best = base;
   int best_size = 999999;
+  Trial rb;
+  if (test.analyse(base, &rb)) return 1;
+  bool outside_start_done = false;
   const int n = count(base);
   for (int e = 0; e < n; e++) {
-    OSTREL_pathlib T = base;
-    if (count(T) > 1 && remove(T, e)) return 1;
-    int r = test.exact(&T);
-    if (r < 0) return 1;
-    if (r == 0) continue;
-    OSTREL_pathlib W = T;
+    if (best_size < 999999 && test.exhausted()) break;
+    OSTREL_pathlib W = base;
+    Trial RW = rb;
+    if (count(base) > 1) {
+      if (!in_first_cluster(base, rb, by_type, e)) {
+        if (outside_start_done) continue;  // same trials as the earlier such start
+        outside_start_done = true;
+      }
+      if (trial_without(base, rb, e, &W, &RW)) return 1;
+    }
+    if (!test.exact(RW)) continue;
     for (int j = 0; j < count(W) && count(W) != 1;) {
-      OSTREL_pathlib trial = W;
-      if (remove(trial, j)) return 1;
-      int k = test.kept(&trial);
-      if (k < 0) return 1;
-      if (k) {
-        T = trial;
-        W = trial;
+      OSTREL_pathlib trial;
+      Trial RT;
+      if (trial_without(W, RW, j, &trial, &RT)) return 1;
+      if (test.kept(RT)) {
+        W = std::move(trial);
+        RW = std::move(RT);
       } else {
-        W = T;
         j++;
       }
     }
@@ -1470,53 +1745,68 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
       if (member[p]) L0.path.push_back(lib->path[p]);
     L0.total_path = (int)L0.path.size();
     std::vector<int> pidx;
-    if (path_indices(lib, all_ids(lib), &pidx))
-      return 1;
+    if (path_indices(lib, all_ids(lib), &pidx)) return 1;
     for (int q = 0; q < lib->total_allpath; q++)
       if (member[pidx[q]]) L0.allpath.push_back(lib->allpath[q]);
     L0.total_allpath = (int)L0.allpath.size();
 
-    const BackboneTest test{cube, cluster->dimension, cluster->ribbon};
-    if (symmetric_reduction(test, L0, true, sym_lib))
-      return 1;
+    BackboneTest test{cube, cluster->dimension, cluster->ribbon};
+    if (symmetric_reduction(test, L0, true, sym_lib)) return 1;
     OSTREL_cluster_list list;
-    if (OSTREL_analyze_network(cube, sym_lib, &list))
-      return 1;
+    if (OSTREL_analyze_network(cube, sym_lib, &list)) return 1;
     *sym_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
-    if (!reduce)
-      return 0;
+    if (!reduce) return 0;
 
-    // Hop-level reduction of the symmetric backbone.
+    // Hop-level reduction of the symmetric backbone: greedy passes that each
+    // start without one hop of the best list found so far.
     const OSTREL_pathlib& B = *sym_lib;
+    Trial rB;
+    if (test.analyse(B, &rB)) return 1;
     OSTREL_pathlib best;
     int best_size = 999999;
     std::vector<OSTREL_allpath> tested;
-    for (size_t t = 0;; ) {
+    for (size_t t = 0;;) {
+      if (best_size < 999999 && test.exhausted()) break;
       OSTREL_pathlib T = B;
+      Trial RT = rB;
       if (tested.empty() && (size_t)T.total_allpath < t) break;
       // A shorter best list replaces the tested list, so t may pass its end.
       if (!tested.empty() && t >= tested.size()) break;
       if (!tested.empty())
         for (int q = 0; q < T.total_allpath; q++)
           if (OSTREL_is_allpath_equal(&T.allpath[q], &tested[t], 135)) {
-            OSTREL_delete_pathlib_allpath(&T, q);
+            const bool inside = RT.members[q] != 0;
+            if (OSTREL_delete_pathlib_allpath(&T, q)) return 1;
+            if (inside) {
+              if (test.analyse(T, &RT)) return 1;
+            } else {
+              RT.members.erase(RT.members.begin() + q);
+            }
             break;
           }
-      int k = test.kept(&T);
-      if (k < 0) return 1;
-      if (!k) {
+      if (!test.kept(RT)) {
         t++;
         continue;
       }
       for (int j = 0; j < T.total_allpath && T.total_allpath != 1;) {
+        const bool inside = RT.members[j] != 0;
         OSTREL_allpath out;
         if (OSTREL_pop_pathlib_allpath(&T, j, &out)) return 1;
-        k = test.kept(&T);
-        if (k < 0) return 1;
-        if (!k) {
-          if (OSTREL_insert_pathlib_allpath(&T, out)) return 1;
-          j++;
+        Trial trial;
+        if (inside) {
+          if (test.analyse(T, &trial)) return 1;
+        } else {
+          trial = RT;  // the first cluster is untouched
+          trial.members.erase(trial.members.begin() + j);
         }
+        if (test.kept(trial)) {
+          RT = std::move(trial);
+          continue;
+        }
+        // Put back at the front: the first cluster now grows from it.
+        if (OSTREL_insert_pathlib_allpath(&T, out)) return 1;
+        if (test.analyse(T, &RT)) return 1;
+        j++;
       }
       OSTREL_reverse_pathlib_allpath(&T);
       if (T.total_allpath < best_size) {
@@ -1526,11 +1816,9 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
       }
       t++;
     }
-    if (best_size == 999999 && symmetric_reduction(test, B, false, &best))
-      return 1;
+    if (best_size == 999999 && symmetric_reduction(test, B, false, &best)) return 1;
     *red_lib = best;
-    if (OSTREL_analyze_network(cube, red_lib, &list))
-      return 1;
+    if (OSTREL_analyze_network(cube, red_lib, &list)) return 1;
     *red_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
   } catch (const std::exception&) {
     fprintf(stderr,
