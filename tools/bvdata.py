@@ -54,7 +54,8 @@ def ionization_energies():
 
 
 def shannon():
-    """(Z, charge) -> list of (cn, spin, ionic radius in Angstrom)."""
+    """(Z, charge) -> list of (cn, spin, ionic radius in Angstrom, Roman CN
+    text, crystal radius in Angstrom)."""
     out = {}
     with open(raw('shannon_radii.csv'), newline='') as f:
         for r in csv.DictReader(f):
@@ -62,7 +63,8 @@ def shannon():
             if cn is None or not r['ionic_radius']:
                 continue
             out.setdefault((int(r['atomic_number']), int(r['charge'])), []).append(
-                (cn, r['spin'], float(r['ionic_radius']) / 100.0, r['coordination']))
+                (cn, r['spin'], float(r['ionic_radius']) / 100.0, r['coordination'],
+                 float(r['crystal_radius']) / 100.0 if r['crystal_radius'] else None))
     return out
 
 
@@ -130,6 +132,18 @@ def cod_mean_cn():
         for r in csv.DictReader(f):
             if r['mean_cn']:
                 out[(r['ion'], int(r['os']), r['anion'])] = (int(r['n_sites']), float(r['mean_cn']))
+    return out
+
+
+def cod_cn_distribution():
+    """(ion, os, anion) -> {cn: number of polyhedra} of the same kept
+    polyhedra (column cn_distribution, 'cn:count;...')."""
+    out = {}
+    with open(raw('cod_mean_cn.csv'), newline='') as f:
+        for r in csv.DictReader(f):
+            if r['cn_distribution']:
+                out[(r['ion'], int(r['os']), r['anion'])] = {
+                    int(a): int(b) for a, b in (x.split(':') for x in r['cn_distribution'].split(';'))}
     return out
 
 

@@ -7,16 +7,24 @@ One line per (cation species, anion species): R0, b, reference coordination
 number cn and cut-off, each chosen by a rule written down in bin/README.md.
 
 Usage: make_binary.py [output] [--unitary FILE] [--report]
-  output     default bin/database_binary.dat
-  --unitary  per-ion file to take the cation species and radii from
-             (default: the one make_unitary.py writes, bin/database_unitary.dat)
-  --report   print how the cut-off rule reproduces the table's own cut-offs
+                      [--cn harmonic|mean|mode|median] [--halide-route oxide|rr]
+  output          default bin/database_binary.dat
+  --unitary       per-ion file to take the cation species from (default: the
+                  one make_unitary.py writes, bin/database_unitary.dat)
+  --report        print how the cut-off rule reproduces the table's own
+                  cut-offs
+  --cn            statistic of the COD coordination numbers (default harmonic)
+  --halide-route  cn of Cl, Br, I pairs without fluoride statistics: from
+                  the oxide cn (default) or by the radius-ratio rule
+The last two options reproduce the calibration experiments described in
+bin/README.md; the data file is made with the defaults.
 """
 import math
 import os
 import sys
 
 import bvdata
+import make_unitary
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_OUTPUT = os.path.join(HERE, '..', 'bin', 'database_binary.dat')
@@ -28,6 +36,14 @@ DEFAULT_UNITARY = os.path.join(HERE, '..', 'bin', 'database_unitary.dat')
 # rows of the table (refs c and ax), whose remarks give their cut-offs.
 K_CUT = 8.0
 CUT_STEP = 0.5
+
+# Statistic of the COD coordination-number distribution that gives the
+# reference coordination number (see cn_statistic and bin/README.md).
+CN_RULE = 'harmonic'
+
+# Heavier halides of cations without fluoride statistics: 'oxide' (the
+# oxide cn by the sulfide relation) or 'rr' (the radius-ratio rule).
+HALIDE_ROUTE = 'oxide'
 
 # COD statistics are used for a pair when at least this many distinct
 # polyhedra support them.
@@ -71,7 +87,9 @@ HEADER = """\
 #  1 cation   2 cation oxidation state   3 anion   4 anion oxidation state
 #  5 r0       bond-valence R0, Angstrom
 #  6 b        bond-valence softness parameter b, Angstrom
-#  7 cn       reference coordination number of the cation by this anion
+#  7 cn       reference coordination number of the cation by this anion:
+#             harmonic mean over the cation's coordination polyhedra, so
+#             that os/cn is the mean bond valence of a polyhedron
 #  8 cutoff   cut-off of the pair, Angstrom
 #  9 ref      reference code of the row in the table (c, ax: softness-
 #             sensitive, Adams 2001 / Adams et al. 2004; bs: Gagne & Hawthorne
@@ -121,14 +139,50 @@ def choose_row(rows, el, q, an, av):
     return None, False
 
 
-def radius_ratio_table(cod, uni):
+def radius_ratio_table(cod, radius):
     """(rho, cn) of the well-sampled COD oxide rows (at least 20 polyhedra),
-    rho = Shannon radius of the cation / radius of O2-."""
+    rho = Shannon ionic radius of the cation / radius of O2-."""
     pts = []
     for (ion, q, an), (n, cn) in sorted(cod.items()):
-        if an == 'O' and n >= 20 and (ion, q) in uni:
-            pts.append((uni[(ion, q)][0] / uni[('O', -2)][0], cn))
+        if an == 'O' and n >= 20 and (ion, q) in radius:
+            pts.append((radius[(ion, q)] / radius[('O', -2)], cn))
     return pts
+
+
+def ionic_radii():
+    """species -> Shannon ionic radius (Angstrom) by the rules of the per-ion
+    file (bond-length additivity where Shannon has no value).  The radius
+    ratio rule is stated with ionic radii, whatever radius the per-ion file
+    uses as Coulomb radius."""
+    elems = bvdata.elements()
+    shan = bvdata.shannon()
+    rows = bvdata.bvparm()
+    species = make_unitary.species_list(elems, shan, rows, bvdata.common_oxidation_states())
+    elems = dict(elems)
+    elems['D'] = make_unitary.DEUTERIUM
+    # rounded as the per-ion file writes radii
+    return {k: round(v[0], 3) for k, v in make_unitary.radii(species, elems, shan, rows, 'ionic').items()}
+
+
+def cn_statistic(dist, rule):
+    """Reference coordination number from the distribution {cn: number of
+    polyhedra} of a cation: 'mean' (polyhedron-weighted mean), 'mode' (most
+    frequent cn, the smaller on a tie), 'harmonic' (cn whose bond valence
+    os/cn is the polyhedron mean of os/cn) or 'median'."""
+    n = sum(dist.values())
+    if rule == 'mean':
+        return sum(c * k for c, k in dist.items()) / n
+    if rule == 'mode':
+        return float(sorted(dist.items(), key=lambda x: (-x[1], x[0]))[0][0])
+    if rule == 'harmonic':
+        return n / sum(k / c for c, k in dist.items())
+    if rule == 'median':
+        acc = 0
+        for c in sorted(dist):
+            acc += dist[c]
+            if 2 * acc >= n:
+                return float(c)
+    raise ValueError(rule)
 
 
 def radius_ratio_cn(pts, rho, k=5):
@@ -139,7 +193,7 @@ def radius_ratio_cn(pts, rho, k=5):
 
 
 def main(argv):
-    out, unitary, report = DEFAULT_OUTPUT, DEFAULT_UNITARY, False
+    out, unitary, report, cn_rule, halide_route = DEFAULT_OUTPUT, DEFAULT_UNITARY, False, CN_RULE, HALIDE_ROUTE
     args = list(argv)
     while args:
         a = args.pop(0)
@@ -147,13 +201,21 @@ def main(argv):
             unitary = args.pop(0)
         elif a == '--report':
             report = True
+        elif a == '--cn':
+            cn_rule = args.pop(0)
+        elif a == '--halide-route':
+            halide_route = args.pop(0)
         else:
             out = a
     uni = read_unitary(unitary)
+    ionic = ionic_radii()
     rows = bvdata.bvparm()
     cod = bvdata.cod_mean_cn()
+    dist = bvdata.cod_cn_distribution()
+    if cn_rule != 'mean':     # the mean is the file's own column
+        cod = {k: (n, cn_statistic(dist[k], cn_rule)) for k, (n, _) in cod.items()}
     nit = bvdata.gagne_nitrogen()
-    rr_pts = radius_ratio_table(cod, uni)
+    rr_pts = radius_ratio_table(cod, ionic)
 
     def cod_cn(el, q, an):
         v = cod.get((el, q, an))
@@ -172,18 +234,18 @@ def main(argv):
             d = nit[(el, q)]
             n = sum(x[0] for x in d.values())
             if n >= MIN_SITES:
-                return sum(cn * x[0] for cn, x in d.items()) / n, 'N:Gagne2021'
+                return cn_statistic({cn: x[0] for cn, x in d.items()}, cn_rule), 'N:Gagne2021'
         if an in FROM_FLUORIDE:
             v = cod.get((el, q, 'F'))
             if v and v[0] >= MIN_SITES_REF:
                 k, c = FROM_FLUORIDE[an]
                 return k * v[1] + c, 'F->'
-        if an in FROM_OXIDE or an in FROM_FLUORIDE:
+        if an in FROM_OXIDE or (an in FROM_FLUORIDE and halide_route == 'oxide'):
             v = cod_cn(el, q, 'O')
             if v:
                 k, c = FROM_OXIDE['S']
                 return k * v[0] + c, 'O->'
-        return radius_ratio_cn(rr_pts, uni[(el, q)][0] / uni[(an, av)][0]), 'rr'
+        return radius_ratio_cn(rr_pts, ionic[(el, q)] / ionic[(an, av)]), 'rr'
 
     lines = [HEADER, 'DATA_START\n']
     zorder = {}

@@ -9,7 +9,14 @@ under tools/raw/ (mendeleev: IUPAC masses, NIST ionization energies, Shannon
 radii; SMACT: ICSD oxidation-state statistics; I.D. Brown's bond-valence
 table).
 
-Usage: make_unitary.py [output]   (default bin/database_unitary.dat)
+Usage: make_unitary.py [output] [--radius ionic|crystal|contact]
+                       [--softness-scale X]
+  output            default bin/database_unitary.dat
+  --radius          rule of the Coulomb radius (default contact)
+  --softness-scale  multiply every softness by X (default 1; 0.5 gives the
+                    global softness 1/(2 eta) of Yang & Parr)
+The options reproduce the calibration experiments described in
+bin/README.md; the data file is made with the defaults.
 """
 import math
 import os
@@ -32,9 +39,9 @@ PROTON_SOFTNESS = 0.0001
 DEUTERIUM = {'z': 1, 'symbol': 'D', 'mass': 2.01410178, 'period': 1, 'group': 1,
              'block': 's', 'ea': 0.754195}
 
-# Shannon's radius of the oxide ion at CN 6, the reference for radii derived
-# from bond-valence parameters.
-R_OXIDE = 1.40
+# Rule of the Coulomb radius rc (see coulomb_radii and bin/README.md):
+# 'ionic', 'crystal' or 'contact'.
+RADIUS_KIND = 'contact'
 
 HEADER = """\
 # database_unitary.dat: per-ion parameters of the bond-valence force field,
@@ -53,29 +60,32 @@ HEADER = """\
 #  6 n      period (row of the periodic table)
 #  7 g      group (3 for the lanthanides and actinides)
 #  8 blk    block code: s 0, p 1, d 2, f 3
-#  9 rc     Coulomb radius, Angstrom: Shannon (1976) ionic radius at CN 6 or
-#           the nearest listed CN; otherwise derived from bond-valence R0
+#  9 rc     Coulomb radius, Angstrom: for an anion its Shannon (1976) crystal
+#           radius, for a cation half its contact distance with O2-,
+#           (r_cation + r_O2-)/2 in crystal radii; radii at CN 6 or the
+#           nearest listed CN, otherwise derived from bond-valence R0
 # 10 soft   Pearson absolute softness 1/eta, 1/eV: eta = (I(q+1) - I(q))/2
 #           for a cation of charge q, (I1 - A)/2 of the neutral atom for an
 #           anion (NIST ionization energies I, electron affinities A)
-# 11 rc_src where rc comes from: CN in Roman numerals (+ spin), or
+# 11 rc_src where the radius comes from: CN in Roman numerals (+ spin), or
 #           BV:<anion> (from R0 to that anion) or BVX (anion from its R0 rows)
 # 12 soft_src  IE (ionization energies), IEA (with electron affinity),
 #           proton (bare proton, token value)
 """
 
 
-def pick_radius(entries):
-    """Shannon ionic radius at CN 6, else at the nearest listed CN (the
-    lower one on a tie).  Where high and low spin are both listed the
-    high-spin radius is taken, the usual state in oxides and halides."""
+def pick_radius(entries, kind='ionic'):
+    """Shannon radius (kind 'ionic' or 'crystal') at CN 6, else at the
+    nearest listed CN (the lower one on a tie).  Where high and low spin are
+    both listed the high-spin radius is taken, the usual state in oxides and
+    halides."""
     cns = sorted({e[0] for e in entries}, key=lambda c: (abs(c - 6), c))
     cn = cns[0]
     at = [e for e in entries if e[0] == cn]
     hs = [e for e in at if e[1] == 'HS']
     e = hs[0] if hs else at[0]
     tag = e[3] + ('/' + e[1] if e[1] else '')
-    return e[2], tag
+    return (e[4] if kind == 'crystal' else e[2]), tag
 
 
 def first_shell_row(rows, el, q, anion, av):
@@ -113,17 +123,10 @@ def species_list(elems, shan, rows, common):
     return sp
 
 
-def main(argv):
-    out = argv[0] if argv else DEFAULT_OUTPUT
-    elems = bvdata.elements()
-    ie = bvdata.ionization_energies()
-    shan = bvdata.shannon()
-    rows = bvdata.bvparm()
-    common = bvdata.common_oxidation_states()
-    species = species_list(elems, shan, rows, common)
-    elems = dict(elems)
-    elems['D'] = DEUTERIUM
-
+def radii(species, elems, shan, rows, kind='ionic'):
+    """species -> (radius in Angstrom, source note) for every species, from
+    Shannon's table (kind 'ionic' or 'crystal') and, where it has no value,
+    by bond-length additivity with the bond-valence table."""
     # Radii first, anion radii from Shannon where listed.
     rc = {}
     for el, q in species:
@@ -132,8 +135,8 @@ def main(argv):
         # anion's electron cloud); a Coulomb radius must be positive, so
         # such values count as missing and the bond-valence rule below
         # applies.
-        if (z, q) in shan and pick_radius(shan[(z, q)])[0] > 0:
-            rc[(el, q)] = pick_radius(shan[(z, q)])
+        if (z, q) in shan and pick_radius(shan[(z, q)], kind)[0] > 0:
+            rc[(el, q)] = pick_radius(shan[(z, q)], kind)
     # Anions without a Shannon radius (P3-, As3-, H-, C4-): bond-length
     # additivity over the cations with a Shannon CN-6 radius: the bond length
     # at CN 6, R0 - b ln(q/6), minus the cation radius; median over cations.
@@ -178,6 +181,45 @@ def main(argv):
                 r = (lo[-1] if lo else hi[0])[1]
             rc[(el, q)] = (r, 'interp')
     rc[('D', 1)] = rc[('H', 1)]
+    return rc
+
+
+def coulomb_radii(species, elems, shan, rows, rule):
+    """species -> (Coulomb radius rc, source note) by one of the rules of
+    bin/README.md: 'ionic' or 'crystal' (Shannon's radius of that kind), or
+    'contact': an anion keeps its crystal radius, a cation gets half of its
+    contact distance with the oxide ion, (r_cation + r_O2-)/2 in crystal
+    radii, the distance from its centre to the middle of its bond to O2-."""
+    if rule in ('ionic', 'crystal'):
+        return radii(species, elems, shan, rows, rule)
+    cr = radii(species, elems, shan, rows, 'crystal')
+    r_oxide = cr[('O', -2)][0]
+    return {k: (((r + r_oxide) / 2.0, tag) if k[1] > 0 else (r, tag)) for k, (r, tag) in cr.items()}
+
+
+def main(argv):
+    out, kind, soft_factor = DEFAULT_OUTPUT, RADIUS_KIND, 1.0
+    args = list(argv)
+    while args:
+        a = args.pop(0)
+        if a == '--radius':
+            kind = args.pop(0)
+            if kind not in ('ionic', 'crystal', 'contact'):
+                sys.exit('make_unitary: --radius ionic|crystal|contact')
+        elif a == '--softness-scale':
+            soft_factor = float(args.pop(0))
+        else:
+            out = a
+    elems = bvdata.elements()
+    ie = bvdata.ionization_energies()
+    shan = bvdata.shannon()
+    rows = bvdata.bvparm()
+    common = bvdata.common_oxidation_states()
+    species = species_list(elems, shan, rows, common)
+    elems = dict(elems)
+    elems['D'] = DEUTERIUM
+
+    rc = coulomb_radii(species, elems, shan, rows, kind)
 
     lines = [HEADER, 'DATA_START\n']
     missing_soft = []
@@ -190,7 +232,7 @@ def main(argv):
         if q < 0:
             i1 = ie.get((z, 1))
             eta = (i1 - e['ea']) / 2.0
-            soft, ssrc = 1.0 / eta, 'IEA'
+            soft, ssrc = soft_factor / eta, 'IEA'
         elif z == 1:
             soft, ssrc = PROTON_SOFTNESS, 'proton'
         else:
@@ -198,7 +240,7 @@ def main(argv):
             if i_q is None or i_q1 is None:
                 missing_soft.append((el, q))
                 continue
-            soft, ssrc = 2.0 / (i_q1 - i_q), 'IE'
+            soft, ssrc = soft_factor * 2.0 / (i_q1 - i_q), 'IE'
         group = e['group'] if e['group'] is not None else 3
         r, rsrc = rc[(el, q)]
         lines.append('%3d %-2s %3d %3d %12.6f %d %2d %d %6.3f %8.5f %s %s\n'

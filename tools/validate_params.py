@@ -8,18 +8,34 @@ total energy, computed by the independent reference (tools/bvref.py) and,
 when bin/velmora.x can do it, by velmora.x itself.  For every cation-anion
 pair used: rmin against the mean observed bond length at the pair's
 reference coordination number (COD statistics, Gagne 2021 for nitrides) and
-against the mean first-shell bond length in the bundled structures.  Ends
-with the targets and whether they hold.
+against the mean first-shell bond length in the bundled structures; the same
+comparison for every pair of the data files with COD statistics.  With
+velmora.x: the landscape of every mobile ion of every structure (lowest
+voxel against the occupied sites, sites as local minima, lowest interstitial
+minimum), and optionally the screening-factor search on a directory of CIFs
+(the COD set).  Ends with the targets and whether they hold.
 
 Usage: validate_params.py [--data DIR] [--velmora PATH] [--no-velmora]
-                          [--no-energy] [CIF ...]
+                          [--no-energy] [--no-landscape] [--cod DIR]
+                          [--cod-every N] [CIF ...]
+  --data DIR      data files to test (default bin/)
+  --velmora PATH  velmora.x to run (default bin/velmora.x); it reads the data
+                  files beside it, which must equal those of --data
+  --no-velmora    reference numbers only
+  --no-energy     no screening factors and total energies
+  --no-landscape  no landscapes of the mobile ions
+  --cod DIR       also the screening-factor search on the CIFs of DIR
+  --cod-every N   only every N-th of those CIFs (name order)
 """
 import glob
 import math
 import os
+import concurrent.futures
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
@@ -113,6 +129,192 @@ def velmora_numbers(exe, cif, energy):
     return res
 
 
+# Ions that can be mobile in the structures of the set: the landscape check
+# runs for every one of them that a structure contains.
+MOBILE = [('Li', 1), ('Na', 1), ('K', 1), ('Ag', 1), ('Cu', 1), ('Mg', 2)]
+BOHR = 1.889725989          # bohr per Angstrom, as in the cube files
+CUBE_RESOLUTION = 0.2       # Angstrom; a 0.2 A grid resolves sites 1 A apart
+# A local minimum of the grid farther than this from every occupied site of
+# the mobile ion is an interstitial site (a site voxel lies within 0.2 A).
+INTERSTITIAL_DISTANCE = 0.5
+
+
+def read_cube(path):
+    """Voxel counts and energies (eV, first axis outermost) of a cube file
+    as velmora.x writes it."""
+    with open(path) as f:
+        lines = f.read().split('\n')
+    natoms = abs(int(lines[2].split()[0]))
+    n = [int(lines[3 + k].split()[0]) for k in range(3)]
+    vals = np.array(' '.join(lines[6 + natoms:]).split(), dtype=float)
+    if vals.size != n[0] * n[1] * n[2]:
+        raise ValueError('%s: %d values for %s voxels' % (path, vals.size, n))
+    return vals.reshape(n)
+
+
+def grid_local_minima(e):
+    """Boolean grid: voxels not higher than any of their 26 neighbours
+    (periodic grid)."""
+    out = np.ones(e.shape, dtype=bool)
+    for di in (-1, 0, 1):
+        for dj in (-1, 0, 1):
+            for dk in (-1, 0, 1):
+                if di or dj or dk:
+                    out &= e <= np.roll(e, (di, dj, dk), axis=(0, 1, 2))
+    return out
+
+
+def landscape_check(e, lattice, sites):
+    """The landscape e of a mobile ion against the occupied sites of that
+    ion (fractional coordinates): the lowest voxel, the lowest voxel within
+    one voxel of a site (the site voxel is the one nearest to the site), how
+    many sites are local minima of the grid allowing one voxel of slack (some
+    voxel within one voxel of the site voxel is not higher than its 26
+    neighbours), and the lowest interstitial minimum (a local minimum farther
+    than INTERSTITIAL_DISTANCE from every site)."""
+    n = np.array(e.shape)
+    is_min = grid_local_minima(e)
+    site_e, site_ok = [], 0
+    for f in sites:
+        c = np.rint(np.asarray(f) * n).astype(int)
+        idx = [(c + (di, dj, dk)) % n for di in (-1, 0, 1) for dj in (-1, 0, 1) for dk in (-1, 0, 1)]
+        site_e.append(min(e[tuple(i)] for i in idx))
+        site_ok += any(is_min[tuple(i)] for i in idx)
+    gmin = float(e.min())
+    gpos = np.array(np.unravel_index(int(np.argmin(e)), e.shape)) / n
+    # interstitial minima: distance (minimum image) to the nearest site
+    mins = np.argwhere(is_min)
+    fr = mins / n
+    d = np.full(len(mins), np.inf)
+    for f in sites:
+        df = fr - np.asarray(f)
+        df -= np.rint(df)
+        d = np.minimum(d, np.linalg.norm(df @ lattice, axis=1))
+    inter = [(float(e[tuple(m)]), fr[k], float(d[k])) for k, m in enumerate(mins)
+             if d[k] > INTERSTITIAL_DISTANCE]
+    best = min(inter, key=lambda x: x[0]) if inter else None
+    s_min = min(site_e)
+    return {'gmin': gmin, 'gmin_frac': gpos, 'site_min': float(s_min),
+            'at_site': s_min - gmin < 1e-6, 'sites': len(sites), 'site_minima': site_ok,
+            'inter_e': best[0] - s_min if best else None,
+            'inter_frac': best[1] if best else None, 'inter_dist': best[2] if best else None}
+
+
+def rmin_survey(data_dir, cod):
+    """rmin of every cation-anion pair of the data files with COD bond-length
+    statistics (oxides, fluorides, nitrides) against the COD mean bond length
+    at the pair's reference coordination number.  In a structure with one
+    anion the effective b equals the tabulated b, so rmin follows from the
+    two files alone.  Returns the list of relative deviations."""
+    uni, _ = bvref.read_unitary(os.path.join(data_dir, 'database_unitary.dat'))
+    pairs = bvref.read_binary(os.path.join(data_dir, 'database_binary.dat'))
+    out = []
+    for (c, q, a, qa), p in sorted(pairs.items()):
+        table = cod.get((c, q, a))
+        if (c, q) not in uni or (a, qa) not in uni or not table:
+            continue
+        ref = observed_length_at_cn(table, p['cn'])
+        if ref is None:
+            continue
+        rmin = (p['r0'] * (0.9185 + 0.2285 * abs(uni[(a, qa)]['soft'] - uni[(c, q)]['soft']))
+                - p['b'] * math.log(q / p['cn']))
+        out.append(rmin / ref - 1.0)
+    return out
+
+
+def make_cube(exe, cif, ion, out):
+    """velmora.x --gen-cube for the mobile ion with the defaults but the
+    resolution (automatic screening factor, ions of that species ignored);
+    returns velmora's output text, or None."""
+    text, err = run_velmora(exe, None, ['--gen-cube', cif, ion[0], str(ion[1]), '-1',
+                                        str(CUBE_RESOLUTION), 't', 't', out])
+    return text
+
+
+def landscape(cube, text, cell, ion):
+    """The landscape check of a cube against the ion's occupied sites, with
+    the screening factor velmora.x used.  None when there is no cube."""
+    if text is None or not os.path.exists(cube):
+        return None
+    e = read_cube(cube)
+    sites = [cell.frac[k] for k in range(len(cell.types))
+             if (cell.types[k], int(cell.os[k])) == ion]
+    r = landscape_check(e, cell.lattice, sites)
+    m = re.search(r'final screening factor = ([-0-9.]+)', text)
+    r['sf'] = float(m.group(1)) if m else None
+    return r
+
+
+def landscape_section(exe, cells):
+    """Landscape of every mobile ion in every structure of the set; prints
+    one line per (structure, ion) and returns the results."""
+    print()
+    print('Landscapes (velmora.x --gen-cube ION OS -1 %.1f): lowest voxel against the occupied sites'
+          % CUBE_RESOLUTION)
+    hdr = '%-10s %-5s %6s %9s %9s %7s %6s | %9s %5s %-20s' % (
+        'structure', 'ion', 'sf', 'E_min/eV', 'E_site', 'dE', 'minima', 'E_int-E_s', 'd/A', 'interstitial (frac)')
+    print(hdr)
+    print('-' * len(hdr))
+    out = []
+    scratch = tempfile.mkdtemp(prefix='bv_landscape_')
+    try:
+        jobs = [(name, f, cell, ion, os.path.join(scratch, '%s_%s.cube' % (name, ion[0])))
+                for name, f, cell in cells for ion in MOBILE
+                if ion in set(zip(cell.types, map(int, cell.os)))]
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            texts = list(pool.map(lambda j: make_cube(exe, j[1], j[3], j[4]), jobs))
+        for (name, f, cell, ion, cube), text in zip(jobs, texts):
+            r = landscape(cube, text, cell, ion)
+            label = '%s%+d' % ion
+            if r is None:
+                print('%-10s %-5s no cube' % (name, label))
+                continue
+            r.update(name=name, ion=label, d_e=r['site_min'] - r['gmin'])
+            out.append(r)
+            inter = ('%+9.3f %5.2f (%.3f %.3f %.3f)' % ((r['inter_e'], r['inter_dist']) + tuple(r['inter_frac']))
+                     if r['inter_e'] is not None else '%9s' % '-')
+            print('%-10s %-5s %6s %9.3f %9.3f %7.3f %3d/%-2d | %s' % (
+                name, label, '%.3f' % r['sf'] if r['sf'] else '-', r['gmin'], r['site_min'],
+                r['d_e'], r['site_minima'], r['sites'], inter))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return out
+
+
+def cod_section(exe, directory, every=1):
+    """Screening-factor search of velmora.x (--cal-tot-en) on every CIF (or
+    every n-th CIF in name order) of a directory: how many structures get a
+    factor inside the bounds, how many fall back to the default, and on
+    which side they left."""
+    files = sorted(glob.glob(os.path.join(directory, '*.cif')))[::every]
+    count = {'ok': 0, 'out': 0, 'low': 0, 'high': 0, 'other': 0}
+    fails = []
+
+    def one(f):
+        text, err = run_velmora(exe, f, ['--cal-tot-en'], timeout=300)
+        return f, text or ''
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        results = list(pool.map(one, files))
+    for f, text in results:
+        steps = re.findall(r'calculating sf=\s*(\S+); p=\s*(\S+)', text)
+        if 'out of bound' in text or 'failed to converge' in text:
+            count['out'] += 1
+            side = 'low' if steps and float(steps[-1][0]) < 0.75 else 'high'
+            count[side] += 1
+            fails.append('%s(%s)' % (os.path.splitext(os.path.basename(f))[0], side))
+        elif 'final screening factor' in text and 'default screening factor used' not in text:
+            count['ok'] += 1
+        else:
+            count['other'] += 1
+    print()
+    print('COD set %s: %d files; screening factor in bounds %d, out of bounds %d (low %d, high %d), '
+          'no parameters or unreadable %d' % (directory, len(files), count['ok'], count['out'],
+                                               count['low'], count['high'], count['other']))
+    print('  out of bounds: %s' % ' '.join(fails))
+    count['fails'] = fails
+    return count
+
+
 def velmora_usable(exe):
     if not os.path.exists(exe):
         return False
@@ -121,9 +323,10 @@ def velmora_usable(exe):
 
 
 def main(argv):
+    SUMMARY.clear()
     data_dir = bvref.DEFAULT_DATA
     exe = os.path.join(ROOT, 'bin', 'velmora.x')
-    use_velmora, energy = True, True
+    use_velmora, energy, with_landscape, cod_dir, cod_every = True, True, True, None, 1
     files = []
     args = list(argv)
     while args:
@@ -136,15 +339,32 @@ def main(argv):
             use_velmora = False
         elif a == '--no-energy':
             energy = False
+        elif a == '--no-landscape':
+            with_landscape = False
+        elif a == '--cod':
+            cod_dir = args.pop(0)
+        elif a == '--cod-every':
+            cod_every = int(args.pop(0))
         else:
             files.append(a)
     files = files or sorted(glob.glob(os.path.join(SET, '*.cif')))
     use_velmora = use_velmora and velmora_usable(exe)
+    stale = []
+    if use_velmora:
+        # velmora.x reads the data files beside its executable: they must be
+        # the files under test, or its columns describe other parameters
+        for name in ('database_unitary.dat', 'database_binary.dat'):
+            mine = os.path.join(data_dir, name)
+            its = os.path.join(os.path.dirname(os.path.abspath(exe)), name)
+            if not os.path.exists(its) or open(its, 'rb').read() != open(mine, 'rb').read():
+                stale.append(name)
     cod = bvdata.cod_bond_lengths()
     nit = bvdata.gagne_nitrogen()
 
     print('Force-field validation on %d structures (data: %s)' % (len(files), os.path.normpath(data_dir)))
     print('velmora.x: %s' % (exe if use_velmora else 'not used (absent or cannot compute yet)'))
+    for name in stale:
+        print('WARNING: velmora.x reads another %s than %s' % (name, os.path.normpath(data_dir)))
     print()
     hdr = '%-10s %-6s %5s %8s %7s %7s | %6s %7s %-10s %10s' % (
         'structure', 'species', 'sites', 'BVS', 'os', 'dev', 'GII', 'sf', 'sf_status', 'E_tot/eV')
@@ -156,10 +376,12 @@ def main(argv):
     gii_all, sf_all, energy_all = [], [], []
     pair_rmin, pair_obs = {}, {}
     mismatch = []
+    cells = []
     for f in files:
         name = os.path.splitext(os.path.basename(f))[0]
         r = bvref.analyse(f, data_dir, search=energy, energy=energy)
         cell = bvref.read_cif(f, data_dir)
+        cells.append((name, f, cell))
         par = bvref.Params(cell, data_dir)
         for key, ds in first_shell_lengths(cell, par).items():
             pair_obs.setdefault(key, []).extend(ds)
@@ -214,6 +436,12 @@ def main(argv):
             print('%-10s   problems: %s %s' % ('', ', '.join(r['problems']), r['charge_error'] or ''))
         if use_velmora and vm.get('gii') is not None and abs(vm['gii'] - r['gii']) > 1e-3:
             mismatch.append('%s GII %.4f (velmora) vs %.4f (reference)' % (name, vm['gii'], r['gii']))
+        if use_velmora and 'sf' in r and r.get('sf_status') == 'ok' and vm.get('sf') is not None \
+                and abs(vm['sf'] - r['sf']) > 1e-4:
+            mismatch.append('%s sf %.5f (velmora) vs %.5f (reference)' % (name, vm['sf'], r['sf']))
+        if use_velmora and 'energy' in r and vm.get('energy') is not None \
+                and abs(vm['energy'] - r['energy']) > 1e-4 * max(1.0, abs(r['energy'])):
+            mismatch.append('%s energy %.5f (velmora) vs %.5f (reference)' % (name, vm['energy'], r['energy']))
 
     print()
     print('Pairs: rmin against observed mean bond lengths')
@@ -243,6 +471,18 @@ def main(argv):
             cat, an, cn, rmin, '%.4f' % ref if ref else '-', '%+.1f%%' % (100 * d1) if d1 is not None else '-',
             '%.4f' % setlen if setlen else '-', '%+.1f%%' % (100 * d2) if d2 is not None else '-', len(obs)))
 
+    devs = sorted(rmin_survey(data_dir, cod))
+    SUMMARY['rmin_survey'] = devs
+    if devs:
+        q = lambda f: devs[min(len(devs) - 1, int(f * len(devs)))]
+        within = sum(1 for d in devs if abs(d) <= TARGET_RMIN)
+        print()
+        print('All %d pairs of the data files with COD bond lengths (O, F, N): rmin / length at cn - 1:'
+              % len(devs))
+        print('  within %.0f%%: %d (%.0f%%); median %+.1f%%; 10%% %+.1f%%, 25%% %+.1f%%, 75%% %+.1f%%, 90%% %+.1f%%'
+              % (100 * TARGET_RMIN, within, 100.0 * within / len(devs), 100 * q(0.5), 100 * q(0.1),
+                 100 * q(0.25), 100 * q(0.75), 100 * q(0.9)))
+
     print()
     print('Species: mean |BVS - os| over the structures of the set')
     bad_species = []
@@ -254,15 +494,21 @@ def main(argv):
             bad_species.append('%s %.3f' % (k, m))
         print('  %-6s %3d structures  mean dev %.3f  max %.3f%s' % (k, len(v), m, max(v), flag))
 
+    lands = []
+    if use_velmora and with_landscape:
+        lands = landscape_section(exe, cells)
+    cod_sf = cod_section(exe, cod_dir, cod_every) if use_velmora and cod_dir else None
+
+    mismatch.extend('velmora.x reads another ' + n for n in stale)
     print()
     print('Targets')
     n_gii = sum(1 for _, g in gii_all if g < TARGET_GII)
     share = n_gii / len(gii_all)
-    SUMMARY.clear()
     SUMMARY.update({'species_miss': [b.split()[0] for b in bad_species], 'gii': dict(gii_all),
                     'gii_share': share, 'rmin_miss': rmin_bad,
                     'sf': {n: (v, st) for n, v, st in sf_all}, 'energy': dict(energy_all),
-                    'velmora_used': use_velmora, 'velmora_mismatch': mismatch})
+                    'velmora_used': use_velmora, 'velmora_mismatch': mismatch,
+                    'landscape': {(l['name'], l['ion']): l for l in lands}, 'cod': cod_sf})
     print('  BVS: every species within %.2f v.u. on average: %s%s' % (
         TARGET_BVS, 'yes' if not bad_species else 'NO', '' if not bad_species else ' (' + ', '.join(bad_species) + ')'))
     print('  GII < %.2f for %d of %d structures (%.0f%%; target %.0f%%): %s' % (
@@ -278,6 +524,20 @@ def main(argv):
     if energy_all:
         bad = [e for e in energy_all if not math.isfinite(e[1]) or e[1] == 0.0]
         print('  total energy finite: %s' % ('yes' if not bad else 'NO (%s)' % bad))
+    if lands:
+        off = [l for l in lands if not l['at_site']]
+        print('  landscape minimum at an occupied site: %d of %d%s' % (
+            len(lands) - len(off), len(lands),
+            '' if not off else ' (not: %s)' % ', '.join('%s %s %.3f eV' % (l['name'], l['ion'], l['d_e'])
+                                                      for l in off)))
+        nm = [l for l in lands if l['site_minima'] < l['sites']]
+        print('  every occupied site a local minimum: %d of %d%s' % (
+            len(lands) - len(nm), len(lands),
+            '' if not nm else ' (not: %s)' % ', '.join('%s %s %d/%d' % (l['name'], l['ion'], l['site_minima'],
+                                                                      l['sites']) for l in nm)))
+    if cod_sf:
+        print('  COD: screening factor found in [0.55, 1.0] for %d of %d structures with parameters' % (
+            cod_sf['ok'], cod_sf['ok'] + cod_sf['out']))
     if use_velmora:
         print('  velmora.x agrees with the reference: %s' % ('yes' if not mismatch else 'NO'))
         for m in mismatch:

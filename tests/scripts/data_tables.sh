@@ -44,10 +44,13 @@ for an in ('O', -2), ('S', -2), ('Se', -2), ('Te', -2), ('F', -1), ('Cl', -1), (
 for el, d in default.items():
     if (el, d) not in species and el != 'D': fail('default state %s%+d has no line' % (el, d))
 # hand-checked values: Li+ softness from NIST I1 = 5.391715, I2 = 75.640097 eV;
-# O2- softness (I1 = 13.618055, A = 1.461113 eV); IUPAC mass of Li; Shannon radii
+# O2- softness (I1 = 13.618055, A = 1.461113 eV); IUPAC mass of Li; Coulomb
+# radii from Shannon's crystal radii at CN 6: O2- 1.26 itself, a cation half
+# its contact distance with O2- (Li+ 0.90, Co3+ high spin 0.75, P5+ 0.52 A)
 checks = [(('Li', 1), 6, 2 / (75.640097 - 5.391715), 2e-5), (('O', -2), 6, 2 / (13.618055 - 1.461113), 2e-5),
-          (('Li', 1), 1, 6.94, 1e-6), (('O', -2), 5, 1.40, 1e-9), (('Li', 1), 5, 0.76, 1e-9),
-          (('Co', 3), 5, 0.61, 1e-9), (('Li', 1), 2, 2, 0), (('Co', 3), 4, 2, 0), (('Ce', 3), 4, 3, 0)]
+          (('Li', 1), 1, 6.94, 1e-6), (('O', -2), 5, 1.26, 1e-9), (('Li', 1), 5, (0.90 + 1.26) / 2, 1e-9),
+          (('Co', 3), 5, round((0.75 + 1.26) / 2, 3), 1e-9), (('P', 5), 5, (0.52 + 1.26) / 2, 1e-9),
+          (('F', -1), 5, 1.19, 1e-9), (('Li', 1), 2, 2, 0), (('Co', 3), 4, 2, 0), (('Ce', 3), 4, 3, 0)]
 for key, col, want, tol in checks:
     got = species[key][col]
     if abs(got - want) > tol: fail('%s%+d column %d: %s, expected %s' % (key[0], key[1], col, got, want))
@@ -86,6 +89,15 @@ for k, (r0, b, cut) in want.items():
     got = pairs.get(k)
     if not got or abs(got[0] - r0) > 1e-9 or abs(got[1] - b) > 1e-9 or abs(got[3] - cut) > 1e-9:
         fail('pair %r: %r, expected r0 %s b %s cutoff %s' % (k, got, r0, b, cut))
+# reference coordination numbers: the harmonic mean over the COD polyhedra of
+# Li+ with O2- (2:4 3:53 4:391 5:73 6:176 7:2 8:1), over those of Mg2+ with F-
+# (all 49 octahedral); Li-S from the Li-O value by cn_S = 0.7414 cn_O + 0.9597
+li_o = 700 / (4 / 2 + 53 / 3 + 391 / 4 + 73 / 5 + 176 / 6 + 2 / 7 + 1 / 8)
+for k, cn in ((('Li', 1, 'O', -2), li_o), (('Mg', 2, 'F', -1), 6.0),
+              (('Li', 1, 'S', -2), 0.7414 * li_o + 0.9597)):
+    got = pairs.get(k)
+    if not got or abs(got[2] - cn) > 6e-4:
+        fail('pair %r: cn %r, expected %.4f' % (k, got and got[2], cn))
 
 # ---- every species and pair of the bundled structures (and the COD corpus)
 cifs = sorted(glob.glob(os.path.join(src, 'tests', 'data', 'validation', '*.cif')))
