@@ -237,6 +237,7 @@ def landscape(cube, text, cell, ion):
     if text is None or not os.path.exists(cube):
         return None
     e = read_cube(cube)
+    os.remove(cube)
     sites = [cell.frac[k] for k in range(len(cell.types))
              if (cell.types[k], int(cell.os[k])) == ion]
     r = landscape_check(e, cell.lattice, sites)
@@ -245,8 +246,17 @@ def landscape(cube, text, cell, ion):
     return r
 
 
-def landscape_section(exe, cells):
-    """Landscape of every mobile ion in every structure of the set; prints
+def landscape_jobs(cells, scratch):
+    """(name, cif, cell, ion, cube file) for every mobile ion of every
+    structure."""
+    return [(name, f, cell, ion, os.path.join(scratch, '%s_%s.cube' % (name, ion[0])))
+            for name, f, cell in cells for ion in MOBILE
+            if ion in set(zip(cell.types, map(int, cell.os)))]
+
+
+def landscape_section(jobs, texts):
+    """Landscape of every mobile ion in every structure of the set, from the
+    cubes velmora.x wrote for the jobs (texts: its output per job); prints
     one line per (structure, ion) and returns the results."""
     print()
     print('Landscapes (velmora.x --gen-cube ION OS -1 %.1f): lowest voxel against the occupied sites'
@@ -256,46 +266,39 @@ def landscape_section(exe, cells):
     print(hdr)
     print('-' * len(hdr))
     out = []
-    scratch = tempfile.mkdtemp(prefix='bv_landscape_')
-    try:
-        jobs = [(name, f, cell, ion, os.path.join(scratch, '%s_%s.cube' % (name, ion[0])))
-                for name, f, cell in cells for ion in MOBILE
-                if ion in set(zip(cell.types, map(int, cell.os)))]
-        with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            texts = list(pool.map(lambda j: make_cube(exe, j[1], j[3], j[4]), jobs))
-        for (name, f, cell, ion, cube), text in zip(jobs, texts):
-            r = landscape(cube, text, cell, ion)
-            label = '%s%+d' % ion
-            if r is None:
-                print('%-10s %-5s no cube' % (name, label))
-                continue
-            r.update(name=name, ion=label, d_e=r['site_min'] - r['gmin'])
-            out.append(r)
-            inter = ('%+9.3f %5.2f (%.3f %.3f %.3f)' % ((r['inter_e'], r['inter_dist']) + tuple(r['inter_frac']))
-                     if r['inter_e'] is not None else '%9s' % '-')
-            print('%-10s %-5s %6s %9.3f %9.3f %7.3f %3d/%-2d | %s' % (
-                name, label, '%.3f' % r['sf'] if r['sf'] else '-', r['gmin'], r['site_min'],
-                r['d_e'], r['site_minima'], r['sites'], inter))
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    for (name, f, cell, ion, cube), text in zip(jobs, texts):
+        r = landscape(cube, text, cell, ion)
+        label = '%s%+d' % ion
+        if r is None:
+            print('%-10s %-5s no cube' % (name, label))
+            continue
+        r.update(name=name, ion=label, d_e=r['site_min'] - r['gmin'])
+        out.append(r)
+        inter = ('%+9.3f %5.2f (%.3f %.3f %.3f)' % ((r['inter_e'], r['inter_dist']) + tuple(r['inter_frac']))
+                 if r['inter_e'] is not None else '%9s' % '-')
+        print('%-10s %-5s %6s %9.3f %9.3f %7.3f %3d/%-2d | %s' % (
+            name, label, '%.3f' % r['sf'] if r['sf'] else '-', r['gmin'], r['site_min'],
+            r['d_e'], r['site_minima'], r['sites'], inter))
     return out
 
 
-def cod_section(exe, directory, every=1):
-    """Screening-factor search of velmora.x (--cal-tot-en) on every CIF (or
-    every n-th CIF in name order) of a directory: how many structures get a
-    factor inside the bounds, how many fall back to the default, and on
-    which side they left."""
-    files = sorted(glob.glob(os.path.join(directory, '*.cif')))[::every]
+def cod_files(directory, every=1):
+    return sorted(glob.glob(os.path.join(directory, '*.cif')))[::every]
+
+
+def cod_run(exe, f):
+    text, err = run_velmora(exe, f, ['--cal-tot-en'], timeout=300)
+    return text or ''
+
+
+def cod_section(directory, files, texts):
+    """Screening-factor search of velmora.x (--cal-tot-en) on CIF files of a
+    directory (texts: its output per file): how many structures get a factor
+    inside the bounds, how many fall back to the default, and on which side
+    they left."""
     count = {'ok': 0, 'out': 0, 'low': 0, 'high': 0, 'other': 0}
     fails = []
-
-    def one(f):
-        text, err = run_velmora(exe, f, ['--cal-tot-en'], timeout=300)
-        return f, text or ''
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        results = list(pool.map(one, files))
-    for f, text in results:
+    for f, text in zip(files, texts):
         steps = re.findall(r'calculating sf=\s*(\S+); p=\s*(\S+)', text)
         if 'out of bound' in text or 'failed to converge' in text:
             count['out'] += 1
@@ -358,6 +361,30 @@ def main(argv):
             its = os.path.join(os.path.dirname(os.path.abspath(exe)), name)
             if not os.path.exists(its) or open(its, 'rb').read() != open(mine, 'rb').read():
                 stale.append(name)
+
+    # The runs of velmora.x go to two worker threads at once, so that they
+    # overlap the reference computation of the main thread.
+    cells = [(os.path.splitext(os.path.basename(f))[0], f, bvref.read_cif(f, data_dir)) for f in files]
+    pool = concurrent.futures.ThreadPoolExecutor(2) if use_velmora else None
+    scratch = tempfile.mkdtemp(prefix='bv_validation_')
+    try:
+        return report(pool, scratch, exe, data_dir, cells, use_velmora, energy, with_landscape,
+                      cod_dir, cod_every, stale)
+    finally:
+        if pool:
+            pool.shutdown(cancel_futures=True)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def report(pool, scratch, exe, data_dir, cells, use_velmora, energy, with_landscape, cod_dir, cod_every,
+           stale):
+    """The report proper (see main)."""
+    files = [f for _, f, _ in cells]
+    vm_jobs = {f: pool.submit(velmora_numbers, exe, f, energy) for f in files} if use_velmora else {}
+    cube_jobs = landscape_jobs(cells, scratch) if use_velmora and with_landscape else []
+    cube_runs = [pool.submit(make_cube, exe, j[1], j[3], j[4]) for j in cube_jobs]
+    cod_list = cod_files(cod_dir, cod_every) if use_velmora and cod_dir else []
+    cod_runs = [pool.submit(cod_run, exe, f) for f in cod_list]
     cod = bvdata.cod_bond_lengths()
     nit = bvdata.gagne_nitrogen()
 
@@ -376,19 +403,15 @@ def main(argv):
     gii_all, sf_all, energy_all = [], [], []
     pair_rmin, pair_obs = {}, {}
     mismatch = []
-    cells = []
-    for f in files:
-        name = os.path.splitext(os.path.basename(f))[0]
+    for name, f, cell in cells:
         r = bvref.analyse(f, data_dir, search=energy, energy=energy)
-        cell = bvref.read_cif(f, data_dir)
-        cells.append((name, f, cell))
         par = bvref.Params(cell, data_dir)
         for key, ds in first_shell_lengths(cell, par).items():
             pair_obs.setdefault(key, []).extend(ds)
         for p in r['pairs']:
             key = (p['cation'], p['anion'])
             pair_rmin[key] = (p['rmin'], p['cn'])
-        vm = velmora_numbers(exe, f, energy) if use_velmora else {}
+        vm = vm_jobs[f].result() if use_velmora else {}
         by_species = {}
         for s in r['sites']:
             k = '%s%+d' % (s['type'], s['os'])
@@ -494,10 +517,8 @@ def main(argv):
             bad_species.append('%s %.3f' % (k, m))
         print('  %-6s %3d structures  mean dev %.3f  max %.3f%s' % (k, len(v), m, max(v), flag))
 
-    lands = []
-    if use_velmora and with_landscape:
-        lands = landscape_section(exe, cells)
-    cod_sf = cod_section(exe, cod_dir, cod_every) if use_velmora and cod_dir else None
+    lands = landscape_section(cube_jobs, [j.result() for j in cube_runs]) if cube_jobs else []
+    cod_sf = cod_section(cod_dir, cod_list, [j.result() for j in cod_runs]) if cod_list else None
 
     mismatch.extend('velmora.x reads another ' + n for n in stale)
     print()
