@@ -157,7 +157,8 @@ int OSTREL_halfpath_is_irreducible(const OSTREL_cube* cube, const OSTREL_grid_pa
   const int n = path->length;
   if (n <= 5)
     return 1;
-  double first = loc_energy(cube, point_of(path, 0)), last = loc_energy(cube, point_of(path, n - 1));
+  const double first = loc_energy(cube, point_of(path, 0));
+  const double last = loc_energy(cube, point_of(path, n - 1));
   // Walk from the higher end towards the other and count the steps that go
   // strictly down.
   int descending = 0;
@@ -327,47 +328,66 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
     for (int s = 1; s <= cube->total_saddle_type; s++) {
       const int si = cube->saddle_type_index[s];
       const OSTREL_cubeloc S = saddle_point(cube, si);
+      // The ten nearest minimum images are tried first; where minima crowd
+      // round the saddle (all ten within reach and no pair found) the search
+      // goes on over the next ones within reach.
       OSTREL_nearest_neighbour near;
-      if (OSTREL_init_nearest_neighbour(&near, 10, 0, S.x, S.y, S.z) ||
-          OSTREL_get_nearest_minima(cube, &near)) {
-        fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
-        return 1;
-      }
       OSTREL_grid_path half;
       int first = -1, second = -1;
       double l1 = 0, l2 = 0;
       OSTREL_cubeloc m1{}, m2{};
-      for (int q = 0; q < near.total && first < 0; q++) {
-        if (near.index[q] < 0 || near.distance[q] > max_hop)
+      // A minimum above the saddle cannot be reached downhill from it (and
+      // the copies of such a hop would all be refused), so it never
+      // qualifies.
+      const double es = cube->saddle[si].e;
+      for (int size : {10, 40}) {
+        if (size > 10 && (near.index[near.total - 1] < 0 ||
+                          near.distance[near.total - 1] > max_hop))
           break;
-        OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-        int r = OSTREL_build_half_grid_path(cube, &half, m, S);
-        if (r == 1) {
-          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+        if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
+            OSTREL_get_nearest_minima(cube, &near)) {
+          fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
           return 1;
         }
-        if (r == 0) {
-          first = q;
-          m1 = m;
-          l1 = OSTREL_path_length_in_Angstrom(cube, &half);
+        first = second = -1;
+        for (int q = 0; q < near.total && first < 0; q++) {
+          if (near.index[q] < 0 || near.distance[q] > max_hop)
+            break;
+          if (cube->minima[near.index[q]].e > es)
+            continue;
+          OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+          int r = OSTREL_build_half_grid_path(cube, &half, m, S);
+          if (r == 1) {
+            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+            return 1;
+          }
+          if (r == 0) {
+            first = q;
+            m1 = m;
+            l1 = OSTREL_path_length_in_Angstrom(cube, &half);
+          }
         }
-      }
-      for (int q = first + 1; first >= 0 && q < near.total && second < 0; q++) {
-        if (near.index[q] < 0 || near.distance[q] > max_hop)
+        for (int q = first + 1; first >= 0 && q < near.total && second < 0; q++) {
+          if (near.index[q] < 0 || near.distance[q] > max_hop)
+            break;
+          if (cube->minima[near.index[q]].e > es)
+            continue;
+          OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+          if (OSTREL_angle(cube, m.x, m.y, m.z, S.x, S.y, S.z, m1.x, m1.y, m1.z) < PI / 2 - 1e-9)
+            continue;
+          int r = OSTREL_build_half_grid_path(cube, &half, m, S);
+          if (r == 1) {
+            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+            return 1;
+          }
+          if (r == 0) {
+            second = q;
+            m2 = m;
+            l2 = OSTREL_path_length_in_Angstrom(cube, &half);
+          }
+        }
+        if (first >= 0 && second >= 0)
           break;
-        OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-        if (OSTREL_angle(cube, m.x, m.y, m.z, S.x, S.y, S.z, m1.x, m1.y, m1.z) < PI / 2 - 1e-9)
-          continue;
-        int r = OSTREL_build_half_grid_path(cube, &half, m, S);
-        if (r == 1) {
-          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
-          return 1;
-        }
-        if (r == 0) {
-          second = q;
-          m2 = m;
-          l2 = OSTREL_path_length_in_Angstrom(cube, &half);
-        }
       }
       if (first < 0 || second < 0) {
         fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
@@ -466,21 +486,22 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
       const OSTREL_cubeloc B = minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r);
       const double left = OSTREL_find_loc_distance(cube, S0, A);
       const double right = OSTREL_find_loc_distance(cube, S0, B);
-      const std::vector<int>& st =
-          P.start_type >= 1 && P.start_type <= cube->total_minima_type ? minima_of_type[P.start_type]
-                                                                       : none;
-      const std::vector<int>& et =
-          P.end_type >= 1 && P.end_type <= cube->total_minima_type ? minima_of_type[P.end_type]
-                                                                   : none;
+      auto members = [&](const std::vector<std::vector<int>>& by_type, int t, int types)
+          -> const std::vector<int>& { return t >= 1 && t <= types ? by_type[t] : none; };
+      const std::vector<int>& st = members(minima_of_type, P.start_type, cube->total_minima_type);
+      const std::vector<int>& et = members(minima_of_type, P.end_type, cube->total_minima_type);
       const std::vector<int>& saddles =
-          P.saddle_type >= 1 && P.saddle_type <= cube->total_saddle_type
-              ? saddles_of_type[P.saddle_type]
-              : none;
+          members(saddles_of_type, P.saddle_type, cube->total_saddle_type);
       for (int L : saddles) {
         const OSTREL_cubeloc Lp = saddle_point(cube, L);
         match_images(cube, st, Lp, left, &starts);
         match_images(cube, et, Lp, right, &ends);
-        const int first_here = lib->total_allpath;
+        // Several images at the same distance from the saddle (on either side
+        // of a symmetry element through it) would pair up into hops that this
+        // saddle does not make: of the admissible pairs only those whose two
+        // images are as far apart as in the representative hop are copies of it.
+        std::vector<std::pair<int, int>> pairs;
+        std::vector<double> mismatch;
         for (int i = 0; i < starts.len; i++)
           for (int j = 0; j < ends.len; j++) {
             const int ms = starts.points[i], me = ends.points[j];
@@ -492,39 +513,55 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
             if (es < cube->minima[ms].e || es < cube->minima[me].e)
               continue;
             bool known = false;
-            for (int q = first_here; q < lib->total_allpath && !known; q++) {
-              const OSTREL_allpath& o = lib->allpath[q];
-              OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
-              OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
-              known = (o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
+            for (const auto& pr : pairs) {
+              const int ks = starts.points[pr.first], ke = ends.points[pr.second];
+              const OSTREL_cellcross &os = starts.list[pr.first], &oe = ends.list[pr.second];
+              known = known ||
+                      (ks == ms && ke == me && OSTREL_is_cellcross_equal(os, cs) &&
                        OSTREL_is_cellcross_equal(oe, ce)) ||
-                      (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
+                      (ks == me && ke == ms && OSTREL_is_cellcross_equal(os, ce) &&
                        OSTREL_is_cellcross_equal(oe, cs));
             }
             if (known)
               continue;
             if (OSTREL_allpath_angle(cube, &starts, i, &ends, j, L) < PI / 2 - 1e-9)
               continue;
-            OSTREL_allpath a;
-            a.start = ms;
-            a.end = me;
-            a.saddle = L;
-            a.start_type = P.start_type;
-            a.end_type = P.end_type;
-            a.saddle_type = P.saddle_type;
-            a.length = P.length;
-            a.start_crossx = cs.x;
-            a.start_crossy = cs.y;
-            a.start_crossz = cs.z;
-            a.end_crossx = ce.x;
-            a.end_crossy = ce.y;
-            a.end_crossz = ce.z;
-            a.start_energy = P.start_energy;
-            a.end_energy = P.end_energy;
-            a.saddle_energy = P.saddle_energy;
-            lib->allpath.push_back(a);
-            lib->total_allpath++;
+            pairs.emplace_back(i, j);
+            const double apart = OSTREL_find_loc_distance(
+                cube, minimum_image(cube, ms, cs.x, cs.y, cs.z),
+                minimum_image(cube, me, ce.x, ce.y, ce.z));
+            mismatch.push_back(fabs(apart - P.straightline_length));
           }
+        double closest = HUGE_VAL;
+        for (double m : mismatch) closest = std::min(closest, m);
+        std::vector<char> keep(pairs.size(), 0);
+        for (size_t q = 0; q < pairs.size(); q++) keep[q] = mismatch[q] <= closest + 0.001;
+        for (size_t q = 0; q < pairs.size(); q++) {
+          if (!keep[q])
+            continue;
+          const int i = pairs[q].first, j = pairs[q].second;
+          const OSTREL_cellcross& cs = starts.list[i];
+          const OSTREL_cellcross& ce = ends.list[j];
+          OSTREL_allpath a;
+          a.start = starts.points[i];
+          a.end = ends.points[j];
+          a.saddle = L;
+          a.start_type = P.start_type;
+          a.end_type = P.end_type;
+          a.saddle_type = P.saddle_type;
+          a.length = P.length;
+          a.start_crossx = cs.x;
+          a.start_crossy = cs.y;
+          a.start_crossz = cs.z;
+          a.end_crossx = ce.x;
+          a.end_crossy = ce.y;
+          a.end_crossz = ce.z;
+          a.start_energy = P.start_energy;
+          a.end_energy = P.end_energy;
+          a.saddle_energy = P.saddle_energy;
+          lib->allpath.push_back(a);
+          lib->total_allpath++;
+        }
       }
     }
   } catch (const std::exception&) {
@@ -2232,8 +2269,9 @@ int OSTREL_get_path_stationary_points(const OSTREL_cube* cube, const OSTREL_path
     const int m = forward ? a.start : a.end;
     const OSTREL_minima& mm = cube->minima[m];
     if (grid_key(cube, mm.x, mm.y, mm.z) != key) continue;
-    const OSTREL_cubeloc matched = forward ? allpath_start_image(cube, a) : allpath_end_image(cube, a);
-    const OSTREL_cubeloc other = forward ? allpath_end_image(cube, a) : allpath_start_image(cube, a);
+    const OSTREL_cubeloc first = allpath_start_image(cube, a), last = allpath_end_image(cube, a);
+    const OSTREL_cubeloc matched = forward ? first : last;
+    const OSTREL_cubeloc other = forward ? last : first;
     const int sx = point.x - matched.x, sy = point.y - matched.y, sz = point.z - matched.z;
     const OSTREL_cubeloc s = saddle_point(cube, a.saddle);
     *start = point;

@@ -61,13 +61,14 @@ struct Analysis {
     if (OSTREL_parse_energy_scaling(&cube, "E")) return;
     if (OSTREL_load_cube(cube_file.c_str(), &cube) || OSTREL_process_cube(&cube)) return;
     if (OSTREL_load_cif(cif_file.c_str(), &cif)) return;
-    if (OSTREL_prepare_fastgen_symop(&cif, &cube) || OSTREL_find_asymmetric_unit(&cube, &cif, &unit))
+    if (OSTREL_prepare_fastgen_symop(&cif, &cube) ||
+        OSTREL_find_asymmetric_unit(&cube, &cif, &unit))
       return;
     if (cif.diff_neigh ? OSTREL_find_stationary_points2(&cube, &cif)
                        : OSTREL_find_stationary_points(&cube, &cif, &unit))
       return;
-    if (OSTREL_group_saddle_by_symmetry(&cube, &cif) || OSTREL_group_minima_by_symmetry(&cube, &cif) ||
-        OSTREL_assign_ion_to_sites(&cube, &cif))
+    if (OSTREL_group_saddle_by_symmetry(&cube, &cif) ||
+        OSTREL_group_minima_by_symmetry(&cube, &cif) || OSTREL_assign_ion_to_sites(&cube, &cif))
       return;
     OSTREL_assign_interstitial_labels(&cube);
     lib.pathlib = 1;
@@ -402,7 +403,8 @@ TEST(PathLibrary, EqualityModesAndListOperations) {
   EXPECT_EQ(OSTREL_is_allpath_equal(&a, &a, 135), 1);
   testing::internal::CaptureStdout();
   EXPECT_EQ(OSTREL_is_allpath_equal(&a, &a, 2), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid mode call 2 to OSTREL_is_allpath_equal\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Invalid mode call 2 to OSTREL_is_allpath_equal\n");
   OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&b);
   EXPECT_EQ(d.x, 0);
   EXPECT_EQ(d.z, 1);
@@ -656,15 +658,16 @@ TEST(Network, EmptyLibraryGivesOnlyTheHeader) {
   std::string events =
       printed([&](FILE* f) { OSTREL_analyze_network_at_saddles(&h.c, &h.lib, f, 999); });
   const char* dash = "---------------------------------------------------------------------\r\n";
-  EXPECT_EQ(events, std::string(dash) +
-                        "  Summary of pathway characteristics at different energy thresholds  \r\n" +
-                        dash + "\r\n");
+  const std::string title =
+      "  Summary of pathway characteristics at different energy thresholds  \r\n";
+  EXPECT_EQ(events, std::string(dash) + title + dash + "\r\n");
   ASSERT_EQ(OSTREL_calc_activation_energy(&h.c, &h.lib), 0);
   EXPECT_EQ(h.lib.oneD, 999);
   OSTREL_reaction_pathway_overall rp;
   ASSERT_EQ(OSTREL_build_reaction_pathway(&h.c, &h.lib, &rp), 0);
   EXPECT_EQ(rp.total, 0);
-  EXPECT_EQ(printed([&](FILE* f) { OSTREL_print_reaction_pathway(&h.c, &h.lib, &rp, f); }), "END\n");
+  EXPECT_EQ(printed([&](FILE* f) { OSTREL_print_reaction_pathway(&h.c, &h.lib, &rp, f); }),
+            "END\n");
   std::string summary = printed([&](FILE* f) { OSTREL_print_pathlib(&h.c, &h.lib, f); });
   EXPECT_EQ(summary,
             "-----------------------------------------------------------------\r\n"

@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# ostrel's batch driver end to end on a separable cosine landscape (one
+# minimum, saddles 2A, 2B, 2C along a, b, c): which files each combination of
+# flags writes, their first and last lines, the activation energies printed
+# with --print-act under the default and user energy scales, the exit status
+# of failing stages, output files that cannot be created, and the flags whose
+# stages are not available.
+set -u
+: "${OSTREL:?}" "${BV_SCRATCH:?}" "${PYTHON:=/usr/bin/python3}"
+rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+check_status() { [ "$2" = "$3" ] || bad "$1: status $3, expected $2"; }
+fresh() { rm -rf run && mkdir run && cd run || exit 1; }
+
+"$PYTHON" - <<'PY' || exit 1
+import math
+n, L = 20, 4.0
+A, B, C = 0.11, 0.23, 0.37
+with open("cos.cube", "w", newline="") as f:
+    f.write("cos\r\nConducting = Li1+ ; sf = 0.700000;\r\n   0    0.000000    0.000000    0.000000\r\n")
+    for ax in range(3):
+        v = [0.0] * 3
+        v[ax] = L / n * 1.889725989
+        f.write("%4d %11.6f %11.6f %11.6f\r\n" % (n, v[0], v[1], v[2]))
+    for i in range(n):
+        for j in range(n):
+            for k in range(n):
+                e = sum(w * (1 - math.cos(2 * math.pi * q / n)) for w, q in ((A, i), (B, j), (C, k)))
+                f.write(" %12.6f\r\n" % e)
+with open("cos.cif", "w") as f:
+    f.write("data_cos\n_database_code_ICSD 12345\n")
+    for t in "abc":
+        f.write("_cell_length_%s %.4f\n" % (t, L))
+    for t in ("alpha", "beta", "gamma"):
+        f.write("_cell_angle_%s 90\n" % t)
+    f.write("loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n"
+            "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n"
+            "_atom_site_fract_y\n_atom_site_fract_z\nLi1 Li1+ 0 0 0\nO1 O2- 0.5 0.5 0.5\n")
+PY
+CUBE=$PWD/cos.cube CIF=$PWD/cos.cif
+dashes69=$(printf -- '-%.0s' $(seq 69))
+
+# The whole pipeline.
+fresh
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --summary --print-act >out.txt 2>err.txt
+check_status "pipeline" 0 $?
+[ -s err.txt ] && { bad "pipeline wrote to standard error"; cat err.txt; }
+cat >want.txt <<'EOF'
+ICSD: 12345  
+1D activation energy: 0.220000 eV
+2D activation energy: 0.460000 eV
+3D activation energy: 0.740000 eV
+Auto-generated reaction pathway done.
+
+EOF
+# (the path summary adds a newline on standard output wherever it is written)
+cmp -s out.txt want.txt || { bad "pipeline output"; diff out.txt want.txt; }
+for f in OSTREL_events.txt OSTREL_rp.csv OSTREL_summary.txt; do [ -s $f ] || bad "$f missing"; done
+[ "$(head -1 OSTREL_events.txt)" = "$dashes69"$'\r' ] || bad "events header"
+[ "$(grep -c ' Threshold energy: ' OSTREL_events.txt)" = 3 ] || bad "three thresholds expected"
+grep -q $'^> Percolating (3D)\r$' OSTREL_events.txt || bad "3D cluster missing in events"
+[ "$(tail -1 OSTREL_rp.csv)" = END ] || bad "rp table does not end with END"
+grep -q 's3 0.740000eV$' OSTREL_rp.csv || bad "rp table lacks the c saddle"
+# The summary: minima, saddles, paths, thresholds, in this order.
+grep -n 'Summary of' OSTREL_summary.txt | sed 's/\r$//; s/ *$//' | awk -F: '{print $2}' | sed 's/^ *//' >order.txt
+printf '%s\n' 'Summary of energy local minima' 'Summary of energy saddle point' \
+  'Summary of minimum energy paths' 'Summary of pathway characteristics at different energy thresholds' >want.txt
+cmp -s order.txt want.txt || { bad "summary order"; cat order.txt; }
+cmp -s <(sed -n '/Summary of pathway/,$p' OSTREL_summary.txt) <(sed -n '2,$p' OSTREL_events.txt) \
+  || bad "summary thresholds differ from the events file"
+grep -q '^>> Dimension: 3$' OSTREL_summary.txt || bad "path dimension in summary"
+
+# --print-path and --print-perc go to standard output, the same text.
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --print-path --print-perc >out.txt 2>err.txt
+check_status "print flags" 0 $?
+grep -q $'^> Path 3 : Li1 (0.000 eV) to Li1 (0.000 eV) via s3 (0.740 eV)\r$' out.txt || bad "print-path"
+grep -q 'Listing all 3 paths (including equivalent ones)' out.txt || bad "print-path listing"
+cmp -s <(sed -n '/Summary of pathway/,/Auto-generated/p' out.txt | sed '$d') <(sed -n '2,$p' OSTREL_events.txt) \
+  || bad "print-perc differs from the events file"
+
+# Energy scales: Na1+ by default 0.5695*E^(0.6946); --scale wins in any order.
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Na1+ --path --print-act >na.txt 2>/dev/null
+"$OSTREL" --scale "2*E" --cube "$CUBE" --cif "$CIF" Na1+ --path --print-act >user.txt 2>/dev/null
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Na1+ --path --print-act --scale "2*E" >user2.txt 2>/dev/null
+"$PYTHON" - <<'PY' || fail=1
+def ea(path):
+    return [float(l.split(":")[1].split()[0]) for l in open(path) if "activation energy" in l]
+na, user, user2 = ea("na.txt"), ea("user.txt"), ea("user2.txt")
+raw = [0.22, 0.46, 0.74]
+ok = all(abs(x - 0.5695 * r ** 0.6946) < 2e-6 for x, r in zip(na, raw))
+ok = ok and all(abs(x - 2 * r) < 2e-6 for x, r in zip(user, raw)) and user == user2
+print("scales: Na %s user %s %s" % (na, user, "ok" if ok else "FAILED"))
+raise SystemExit(0 if ok else 1)
+PY
+
+# --path without --cube: nothing is written.
+fresh
+"$OSTREL" --cif "$CIF" Li1+ --path --print-act --print-perc >out.txt 2>err.txt
+check_status "path without cube" 0 $?
+[ -s out.txt ] || [ -s err.txt ] && bad "path without cube printed something"
+[ "$(ls | grep -v -e out.txt -e err.txt)" = "" ] || { bad "path without cube wrote files"; ls; }
+
+# A cube without a structure: no stationary points, empty tables.
+"$OSTREL" --cube "$CUBE" --path --summary --print-act >out.txt 2>err.txt
+check_status "cube without cif" 0 $?
+grep -qx 'ICSD:   ' out.txt || bad "empty ICSD line"
+grep -qx '1D activation energy: 999.000000 eV' out.txt || bad "999 without paths"
+[ "$(cat OSTREL_rp.csv)" = END ] || bad "rp table without paths"
+[ "$(wc -l <OSTREL_events.txt)" = 4 ] || bad "events without paths hold more than the header"
+grep -q 'Total local minima in unit cell: 0' OSTREL_summary.txt || bad "summary minima total"
+grep -q 'Listing all 0 paths' OSTREL_summary.txt || bad "empty path summary"
+
+# --summary with a cube and no --path: empty path and threshold summaries.
+fresh
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --summary >out.txt 2>err.txt
+check_status "summary without path" 0 $?
+grep -q 'Listing all 0 paths' OSTREL_summary.txt || bad "summary without path lists paths"
+[ -e OSTREL_events.txt ] || [ -e OSTREL_rp.csv ] && bad "events or rp written without --path"
+[ "$(sed -n '/Summary of pathway/,$p' OSTREL_summary.txt | wc -l)" = 3 ] || bad "threshold summary not empty"
+
+# Files that cannot be created.
+fresh
+mkdir OSTREL_events.txt OSTREL_rp.csv
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path >out.txt 2>err.txt
+check_status "events and rp unwritable" 0 $?
+printf 'Error: Unable to write to OSTREL_events.txt\nError: Unable to write to OSTREL_rp.csv\n' >want.txt
+cmp -s err.txt want.txt || { bad "unwritable messages"; cat err.txt; }
+grep -q 'Auto-generated reaction pathway done.' out.txt && bad "done message without the table"
+fresh
+mkdir OSTREL_summary.txt
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --summary >out.txt 2>err.txt
+check_status "summary unwritable" 1 $?
+grep -qx 'Error: Unable to write to OSTREL_summary.txt' err.txt || bad "summary message"
+[ -s OSTREL_rp.csv ] || bad "the path stage ran before the summary"
+
+# Failing stages end the run with status 1 and write nothing more.
+fresh
+"$OSTREL" --cube missing.cube --cif "$CIF" --path --summary >out.txt 2>err.txt
+check_status "missing cube" 1 $?
+grep -qx 'Error: Unable to open CUBE file' err.txt || bad "missing cube message"
+[ -e OSTREL_summary.txt ] || [ -e OSTREL_rp.csv ] && bad "files after a failed stage"
+"$OSTREL" --cube "$CUBE" --cif missing.cif --path >out.txt 2>err.txt
+check_status "missing cif" 1 $?
+"$OSTREL" --cube "$CUBE" --cif "$CIF" --scale "2*x" --path >out.txt 2>err.txt
+check_status "scale without E" 1 $?
+"$OSTREL" --cube "$CUBE" --cif "$CIF" --path --max >out.txt 2>err.txt
+check_status "max without value" 1 $?
+
+# Flags of stages not available: one line each, status 0.
+fresh
+for flag in --calc-charge --calc-bvsum --calc-gii --check-sub --check-subs --vesta --cmd; do
+  "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ $flag >out.txt 2>err.txt
+  check_status "$flag" 0 $?
+  [ "$(cat out.txt)" = "Warning: $flag is not available yet; ignored." ] || { bad "$flag message"; cat out.txt; }
+done
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --gui >out.txt 2>err.txt
+grep -qx 'Warning: --gui is not available yet; ignored.' out.txt || bad "--gui with path, cube and cif"
+"$OSTREL" --cube "$CUBE" --path --gui >out.txt 2>err.txt
+grep -q 'gui' out.txt && bad "--gui without a structure"
+# Unknown words are ignored.
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --frobnicate --print-act >out.txt 2>err.txt
+check_status "unknown word" 0 $?
+grep -qx '3D activation energy: 0.740000 eV' out.txt || bad "unknown word changed the run"
+
+[ $fail = 0 ] && echo "ostrel driver: ok"
+exit $fail
