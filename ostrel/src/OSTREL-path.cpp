@@ -243,8 +243,13 @@ int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
   return 0;
 }
 
-int OSTREL_concatenate_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* first,
-                                 const OSTREL_grid_path* second) {
+namespace {
+
+// Appends `second` to `first` (a shared joining point kept once, with the
+// plotting values of `second`); `limit` caps the number of points, 0 for
+// none.
+int join_grid_paths(const OSTREL_cube* cube, OSTREL_grid_path* first,
+                    const OSTREL_grid_path* second, int limit) {
   if (first->length < 1 || second->length < 1) {
     fprintf(stderr, "Error: Invalid input to OSTREL_concatenate_grid_path\n");
     return 1;
@@ -252,7 +257,7 @@ int OSTREL_concatenate_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* firs
   const bool joined =
       OSTREL_is_loc_equal(point_of(first, first->length - 1), point_of(second, 0));
   const int keep = joined ? first->length - 1 : first->length;
-  if (keep + second->length > OSTREL_MAX_PATH_LENGTH) {
+  if (limit > 0 && keep + second->length > limit) {
     fprintf(stderr, "Error: OSTREL_MAX_PATH_LENGTH exceeed\n");
     return 1;
   }
@@ -272,6 +277,13 @@ int OSTREL_concatenate_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* firs
   first->length = keep + second->length;
   OSTREL_refresh_path_saddle(cube, first);
   return 0;
+}
+
+}  // namespace
+
+int OSTREL_concatenate_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* first,
+                                 const OSTREL_grid_path* second) {
+  return join_grid_paths(cube, first, second, OSTREL_MAX_PATH_LENGTH);
 }
 
 int OSTREL_build_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out, OSTREL_cubeloc start,
@@ -2324,9 +2336,11 @@ int OSTREL_concatenate_path(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
     }
     piece.color[0] = P.color;
     piece.style[0] = P.style;
+    // The limit holds for the grid path of each hop; a pathway of many hops
+    // grows as long as it needs.
     if (out->length == 0) {
       *out = piece;
-    } else if (OSTREL_concatenate_grid_path(cube, out, &piece)) {
+    } else if (join_grid_paths(cube, out, &piece, 0)) {
       fprintf(stderr, "Error: OSTREL_concatenate_grid_path() returns non-zero.\n");
       return 1;
     }

@@ -140,6 +140,21 @@ int OSTREL_round_copies(int reference, double value) {
   if (call)               \
     return 1;
 
+// Copies a file written earlier in this run onto a stream; 1 when it
+// cannot be read back.
+static int copy_file(const char* path, FILE* stream) {
+  FILE* in = fopen(path, "rb");
+  if (!in)
+    return 1;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, in)) > 0) fwrite(buf, 1, n, stream);
+  const int failed = ferror(in);
+  fclose(in);
+  fflush(stream);
+  return failed;
+}
+
 // Flags whose stages this version does not have: accepted, and said so.
 static void not_available(int given, const char* flag) {
   if (given)
@@ -240,6 +255,7 @@ int OSTREL(OSTREL_input* input) {
   OSTREL_reaction_pathway_overall rp;
   OSTREL_init_pathlib(&lib);
   OSTREL_init_reaction_pathway(&rp);
+  bool events_made = false, events_failed = false;
   if (input->path && input->cube) {
     lib.pathlib = 1;
     STAGE(OSTREL_build_path(&cube, &cif, &lib), "OSTREL_build_path");
@@ -247,21 +263,30 @@ int OSTREL(OSTREL_input* input) {
     STAGE(OSTREL_filter_redundant_path(&cube, &lib), "OSTREL_filter_redundant_path");
     if (input->print_path)
       OSTREL_print_pathlib(&cube, &lib, stdout);
-    if (input->print_perc)
-      STAGE(OSTREL_analyze_network_at_saddles(&cube, &lib, stdout, 999),
-            "OSTREL_analyze_network_at_saddles");
+    // The threshold summary re-analyses the network at every saddle energy
+    // (and in large cells runs to hundreds of megabytes): it is made once,
+    // into OSTREL_events.txt, and copied from there wherever else it is
+    // asked for.
+    if (FILE* f = fopen("OSTREL_events.txt", "wb")) {
+      int failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
+      failed = fclose(f) || failed;
+      STAGE(failed, "OSTREL_analyze_network_at_saddles");
+      events_made = true;
+    } else {
+      events_failed = true;
+    }
+    if (input->print_perc) {
+      if (!events_made || copy_file("OSTREL_events.txt", stdout))
+        STAGE(OSTREL_analyze_network_at_saddles(&cube, &lib, stdout, 999),
+              "OSTREL_analyze_network_at_saddles");
+    }
     STAGE(OSTREL_calc_activation_energy(&cube, &lib), "OSTREL_calc_activation_energy");
     if (input->print_act) {
       OSTREL_print_cif_ICSD(&cif, stdout);
       OSTREL_print_activation_energy(&lib, stdout);
     }
-    if (FILE* f = fopen("OSTREL_events.txt", "wb")) {
-      int failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
-      fclose(f);
-      STAGE(failed, "OSTREL_analyze_network_at_saddles");
-    } else {
+    if (events_failed)
       fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
-    }
     STAGE(OSTREL_build_reaction_pathway(&cube, &lib, &rp), "OSTREL_build_reaction_pathway");
     if (FILE* f = fopen("OSTREL_rp.csv", "wb")) {
       OSTREL_print_reaction_pathway(&cube, &lib, &rp, f);
@@ -283,7 +308,8 @@ int OSTREL(OSTREL_input* input) {
     int failed = OSTREL_printminima(&cube, f) || OSTREL_printsaddle(&cube, f);
     if (!failed) {
       OSTREL_print_pathlib(&cube, &lib, f);
-      failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
+      if (!events_made || copy_file("OSTREL_events.txt", f))
+        failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
     }
     fclose(f);
     STAGE(failed, "OSTREL_summary");
