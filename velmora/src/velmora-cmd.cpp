@@ -180,15 +180,110 @@ int velmora_cmd_unavailable(const VELMORA_CMD_OPT* opt) {
   return VELMORA_EXIT_FAILURE;
 }
 
-// Reads argv[2] as a CIF with the context's data files.
-int velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt, std::unique_ptr<VELMORA_CELL>& cell,
-                         std::unique_ptr<VELMORA_SYMMETRY>& symmetry) {
-  if (velmora_cell_import_cif_from_file(cell, symmetry, opt->argv[2], opt->dir_symcards.c_str(),
+// The structure of a CIF: the cell and the space group read with it.
+struct VELMORA_CMD_CIF {
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+};
+
+// Reads argv[2] as a CIF with the context's data files (null, reported,
+// on failure).
+std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt) {
+  auto cif = std::make_unique<VELMORA_CMD_CIF>();
+  if (velmora_cell_import_cif_from_file(cif->cell, cif->symmetry, opt->argv[2],
+                                        opt->dir_symcards.c_str(),
                                         opt->dir_unitary.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_import_cif_from_file() returns non-zero.\n");
+    return nullptr;
+  }
+  return cif;
+}
+
+// An integer argument (oxidation state): the whole text must be one number.
+bool velmora_cmd_read_int(const char* text, int& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
+  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
+  return text[consumed] == '\0';
+}
+
+// A real argument (screening factor): one finite number and nothing else.
+bool velmora_cmd_read_real(const char* text, double& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
+  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
+  return text[consumed] == '\0';
+}
+
+// The optional screening factor at argv[index]: `sf` keeps its value when
+// the argument is absent; false (reported) when it is not a number.
+bool velmora_cmd_read_sf(const VELMORA_CMD_OPT* opt, int index, double& sf) {
+  if (opt->argc > index && !velmora_cmd_read_real(opt->argv[index], sf)) {
+    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+    return false;
+  }
+  return true;
+}
+
+// An optional t/f flag at argv[index]: true unless given and starting with
+// f or F.
+bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index) {
+  return !(opt->argc > index && (opt->argv[index][0] == 'f' || opt->argv[index][0] == 'F'));
+}
+
+// The output name: argv[index] when given (at most 1000 characters), else
+// the whole input name followed by `suffix`.
+std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix) {
+  char name[1024];
+  if (opt->argc > index)
+    std::snprintf(name, sizeof name, "%.1000s", opt->argv[index]);
+  else
+    std::snprintf(name, sizeof name, "%s%s", opt->argv[2], suffix);
+  return name;
+}
+
+// Writes `cell` as a CIF under the output name (argv[name_index], else the
+// input name followed by `suffix`), with `symmetry` or, when null, P 1.
+int velmora_cmd_export_cif(const VELMORA_CMD_OPT* opt, int name_index, const char* suffix,
+                           VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry) {
+  const std::string name = velmora_cmd_output_name(opt, name_index, suffix);
+  if (velmora_cell_export_cif_to_file(name.c_str(), cell, symmetry,
+                                      opt->dir_symcards.c_str()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
   return VELMORA_EXIT_OK;
+}
+
+// Force-field parameters of a read cell: `type`/`os` the conducting ion
+// (none when `type` is null), `sf` the screening factor (not positive:
+// computed).  Null, reported, on failure.
+std::unique_ptr<VELMORA_PROPERTY> velmora_cmd_property(const VELMORA_CMD_OPT* opt,
+                                                       VELMORA_CELL* cell, const char* type,
+                                                       int os, double sf) {
+  std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
+      cell, type, os, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!ppt) std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
+  return ppt;
+}
+
+// Bond-valence sums and GII of a read cell, printed as --cal-bv does (only
+// the sums, in the GUI layout, when `gui`).
+int velmora_cmd_bv_and_gii(const VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
+                           const VELMORA_SYMMETRY* symmetry, bool gui) {
+  std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell(
+      cell, symmetry, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+  if (!bv) {
+    std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell() returns non-zero.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
+  if (gui) {
+    velmora_bv_print_gui(bv.get());
+    return VELMORA_EXIT_OK;
+  }
+  velmora_bv_print(bv.get());
+  const double gii = velmora_gii_calculate_from_bv(bv.get());
+  return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
 }
 
 }  // namespace
@@ -285,6 +380,8 @@ int velmora_cmd_start(int argc, char** argv) {
     status = -1;
     for (const VELMORA_CMD_ENTRY& entry : kCommands)
       if (std::strcmp(command, entry.name) == 0) {
+        // Messages about missing force-field data name the command.
+        velmora_property_set_command(entry.name);
         status = entry.handler(opt.get());
         break;
       }
@@ -333,11 +430,9 @@ int velmora_cmd_opt_do_print_cell(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --print-cell Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
-  velmora_cell_print(cell.get());
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  velmora_cell_print(cif->cell.get());
   return VELMORA_EXIT_OK;
 }
 
@@ -347,10 +442,9 @@ int velmora_cmd_opt_do_print_sym(VELMORA_CMD_OPT* opt) {
     std::printf("Example: --print-sym Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_symmetry_print(symmetry.get());
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  velmora_symmetry_print(cif->symmetry.get());
   return VELMORA_EXIT_OK;
 }
 
@@ -368,85 +462,17 @@ int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: wrong parameter accuracy.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry = velmora_symmetry_calculate_from_cell(cell.get(), tolerance, opt->dir_symcards.c_str());
-  if (!symmetry) {
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  if (!velmora_symmetry_calculate_from_cell(cif->cell.get(), tolerance,
+                                            opt->dir_symcards.c_str())) {
     std::fprintf(stderr, "Error: velmora_symmetry_calculate_from_cell() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
   return VELMORA_EXIT_OK;
 }
 
-
 // ---------------------------------- force-field and bond-valence commands ----
-
-namespace {
-
-// An integer argument (oxidation state): the whole text must be one number.
-bool velmora_cmd_read_int(const char* text, int& value) {
-  int consumed = 0;
-  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
-  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
-  return text[consumed] == '\0';
-}
-
-// A real argument (screening factor): one finite number and nothing else.
-bool velmora_cmd_read_real(const char* text, double& value) {
-  int consumed = 0;
-  if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
-  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
-  return text[consumed] == '\0';
-}
-
-// The output name: argv[index] when given (at most 1000 characters), else
-// the whole input name followed by `suffix`.
-std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix) {
-  char name[1024];
-  if (opt->argc > index)
-    std::snprintf(name, sizeof name, "%.1000s", opt->argv[index]);
-  else
-    std::snprintf(name, sizeof name, "%s%s", opt->argv[2], suffix);
-  return name;
-}
-
-// Reads the CIF of argv[2] and writes it under the output name, with the
-// space group read from the file or (keep_symmetry false) with P 1.
-int velmora_cmd_write_cif(VELMORA_CMD_OPT* opt, int name_index, const char* suffix,
-                          bool keep_symmetry) {
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  if (!keep_symmetry) symmetry.reset();
-  const std::string name = velmora_cmd_output_name(opt, name_index, suffix);
-  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get(),
-                                      opt->dir_symcards.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  return VELMORA_EXIT_OK;
-}
-
-// Bond-valence sums and GII of a read cell, printed as --cal-bv does.
-int velmora_cmd_bv_and_gii(VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
-                           const VELMORA_SYMMETRY* symmetry, bool gui) {
-  std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell(
-      cell, symmetry, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
-  if (!bv) {
-    std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (gui) {
-    velmora_bv_print_gui(bv.get());
-    return VELMORA_EXIT_OK;
-  }
-  velmora_bv_print(bv.get());
-  const double gii = velmora_gii_calculate_from_bv(bv.get());
-  return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
-}
-
-}  // namespace
 
 int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) {
   if (opt->argc < 3) {
@@ -459,21 +485,12 @@ int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_USAGE;
   }
   double sf = -1.0;
-  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
-  velmora_property_set_command(opt->argv[1]);
-  std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
-      cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
-  if (!ppt) {
-    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_sf(opt, 3, sf)) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_PROPERTY> ppt =
+      velmora_cmd_property(opt, cif->cell.get(), nullptr, 0, sf);
+  if (!ppt) return VELMORA_EXIT_FAILURE;
   velmora_property_print_format(ppt.get());
   return VELMORA_EXIT_OK;
 }
@@ -496,22 +513,14 @@ int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
       std::fprintf(stderr, "Error: wrong oxidation state.\n");
       return VELMORA_EXIT_FAILURE;
     }
-  } else if (opt->argc >= 4 && !velmora_cmd_read_real(opt->argv[3], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+  } else if (!velmora_cmd_read_sf(opt, 3, sf)) {
     return VELMORA_EXIT_FAILURE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
-  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_PROPERTY> ppt =
-      velmora_property_import_from_cell(cell.get(), conducting ? type : nullptr, os, sf,
-                                        opt->dir_unitary.c_str(), opt->dir_binary.c_str());
-  if (!ppt) {
-    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+      velmora_cmd_property(opt, cif->cell.get(), conducting ? type : nullptr, os, sf);
+  if (!ppt) return VELMORA_EXIT_FAILURE;
   velmora_property_print(ppt.get());
   return VELMORA_EXIT_OK;
 }
@@ -521,11 +530,10 @@ int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: not enough arguments.\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   double charge = 0.0;
-  for (const VELMORA_ATOM& atom : cell->atom) charge += atom.os * atom.occ;
+  for (const VELMORA_ATOM& atom : cif->cell->atom) charge += atom.os * atom.occ;
   std::printf("Total charge per unit cell: %.3f\n", charge);
   return VELMORA_EXIT_OK;
 }
@@ -537,23 +545,14 @@ int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_USAGE;
   }
   double sf = -1.0;
-  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
-  velmora_property_set_command(opt->argv[1]);
-  std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
-      cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
-  if (!ppt) {
-    std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_sf(opt, 3, sf)) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_PROPERTY> ppt =
+      velmora_cmd_property(opt, cif->cell.get(), nullptr, 0, sf);
+  if (!ppt) return VELMORA_EXIT_FAILURE;
   bool ok = false;
-  const double energy = velmora_cell_total_energy(cell.get(), ppt.get(), &ok);
+  const double energy = velmora_cell_total_energy(cif->cell.get(), ppt.get(), &ok);
   if (!ok) return VELMORA_EXIT_FAILURE;
   std::printf("Message: total energy = %lf eV\n", energy);
   return VELMORA_EXIT_OK;
@@ -568,7 +567,9 @@ int velmora_cmd_opt_do_gen_cif(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --gen-cif Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  return velmora_cmd_write_cif(opt, 3, ".cif", true);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  return velmora_cmd_export_cif(opt, 3, ".cif", cif->cell.get(), cif->symmetry.get());
 }
 
 int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
@@ -577,11 +578,9 @@ int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --gen-cif-reduced Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  std::unique_ptr<VELMORA_CELL> reduced = velmora_cell_reduce_by_symmetry(cell.get(), symmetry.get());
-  if (!reduced) {
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  if (!velmora_cell_reduce_by_symmetry(cif->cell.get(), cif->symmetry.get())) {
     std::fprintf(stderr, "Error: velmora_cell_reduce_by_symmetry() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
@@ -589,13 +588,7 @@ int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
   // labelled P 1; they are written with the operations that generate the
   // rest (the writer reduces the cell itself), so the file reads back to
   // the same structure.
-  const std::string name = velmora_cmd_output_name(opt, 3, ".reduced.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), symmetry.get(),
-                                      opt->dir_symcards.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  return VELMORA_EXIT_OK;
+  return velmora_cmd_export_cif(opt, 3, ".reduced.cif", cif->cell.get(), cif->symmetry.get());
 }
 
 int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
@@ -604,21 +597,14 @@ int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
     std::printf("Example: velmora.x --gen-cif-p1 Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_SYMMETRY> p1 = velmora_symmetry_new_p1();
   if (!p1) {
     std::fprintf(stderr, "Error: velmora_symmetry_new_p1() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const std::string name = velmora_cmd_output_name(opt, 3, ".p1.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), cell.get(), p1.get(),
-                                      opt->dir_symcards.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  return VELMORA_EXIT_OK;
+  return velmora_cmd_export_cif(opt, 3, ".p1.cif", cif->cell.get(), p1.get());
 }
 
 int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
@@ -636,24 +622,16 @@ int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: wrong parameter os.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CELL> assigned =
-      velmora_cell_assign_partial_occ_at_conducting_site(cell.get(), type, os);
+      velmora_cell_assign_partial_occ_at_conducting_site(cif->cell.get(), type, os);
   if (!assigned) {
     std::fprintf(stderr,
                  "Error: velmora_cell_assign_partial_occ_at_conducting_site() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const std::string name = velmora_cmd_output_name(opt, 5, ".assign.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr,
-                                      opt->dir_symcards.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  return VELMORA_EXIT_OK;
+  return velmora_cmd_export_cif(opt, 5, ".assign.cif", assigned.get(), nullptr);
 }
 
 int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
@@ -662,22 +640,14 @@ int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --gen-cif-assign-all Li6PS5Cl.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  symmetry.reset();
-  std::unique_ptr<VELMORA_CELL> assigned = velmora_cell_assign_partial_occ_all(cell.get());
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CELL> assigned = velmora_cell_assign_partial_occ_all(cif->cell.get());
   if (!assigned) {
     std::fprintf(stderr, "Error: velmora_cell_assign_partial_occ_all() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const std::string name = velmora_cmd_output_name(opt, 3, ".assign.cif");
-  if (velmora_cell_export_cif_to_file(name.c_str(), assigned.get(), nullptr,
-                                      opt->dir_symcards.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  return VELMORA_EXIT_OK;
+  return velmora_cmd_export_cif(opt, 3, ".assign.cif", assigned.get(), nullptr);
 }
 
 int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) {
@@ -687,11 +657,9 @@ int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --cal-bv Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_property_set_command(opt->argv[1]);
-  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), false);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  return velmora_cmd_bv_and_gii(opt, cif->cell.get(), cif->symmetry.get(), false);
 }
 
 int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) {
@@ -699,11 +667,9 @@ int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: not enough arguments.\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_property_set_command(opt->argv[1]);
-  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), true);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  return velmora_cmd_bv_and_gii(opt, cif->cell.get(), cif->symmetry.get(), true);
 }
 
 int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
@@ -735,12 +701,10 @@ int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: wrong parameter os2.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell_with_type(
-      cell.get(), symmetry.get(), type1, os1, type2, os2, opt->dir_unitary.c_str(),
+      cif->cell.get(), cif->symmetry.get(), type1, os1, type2, os2, opt->dir_unitary.c_str(),
       opt->dir_binary.c_str());
   if (!bv) {
     std::fprintf(stderr, "Error: velmora_bv_calculate_from_cell_with_type() returns NULL.\n");
@@ -759,12 +723,10 @@ int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --cal-gii Li2O.cif\n");
     return VELMORA_EXIT_USAGE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   const double gii = velmora_gii_calculate_from_cell(
-      cell.get(), symmetry.get(), opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+      cif->cell.get(), cif->symmetry.get(), opt->dir_unitary.c_str(), opt->dir_binary.c_str());
   if (gii < 0.0) {
     std::fprintf(stderr, "Error: velmora_gii_calculate_from_cell() returns negative value.\n");
     return VELMORA_EXIT_FAILURE;
@@ -782,15 +744,14 @@ int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: velmora_cmd_opt_cat_tail() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cell_import_cif_from_text(cell, symmetry, text.get(), opt->dir_symcards.c_str(),
+  VELMORA_CMD_CIF cif;
+  if (velmora_cell_import_cif_from_text(cif.cell, cif.symmetry, text.get(),
+                                        opt->dir_symcards.c_str(),
                                         opt->dir_unitary.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_import_cif_from_text() returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  velmora_property_set_command(opt->argv[1]);
-  return velmora_cmd_bv_and_gii(opt, cell.get(), symmetry.get(), false);
+  return velmora_cmd_bv_and_gii(opt, cif.cell.get(), cif.symmetry.get(), false);
 }
 
 // ------------------------------------------------------ landscape cubes ----
@@ -840,9 +801,8 @@ int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
     return VELMORA_EXIT_FAILURE;
   }
   if (resolution <= 0.0) resolution = 0.1;
-  const auto is_false = [](const char* flag) { return flag[0] == 'f' || flag[0] == 'F'; };
-  const bool ignore_conducting = !(opt->argc > 7 && is_false(opt->argv[7]));
-  const bool periodic = !(opt->argc > 8 && is_false(opt->argv[8]));
+  const bool ignore_conducting = velmora_cmd_read_flag(opt, 7);
+  const bool periodic = velmora_cmd_read_flag(opt, 8);
   const std::string cube_name = velmora_cmd_output_name(opt, 9, ".cube");
   // The assigned structure: the input name without its last four
   // characters (the extension), followed by "_assigned.cif".
@@ -852,12 +812,10 @@ int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
   if (length > 3) base[length - 4] = '\0';
   const std::string cif_name = std::string(base) + "_assigned.cif";
 
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  if (velmora_cmd_read_cif(opt, cell, symmetry) != 0) return VELMORA_EXIT_FAILURE;
-  velmora_property_set_command(opt->argv[1]);
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   if (velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
-          cube_name.c_str(), cif_name.c_str(), cell.get(), symmetry.get(), type, os, sf,
+          cube_name.c_str(), cif_name.c_str(), cif->cell.get(), cif->symmetry.get(), type, os, sf,
           resolution, ignore_conducting, periodic, opt->dir_unitary.c_str(),
           opt->dir_binary.c_str()) != 0) {
     std::fprintf(stderr,
@@ -878,7 +836,7 @@ int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) {
     std::printf("Example: ./velmora.x --print-cube Li2O.cube\n");
     return VELMORA_EXIT_USAGE;
   }
-  const bool periodic = !(opt->argc > 3 && (opt->argv[3][0] == 'f' || opt->argv[3][0] == 'F'));
+  const bool periodic = velmora_cmd_read_flag(opt, 3);
   std::unique_ptr<VELMORA_CUBE> cube;
   std::unique_ptr<VELMORA_CELL> cell;
   if (velmora_cube_import_from_file(cube, &cell, opt->argv[2], periodic,
