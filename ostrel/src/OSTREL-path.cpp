@@ -1982,16 +1982,56 @@ void mark_dimension(OSTREL_path& P, int dimension) {
   if (dimension == 3) P.threeD = 1;
 }
 
-// Euler walk over the path types of a (sub-)library, vertices = minimum
-// types, weights = saddle energies; each step becomes the signed hop of the
-// last path type that joins the two types at that energy.
-int euler_over_types(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
-                     OSTREL_reaction_pathway* p) {
+// Every path type of a cluster: marked with the cluster's dimension and,
+// when not coloured yet, given `colour` as a plain member (style 0).
+void colour_cluster(OSTREL_pathlib* lib, const OSTREL_cluster& C, int colour) {
+  for (int q : C.path) {
+    mark_dimension(lib->path[q], C.dimension);
+    if (lib->path[q].color < 0) {
+      lib->path[q].color = colour;
+      lib->path[q].style = 0;
+    }
+  }
+}
+
+// The path type of a backbone hop, given `colour` as backbone (style 1);
+// `in_rp` marks it as walked by a pathway.
+void colour_backbone(OSTREL_pathlib* lib, int start_type, int end_type, int saddle_type,
+                     int colour, bool in_rp) {
+  const int q = OSTREL_isin_pathlib(lib, start_type, end_type, saddle_type);
+  if (q < 0) return;
+  lib->path[q].color = colour;
+  lib->path[q].style = 1;
+  if (in_rp) lib->path[q].in_rp = 1;
+}
+
+// The backbone of a percolating cluster: `sym` its path types, `red` (with
+// `reduce`, for a 1-D chain) its hops.
+int cluster_backbone(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const OSTREL_cluster& C,
+                     int reduce, OSTREL_pathlib* sym, OSTREL_pathlib* red) {
+  OSTREL_cluster sym_c, red_c;
+  if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, sym, &sym_c, red, &red_c, reduce)) {
+    fprintf(stderr, "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
+    return 1;
+  }
+  return 0;
+}
+
+// One edge of an Euler walk: its two vertices (minima or minimum types),
+// its weight (the saddle energy) and the path type it stands for.
+struct WalkEdge {
+  int from, to;
+  double energy;
+  int start_type, end_type, saddle_type;
+};
+
+// Euler walk over `edges`; each step becomes the signed hop of the path
+// type of the last edge that joins the two vertices at that energy.
+int euler_walk(const OSTREL_pathlib* lib, const std::vector<WalkEdge>& edges,
+               OSTREL_reaction_pathway* p) {
   OSTREL_graph g;
-  for (int q = 0; q < sub->total_path; q++)
-    if (OSTREL_add_edge(&g, sub->path[q].start_type, sub->path[q].end_type,
-                        sub->path[q].saddle_energy))
-      return 1;
+  for (const WalkEdge& e : edges)
+    if (OSTREL_add_edge(&g, e.from, e.to, e.energy)) return 1;
   if (OSTREL_build_vert_from_edge(&g)) return 1;
   std::vector<int> seq;
   std::vector<double> w;
@@ -2002,60 +2042,44 @@ int euler_over_types(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
   }
   for (int s = 0; s + 1 < len; s++) {
     const int u = seq[s], v = seq[s + 1];
-    int found = -1;
-    bool forward = true;
-    for (int q = 0; q < sub->total_path; q++) {
-      const OSTREL_path& P = sub->path[q];
-      if (!((P.start_type == u && P.end_type == v) || (P.start_type == v && P.end_type == u)))
-        continue;
-      if (fabs(P.saddle_energy - w[s]) >= 1e-7) continue;
-      found = q;
-      forward = P.start_type == u && P.end_type == v;
+    const WalkEdge* found = nullptr;
+    for (const WalkEdge& e : edges) {
+      if (!((e.from == u && e.to == v) || (e.from == v && e.to == u))) continue;
+      if (fabs(e.energy - w[s]) >= 1e-7) continue;
+      found = &e;
     }
-    if (found < 0) continue;
-    const OSTREL_path& P = sub->path[found];
-    int index = OSTREL_isin_pathlib(lib, P.start_type, P.end_type, P.saddle_type);
-    if (index >= 0 && OSTREL_append_path_to_reaction_pathway(p, hop_ref(index, forward)))
+    if (!found) continue;
+    const int index =
+        OSTREL_isin_pathlib(lib, found->start_type, found->end_type, found->saddle_type);
+    if (index >= 0 &&
+        OSTREL_append_path_to_reaction_pathway(p, hop_ref(index, found->from == u)))
       return 1;
   }
   return 0;
 }
 
-// Euler walk over the hops of a library, vertices = minima, each step
-// translated to the signed hop of its path type.
+// Euler walk over the path types of a (sub-)library, vertices = minimum
+// types.
+int euler_over_types(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
+                     OSTREL_reaction_pathway* p) {
+  std::vector<WalkEdge> edges;
+  for (int q = 0; q < sub->total_path; q++) {
+    const OSTREL_path& P = sub->path[q];
+    edges.push_back({P.start_type, P.end_type, P.saddle_energy, P.start_type, P.end_type,
+                     P.saddle_type});
+  }
+  return euler_walk(lib, edges, p);
+}
+
+// Euler walk over the hops of a library, vertices = minima.
 int euler_over_allpaths(const OSTREL_pathlib* lib, const OSTREL_pathlib* sub,
                         OSTREL_reaction_pathway* p) {
-  OSTREL_graph g;
-  for (int q = 0; q < sub->total_allpath; q++)
-    if (OSTREL_add_edge(&g, sub->allpath[q].start, sub->allpath[q].end,
-                        sub->allpath[q].saddle_energy))
-      return 1;
-  if (OSTREL_build_vert_from_edge(&g)) return 1;
-  std::vector<int> seq;
-  std::vector<double> w;
-  int len = 0;
-  if (OSTREL_build_Euler_path(&g, &seq, &len, &w)) {
-    fprintf(stderr, "Error: OSTREL_build_Euler_path() returns non-zero.\n");
-    return 1;
+  std::vector<WalkEdge> edges;
+  for (int q = 0; q < sub->total_allpath; q++) {
+    const OSTREL_allpath& a = sub->allpath[q];
+    edges.push_back({a.start, a.end, a.saddle_energy, a.start_type, a.end_type, a.saddle_type});
   }
-  for (int s = 0; s + 1 < len; s++) {
-    const int u = seq[s], v = seq[s + 1];
-    int found = -1;
-    bool forward = true;
-    for (int q = 0; q < sub->total_allpath; q++) {
-      const OSTREL_allpath& a = sub->allpath[q];
-      if (!((a.start == u && a.end == v) || (a.start == v && a.end == u))) continue;
-      if (fabs(a.saddle_energy - w[s]) >= 1e-7) continue;
-      found = q;
-      forward = a.start == u;
-    }
-    if (found < 0) continue;
-    const OSTREL_allpath& a = sub->allpath[found];
-    int index = OSTREL_isin_pathlib(lib, a.start_type, a.end_type, a.saddle_type);
-    if (index >= 0 && OSTREL_append_path_to_reaction_pathway(p, hop_ref(index, forward)))
-      return 1;
-  }
-  return 0;
+  return euler_walk(lib, edges, p);
 }
 
 // An existing pathway whose cluster has grown: the shortest route (by path
@@ -2157,36 +2181,14 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
           OSTREL_reaction_pathway& p = rp->rp[r];
           const int colour = colour_of(C.dimension, C.ribbon);
           if (C.dimension == p.dimension && C.ribbon == p.ribbon) {
-            for (int q : C.path) {
-              mark_dimension(lib->path[q], C.dimension);
-              if (lib->path[q].color < 0) {
-                lib->path[q].color = colour;
-                lib->path[q].style = 0;
-              }
-            }
+            colour_cluster(lib, C, colour);
             continue;
           }
           OSTREL_pathlib sym, red;
-          OSTREL_cluster sym_c, red_c;
-          if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, &sym, &sym_c, &red, &red_c,
-                                                      0)) {
-            fprintf(stderr,
-                    "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
-            return 1;
-          }
-          for (const OSTREL_path& B : sym.path) {
-            int q = OSTREL_isin_pathlib(lib, B.start_type, B.end_type, B.saddle_type);
-            if (q < 0) continue;
-            lib->path[q].color = colour;
-            lib->path[q].style = 1;
-          }
-          for (int q : C.path) {
-            mark_dimension(lib->path[q], C.dimension);
-            if (lib->path[q].color < 0) {
-              lib->path[q].color = colour;
-              lib->path[q].style = 0;
-            }
-          }
+          if (cluster_backbone(cube, lib, C, 0, &sym, &red)) return 1;
+          for (const OSTREL_path& B : sym.path)
+            colour_backbone(lib, B.start_type, B.end_type, B.saddle_type, colour, false);
+          colour_cluster(lib, C, colour);
           const int before = p.total_path;
           if (extend_pathway(lib, C, &p)) return 1;
           for (int h = before; h < p.total_path; h++) lib->path[abs(p.path[h]) - 1].in_rp = 1;
@@ -2202,34 +2204,16 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
         OSTREL_reaction_pathway& p = rp->rp[rp->total - 1];
         const bool chain = C.dimension == 1 && !C.ribbon;
         OSTREL_pathlib sym, red;
-        OSTREL_cluster sym_c, red_c;
-        if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, &sym, &sym_c, &red, &red_c,
-                                                    chain ? 1 : 0)) {
-          fprintf(stderr, "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
-          return 1;
-        }
+        if (cluster_backbone(cube, lib, C, chain ? 1 : 0, &sym, &red)) return 1;
         const int colour = colour_of(C.dimension, C.ribbon);
-        auto colour_backbone = [&](int st, int et, int sd) {
-          int q = OSTREL_isin_pathlib(lib, st, et, sd);
-          if (q < 0) return;
-          lib->path[q].color = colour;
-          lib->path[q].style = 1;
-          lib->path[q].in_rp = 1;
-        };
         if (chain)
           for (int q = 0; q < red.total_allpath; q++)
-            colour_backbone(red.allpath[q].start_type, red.allpath[q].end_type,
-                            red.allpath[q].saddle_type);
+            colour_backbone(lib, red.allpath[q].start_type, red.allpath[q].end_type,
+                            red.allpath[q].saddle_type, colour, true);
         else
           for (const OSTREL_path& B : sym.path)
-            colour_backbone(B.start_type, B.end_type, B.saddle_type);
-        for (int q : C.path) {
-          mark_dimension(lib->path[q], C.dimension);
-          if (lib->path[q].color < 0) {
-            lib->path[q].color = colour;
-            lib->path[q].style = 0;
-          }
-        }
+            colour_backbone(lib, B.start_type, B.end_type, B.saddle_type, colour, true);
+        colour_cluster(lib, C, colour);
         if (chain ? euler_over_allpaths(lib, &red, &p) : euler_over_types(lib, &sym, &p))
           return 1;
         if (p.total_path == 0 && OSTREL_append_path_to_reaction_pathway(&p, hop_ref(C.ID, true)))
