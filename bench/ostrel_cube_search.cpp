@@ -13,21 +13,18 @@
 #include <vector>
 
 #include "OSTREL.h"
+#include "ostrel_bench_cube.h"
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+using namespace ostrel_bench;
 
 // Energy from the folded, sorted coordinates: the same for all 48 images.
 // Harmonics up to the fifth give a few hundred minima and saddles; the span
 // stays below the 5 eV cut-off so that every point is examined.
 double landscape(int i, int j, int k, int n) {
-  int f[3] = {std::min(i, n - i), std::min(j, n - j), std::min(k, n - k)};
-  if (f[0] > f[1]) std::swap(f[0], f[1]);
-  if (f[1] > f[2]) std::swap(f[1], f[2]);
-  if (f[0] > f[1]) std::swap(f[0], f[1]);
+  int f[3];
+  fold_m3m(i, j, k, n, f);
   double c1[3], c2[3], c5[3];
   for (int a = 0; a < 3; a++) {
     double x = 2 * M_PI * f[a] / n;
@@ -38,37 +35,6 @@ double landscape(int i, int j, int k, int n) {
   double e = 0.5 * (c1[0] + c1[1] + c1[2]) + 0.3 * (c2[0] + c2[1] + c2[2]) +
              0.2 * (c5[0] + c5[1] + c5[2]) + 0.1 * (c1[0] * c1[1] + c1[1] * c1[2] + c1[0] * c1[2]);
   return 0.7 * e;
-}
-
-bool write_cube(const std::string& path, int n, double a) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const double step = a / n * 1.889725989;
-  fprintf(f, "bench\r\nConducting = Li1+ ; sf = 0.700000;\r\n");
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", 0, 0.0, 0.0, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, step, 0.0, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, 0.0, step, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, 0.0, 0.0, step);
-  for (int i = 0; i < n; i++)
-    for (int j = 0; j < n; j++)
-      for (int k = 0; k < n; k++) fprintf(f, " %12.6f\r\n", landscape(i, j, k, n));
-  return fclose(f) == 0;
-}
-
-std::vector<std::string> cubic_ops() {
-  std::vector<std::string> ops;
-  const int perm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
-  for (const auto& p : perm)
-    for (int s = 0; s < 8; s++) {
-      std::string op;
-      for (int r = 0; r < 3; r++) {
-        if (r) op += ",";
-        if (s >> r & 1) op += "-";
-        op += "xyz"[p[r]];
-      }
-      ops.push_back(op);
-    }
-  return ops;
 }
 
 struct Timing {
@@ -129,7 +95,7 @@ int main() {
     int n = sizes[s];
     std::string path = std::string(dir) + "/bench_" + std::to_string(n) + ".cube";
     auto t0 = std::chrono::steady_clock::now();
-    if (!write_cube(path, n, 0.1 * n)) return 1;
+    if (!write_cube(path, n, 0.1 * n, landscape)) return 1;
     double written = seconds_since(t0);
     bool ok = run(path, &t[s]);
     unlink(path.c_str());

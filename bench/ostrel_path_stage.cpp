@@ -19,21 +19,18 @@
 
 #include "OSTREL-path.h"
 #include "OSTREL.h"
+#include "ostrel_bench_cube.h"
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
+using namespace ostrel_bench;
 
 // Cosine harmonics of the folded, sorted coordinates (the same value for all
 // 48 images), with wells a few Å apart so that neighbouring sites are joined
 // by hops of 2-3 Å.
 double landscape(int i, int j, int k, int n) {
-  int f[3] = {std::min(i, n - i), std::min(j, n - j), std::min(k, n - k)};
-  if (f[0] > f[1]) std::swap(f[0], f[1]);
-  if (f[1] > f[2]) std::swap(f[1], f[2]);
-  if (f[0] > f[1]) std::swap(f[0], f[1]);
+  int f[3];
+  fold_m3m(i, j, k, n, f);
   double e = 0;
   for (int a = 0; a < 3; a++) {
     double x = 2 * M_PI * f[a] / n;
@@ -43,37 +40,6 @@ double landscape(int i, int j, int k, int n) {
   for (int a = 0; a < 3; a++) c[a] = cos(4 * 2 * M_PI * f[a] / n);
   e += 0.15 * (c[0] * c[1] + c[1] * c[2] + c[0] * c[2]);
   return e;
-}
-
-bool write_cube(const std::string& path, int n, double a) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const double step = a / n * 1.889725989;
-  fprintf(f, "bench\r\nConducting = Li1+ ; sf = 0.700000;\r\n");
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", 0, 0.0, 0.0, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, step, 0.0, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, 0.0, step, 0.0);
-  fprintf(f, "%4d %11.6f %11.6f %11.6f\r\n", n, 0.0, 0.0, step);
-  for (int i = 0; i < n; i++)
-    for (int j = 0; j < n; j++)
-      for (int k = 0; k < n; k++) fprintf(f, " %12.6f\r\n", landscape(i, j, k, n));
-  return fclose(f) == 0;
-}
-
-std::vector<std::string> cubic_ops() {
-  std::vector<std::string> ops;
-  const int perm[6][3] = {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}, {1, 0, 2}, {0, 2, 1}, {2, 1, 0}};
-  for (const auto& p : perm)
-    for (int s = 0; s < 8; s++) {
-      std::string op;
-      for (int r = 0; r < 3; r++) {
-        if (r) op += ",";
-        if (s >> r & 1) op += "-";
-        op += "xyz"[p[r]];
-      }
-      ops.push_back(op);
-    }
-  return ops;
 }
 
 struct Timing {
@@ -189,7 +155,7 @@ int main(int argc, char** argv) {
   const int n = 196;
   std::string path = std::string(dir) + "/bench_path.cube";
   auto t0 = std::chrono::steady_clock::now();
-  if (!write_cube(path, n, 0.1 * n)) return 1;
+  if (!write_cube(path, n, 0.1 * n, landscape)) return 1;
   printf("grid %d^3 of a %.1f A cubic cell (file written in %.1f s)\n", n, 0.1 * n,
          seconds_since(t0));
   Timing sym, p1;
