@@ -172,3 +172,11 @@ int OSTREL_shift_index(const OSTREL_cube* cube, int index, int axis);
 double OSTREL_shift_index_dbl(const OSTREL_cube* cube, double index, int axis);
 void OSTREL_shift_index_xyz(const OSTREL_cube* cube, int* x, int* y, int* z);
 void OSTREL_shift_index_xyz_dbl(const OSTREL_cube* cube, double* x, double* y, double* z);
+// A merged group of grid points is reported at one of its own points: the
+// rounded mean (gx, gy, gz), wrapped into the grid, is kept when a member
+// (an unwrapped periodic image) wraps onto it, else replaced by the member
+// nearest the mean (mx, my, mz).  The rounded mean of three or more images
+// can fall on a point of another orbit, of another character and energy.
+void OSTREL_snap_to_member(const OSTREL_cube* cube,
+                           const std::vector<OSTREL_cube_triple_index>& members, double mx,
+                           double my, double mz, int* gx, int* gy, int* gz);

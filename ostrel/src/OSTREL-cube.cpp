@@ -234,23 +234,6 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
   return pc;
 }
 
-// Group member nearest to a merged position (first on ties); used when the
-// rounded position of a merged group is not one of its own points.
-template <class P>
-int nearest_member(const std::vector<P>& members, double mx, double my, double mz) {
-  int best = 0;
-  double bd = -1;
-  for (size_t m = 0; m < members.size(); m++) {
-    double dx = members[m].x - mx, dy = members[m].y - my, dz = members[m].z - mz;
-    double d = dx * dx + dy * dy + dz * dz;
-    if (bd < 0 || d < bd - 1e-12) {
-      bd = d;
-      best = (int)m;
-    }
-  }
-  return best;
-}
-
 }  // namespace
 
 // ===========================================================================
@@ -743,16 +726,7 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
         gz = (int)lround(S.tz);
       }
       OSTREL_shift_index_xyz(cube, &gx, &gy, &gz);
-      bool member = false;
-      for (const OSTREL_cube_triple_index& m : members)
-        if (wrap(m.x, na) == gx && wrap(m.y, nb) == gy && wrap(m.z, nc) == gz)
-          member = true;
-      if (!member) {
-        const OSTREL_cube_triple_index& m = members[nearest_member(members, mx, my, mz)];
-        gx = wrap(m.x, na);
-        gy = wrap(m.y, nb);
-        gz = wrap(m.z, nc);
-      }
+      OSTREL_snap_to_member(cube, members, mx, my, mz, &gx, &gy, &gz);
       S.x = gx;
       S.y = gy;
       S.z = gz;
@@ -1285,6 +1259,28 @@ void OSTREL_shift_index_xyz(const OSTREL_cube* cube, int* x, int* y, int* z) {
   *x = wrap(*x, cube->a_grid);
   *y = wrap(*y, cube->b_grid);
   *z = wrap(*z, cube->c_grid);
+}
+
+void OSTREL_snap_to_member(const OSTREL_cube* cube,
+                           const std::vector<OSTREL_cube_triple_index>& members, double mx,
+                           double my, double mz, int* gx, int* gy, int* gz) {
+  const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
+  for (const OSTREL_cube_triple_index& m : members)
+    if (wrap(m.x, na) == *gx && wrap(m.y, nb) == *gy && wrap(m.z, nc) == *gz) return;
+  // The member nearest the mean (the first on ties).
+  int best = 0;
+  double bd = -1;
+  for (size_t m = 0; m < members.size(); m++) {
+    double dx = members[m].x - mx, dy = members[m].y - my, dz = members[m].z - mz;
+    double d = dx * dx + dy * dy + dz * dz;
+    if (bd < 0 || d < bd - 1e-12) {
+      bd = d;
+      best = (int)m;
+    }
+  }
+  *gx = wrap(members[best].x, na);
+  *gy = wrap(members[best].y, nb);
+  *gz = wrap(members[best].z, nc);
 }
 
 void OSTREL_shift_index_xyz_dbl(const OSTREL_cube* cube, double* x, double* y, double* z) {

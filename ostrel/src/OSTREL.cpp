@@ -482,7 +482,7 @@ void OSTREL_condense_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
     merged[s] = 1;
     const OSTREL_fastgen_xyz seed = copies->copy[s];
     // Members with the periodic shift that brings them next to the seed.
-    std::vector<OSTREL_xyz_int> members{OSTREL_xyz_int{seed.x, seed.y, seed.z}};
+    std::vector<OSTREL_cube_triple_index> members{OSTREL_cube_triple_index{seed.x, seed.y, seed.z}};
     for (int m = s + 1; m < total; m++) {
       if (merged[m])
         continue;
@@ -495,14 +495,14 @@ void OSTREL_condense_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
             if (abs(px - seed.x) <= radius && abs(py - seed.y) <= radius &&
                 abs(pz - seed.z) <= radius) {
               fit = true;
-              members.push_back(OSTREL_xyz_int{px, py, pz});
+              members.push_back(OSTREL_cube_triple_index{px, py, pz});
             }
           }
       if (fit)
         merged[m] = 1;
     }
     double mx = 0, my = 0, mz = 0;
-    for (const OSTREL_xyz_int& m : members) {
+    for (const OSTREL_cube_triple_index& m : members) {
       mx += m.x;
       my += m.y;
       mz += m.z;
@@ -514,38 +514,11 @@ void OSTREL_condense_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
     g.x = wrap_index(OSTREL_round_copies(seed.x, mx), n[0]);
     g.y = wrap_index(OSTREL_round_copies(seed.y, my), n[1]);
     g.z = wrap_index(OSTREL_round_copies(seed.z, mz), n[2]);
-    // The group's grid point must be one of its own images (the rounded mean
-    // of three or more images can fall on a point of another orbit, which
-    // would then be reported with the wrong character and energy).
-    bool member = false;
-    for (const OSTREL_xyz_int& m : members)
-      if (wrap_index(m.x, n[0]) == g.x && wrap_index(m.y, n[1]) == g.y &&
-          wrap_index(m.z, n[2]) == g.z)
-        member = true;
-    if (!member) {
-      int best = 0;
-      double bd = -1;
-      for (size_t q = 0; q < members.size(); q++) {
-        double dx = members[q].x - mx, dy = members[q].y - my, dz = members[q].z - mz;
-        double d = dx * dx + dy * dy + dz * dz;
-        if (bd < 0 || d < bd - 1e-12) {
-          bd = d;
-          best = (int)q;
-        }
-      }
-      g.x = wrap_index(members[best].x, n[0]);
-      g.y = wrap_index(members[best].y, n[1]);
-      g.z = wrap_index(members[best].z, n[2]);
-    }
+    OSTREL_snap_to_member(cube, members, mx, my, mz, &g.x, &g.y, &g.z);
     g.p = mx;
     g.q = my;
     g.r = mz;
-    g.p = g.p - n[0] * floor(g.p / n[0]);
-    g.q = g.q - n[1] * floor(g.q / n[1]);
-    g.r = g.r - n[2] * floor(g.r / n[2]);
-    if (g.p >= n[0]) g.p -= n[0];
-    if (g.q >= n[1]) g.q -= n[1];
-    if (g.r >= n[2]) g.r -= n[2];
+    OSTREL_shift_index_xyz_dbl(cube, &g.p, &g.q, &g.r);
     out.push_back(g);
   }
   copies->total = (int)out.size();
