@@ -281,31 +281,30 @@ void velmora_symmetry_print_discrete(const VELMORA_SYMMETRY* symmetry) {
   velmora_symmetry_print_with(symmetry, velmora_card_print_discrete);
 }
 
-void velmora_card_print(const VELMORA_CARD* card) {
+namespace {
+
+// A card's text and rows: the real rotation and translation, or (discrete)
+// their integer grid forms.
+void velmora_card_print_as(const VELMORA_CARD* card, bool discrete) {
   if (!card) {
     std::printf("CARD: (not allocated)\n");
     return;
   }
   std::printf("CARD: text:%s\n", card->text);
-  for (int i = 0; i < 3; ++i) {
-    std::printf("CARD: ");
-    for (int j = 0; j < 3; ++j) std::printf(" %6.3f", card->r_f[i][j]);
-    std::printf("      %6.3f\n", card->t_f[i]);
-  }
+  for (int i = 0; i < 3; ++i)
+    if (discrete)
+      std::printf("CARD:  %2d %2d %2d      %ld\n", card->r_i[i][0], card->r_i[i][1],
+                  card->r_i[i][2], card->t_i[i]);
+    else
+      std::printf("CARD:  %6.3f %6.3f %6.3f      %6.3f\n", card->r_f[i][0], card->r_f[i][1],
+                  card->r_f[i][2], card->t_f[i]);
 }
 
-void velmora_card_print_discrete(const VELMORA_CARD* card) {
-  if (!card) {
-    std::printf("CARD: (not allocated)\n");
-    return;
-  }
-  std::printf("CARD: text:%s\n", card->text);
-  for (int i = 0; i < 3; ++i) {
-    std::printf("CARD: ");
-    for (int j = 0; j < 3; ++j) std::printf(" %2d", card->r_i[i][j]);
-    std::printf("      %ld\n", card->t_i[i]);
-  }
-}
+}  // namespace
+
+void velmora_card_print(const VELMORA_CARD* card) { velmora_card_print_as(card, false); }
+
+void velmora_card_print_discrete(const VELMORA_CARD* card) { velmora_card_print_as(card, true); }
 
 // ---------------------------------------------------------------- arrays ----
 

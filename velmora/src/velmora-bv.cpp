@@ -19,8 +19,6 @@ namespace {
 // Images closer than this (A) are the atom itself or a shared site.
 constexpr double kSkipDistance = 0.3;
 
-char sign_of(int os) { return os < 0 ? '-' : '+'; }
-
 bool same_species(const VELMORA_ATOM& a, const char* type, int os) {
   return a.os == os && std::strcmp(a.type, type) == 0;
 }
@@ -44,23 +42,7 @@ int velmora_bv_validate_property(const VELMORA_PROPERTY* ppt) {
     std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
     return 1;
   }
-  for (int i = 0; i < ppt->total; ++i)
-    for (int j = 0; j < ppt->total; ++j) {
-      if (!(ppt->os[i] > 0 && ppt->os[j] < 0)) continue;
-      const VELMORA_PROPERTY_BINARY& p = ppt->bin[i][j];
-      const struct {
-        const char* name;
-        double value;
-      } checks[] = {{"cutoff", p.cutoff}, {"b", p.b}, {"r0", p.r0}};
-      for (const auto& check : checks) {
-        if (check.value > 0.0) continue;
-        std::fprintf(stderr, "Error: incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f\n", check.name,
-                     i, p.type1, std::abs(p.os1), sign_of(p.os1), p.type2, std::abs(p.os2),
-                     sign_of(p.os2), check.name, check.value);
-        return 1;
-      }
-    }
-  return 0;
+  return velmora_property_validate_binary(ppt, false);
 }
 
 std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA_CELL* cell,
@@ -97,18 +79,9 @@ std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA
     ++bv->multi[s];
   }
   // Species of every atom, for the pair records.
-  std::vector<int> species(cell->atom.size());
-  for (std::size_t k = 0; k < cell->atom.size(); ++k) {
-    species[k] = velmora_property_find_index(ppt, cell->atom[k].type, cell->atom[k].os);
-    if (species[k] < 0) {
-      std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
-      return nullptr;
-    }
-  }
-  double r = 0.0;
-  for (const auto& row : ppt->bin)
-    for (const VELMORA_PROPERTY_BINARY& p : row)
-      if (p.cutoff > r) r = p.cutoff;
+  std::vector<int> species;
+  if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return nullptr;
+  const double r = velmora_property_max_cutoff(ppt);
   double length[3];
   for (int k = 0; k < 3; ++k) {
     length[k] = velmora_vector3_double_length(cell->a[k]);
@@ -119,24 +92,21 @@ std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA
   }
   long range[3];
   velmora_neighbor_range(range, length, r, 2.0);
-  double images = static_cast<double>(cell->atom.size());
-  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
-  if (images > 1e7) {
+  if (velmora_neighbor_image_count(range, cell->atom.size()) > VELMORA_NEIGHBOR_MAX_IMAGES) {
     std::fprintf(stderr, "Error: the cell is too small for a cut-off of %.1f A.\n", r);
     return nullptr;
   }
   // A hair beyond the largest cut-off, so that the test d < cutoff below
   // decides every image.
-  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, r * (1.0 + 1e-12) + 1e-9);
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r));
   std::vector<double> centres;
   for (long s = 0; s < total; ++s)
     centres.insert(centres.end(), bv->atom[s].x, bv->atom[s].x + 3);
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   VELMORA_BV* out = bv.get();
-  // Threads only for long sums: waking them costs more than short ones.
-  const bool threads = static_cast<double>(total) * static_cast<double>(nb.atom.size()) > 2e7;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, threads, [&](int s, int j, double d, const double*, int) {
+      nb, centres, cell->a,
+      velmora_neighbor_worth_threads(static_cast<std::size_t>(total), nb.atom.size()), [&](int s, int j, double d, const double*, int) {
         const long a = representative[s];
         const VELMORA_ATOM& A = atom[a];
         const VELMORA_ATOM& B = atom[j];

@@ -32,19 +32,12 @@
 
 namespace {
 
-// More images than this (about 400 MB of image lists) means a lattice far
-// shorter than any real crystal's against the 10 A reach of the sums.
-constexpr double kMaxImages = 1e7;
 // Blocks of voxels about this wide (A) share one candidate list: wide
 // enough to spread the list search over many voxels, narrow enough that the
 // candidates beyond the cut-off stay a few per cent.
 constexpr double kBlockEdge = 0.6;
 // Progress lines on standard output at most this often (s).
 constexpr double kProgressInterval = 3.0;
-
-// The neighbour lists reach a hair beyond the cut-offs so that the exact
-// tests (d <= cutoff, d <= 10 A) decide every image, as in the plain loop.
-double list_reach(double r) { return r * (1.0 + 1e-12) + 1e-9; }
 
 char sign_of(int os) { return os < 0 ? '-' : '+'; }
 
@@ -164,25 +157,16 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
     return 1;
   }
   const int c = ppt->conducting;
-  double r = 0.0;
-  for (const auto& row : ppt->bin)
-    for (const VELMORA_PROPERTY_BINARY& p : row) r = std::max(r, p.cutoff);
-  field.cutoff = std::max(r, VELMORA_CUBE_COULOMB_CUTOFF);
+  field.cutoff = std::max(velmora_property_max_cutoff(ppt), VELMORA_CUBE_COULOMB_CUTOFF);
   for (int k = 0; k < 3; ++k)
     if (!(cell->parameter[k] > 0.0) || !std::isfinite(cell->parameter[k])) {
       std::fprintf(stderr, "Error: lattice parameter %d of the cell is not positive.\n", k + 1);
       return 1;
     }
   // N_k = (int)(R / L_k + 2): two cells beyond the reach of the cut-off.
-  velmora_neighbor_range(field.range, cell->parameter, field.cutoff, 2.0);
-  double images = static_cast<double>(cell->atom.size());
-  for (int k = 0; k < 3; ++k) images *= 2.0 * field.range[k] + 1.0;
-  if (images > kMaxImages) {
-    std::fprintf(stderr,
-                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
-                 cell->parameter[0], cell->parameter[1], cell->parameter[2], field.cutoff);
+  if (!velmora_neighbor_range_within_limit(field.range, cell->parameter, field.cutoff, 2.0,
+                                           cell->atom.size()))
     return 1;
-  }
 
   const std::size_t count = cell->atom.size();
   std::vector<bool> skip_bond(count, true), skip_like(count, true);
@@ -230,9 +214,13 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
       skip_like[j] = false;
     }
   }
-  field.bond = velmora_neighbor_build(*cell, field.range, list_reach(field.bond_reach), &skip_bond);
+  // The lists reach a hair beyond the cut-offs so that the exact tests
+  // (d <= cutoff, d <= 10 A) decide every image, as in the plain loop.
+  field.bond = velmora_neighbor_build(*cell, field.range,
+                                      velmora_neighbor_reach(field.bond_reach), &skip_bond);
   field.like = velmora_neighbor_build(*cell, field.range,
-                                      list_reach(VELMORA_CUBE_COULOMB_CUTOFF), &skip_like);
+                                      velmora_neighbor_reach(VELMORA_CUBE_COULOMB_CUTOFF),
+                                      &skip_like);
   return 0;
 }
 

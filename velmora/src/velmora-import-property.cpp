@@ -248,6 +248,27 @@ int velmora_property_find_index(const VELMORA_PROPERTY* ppt, const char* type, i
   return -1;
 }
 
+int velmora_property_find_atom_indices(std::vector<int>& species, const VELMORA_CELL* cell,
+                                       const VELMORA_PROPERTY* ppt) {
+  species.resize(cell->atom.size());
+  for (std::size_t k = 0; k < cell->atom.size(); ++k) {
+    species[k] = velmora_property_find_index(ppt, cell->atom[k].type, cell->atom[k].os);
+    if (species[k] < 0) {
+      std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
+      return 1;
+    }
+  }
+  return 0;
+}
+
+double velmora_property_max_cutoff(const VELMORA_PROPERTY* ppt) {
+  double r = 0.0;
+  for (const auto& row : ppt->bin)
+    for (const VELMORA_PROPERTY_BINARY& p : row)
+      if (p.cutoff > r) r = p.cutoff;
+  return r;
+}
+
 int velmora_property_set_conducting(VELMORA_PROPERTY* ppt, const char* type, int os) {
   const int index = velmora_property_find_index(ppt, type, os);
   if (index < 0) {
@@ -724,6 +745,10 @@ int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt) {
       return 1;
     }
   }
+  return velmora_property_validate_binary(ppt, true);
+}
+
+int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field) {
   for (int i = 0; i < ppt->total; ++i)
     for (int j = 0; j < ppt->total; ++j) {
       if (!(ppt->os[i] > 0 && ppt->os[j] < 0)) continue;
@@ -731,10 +756,12 @@ int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt) {
       const struct {
         const char* name;
         double value;
-      } checks[] = {{"cutoff", p.cutoff}, {"b", p.b},   {"cn", p.cn},
-                    {"r0", p.r0},         {"d0", p.d0}, {"rmin", p.rmin}};
+        bool checked;
+      } checks[] = {{"cutoff", p.cutoff, true}, {"b", p.b, true},
+                    {"cn", p.cn, force_field},  {"r0", p.r0, true},
+                    {"d0", p.d0, force_field},  {"rmin", p.rmin, force_field}};
       for (const auto& check : checks) {
-        if (check.value > 0.0) continue;
+        if (!check.checked || check.value > 0.0) continue;
         std::fprintf(stderr, "Error: incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f\n", check.name,
                      i, p.type1, std::abs(p.os1), sign_of(p.os1), p.type2, std::abs(p.os2),
                      sign_of(p.os2), check.name, check.value);

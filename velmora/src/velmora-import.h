@@ -317,8 +317,17 @@ int velmora_property_binary_estimate_from_file(VELMORA_PROPERTY_BINARY* bin,
                                                const char* dir_binary);
 
 int velmora_property_find_index(const VELMORA_PROPERTY* ppt, const char* type, int os);
+// Species index of every atom of the cell; 1, after the message, when an
+// atom's species is not in the parameter set.
+int velmora_property_find_atom_indices(std::vector<int>& species, const VELMORA_CELL* cell,
+                                       const VELMORA_PROPERTY* ppt);
+// Largest cut-off over all pair records (0 when there are none).
+double velmora_property_max_cutoff(const VELMORA_PROPERTY* ppt);
 int velmora_property_set_conducting(VELMORA_PROPERTY* ppt, const char* type, int os);
 int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt);
+// The cation-anion pair records: cut-off, b and r0 positive and, with
+// `force_field`, also cn, d0 and rmin; 1 after naming the first bad value.
+int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field);
 int velmora_property_type_from_atomic_number(int an, VELMORA_ATOM* atom, const char* path);
 void velmora_property_print(const VELMORA_PROPERTY* ppt);
 void velmora_property_print_format(const VELMORA_PROPERTY* ppt);

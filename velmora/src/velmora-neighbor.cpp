@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <numeric>
 
 VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],
@@ -83,6 +84,24 @@ void velmora_neighbor_range(long range[3], const double length[3], double cutoff
                             double margin) {
   for (int k = 0; k < 3; ++k)
     range[k] = length[k] > 0.0 ? static_cast<long>(cutoff / length[k] + margin) : 0;
+}
+
+double velmora_neighbor_image_count(const long range[3], std::size_t atoms) {
+  double images = static_cast<double>(atoms);
+  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
+  return images;
+}
+
+bool velmora_neighbor_range_within_limit(long range[3], const double length[3], double cutoff,
+                                         double margin, std::size_t atoms) {
+  velmora_neighbor_range(range, length, cutoff, margin);
+  if (velmora_neighbor_image_count(range, atoms) > VELMORA_NEIGHBOR_MAX_IMAGES) {
+    std::fprintf(stderr,
+                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
+                 length[0], length[1], length[2], cutoff);
+    return false;
+  }
+  return true;
 }
 
 void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,

@@ -50,6 +50,29 @@ VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long ran
 void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
                             double margin);
 
+// More images than this (about 400 MB of image list) means a lattice far
+// shorter than any real crystal's against the cut-off of a sum.
+constexpr double VELMORA_NEIGHBOR_MAX_IMAGES = 1e7;
+// Number of images of `atoms` atoms under the translations of `range`.
+double velmora_neighbor_image_count(const long range[3], std::size_t atoms);
+// velmora_neighbor_range for the `atoms` atoms of a cell with the lattice
+// lengths `length`; false, after the message, when the image list would
+// hold more than VELMORA_NEIGHBOR_MAX_IMAGES images.
+bool velmora_neighbor_range_within_limit(long range[3], const double length[3], double cutoff,
+                                         double margin, std::size_t atoms);
+
+// The list reach for a sum with cut-off r: a hair beyond r, so that the
+// sum's own exact test (d <= r or d < r) decides every image, as in the
+// plain loop.
+inline double velmora_neighbor_reach(double r) { return r * (1.0 + 1e-12) + 1e-9; }
+
+// Threads pay off only for long sums (centres x images); short ones would
+// spend more time waking threads (on a busy machine, waiting for them) than
+// summing.
+inline bool velmora_neighbor_worth_threads(std::size_t centres, std::size_t images) {
+  return static_cast<double>(centres) * static_cast<double>(images) > 2e7;
+}
+
 // Candidates for a group of centres: indices of the images lying within
 // `radius` of `centre`, in the canonical order.  With radius = cutoff + the
 // largest distance of any centre of the group from `centre`, the candidates

@@ -17,10 +17,6 @@
 
 namespace {
 
-// More images than this (about 400 MB of image list) means a lattice
-// vector far shorter than any real crystal's.
-constexpr double kMaxImages = 1e7;
-
 void report_uninitialized() {
   std::fprintf(stderr,
                "Error: VELMORA_CELL or VELMORA_PROPERTY has not been properly initialized.\n");
@@ -29,29 +25,6 @@ void report_uninitialized() {
 bool valid_property(const VELMORA_PROPERTY* ppt) {
   return ppt && ppt->total > 0 && static_cast<int>(ppt->uni.size()) == ppt->total &&
          static_cast<int>(ppt->bin.size()) == ppt->total;
-}
-
-// Largest cut-off over all pair records.
-double max_pair_cutoff(const VELMORA_PROPERTY* ppt) {
-  double r = 0.0;
-  for (const auto& row : ppt->bin)
-    for (const VELMORA_PROPERTY_BINARY& p : row)
-      if (p.cutoff > r) r = p.cutoff;
-  return r;
-}
-
-// Species index of every atom, or false after the message.
-bool atom_species(std::vector<int>& species, const VELMORA_CELL* cell,
-                  const VELMORA_PROPERTY* ppt) {
-  species.resize(cell->atom.size());
-  for (std::size_t k = 0; k < cell->atom.size(); ++k) {
-    species[k] = velmora_property_find_index(ppt, cell->atom[k].type, cell->atom[k].os);
-    if (species[k] < 0) {
-      std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
-      return false;
-    }
-  }
-  return true;
 }
 
 // Image range N_k = (int)(cutoff/|a_k| + margin) of the cell, refusing
@@ -65,27 +38,25 @@ bool image_range(long range[3], const VELMORA_CELL* cell, double cutoff, double 
       return false;
     }
   }
-  velmora_neighbor_range(range, length, cutoff, margin);
-  double images = static_cast<double>(cell->atom.size());
-  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
-  if (images > kMaxImages) {
-    std::fprintf(stderr,
-                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
-                 length[0], length[1], length[2], cutoff);
-    return false;
-  }
-  return true;
+  return velmora_neighbor_range_within_limit(range, length, cutoff, margin, cell->atom.size());
 }
 
 // Sum cut-off of the energies: the largest pair cut-off, at least 10 A.
 double energy_cutoff(const VELMORA_PROPERTY* ppt) {
-  const double r = max_pair_cutoff(ppt);
+  const double r = velmora_property_max_cutoff(ppt);
   return r > VELMORA_PAIR_MIN_CUTOFF ? r : VELMORA_PAIR_MIN_CUTOFF;
 }
 
-// The neighbour list reaches a hair beyond R so that the exact tests
-// (d <= R, d <= cutoff) below decide every image, as in the plain loop.
-double list_reach(double r) { return r * (1.0 + 1e-12) + 1e-9; }
+// The sum centres: the atoms not ignored, `centres` their positions (3 per
+// centre) and `centre_atom` their indices in the cell.
+void sum_centres(const VELMORA_CELL* cell, std::vector<int>& centre_atom,
+                 std::vector<double>& centres) {
+  for (std::size_t i = 0; i < cell->atom.size(); ++i) {
+    if (cell->atom[i].ignored) continue;
+    centre_atom.push_back(static_cast<int>(i));
+    centres.insert(centres.end(), cell->atom[i].x, cell->atom[i].x + 3);
+  }
+}
 
 // Like-charge shift q erfc(10/r_eff)/10 of each species pair, computed once
 // per evaluation exactly as velmora_energy_coulombic computes it.
@@ -107,12 +78,6 @@ struct CoulombTable {
   }
 };
 
-// Threads pay off only for long sums; short ones would spend more time
-// waking threads (on a busy machine, waiting for them) than summing.
-bool worth_threads(std::size_t centres, std::size_t images) {
-  return static_cast<double>(centres) * static_cast<double>(images) > 2e7;
-}
-
 }  // namespace
 
 // ------------------------------------------------------------ pair sums ----
@@ -126,27 +91,23 @@ int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
     return 1;
   }
   std::vector<int> species;
-  if (!atom_species(species, cell, ppt)) return 1;
+  if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
   const double r = energy_cutoff(ppt);
   long range[3];
   if (!image_range(range, cell, r, 1.0)) return 1;
 
   std::vector<bool> skip(cell->atom.size(), false);
   for (std::size_t k = 0; k < cell->atom.size(); ++k) skip[k] = cell->atom[k].ignored;
-  const VELMORA_NEIGHBOR nb =
-      velmora_neighbor_build(*cell, range, list_reach(r), unconstrained ? &skip : nullptr);
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r),
+                                                     unconstrained ? &skip : nullptr);
 
   std::vector<int> centre_atom;
   std::vector<double> centres;
-  for (std::size_t i = 0; i < cell->atom.size(); ++i) {
-    if (cell->atom[i].ignored) continue;
-    centre_atom.push_back(static_cast<int>(i));
-    centres.insert(centres.end(), cell->atom[i].x, cell->atom[i].x + 3);
-  }
+  sum_centres(cell, centre_atom, centres);
   std::vector<std::vector<VELMORA_PAIR_TERM>> terms(centre_atom.size());
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, worth_threads(centre_atom.size(), nb.atom.size()),
+      nb, centres, cell->a, velmora_neighbor_worth_threads(centre_atom.size(), nb.atom.size()),
       [&](int c, int j, double d, const double*, int) {
         if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
         const int i = centre_atom[c];
@@ -263,22 +224,18 @@ int velmora_cell_calculate_force(VELMORA_VECTOR3_ARRAY& force, const VELMORA_CEL
   force.assign(cell->atom.size(), {0.0, 0.0, 0.0});
   if (cell->atom.empty()) return 0;
   std::vector<int> species;
-  if (!atom_species(species, cell, ppt)) return 1;
+  if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
   const double r = energy_cutoff(ppt);
   long range[3];
   if (!image_range(range, cell, r, 1.0)) return 1;
-  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, list_reach(r));
+  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r));
   const CoulombTable coulomb(ppt);
   std::vector<int> centre_atom;
   std::vector<double> centres;
-  for (std::size_t i = 0; i < cell->atom.size(); ++i) {
-    if (cell->atom[i].ignored) continue;
-    centre_atom.push_back(static_cast<int>(i));
-    centres.insert(centres.end(), cell->atom[i].x, cell->atom[i].x + 3);
-  }
+  sum_centres(cell, centre_atom, centres);
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   velmora_neighbor_for_each(
-      nb, centres, cell->a, worth_threads(centre_atom.size(), nb.atom.size()),
+      nb, centres, cell->a, velmora_neighbor_worth_threads(centre_atom.size(), nb.atom.size()),
       [&](int c, int j, double d, const double* dx, int) {
         if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
         const int i = centre_atom[c];
