@@ -28,16 +28,12 @@ const char* base_name(const char* path) {
   return slash ? slash + 1 : path;
 }
 
-// Data lines of a parameter file: the lines (read in pieces of at most 1023
-// characters, as fgets does) after the first one containing DATA_START, up
-// to the first containing DATA_END.  1 when the file cannot be opened.
-int data_lines(std::vector<std::string>& lines, const char* path) {
-  lines.clear();
-  std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
-  if (!file) {
-    std::fprintf(stderr, "Error: unable to open %s\n", path ? path : "(null)");
-    return 1;
-  }
+// Hands each data line of an open parameter file to `use` until it returns
+// false: the lines (read in pieces of at most 1023 characters, as fgets
+// does) after the first one containing DATA_START, up to the first
+// containing DATA_END.
+template <typename Use>
+void for_each_data_line(std::FILE* file, Use use) {
   char buffer[1024];
   bool started = false;
   while (std::fgets(buffer, sizeof buffer, file)) {
@@ -45,9 +41,22 @@ int data_lines(std::vector<std::string>& lines, const char* path) {
       started = std::strstr(buffer, "DATA_START") != nullptr;
       continue;
     }
-    if (std::strstr(buffer, "DATA_END")) break;
-    lines.emplace_back(buffer);
+    if (std::strstr(buffer, "DATA_END") || !use(buffer)) break;
   }
+}
+
+// The data lines of a parameter file; 1 when the file cannot be opened.
+int data_lines(std::vector<std::string>& lines, const char* path) {
+  lines.clear();
+  std::FILE* file = path ? std::fopen(path, "rb") : nullptr;
+  if (!file) {
+    std::fprintf(stderr, "Error: unable to open %s\n", path ? path : "(null)");
+    return 1;
+  }
+  for_each_data_line(file, [&](const char* line) {
+    lines.emplace_back(line);
+    return true;
+  });
   std::fclose(file);
   return 0;
 }
@@ -781,15 +790,8 @@ int velmora_property_type_from_atomic_number(int an, VELMORA_ATOM* atom, const c
     std::fprintf(stderr, "Error: unable to open %s.\n", path ? path : "(null)");
     return 1;
   }
-  char line[1024];
-  bool started = false;
   int status = -1;  // -1: not found yet
-  while (status < 0 && std::fgets(line, sizeof line, file)) {
-    if (!started) {
-      started = std::strstr(line, "DATA_START") != nullptr;
-      continue;
-    }
-    if (std::strstr(line, "DATA_END")) break;
+  for_each_data_line(file, [&](const char* line) {
     int number = 0, os = 0;
     char symbol[1024] = {};
     const int got = std::sscanf(line, "%d %1023s %*d %d", &number, symbol, &os);
@@ -802,7 +804,8 @@ int velmora_property_type_from_atomic_number(int an, VELMORA_ATOM* atom, const c
       atom->os = os;
       status = 0;
     }
-  }
+    return status < 0;
+  });
   std::fclose(file);
   if (status < 0) {
     std::fprintf(stderr, "Error: unable to find element with atomic number %d from %s.\n", an,
