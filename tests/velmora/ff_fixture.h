@@ -134,6 +134,14 @@ inline std::unique_ptr<VELMORA_CELL> li2o(double length = 4.6114) {
   return cubic_cell(length, sites);
 }
 
+// BaF2 in a 6.2 A cube, Ba at the origin and F at 1/4 1/4 1/4 and 3/4 3/4
+// 3/4; Ba has softness 0 in the test data, so it forms no Morse bond.
+inline std::unique_ptr<VELMORA_CELL> ba_f2() {
+  return cubic_cell(6.2, {{"Ba", 2, 0, 0, 0, 1.0},
+                          {"F", -1, 0.25, 0.25, 0.25, 1.0},
+                          {"F", -1, 0.75, 0.75, 0.75, 1.0}});
+}
+
 // Captures standard output and error of a call.
 template <class F>
 void capture(F f, std::string* out, std::string* err) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ff_fixture.h"
+#include "shipped_data.h"
 #include "velmora-bv.h"
 #include "velmora-import.h"
 
@@ -16,10 +17,8 @@ using ff_fixture::DataFiles;
 
 namespace {
 
-std::string symcards() { return std::string(BV_BIN_DIR) + "/database_symcards.dat"; }
-
 std::unique_ptr<VELMORA_SYMMETRY> fm3m() {
-  return velmora_symmetry_import_by_keyword_Hall("-F 4 2 3", symcards().c_str());
+  return velmora_symmetry_import_by_keyword_Hall("-F 4 2 3", shipped_data::kSymcards.c_str());
 }
 
 std::unique_ptr<VELMORA_BV> bv_of(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,

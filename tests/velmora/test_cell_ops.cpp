@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ff_fixture.h"
+#include "shipped_data.h"
 #include "velmora-import.h"
 #include "velmora-la.h"
 
@@ -18,6 +19,9 @@ using ff_fixture::capture;
 using ff_fixture::Site;
 
 namespace {
+
+using shipped_data::kSymcards;
+using shipped_data::kUnitary;
 
 std::map<std::string, double> composition(const VELMORA_CELL& cell) {
   std::map<std::string, double> out;
@@ -40,8 +44,6 @@ std::unique_ptr<VELMORA_CELL> cell_of(long atoms, double a, double b, double c) 
   cell->total = atoms;
   return cell;
 }
-
-std::string symcards() { return std::string(BV_BIN_DIR) + "/database_symcards.dat"; }
 
 }  // namespace
 
@@ -239,7 +241,6 @@ TEST(CifWriter, ExactLayoutInP1) {
 
 TEST(CifWriter, ReadsBackToTheSameCell) {
   const std::string path = std::string(BV_TEST_DATA_DIR) + "/cif/Li2O.cif";
-  const std::string unitary = std::string(BV_BIN_DIR) + "/database_unitary.dat";
   std::unique_ptr<VELMORA_CELL> cell, again;
   std::unique_ptr<VELMORA_SYMMETRY> symmetry, symmetry2;
   std::unique_ptr<VELMORA_TEXT> text;
@@ -247,12 +248,12 @@ TEST(CifWriter, ReadsBackToTheSameCell) {
   capture(
       [&] {
         ASSERT_EQ(velmora_cell_import_cif_from_file(cell, symmetry, path.c_str(),
-                                                    symcards().c_str(), unitary.c_str()),
+                                                    kSymcards.c_str(), kUnitary.c_str()),
                   0);
-        text = velmora_cell_export_cif_to_text(cell.get(), symmetry.get(), symcards().c_str());
+        text = velmora_cell_export_cif_to_text(cell.get(), symmetry.get(), kSymcards.c_str());
         ASSERT_TRUE(text);
         ASSERT_EQ(velmora_cell_import_cif_from_text(again, symmetry2, text.get(),
-                                                    symcards().c_str(), unitary.c_str()),
+                                                    kSymcards.c_str(), kUnitary.c_str()),
                   0);
       },
       &out, nullptr);
@@ -272,23 +273,23 @@ TEST(CifWriter, ReadsBackToTheSameCell) {
 TEST(CifWriter, SymbolOfTheSettingWithTheSameOperations) {
   std::string symbol;
   int number = 0;
-  auto hexagonal = velmora_symmetry_import_by_keyword_Hall("-R 3 2\"", symcards().c_str());
+  auto hexagonal = velmora_symmetry_import_by_keyword_Hall("-R 3 2\"", kSymcards.c_str());
   ASSERT_TRUE(hexagonal);
-  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, hexagonal.get(), symcards().c_str()));
+  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, hexagonal.get(), kSymcards.c_str()));
   EXPECT_EQ(symbol, "R -3 m:H");
   EXPECT_EQ(number, 166);
   // The same operations in another order and with whole-cell translations.
   std::reverse(hexagonal->card.begin(), hexagonal->card.end());
   hexagonal->card[0].t_f[2] += 1.0;
-  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, hexagonal.get(), symcards().c_str()));
+  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, hexagonal.get(), kSymcards.c_str()));
   EXPECT_EQ(symbol, "R -3 m:H");
-  auto origin2 = velmora_symmetry_import_by_keyword_Hall("-F 4vw 2vw 3", symcards().c_str());
+  auto origin2 = velmora_symmetry_import_by_keyword_Hall("-F 4vw 2vw 3", kSymcards.c_str());
   ASSERT_TRUE(origin2);
-  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, origin2.get(), symcards().c_str()));
+  ASSERT_TRUE(velmora_symmetry_cif_symbol(symbol, number, origin2.get(), kSymcards.c_str()));
   EXPECT_EQ(symbol, "F d -3 m:2");
   // An origin shift that no setting lists.
   origin2->card[1].t_f[0] += 0.125;
-  EXPECT_FALSE(velmora_symmetry_cif_symbol(symbol, number, origin2.get(), symcards().c_str()));
+  EXPECT_FALSE(velmora_symmetry_cif_symbol(symbol, number, origin2.get(), kSymcards.c_str()));
 }
 
 TEST(CifWriter, LabelsStayOneToken) {

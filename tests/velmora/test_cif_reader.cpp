@@ -8,12 +8,13 @@
 #include <map>
 #include <string>
 
+#include "shipped_data.h"
 #include "velmora-import.h"
 
 namespace {
 
-const std::string kSymcards = std::string(BV_BIN_DIR) + "/database_symcards.dat";
-const std::string kUnitary = std::string(BV_BIN_DIR) + "/database_unitary.dat";
+using shipped_data::kSymcards;
+using shipped_data::kUnitary;
 
 struct Read {
   int status = 1;
@@ -33,19 +34,6 @@ Read read_cif(const std::string& cif, const std::string& unitary = kUnitary) {
   r.out = ::testing::internal::GetCapturedStdout();
   return r;
 }
-
-bool data_present() {
-  std::FILE* f = std::fopen(kSymcards.c_str(), "rb");
-  std::FILE* g = std::fopen(kUnitary.c_str(), "rb");
-  if (f) std::fclose(f);
-  if (g) std::fclose(g);
-  return f && g;
-}
-
-#define REQUIRE_DATA()                                                 \
-  do {                                                                 \
-    if (!data_present()) GTEST_SKIP() << "data files not found in " BV_BIN_DIR; \
-  } while (0)
 
 // Li2O, antifluorite (Fm-3m, a = 4.611 A): Li on 8c, O on 4a.
 std::string li2o(const std::string& symmetry, const std::string& atoms = "") {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ff_fixture.h"
+#include "shipped_data.h"
 #include "velmora-alloc.h"
 #include "velmora-cube.h"
 #include "velmora-import.h"
@@ -26,10 +27,9 @@
 
 namespace {
 
-const std::string kBin = BV_BIN_DIR;
-const std::string kUnitary = kBin + "/database_unitary.dat";
-const std::string kBinary = kBin + "/database_binary.dat";
-const std::string kSymcards = kBin + "/database_symcards.dat";
+using shipped_data::kBinary;
+using shipped_data::kSymcards;
+using shipped_data::kUnitary;
 const std::string kValidation = std::string(BV_TEST_DATA_DIR) + "/validation/";
 
 struct Structure {

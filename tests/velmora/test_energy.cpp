@@ -289,9 +289,7 @@ TEST(CellStrain, StepSizeLimitsTheFastestAtom) {
 TEST(ScreeningFactor, FallsBackOnBadParameters) {
   DataFiles files;
   // Ba has softness 0 in the test data: no search, the default factor.
-  auto cell = ff_fixture::cubic_cell(
-      6.2, {{"Ba", 2, 0, 0, 0, 1.0}, {"F", -1, 0.25, 0.25, 0.25, 1.0},
-            {"F", -1, 0.75, 0.75, 0.75, 1.0}});
+  auto cell = ff_fixture::ba_f2();
   std::string out;
   std::unique_ptr<VELMORA_PROPERTY> ppt;
   capture(

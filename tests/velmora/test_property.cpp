@@ -206,9 +206,7 @@ TEST(Property, ZeroSoftnessLeavesNoBond) {
   DataFiles files;
   // Ba has softness 0 in the test file: rmin and d0 stay 0 and the plausibility
   // check names the softness.
-  auto cell = ff_fixture::cubic_cell(
-      6.2, {{"Ba", 2, 0, 0, 0, 1.0}, {"F", -1, 0.25, 0.25, 0.25, 1.0},
-            {"F", -1, 0.75, 0.75, 0.75, 1.0}});
+  auto cell = ff_fixture::ba_f2();
   std::string err;
   auto ppt = build(cell.get(), files, 0.75, nullptr, 0, &err);
   ASSERT_TRUE(ppt);

@@ -12,25 +12,13 @@
 #include <set>
 #include <string>
 
+#include "shipped_data.h"
 #include "velmora-import.h"
 
 namespace {
 
-const std::string kSymcards = std::string(BV_BIN_DIR) + "/database_symcards.dat";
-const std::string kUnitary = std::string(BV_BIN_DIR) + "/database_unitary.dat";
-
-bool data_present() {
-  std::FILE* f = std::fopen(kSymcards.c_str(), "rb");
-  std::FILE* g = std::fopen(kUnitary.c_str(), "rb");
-  if (f) std::fclose(f);
-  if (g) std::fclose(g);
-  return f && g;
-}
-
-#define REQUIRE_DATA()                                                 \
-  do {                                                                 \
-    if (!data_present()) GTEST_SKIP() << "data files not found in " BV_BIN_DIR; \
-  } while (0)
+using shipped_data::kSymcards;
+using shipped_data::kUnitary;
 
 struct Quiet {
   Quiet() {
