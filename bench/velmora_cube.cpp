@@ -89,43 +89,36 @@ double plain_energy(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt, const
   return e > 999.9 ? 999.9 : e;
 }
 
-// Seconds per evaluation of loops doing nothing but exp((rmin - d)/b) and
-// erfc(d/r_eff)/d on the arguments the landscape evaluates, repeated until
-// each loop has run for a while.
-double tight_seconds_per_evaluation(const Arguments& args) {
+// Seconds per call of term(i), i < n, in a loop doing nothing else,
+// repeated until it has run for a while.
+template <class Term>
+double seconds_per_term(std::size_t n, Term term) {
+  if (n == 0) return 0.0;
   volatile double sink = 0.0;
+  long count = 0;
+  double time = 0.0;
+  const Clock::time_point t0 = Clock::now();
+  do {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += term(i);
+    sink = sink + s;
+    count += n;
+  } while ((time = seconds_since(t0)) < 0.3);
+  return time / count;
+}
+
+// Seconds per evaluation of exp((rmin - d)/b) and erfc(d/r_eff)/d on the
+// arguments the landscape evaluates.
+double tight_seconds_per_evaluation(const Arguments& args) {
   const std::size_t nb = args.bonded.size() / 3, nc = args.coulomb.size() / 2;
-  double per_b = 0.0, per_c = 0.0;
-  if (nb > 0) {
-    long count = 0;
-    double time = 0.0;
-    const Clock::time_point t0 = Clock::now();
-    do {
-      double s = 0.0;
-      for (std::size_t i = 0; i < nb; ++i) {
-        const double* a = &args.bonded[3 * i];
-        s += std::exp((a[1] - a[0]) / a[2]);
-      }
-      sink = sink + s;
-      count += nb;
-    } while ((time = seconds_since(t0)) < 0.3);
-    per_b = time / count;
-  }
-  if (nc > 0) {
-    long count = 0;
-    double time = 0.0;
-    const Clock::time_point t0 = Clock::now();
-    do {
-      double s = 0.0;
-      for (std::size_t i = 0; i < nc; ++i) {
-        const double* a = &args.coulomb[2 * i];
-        s += std::erfc(a[0] / a[1]) / a[0];
-      }
-      sink = sink + s;
-      count += nc;
-    } while ((time = seconds_since(t0)) < 0.3);
-    per_c = time / count;
-  }
+  const double per_b = seconds_per_term(nb, [&](std::size_t i) {
+    const double* a = &args.bonded[3 * i];
+    return std::exp((a[1] - a[0]) / a[2]);
+  });
+  const double per_c = seconds_per_term(nc, [&](std::size_t i) {
+    const double* a = &args.coulomb[2 * i];
+    return std::erfc(a[0] / a[1]) / a[0];
+  });
   // The landscape's mix: nb bonded and nc Coulomb terms.
   return (nb * per_b + nc * per_c) / static_cast<double>(nb + nc);
 }
