@@ -288,14 +288,21 @@ int velmora_property_set_conducting(VELMORA_PROPERTY* ppt, const char* type, int
   return 0;
 }
 
-// Keys of every unitary and binary record from the species list.
-static void velmora_property_set_keys(VELMORA_PROPERTY* ppt) {
+// Fresh unitary and binary records for the species list, keyed by their
+// types and oxidation states (the parameters are read into them later).
+static int velmora_property_new_records(VELMORA_PROPERTY* ppt) {
+  ppt->uni = velmora_property_unitary_new(ppt->total);
+  if (velmora_property_binary_new(ppt->bin, ppt->total) != 0) {
+    std::fprintf(stderr, "Error: velmora_property_binary_new() returns non-zero.\n");
+    return 1;
+  }
   for (int i = 0; i < ppt->total; ++i) {
     set_unitary_key(&ppt->uni[i], ppt->type[i].data(), ppt->os[i]);
     for (int j = 0; j < ppt->total; ++j)
       set_binary_key(&ppt->bin[i][j], ppt->type[i].data(), ppt->os[i], ppt->type[j].data(),
                      ppt->os[j]);
   }
+  return 0;
 }
 
 int velmora_property_update_index_by_cell(VELMORA_PROPERTY* ppt, VELMORA_CELL* cell) {
@@ -322,13 +329,7 @@ int velmora_property_update_index_by_cell(VELMORA_PROPERTY* ppt, VELMORA_CELL* c
       ppt->os[s] = a.os;
     }
   }
-  ppt->uni = velmora_property_unitary_new(total);
-  if (velmora_property_binary_new(ppt->bin, total) != 0) {
-    std::fprintf(stderr, "Error: velmora_property_binary_new() returns non-zero.\n");
-    return 1;
-  }
-  velmora_property_set_keys(ppt);
-  return 0;
+  return velmora_property_new_records(ppt);
 }
 
 int velmora_property_append_index(VELMORA_PROPERTY* ppt, const char* type, int os) {
@@ -344,13 +345,7 @@ int velmora_property_append_index(VELMORA_PROPERTY* ppt, const char* type, int o
   ppt->os.push_back(os);
   ppt->total = total;
   // All parameters are read again after a species has been added.
-  ppt->uni = velmora_property_unitary_new(total);
-  if (velmora_property_binary_new(ppt->bin, total) != 0) {
-    std::fprintf(stderr, "Error: velmora_property_binary_new() returns non-zero.\n");
-    return 1;
-  }
-  velmora_property_set_keys(ppt);
-  return 0;
+  return velmora_property_new_records(ppt);
 }
 
 // ------------------------------------------------------------- reading ----
