@@ -1,6 +1,7 @@
 // Migration paths of ostrel.  The path library holds one hop per
 // symmetry-distinct saddle (the two nearest minima reached by a greedy
-// downhill grid walk) and every copy of it in the periodic cell; the network
+// downhill grid walk, and from the saddle without rising above it) and every
+// copy of it in the periodic cell; the network
 // analysis grows clusters of sites over the hops open below a threshold and
 // finds the lattice translations they span (1D/2D/3D percolation), from which
 // follow activation energies, percolation backbones and reaction pathways
@@ -329,6 +330,89 @@ int OSTREL_isin_pathlib(const OSTREL_pathlib* lib, int start_type, int end_type,
   return -1;
 }
 
+namespace {
+
+// Energy of the highest point of a grid path.
+double highest_energy(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
+  double top = -1e300;
+  for (int q = 0; q < path->length; q++) top = std::max(top, loc_energy(cube, point_of(path, q)));
+  return top;
+}
+
+// The grid points reachable from the saddle S over 26-neighbour steps without
+// rising above it, within `radius` Å of S.  Offsets from S index a dense box,
+// so each periodic image of a minimum is reached (or not) on its own.  A
+// minimum outside this region lies behind a ridge higher than the saddle: a
+// greedy walk can still reach it, but a hop to it over S would understate
+// its barrier.
+struct RegionBelowSaddle {
+  OSTREL_cubeloc S{};
+  int half[3] = {0, 0, 0};
+  std::vector<char> seen;
+
+  bool contains(OSTREL_cubeloc p) const {
+    const int d[3] = {p.x - S.x, p.y - S.y, p.z - S.z};
+    for (int ax = 0; ax < 3; ax++)
+      if (abs(d[ax]) > half[ax]) return false;
+    return seen[index(d[0], d[1], d[2])] != 0;
+  }
+  size_t index(int a, int b, int c) const {
+    return ((size_t)(a + half[0]) * (2 * half[1] + 1) + (size_t)(b + half[1])) *
+               (2 * half[2] + 1) +
+           (size_t)(c + half[2]);
+  }
+};
+
+RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double es,
+                                      double radius) {
+  RegionBelowSaddle r;
+  r.S = S;
+  // Squared distance of a grid offset: the cell metric per grid step.
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const double g[3][3] = {{cube->d1, cube->d4 / 2, cube->d6 / 2},
+                          {cube->d4 / 2, cube->d2, cube->d5 / 2},
+                          {cube->d6 / 2, cube->d5 / 2, cube->d3}};
+  double m[3][3];
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) m[i][j] = g[i][j] / ((double)n[i] * n[j]);
+  // The box reaches as far along each axis as the sphere does: the largest
+  // offset along axis i within distance R is R·sqrt((M^-1)_ii).
+  const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
+                     m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
+                     m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
+  const double cof[3] = {m[1][1] * m[2][2] - m[1][2] * m[2][1],
+                         m[0][0] * m[2][2] - m[0][2] * m[2][0],
+                         m[0][0] * m[1][1] - m[0][1] * m[1][0]};
+  for (int ax = 0; ax < 3; ax++)
+    r.half[ax] = det > 0 ? (int)std::ceil(radius * std::sqrt(cof[ax] / det)) + 1 : 0;
+  r.seen.assign((size_t)(2 * r.half[0] + 1) * (2 * r.half[1] + 1) * (2 * r.half[2] + 1), 0);
+  const double r2 = radius * radius;
+  auto dist2 = [&](int a, int b, int c) {
+    return a * a * m[0][0] + b * b * m[1][1] + c * c * m[2][2] +
+           2 * (a * b * m[0][1] + b * c * m[1][2] + a * c * m[0][2]);
+  };
+  r.seen[r.index(0, 0, 0)] = 1;
+  std::vector<std::array<int, 3>> todo{{0, 0, 0}};
+  while (!todo.empty()) {
+    const std::array<int, 3> p = todo.back();
+    todo.pop_back();
+    for (int a = p[0] - 1; a <= p[0] + 1; a++)
+      for (int b = p[1] - 1; b <= p[1] + 1; b++)
+        for (int c = p[2] - 1; c <= p[2] + 1; c++) {
+          if (abs(a) > r.half[0] || abs(b) > r.half[1] || abs(c) > r.half[2]) continue;
+          char& mark = r.seen[r.index(a, b, c)];
+          if (mark || dist2(a, b, c) > r2) continue;
+          // Equal energies (within the grid's 1e-7) count as not rising.
+          if (OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > es + 1e-7) continue;
+          mark = 1;
+          todo.push_back({a, b, c});
+        }
+  }
+  return r;
+}
+
+}  // namespace
+
 int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
   (void)cif;
   lib->path.clear();
@@ -352,6 +436,21 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // the copies of such a hop would all be refused), so it never
       // qualifies.
       const double es = cube->saddle[si].e;
+      // A hop whose greedy walk stays at or below the saddle is real; one that
+      // climbs higher is kept only when some other way down stays below it.
+      // The region below the saddle is flooded once, when first needed; the
+      // way down may bend outside the sphere of reach.
+      RegionBelowSaddle below;
+      bool flooded = false;
+      auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
+        if (highest_energy(cube, &h) <= es + 1e-7)
+          return true;
+        if (!flooded) {
+          below = region_below_saddle(cube, S, es, max_hop + 1.0);
+          flooded = true;
+        }
+        return below.contains(m);
+      };
       for (int size : {10, 40}) {
         if (size > 10 && (near.index[near.total - 1] < 0 ||
                           near.distance[near.total - 1] > max_hop))
@@ -373,6 +472,8 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
             fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
             return 1;
           }
+          if (r == 0 && !stays_below(half, m))
+            r = -1;
           if (r == 0) {
             first = q;
             m1 = m;
@@ -392,6 +493,8 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
             fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
             return 1;
           }
+          if (r == 0 && !stays_below(half, m))
+            r = -1;
           if (r == 0) {
             second = q;
             m2 = m;

@@ -372,6 +372,48 @@ TEST(PathLibrary, SaddleFartherThanThreeAndAHalfAngstromIsLeftOut) {
   EXPECT_EQ(lib.threeD, 999);
 }
 
+TEST(PathLibrary, MinimumBehindAHigherRidgeIsNotJoinedOverTheSaddle) {
+  // Two wells A and B on a valley along a (8 Å cell, 0.25 Å grid) with the
+  // saddle S half-way between them; a deeper well C lies 1.0 Å from S, nearer
+  // than A and B (1.25 Å), but behind a 3 eV wall parallel to the valley.  A
+  // straight walk from C reaches S in five points, which the walk accepts
+  // without further test; a hop C-S-A would put the barrier out of C at S,
+  // where the true one is above the wall.  The hop over S joins A and B.
+  const double L = 8.0;
+  double cell[3][3] = {{L, 0, 0}, {0, L, 0}, {0, 0, L}};
+  auto wells_f = wells(cell, {{8 / 32.0, 0.5, 0.5, 1.0, 0.8},
+                              {18 / 32.0, 0.5, 0.5, 1.0, 0.8},
+                              {13 / 32.0, 20 / 32.0, 0.5, 1.5, 0.4}});
+  auto f = [&](double x, double y, double z) {
+    double wall = 0;
+    for (int image = -1; image <= 1; image++) {
+      double dy = (y - 18 / 32.0 + image) * L;
+      wall += 3.0 * exp(-dy * dy / (2 * 0.15 * 0.15));
+    }
+    return wells_f(x, y, z) + wall;
+  };
+  Grid g = symmetric_grid(32, 32, 32, cell, {identity_op()}, f);
+  write_cube(scratch("ridge.cube"), g);
+  testing::internal::CaptureStderr();  // saddles of the flat far field join nothing
+  Analysis r(scratch("ridge.cube"), p1_cif("ridge.cif", L));
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(r.ok);
+  int through_s = 0;
+  for (int p = 0; p < r.lib.total_path; p++) {
+    const OSTREL_path& P = r.lib.path[p];
+    const OSTREL_saddle& S = r.cube.saddle[P.saddle];
+    if (S.x != 13 || S.y != 16 || S.z != 16) continue;
+    through_s++;
+    const OSTREL_minima& a = r.cube.minima[P.start];
+    const OSTREL_minima& b = r.cube.minima[P.end];
+    EXPECT_EQ(std::min(a.x, b.x), 8);
+    EXPECT_EQ(std::max(a.x, b.x), 18);
+    EXPECT_EQ(a.y, 16);
+    EXPECT_EQ(b.y, 16);
+  }
+  EXPECT_EQ(through_s, 1);
+}
+
 TEST(PathLibrary, SortKeepsTheOrderOfEqualSaddleEnergies) {
   OSTREL_pathlib lib;
   const double e[] = {0.9, 0.2, 0.2};
