@@ -256,6 +256,9 @@ int OSTREL(OSTREL_input* input) {
   OSTREL_init_pathlib(&lib);
   OSTREL_init_reaction_pathway(&rp);
   bool events_made = false, events_failed = false;
+  // An output file that cannot be written does not stop the later stages,
+  // whose results may still be wanted, but the run then fails.
+  bool unwritten_output = false;
   if (input->path && input->cube) {
     lib.pathlib = 1;
     STAGE(OSTREL_build_path(&cube, &cif, &lib), "OSTREL_build_path");
@@ -269,9 +272,11 @@ int OSTREL(OSTREL_input* input) {
     // asked for.
     if (FILE* f = fopen("OSTREL_events.txt", "wb")) {
       int failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
-      failed = fclose(f) || failed;
+      // A full disk shows only when the buffered rest is flushed.
+      const bool unwritten = ferror(f) | fclose(f);
       STAGE(failed, "OSTREL_analyze_network_at_saddles");
-      events_made = true;
+      events_made = !unwritten;
+      events_failed = unwritten;
     } else {
       events_failed = true;
     }
@@ -285,15 +290,23 @@ int OSTREL(OSTREL_input* input) {
       OSTREL_print_cif_ICSD(&cif, stdout);
       OSTREL_print_activation_energy(&lib, stdout);
     }
-    if (events_failed)
+    if (events_failed) {
       fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
+      unwritten_output = true;
+    }
     STAGE(OSTREL_build_reaction_pathway(&cube, &lib, &rp), "OSTREL_build_reaction_pathway");
-    if (FILE* f = fopen("OSTREL_rp.csv", "wb")) {
+    FILE* f = fopen("OSTREL_rp.csv", "wb");
+    if (f) {
       OSTREL_print_reaction_pathway(&cube, &lib, &rp, f);
-      fclose(f);
+      // A full disk shows only when the buffered rest is flushed.
+      if (ferror(f) | fclose(f))
+        f = nullptr;
+    }
+    if (f) {
       printf("Auto-generated reaction pathway done.\n");
     } else {
       fprintf(stderr, "Error: Unable to write to OSTREL_rp.csv\n");
+      unwritten_output = true;
     }
   }
 
@@ -311,7 +324,10 @@ int OSTREL(OSTREL_input* input) {
       if (!events_made || copy_file("OSTREL_events.txt", f))
         failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
     }
-    fclose(f);
+    if (ferror(f) | fclose(f)) {
+      fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
+      failed = 1;
+    }
     STAGE(failed, "OSTREL_summary");
   }
 
@@ -322,7 +338,7 @@ int OSTREL(OSTREL_input* input) {
   OSTREL_free_cif(&cif);
   OSTREL_free_pathlib(&lib);
   OSTREL_free_reaction_pathway(&rp);
-  return 0;
+  return unwritten_output ? 1 : 0;
 }
 
 #undef STAGE
