@@ -1,8 +1,8 @@
 // Migration paths of ostrel.  The path library holds one hop per
 // symmetry-distinct saddle (the two nearest minima reached by a greedy
-// downhill grid walk, and from the saddle without rising above it) and every
-// copy of it in the periodic cell; the network
-// analysis grows clusters of sites over the hops open below a threshold and
+// downhill grid walk, and from the saddle without rising above it by more
+// than kT) and every copy of it in the periodic cell; the network analysis
+// grows clusters of sites over the hops open below a threshold and
 // finds the lattice translations they span (1D/2D/3D percolation), from which
 // follow activation energies, percolation backbones and reaction pathways
 // (Euler walks over the backbone).
@@ -24,6 +24,8 @@
 namespace {
 
 const double PI = 3.141592653589793;
+// Boltzmann constant times 300 K, in eV.
+const double kT_room = 8.617333e-5 * 300.0;
 
 // Unwrapped grid point of a minimum placed in cell (p, q, r).
 OSTREL_cubeloc minimum_image(const OSTREL_cube* cube, int index, int p, int q, int r) {
@@ -340,11 +342,11 @@ double highest_energy(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
 }
 
 // The grid points reachable from the saddle S over 26-neighbour steps without
-// rising above it, within `radius` Å of S.  Offsets from S index a dense box,
-// so each periodic image of a minimum is reached (or not) on its own.  A
-// minimum outside this region lies behind a ridge higher than the saddle: a
-// greedy walk can still reach it, but a hop to it over S would understate
-// its barrier.
+// rising above `ceiling`, within `radius` Å of S.  Offsets from S index a
+// dense box, so each periodic image of a minimum is reached (or not) on its
+// own.  A minimum outside this region lies behind a ridge above the
+// ceiling: a greedy walk can still reach it, but a hop to it over S would
+// understate its barrier.
 struct RegionBelowSaddle {
   OSTREL_cubeloc S{};
   int half[3] = {0, 0, 0};
@@ -363,8 +365,8 @@ struct RegionBelowSaddle {
   }
 };
 
-RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double es,
-                                      double radius) {
+RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
+                                      double ceiling, double radius) {
   RegionBelowSaddle r;
   r.S = S;
   // Squared distance of a grid offset: the cell metric per grid step.
@@ -402,8 +404,7 @@ RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
           if (abs(a) > r.half[0] || abs(b) > r.half[1] || abs(c) > r.half[2]) continue;
           char& mark = r.seen[r.index(a, b, c)];
           if (mark || dist2(a, b, c) > r2) continue;
-          // Equal energies (within the grid's 1e-7) count as not rising.
-          if (OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > es + 1e-7) continue;
+          if (OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > ceiling) continue;
           mark = 1;
           todo.push_back({a, b, c});
         }
@@ -436,17 +437,21 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // the copies of such a hop would all be refused), so it never
       // qualifies.
       const double es = cube->saddle[si].e;
-      // A hop whose greedy walk stays at or below the saddle is real; one that
+      // A hop whose greedy walk stays below the saddle is real; one that
       // climbs higher is kept only when some other way down stays below it.
-      // The region below the saddle is flooded once, when first needed; the
-      // way down may bend outside the sphere of reach.
+      // "Below" allows kT at room temperature: a ridge that much above the
+      // saddle does not hold an ion back, and on a rough landscape a hop
+      // would otherwise be lost to a bump of a few meV between grid points.
+      // The region is flooded once, when first needed; the way down may bend
+      // outside the sphere of reach.
+      const double ceiling = es + kT_room + 1e-7;
       RegionBelowSaddle below;
       bool flooded = false;
       auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
-        if (highest_energy(cube, &h) <= es + 1e-7)
+        if (highest_energy(cube, &h) <= ceiling)
           return true;
         if (!flooded) {
-          below = region_below_saddle(cube, S, es, max_hop + 1.0);
+          below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
           flooded = true;
         }
         return below.contains(m);
