@@ -465,46 +465,42 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
           fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
           return 1;
         }
+        // Entry q of the list as one end of the hop: 0 when it qualifies
+        // (its image and walk length returned), -1 when not, 1 on error.  On
+        // the second side its image must lie at least 90 degrees from the
+        // first end's.
+        auto try_end = [&](int q, const OSTREL_cubeloc* other, OSTREL_cubeloc* m, double* len) {
+          if (cube->minima[near.index[q]].e > es)
+            return -1;
+          *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+          if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
+                                    other->z) < PI / 2 - 1e-9)
+            return -1;
+          int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
+          if (r == 1) {
+            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+            return 1;
+          }
+          if (r == 0 && !stays_below(half, *m))
+            return -1;
+          if (r == 0)
+            *len = OSTREL_path_length_in_Angstrom(cube, &half);
+          return r;
+        };
+        auto within_reach = [&](int q) {
+          return near.index[q] >= 0 && near.distance[q] <= max_hop;
+        };
         first = second = -1;
-        for (int q = 0; q < near.total && first < 0; q++) {
-          if (near.index[q] < 0 || near.distance[q] > max_hop)
-            break;
-          if (cube->minima[near.index[q]].e > es)
-            continue;
-          OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-          int r = OSTREL_build_half_grid_path(cube, &half, m, S);
-          if (r == 1) {
-            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
-            return 1;
-          }
-          if (r == 0 && !stays_below(half, m))
-            r = -1;
-          if (r == 0) {
-            first = q;
-            m1 = m;
-            l1 = OSTREL_path_length_in_Angstrom(cube, &half);
-          }
+        for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
+          int r = try_end(q, nullptr, &m1, &l1);
+          if (r == 1) return 1;
+          if (r == 0) first = q;
         }
-        for (int q = first + 1; first >= 0 && q < near.total && second < 0; q++) {
-          if (near.index[q] < 0 || near.distance[q] > max_hop)
-            break;
-          if (cube->minima[near.index[q]].e > es)
-            continue;
-          OSTREL_cubeloc m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-          if (OSTREL_angle(cube, m.x, m.y, m.z, S.x, S.y, S.z, m1.x, m1.y, m1.z) < PI / 2 - 1e-9)
-            continue;
-          int r = OSTREL_build_half_grid_path(cube, &half, m, S);
-          if (r == 1) {
-            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
-            return 1;
-          }
-          if (r == 0 && !stays_below(half, m))
-            r = -1;
-          if (r == 0) {
-            second = q;
-            m2 = m;
-            l2 = OSTREL_path_length_in_Angstrom(cube, &half);
-          }
+        for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
+             q++) {
+          int r = try_end(q, &m1, &m2, &l2);
+          if (r == 1) return 1;
+          if (r == 0) second = q;
         }
         if (first >= 0 && second >= 0)
           break;
