@@ -8,6 +8,7 @@ number cn and cut-off, each chosen by a rule written down in bin/README.md.
 
 Usage: make_binary.py [output] [--unitary FILE] [--report]
                       [--cn harmonic|mean|mode|median] [--halide-route oxide|rr]
+                      [--rows soft|first] [--cn-scale X]
   output          default bin/database_binary.dat
   --unitary       per-ion file to take the cation species from (default: the
                   one make_unitary.py writes, bin/database_unitary.dat)
@@ -16,7 +17,10 @@ Usage: make_binary.py [output] [--unitary FILE] [--report]
   --cn            statistic of the COD coordination numbers (default harmonic)
   --halide-route  cn of Cl, Br, I pairs without fluoride statistics: from
                   the oxide cn (default) or by the radius-ratio rule
-The last two options reproduce the calibration experiments described in
+  --rows          row preference: softness-sensitive rows first (default),
+                  or the first checked row the table lists for every pair
+  --cn-scale      multiply every reference coordination number by X
+The last four options reproduce the calibration experiments described in
 bin/README.md; the data file is made with the defaults.
 """
 import math
@@ -44,6 +48,12 @@ CN_RULE = 'harmonic'
 # Heavier halides of cations without fluoride statistics: 'oxide' (the
 # oxide cn by the sulfide relation) or 'rr' (the radius-ratio rule).
 HALIDE_ROUTE = 'oxide'
+
+# Row preference of choose_row: 'soft' (softness-sensitive rows, then
+# Gagne & Hawthorne) or 'first' (the table's own order); and a factor on every
+# reference coordination number.  Both only for calibration experiments.
+ROW_ORDER = 'soft'
+CN_SCALE = 1.0
 
 # COD statistics are used for a pair when at least this many distinct
 # polyhedra support them.
@@ -129,10 +139,10 @@ def choose_row(rows, el, q, an, av):
         cand = [r for r in rows if (r['cation'], r['cv'], r['anion'], r['av']) == (el, state, an, av)]
         if not cand:
             continue
-        for test in (lambda r: r['ref'] in ('c', 'ax'),
-                     lambda r: r['ref'] == 'bs',
-                     lambda r: 'unchecked' not in r['details'],
-                     lambda r: True):
+        preferred = ((lambda r: r['ref'] in ('c', 'ax'), lambda r: r['ref'] == 'bs')
+                     if ROW_ORDER == 'soft' else ())
+        for test in preferred + (lambda r: 'unchecked' not in r['details'],
+                                 lambda r: True):
             pick = [r for r in cand if test(r)]
             if pick:
                 return pick[0], state == 9
@@ -193,6 +203,7 @@ def radius_ratio_cn(pts, rho, k=5):
 
 
 def main(argv):
+    global ROW_ORDER, CN_SCALE
     out, unitary, report, cn_rule, halide_route = DEFAULT_OUTPUT, DEFAULT_UNITARY, False, CN_RULE, HALIDE_ROUTE
     args = list(argv)
     while args:
@@ -205,6 +216,10 @@ def main(argv):
             cn_rule = args.pop(0)
         elif a == '--halide-route':
             halide_route = args.pop(0)
+        elif a == '--rows':
+            ROW_ORDER = args.pop(0)
+        elif a == '--cn-scale':
+            CN_SCALE = float(args.pop(0))
         else:
             out = a
     uni = read_unitary(unitary)
@@ -264,6 +279,7 @@ def main(argv):
             if row is None:
                 continue
             cn, cn_src = base_cn(el, q, an, av)
+            cn *= CN_SCALE
             rule_cut = math.ceil((row['r0'] + K_CUT * row['b']) / CUT_STEP - 1e-9) * CUT_STEP
             table_cut = bvdata.cutoff_from_details(row['details']) if row['ref'] in ('c', 'ax') else None
             if table_cut:

@@ -10,11 +10,12 @@ radii; SMACT: ICSD oxidation-state statistics; I.D. Brown's bond-valence
 table).
 
 Usage: make_unitary.py [output] [--radius ionic|crystal|contact]
-                       [--softness-scale X]
+                       [--softness-scale X] [--rc-scale X]
   output            default bin/database_unitary.dat
   --radius          rule of the Coulomb radius (default contact)
   --softness-scale  multiply every softness by X (default 1; 0.5 gives the
                     global softness 1/(2 eta) of Yang & Parr)
+  --rc-scale        multiply every Coulomb radius by X (default 1)
 The options reproduce the calibration experiments described in
 bin/README.md; the data file is made with the defaults.
 """
@@ -198,7 +199,7 @@ def coulomb_radii(species, elems, shan, rows, rule):
 
 
 def main(argv):
-    out, kind, soft_factor = DEFAULT_OUTPUT, RADIUS_KIND, 1.0
+    out, kind, soft_factor, rc_scale = DEFAULT_OUTPUT, RADIUS_KIND, 1.0, 1.0
     args = list(argv)
     while args:
         a = args.pop(0)
@@ -208,6 +209,8 @@ def main(argv):
                 sys.exit('make_unitary: --radius ionic|crystal|contact')
         elif a == '--softness-scale':
             soft_factor = float(args.pop(0))
+        elif a == '--rc-scale':
+            rc_scale = float(args.pop(0))
         else:
             out = a
     elems = bvdata.elements()
@@ -243,6 +246,7 @@ def main(argv):
             soft, ssrc = soft_factor * 2.0 / (i_q1 - i_q), 'IE'
         group = e['group'] if e['group'] is not None else 3
         r, rsrc = rc[(el, q)]
+        r *= rc_scale
         lines.append('%3d %-2s %3d %3d %12.6f %d %2d %d %6.3f %8.5f %s %s\n'
                      % (z, el, q, default, e['mass'], e['period'], group, BLOCK[e['block']],
                         r, soft, rsrc, ssrc))
