@@ -123,7 +123,10 @@ def flood(grid, emax=5.0):
     values = flat.tolist()
     for idx in order.tolist():
         e = values[idx]
-        if e - gmin > emax or e - gmin >= best[3]:
+        # No earlier stop: a region whose own lowest voxel lies high (an
+        # empty interstitial channel) can still percolate later with a
+        # smaller barrier over its own minimum.
+        if e - gmin > emax:
             break
         i, rem = divmod(idx, nb * nc)
         j, k = divmod(rem, nc)

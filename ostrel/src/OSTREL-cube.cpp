@@ -596,6 +596,58 @@ int OSTREL_is_minimum(const OSTREL_cube* cube, int i, int j, int k) {
   return classify_point(cube, i, j, k).minimum;
 }
 
+// Minima on neighbouring grid points with equal energies (a flat-bottomed
+// site: neither point is lower than the other, so both pass the minimum
+// test) are one site.  Left apart, no saddle lies between them and a
+// network that passes through the site falls in two.  Each minimum in list
+// order keeps its place and absorbs the later minima of its plateau; the
+// lists of both searches hold whole orbits in order, so every image of a
+// site absorbs the matching image of its partner.
+static void merge_plateau_minima(OSTREL_cube* cube) {
+  const int n = cube->total_minima;
+  std::unordered_map<long long, int> at;
+  at.reserve((size_t)n * 2);
+  for (int q = 0; q < n; q++) {
+    const OSTREL_minima& m = cube->minima[q];
+    at.emplace((long long)cube->energy.index(m.x, m.y, m.z), q);
+  }
+  std::vector<char> gone(n, 0);
+  for (int q = 0; q < n; q++) {
+    if (gone[q])
+      continue;
+    const double e = cube->minima[q].e;
+    std::vector<int> todo{q};
+    while (!todo.empty()) {
+      const OSTREL_minima& m = cube->minima[todo.back()];
+      todo.pop_back();
+      for (int a = -1; a <= 1; a++)
+        for (int b = -1; b <= 1; b++)
+          for (int c = -1; c <= 1; c++) {
+            int x = m.x + a, y = m.y + b, z = m.z + c;
+            OSTREL_shift_index_xyz(cube, &x, &y, &z);
+            auto hit = at.find((long long)cube->energy.index(x, y, z));
+            if (hit == at.end())
+              continue;
+            const int t = hit->second;
+            if (t <= q || gone[t] || fabs(cube->minima[t].e - e) >= 1e-7)
+              continue;
+            gone[t] = 1;
+            todo.push_back(t);
+          }
+    }
+  }
+  int w = 0;
+  for (int q = 0; q < n; q++)
+    if (!gone[q]) {
+      if (w != q)
+        cube->minima[w] = std::move(cube->minima[q]);
+      w++;
+    }
+  for (int q = w; q < n; q++)
+    cube->minima[q] = OSTREL_minima();
+  cube->total_minima = w;
+}
+
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
                                   OSTREL_asymmetric_unit* unit) {
   OSTREL_free_cube_stationary_points(cube);
@@ -640,6 +692,12 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
         has_min.at(im.x, im.y, im.z) = 1;
       }
     }
+  }
+  try {
+    merge_plateau_minima(cube);
+  } catch (const std::exception&) {
+    fprintf(stderr, "Error: Memory allocation problem\n");
+    return 1;
   }
   return 0;
 }
@@ -794,6 +852,7 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
     for (int q = m; q < cube->total_minima; q++)
       cube->minima[q] = OSTREL_minima();
     cube->total_minima = m;
+    merge_plateau_minima(cube);
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem\n");
     return 1;

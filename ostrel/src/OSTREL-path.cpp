@@ -341,22 +341,28 @@ double highest_energy(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
   return top;
 }
 
-// The grid points reachable from the saddle S over 26-neighbour steps without
-// rising above `ceiling`, within `radius` Å of S.  Offsets from S index a
-// dense box, so each periodic image of a minimum is reached (or not) on its
-// own.  A minimum outside this region lies behind a ridge above the
-// ceiling: a greedy walk can still reach it, but a hop to it over S would
-// understate its barrier.
+// The grid points reachable from the saddle S over 26-neighbour steps within
+// `radius` Å of S and below an energy ceiling, each labelled by the basin it
+// was reached from.  Offsets from S index a dense box, so each periodic
+// image of a minimum is reached (or not) on its own.  A minimum outside the
+// region lies behind a ridge above the ceiling: a greedy walk can still
+// reach it, but a hop to it over S would understate its barrier.
 struct RegionBelowSaddle {
   OSTREL_cubeloc S{};
   int half[3] = {0, 0, 0};
-  std::vector<char> seen;
+  std::vector<int> label;   // 0: not reached
+  std::vector<int> parent;  // union-find over labels: basins joined below the ceiling
 
-  bool contains(OSTREL_cubeloc p) const {
+  // Basin of grid point p (a root label), 0 when p lies outside the region.
+  int basin(OSTREL_cubeloc p) const {
     const int d[3] = {p.x - S.x, p.y - S.y, p.z - S.z};
     for (int ax = 0; ax < 3; ax++)
-      if (abs(d[ax]) > half[ax]) return false;
-    return seen[index(d[0], d[1], d[2])] != 0;
+      if (abs(d[ax]) > half[ax]) return 0;
+    return root(label[index(d[0], d[1], d[2])]);
+  }
+  int root(int l) const {
+    while (l && parent[l] != l) l = parent[l];
+    return l;
   }
   size_t index(int a, int b, int c) const {
     return ((size_t)(a + half[0]) * (2 * half[1] + 1) + (size_t)(b + half[1])) *
@@ -365,8 +371,13 @@ struct RegionBelowSaddle {
   }
 };
 
-RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
-                                      double ceiling, double radius) {
+// Flood from the seed groups (offsets from S, one label per group) over the
+// points whose energy `admit` accepts.  Where two floods meet, their labels
+// are joined.
+template <class Admit>
+RegionBelowSaddle flood_from_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
+                                    const std::vector<std::vector<std::array<int, 3>>>& seeds,
+                                    Admit admit, double radius) {
   RegionBelowSaddle r;
   r.S = S;
   // Squared distance of a grid offset: the cell metric per grid step.
@@ -387,29 +398,79 @@ RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
                          m[0][0] * m[1][1] - m[0][1] * m[1][0]};
   for (int ax = 0; ax < 3; ax++)
     r.half[ax] = det > 0 ? (int)std::ceil(radius * std::sqrt(cof[ax] / det)) + 1 : 0;
-  r.seen.assign((size_t)(2 * r.half[0] + 1) * (2 * r.half[1] + 1) * (2 * r.half[2] + 1), 0);
+  r.label.assign((size_t)(2 * r.half[0] + 1) * (2 * r.half[1] + 1) * (2 * r.half[2] + 1), 0);
+  r.parent.resize(seeds.size() + 1);
+  for (size_t l = 0; l < r.parent.size(); l++) r.parent[l] = (int)l;
   const double r2 = radius * radius;
   auto dist2 = [&](int a, int b, int c) {
     return a * a * m[0][0] + b * b * m[1][1] + c * c * m[2][2] +
            2 * (a * b * m[0][1] + b * c * m[1][2] + a * c * m[0][2]);
   };
-  r.seen[r.index(0, 0, 0)] = 1;
-  std::vector<std::array<int, 3>> todo{{0, 0, 0}};
+  std::vector<std::array<int, 3>> todo;
+  for (size_t l = 0; l < seeds.size(); l++)
+    for (const std::array<int, 3>& p : seeds[l]) {
+      r.label[r.index(p[0], p[1], p[2])] = (int)l + 1;
+      todo.push_back(p);
+    }
   while (!todo.empty()) {
     const std::array<int, 3> p = todo.back();
     todo.pop_back();
+    const int own = r.label[r.index(p[0], p[1], p[2])];
     for (int a = p[0] - 1; a <= p[0] + 1; a++)
       for (int b = p[1] - 1; b <= p[1] + 1; b++)
         for (int c = p[2] - 1; c <= p[2] + 1; c++) {
           if (abs(a) > r.half[0] || abs(b) > r.half[1] || abs(c) > r.half[2]) continue;
-          char& mark = r.seen[r.index(a, b, c)];
-          if (mark || dist2(a, b, c) > r2) continue;
-          if (OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > ceiling) continue;
-          mark = 1;
+          int& mark = r.label[r.index(a, b, c)];
+          if (mark) {
+            const int x = r.root(mark), y = r.root(own);
+            if (x != y) r.parent[std::max(x, y)] = std::min(x, y);
+            continue;
+          }
+          if (dist2(a, b, c) > r2) continue;
+          if (!admit(OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c))) continue;
+          mark = own;
           todo.push_back({a, b, c});
         }
   }
   return r;
+}
+
+// Everything reachable from S without rising above `ceiling`, as one basin.
+RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
+                                      double ceiling, double radius) {
+  return flood_from_saddle(cube, S, {{{0, 0, 0}}},
+                           [ceiling](double e) { return e <= ceiling; }, radius);
+}
+
+// The basins of S: its strictly lower neighbours in groups of mutually
+// adjacent points, each flooded over the points strictly below S.  Two
+// groups that meet below S (within the radius) form one basin.
+RegionBelowSaddle basins_of_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double radius) {
+  const double es = OSTREL_cube_energy(cube, S.x, S.y, S.z);
+  auto below = [es](double e) { return e < es - 1e-7; };
+  std::vector<std::array<int, 3>> lower;
+  for (int a = -1; a <= 1; a++)
+    for (int b = -1; b <= 1; b++)
+      for (int c = -1; c <= 1; c++)
+        if ((a || b || c) && below(OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c)))
+          lower.push_back({a, b, c});
+  std::vector<std::vector<std::array<int, 3>>> groups;
+  std::vector<int> group_of(lower.size(), -1);
+  for (size_t i = 0; i < lower.size(); i++) {
+    if (group_of[i] >= 0) continue;
+    group_of[i] = (int)groups.size();
+    groups.push_back({lower[i]});
+    for (size_t k = 0; k < groups.back().size(); k++)
+      for (size_t j = 0; j < lower.size(); j++) {
+        const std::array<int, 3>& p = groups.back()[k];
+        if (group_of[j] < 0 && abs(lower[j][0] - p[0]) <= 1 && abs(lower[j][1] - p[1]) <= 1 &&
+            abs(lower[j][2] - p[2]) <= 1) {
+          group_of[j] = group_of[i];
+          groups.back().push_back(lower[j]);
+        }
+      }
+  }
+  return flood_from_saddle(cube, S, groups, below, radius);
 }
 
 }  // namespace
@@ -437,71 +498,101 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // the copies of such a hop would all be refused), so it never
       // qualifies.
       const double es = cube->saddle[si].e;
-      // A hop whose greedy walk stays below the saddle is real; one that
-      // climbs higher is kept only when some other way down stays below it.
-      // "Below" allows kT at room temperature: a ridge that much above the
-      // saddle does not hold an ion back, and on a rough landscape a hop
-      // would otherwise be lost to a bump of a few meV between grid points.
-      // The region is flooded once, when first needed; the way down may bend
-      // outside the sphere of reach.
+      // The ends are sought first in the basins the saddle separates: each
+      // must be reached from its own group of lower neighbours of S without
+      // rising to the saddle, the two through groups that do not meet below
+      // it.  Only when no such pair is found is kT at room temperature
+      // allowed above the saddle, for a greedy walk or the region flooded
+      // from S: a ridge that much higher does not hold an ion back, and on a
+      // rough landscape a hop would otherwise be lost to a bump of a few meV
+      // between grid points.  The allowance comes second because a saddle
+      // within kT above this one can lead to a nearer minimum that lies in
+      // the same basin as the first end (the hop would then cross the saddle
+      // and come back).  Each region is flooded once, when first needed;
+      // the way down may bend outside the sphere of reach.
+      bool strict = true;
       const double ceiling = es + kT_room + 1e-7;
-      RegionBelowSaddle below;
-      bool flooded = false;
+      RegionBelowSaddle basins, below;
+      bool basins_flooded = false, below_flooded = false;
+      auto basin_of = [&](OSTREL_cubeloc m) {
+        if (!basins_flooded) {
+          basins = basins_of_saddle(cube, S, max_hop + 1.0);
+          basins_flooded = true;
+        }
+        return basins.basin(m);
+      };
       auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
         if (highest_energy(cube, &h) <= ceiling)
           return true;
-        if (!flooded) {
+        if (!below_flooded) {
           below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
-          flooded = true;
+          below_flooded = true;
         }
-        return below.contains(m);
+        return below.basin(m) != 0;
       };
-      for (int size : {10, 40}) {
-        if (size > 10 && (near.index[near.total - 1] < 0 ||
-                          near.distance[near.total - 1] > max_hop))
-          break;
-        if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
-            OSTREL_get_nearest_minima(cube, &near)) {
-          fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+      // Entry q of the list as one end of the hop: 0 when it qualifies (its
+      // image and walk length returned), -1 when not, 1 on error.  On the
+      // second side its image must lie at least 90 degrees from the first
+      // end's.
+      auto try_end = [&](int q, const OSTREL_cubeloc* other, OSTREL_cubeloc* m, double* len) {
+        if (cube->minima[near.index[q]].e > es)
+          return -1;
+        *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+        if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
+                                  other->z) < PI / 2 - 1e-9)
+          return -1;
+        int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
+        if (r == 1) {
+          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
           return 1;
         }
-        // Entry q of the list as one end of the hop: 0 when it qualifies
-        // (its image and walk length returned), -1 when not, 1 on error.  On
-        // the second side its image must lie at least 90 degrees from the
-        // first end's.
-        auto try_end = [&](int q, const OSTREL_cubeloc* other, OSTREL_cubeloc* m, double* len) {
-          if (cube->minima[near.index[q]].e > es)
-            return -1;
-          *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-          if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
-                                    other->z) < PI / 2 - 1e-9)
-            return -1;
-          int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
-          if (r == 1) {
-            fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+        if (r != 0)
+          return r;
+        const bool reached =
+            strict ? basin_of(*m) != 0 && (!other || basin_of(*m) != basin_of(*other))
+                   : stays_below(half, *m);
+        if (!reached)
+          return -1;
+        *len = OSTREL_path_length_in_Angstrom(cube, &half);
+        return r;
+      };
+      auto within_reach = [&](int q) {
+        return near.index[q] >= 0 && near.distance[q] <= max_hop;
+      };
+      // The nearest qualifying end, then the nearest on the other side: 0
+      // when the search ran (first and second set, -1 when not found), 1 on
+      // error.
+      auto select_ends = [&]() {
+        for (int size : {10, 40}) {
+          if (size > 10 && (near.index[near.total - 1] < 0 ||
+                            near.distance[near.total - 1] > max_hop))
+            break;
+          if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
+              OSTREL_get_nearest_minima(cube, &near)) {
+            fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
             return 1;
           }
-          if (r == 0 && !stays_below(half, *m))
-            return -1;
-          if (r == 0)
-            *len = OSTREL_path_length_in_Angstrom(cube, &half);
-          return r;
-        };
-        auto within_reach = [&](int q) {
-          return near.index[q] >= 0 && near.distance[q] <= max_hop;
-        };
-        first = second = -1;
-        for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
-          int r = try_end(q, nullptr, &m1, &l1);
-          if (r == 1) return 1;
-          if (r == 0) first = q;
+          first = second = -1;
+          for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
+            int r = try_end(q, nullptr, &m1, &l1);
+            if (r == 1) return 1;
+            if (r == 0) first = q;
+          }
+          for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
+               q++) {
+            int r = try_end(q, &m1, &m2, &l2);
+            if (r == 1) return 1;
+            if (r == 0) second = q;
+          }
+          if (first >= 0 && second >= 0)
+            break;
         }
-        for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
-             q++) {
-          int r = try_end(q, &m1, &m2, &l2);
-          if (r == 1) return 1;
-          if (r == 0) second = q;
-        }
+        return 0;
+      };
+      for (bool pass_strict : {true, false}) {
+        strict = pass_strict;
+        if (select_ends() == 1)
+          return 1;
         if (first >= 0 && second >= 0)
           break;
       }

@@ -368,21 +368,43 @@ TEST(StationaryPoints, CosineLandscapeInP1) {
   EXPECT_EQ(low.total_saddle, 0);
 }
 
-TEST(StationaryPoints, FlatPlateauPointsAreAllMinima) {
-  // A 2x2x1 flat floor in a bowl: every floor point is a minimum.
+TEST(StationaryPoints, FlatFloorIsOneSite) {
+  // A 2x2x1 flat floor in a bowl: each floor point passes the minimum test
+  // (equal neighbours count as uphill), but the floor is one site, kept at
+  // its first point in search order; a second site beside it would have no
+  // saddle between them and split any network through the floor.  Both
+  // searches keep one, and the summary places it at the floor's centre.
   Grid g = ortho_grid(8, 8, 8, 4, 4, 4, [](int i, int j, int k) {
     double d = (i - 3.5) * (i - 3.5) + (j - 3.5) * (j - 3.5) + (k - 4) * (k - 4);
     return (i >= 3 && i <= 4 && j >= 3 && j <= 4 && k == 4) ? 0.0 : 0.1 + d;
   });
   write_cube(scratch("flat.cube"), g);
+  OSTREL_cif cif = p1_cif();
+  OSTREL_cube full;
+  ASSERT_EQ(load(scratch("flat.cube"), &full), 0);
+  OSTREL_process_cube(&full);
+  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&cif, &full), 0);
+  EXPECT_EQ(OSTREL_is_minimum(&full, 4, 4, 4), 1);
+  ASSERT_EQ(OSTREL_find_stationary_points2(&full, &cif), 0);
+  ASSERT_EQ(full.total_minima, 1);
+  EXPECT_EQ(full.minima[0].x, 3);
+  EXPECT_EQ(full.minima[0].y, 3);
+  EXPECT_EQ(full.minima[0].z, 4);
   OSTREL_cube cube;
   ASSERT_EQ(load(scratch("flat.cube"), &cube), 0);
   OSTREL_process_cube(&cube);
-  OSTREL_cif cif = p1_cif();
-  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&cif, &cube), 0);
-  ASSERT_EQ(OSTREL_find_stationary_points2(&cube, &cif), 0);
-  EXPECT_EQ(cube.total_minima, 4);
-  for (int q = 0; q < cube.total_minima; q++) EXPECT_EQ(cube.minima[q].z, 4);
+  OSTREL_asymmetric_unit unit;
+  ASSERT_EQ(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), 0);
+  ASSERT_EQ(OSTREL_find_stationary_points(&cube, &cif, &unit), 0);
+  ASSERT_EQ(cube.total_minima, 1);
+  EXPECT_EQ(cube.minima[0].z, 4);
+  ASSERT_EQ(OSTREL_group_minima_by_symmetry(&cube, &cif), 0);
+  std::string path = scratch("flat.txt");
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_EQ(OSTREL_printminima(&cube, f), 0);
+  fclose(f);
+  EXPECT_NE(read_file(path).find("   4     3.5   3.5   4.0   0.438 0.438 0.500   \r\n"),
+            std::string::npos);
 }
 
 TEST(Summaries, MinimaAndSaddleText) {

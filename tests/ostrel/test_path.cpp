@@ -79,17 +79,6 @@ struct Analysis {
   }
 };
 
-std::string read_file(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  std::string s;
-  if (!f) return s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  fclose(f);
-  return s;
-}
-
 // Runs a printing function into a temporary file and returns its bytes.
 template <class F>
 std::string printed(F f) {

@@ -49,6 +49,17 @@ inline void write_text(const std::string& path, const std::string& text) {
   fclose(f);
 }
 
+inline std::string read_file(const std::string& path) {
+  FILE* f = fopen(path.c_str(), "rb");
+  std::string s;
+  if (!f) return s;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  fclose(f);
+  return s;
+}
+
 inline std::string data_path(const std::string& name) {
   return std::string(BV_TEST_DATA_DIR) + "/ostrel/" + name;
 }
