@@ -442,35 +442,48 @@ RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
                            [ceiling](double e) { return e <= ceiling; }, radius);
 }
 
-// The basins of S: its strictly lower neighbours in groups of mutually
-// adjacent points, each flooded over the points strictly below S.  Two
-// groups that meet below S (within the radius) form one basin.
-RegionBelowSaddle basins_of_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double radius) {
-  const double es = OSTREL_cube_energy(cube, S.x, S.y, S.z);
-  auto below = [es](double e) { return e < es - 1e-7; };
+// The strictly lower neighbours of S in groups of mutually adjacent points
+// (offsets from S), and the group of each of the 27 offsets (-1: none).
+struct LowerSides {
+  std::vector<std::vector<std::array<int, 3>>> groups;
+  std::array<int, 27> side;
+  static int slot(int a, int b, int c) { return (a + 1) * 9 + (b + 1) * 3 + (c + 1); }
+};
+
+LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
+  LowerSides r;
+  r.side.fill(-1);
   std::vector<std::array<int, 3>> lower;
   for (int a = -1; a <= 1; a++)
     for (int b = -1; b <= 1; b++)
       for (int c = -1; c <= 1; c++)
-        if ((a || b || c) && below(OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c)))
+        if ((a || b || c) && OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) < es - 1e-7)
           lower.push_back({a, b, c});
-  std::vector<std::vector<std::array<int, 3>>> groups;
-  std::vector<int> group_of(lower.size(), -1);
-  for (size_t i = 0; i < lower.size(); i++) {
-    if (group_of[i] >= 0) continue;
-    group_of[i] = (int)groups.size();
-    groups.push_back({lower[i]});
-    for (size_t k = 0; k < groups.back().size(); k++)
-      for (size_t j = 0; j < lower.size(); j++) {
-        const std::array<int, 3>& p = groups.back()[k];
-        if (group_of[j] < 0 && abs(lower[j][0] - p[0]) <= 1 && abs(lower[j][1] - p[1]) <= 1 &&
-            abs(lower[j][2] - p[2]) <= 1) {
-          group_of[j] = group_of[i];
-          groups.back().push_back(lower[j]);
+  for (const std::array<int, 3>& start : lower) {
+    if (r.side[LowerSides::slot(start[0], start[1], start[2])] >= 0) continue;
+    const int g = (int)r.groups.size();
+    r.groups.push_back({start});
+    r.side[LowerSides::slot(start[0], start[1], start[2])] = g;
+    for (size_t k = 0; k < r.groups[g].size(); k++)
+      for (const std::array<int, 3>& q : lower) {
+        const std::array<int, 3> p = r.groups[g][k];
+        int& s = r.side[LowerSides::slot(q[0], q[1], q[2])];
+        if (s < 0 && abs(q[0] - p[0]) <= 1 && abs(q[1] - p[1]) <= 1 && abs(q[2] - p[2]) <= 1) {
+          s = g;
+          r.groups[g].push_back(q);
         }
       }
   }
-  return flood_from_saddle(cube, S, groups, below, radius);
+  return r;
+}
+
+// The basins of S: each group of lower neighbours flooded over the points
+// strictly below S; groups that meet below S (within the radius) share a
+// basin.  Label g + 1 is group g.
+RegionBelowSaddle basins_of_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double es,
+                                   const LowerSides& sides, double radius) {
+  return flood_from_saddle(cube, S, sides.groups, [es](double e) { return e < es - 1e-7; },
+                           radius);
 }
 
 }  // namespace
@@ -510,15 +523,42 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // the same basin as the first end (the hop would then cross the saddle
       // and come back).  Each region is flooded once, when first needed;
       // the way down may bend outside the sphere of reach.
+      // A walk that stays strictly below the saddle all the way shows its
+      // basin by the group of lower neighbours it enters S through; two such
+      // ends are compared by group, without a flood.  The basins are flooded
+      // only for an end whose walk climbs.
       bool strict = true;
       const double ceiling = es + kT_room + 1e-7;
+      const LowerSides sides = lower_sides(cube, S, es);
       RegionBelowSaddle basins, below;
       bool basins_flooded = false, below_flooded = false;
-      auto basin_of = [&](OSTREL_cubeloc m) {
+      auto flood_basins = [&]() {
         if (!basins_flooded) {
-          basins = basins_of_saddle(cube, S, max_hop + 1.0);
+          basins = basins_of_saddle(cube, S, es, sides, max_hop + 1.0);
           basins_flooded = true;
         }
+      };
+      // Group of S's lower neighbours through which walk h enters S, or -1
+      // when it does not stay below the saddle on the way.
+      auto entry_side = [&](const OSTREL_grid_path& h) {
+        if (h.length < 2)
+          return -1;
+        for (int q = 0; q + 1 < h.length; q++)
+          if (loc_energy(cube, point_of(&h, q)) >= es - 1e-7)
+            return -1;
+        const OSTREL_cubeloc n = point_of(&h, h.length - 2);
+        const int d[3] = {n.x - S.x, n.y - S.y, n.z - S.z};
+        for (int ax = 0; ax < 3; ax++)
+          if (abs(d[ax]) > 1)
+            return -1;
+        return sides.side[LowerSides::slot(d[0], d[1], d[2])];
+      };
+      // Basin of an end: its entry group, or the flooded basin of its image
+      // (0 when it lies in none).
+      auto basin_id = [&](int side, OSTREL_cubeloc m) {
+        if (side >= 0)
+          return basins_flooded ? basins.root(side + 1) : side + 1;
+        flood_basins();
         return basins.basin(m);
       };
       auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
@@ -530,11 +570,13 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
         }
         return below.basin(m) != 0;
       };
+      int side1 = -1, side2 = -1;
       // Entry q of the list as one end of the hop: 0 when it qualifies (its
-      // image and walk length returned), -1 when not, 1 on error.  On the
-      // second side its image must lie at least 90 degrees from the first
-      // end's.
-      auto try_end = [&](int q, const OSTREL_cubeloc* other, OSTREL_cubeloc* m, double* len) {
+      // image, entry group and walk length returned), -1 when not, 1 on
+      // error.  On the second side its image must lie at least 90 degrees
+      // from the first end's.
+      auto try_end = [&](int q, const OSTREL_cubeloc* other, int other_side, OSTREL_cubeloc* m,
+                         int* side, double* len) {
         if (cube->minima[near.index[q]].e > es)
           return -1;
         *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
@@ -548,13 +590,23 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
         }
         if (r != 0)
           return r;
-        const bool reached =
-            strict ? basin_of(*m) != 0 && (!other || basin_of(*m) != basin_of(*other))
-                   : stays_below(half, *m);
-        if (!reached)
+        if (strict) {
+          *side = entry_side(half);
+          if (other && *side >= 0 && other_side >= 0) {
+            if (*side == other_side)
+              return -1;
+          } else {
+            if (other)
+              flood_basins();  // both ends by the same labels
+            const int mine = basin_id(*side, *m);
+            if (mine == 0 || (other && mine == basin_id(other_side, *other)))
+              return -1;
+          }
+        } else if (!stays_below(half, *m)) {
           return -1;
+        }
         *len = OSTREL_path_length_in_Angstrom(cube, &half);
-        return r;
+        return 0;
       };
       auto within_reach = [&](int q) {
         return near.index[q] >= 0 && near.distance[q] <= max_hop;
@@ -574,13 +626,13 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
           }
           first = second = -1;
           for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
-            int r = try_end(q, nullptr, &m1, &l1);
+            int r = try_end(q, nullptr, -1, &m1, &side1, &l1);
             if (r == 1) return 1;
             if (r == 0) first = q;
           }
           for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
                q++) {
-            int r = try_end(q, &m1, &m2, &l2);
+            int r = try_end(q, &m1, side1, &m2, &side2, &l2);
             if (r == 1) return 1;
             if (r == 0) second = q;
           }
