@@ -341,28 +341,23 @@ double highest_energy(const OSTREL_cube* cube, const OSTREL_grid_path* path) {
   return top;
 }
 
-// The grid points reachable from the saddle S over 26-neighbour steps within
-// `radius` Å of S and below an energy ceiling, each labelled by the basin it
-// was reached from.  Offsets from S index a dense box, so each periodic
-// image of a minimum is reached (or not) on its own.  A minimum outside the
-// region lies behind a ridge above the ceiling: a greedy walk can still
-// reach it, but a hop to it over S would understate its barrier.
-struct RegionBelowSaddle {
+// Grid offsets from a saddle S within a sphere of `radius` Å, indexed in a
+// dense box, so that each periodic image of a minimum is a point of its own.
+struct BoxAroundSaddle {
   OSTREL_cubeloc S{};
   int half[3] = {0, 0, 0};
-  std::vector<int> label;   // 0: not reached
-  std::vector<int> parent;  // union-find over labels: basins joined below the ceiling
+  double m[3][3] = {};  // squared length of a grid offset: the cell metric per step
+  double r2 = 0;
 
-  // Basin of grid point p (a root label), 0 when p lies outside the region.
-  int basin(OSTREL_cubeloc p) const {
-    const int d[3] = {p.x - S.x, p.y - S.y, p.z - S.z};
-    for (int ax = 0; ax < 3; ax++)
-      if (abs(d[ax]) > half[ax]) return 0;
-    return root(label[index(d[0], d[1], d[2])]);
+  bool inside(int a, int b, int c) const {
+    return abs(a) <= half[0] && abs(b) <= half[1] && abs(c) <= half[2] && dist2(a, b, c) <= r2;
   }
-  int root(int l) const {
-    while (l && parent[l] != l) l = parent[l];
-    return l;
+  double dist2(int a, int b, int c) const {
+    return a * a * m[0][0] + b * b * m[1][1] + c * c * m[2][2] +
+           2 * (a * b * m[0][1] + b * c * m[1][2] + a * c * m[0][2]);
+  }
+  size_t size() const {
+    return (size_t)(2 * half[0] + 1) * (2 * half[1] + 1) * (2 * half[2] + 1);
   }
   size_t index(int a, int b, int c) const {
     return ((size_t)(a + half[0]) * (2 * half[1] + 1) + (size_t)(b + half[1])) *
@@ -371,25 +366,19 @@ struct RegionBelowSaddle {
   }
 };
 
-// Flood from the seed groups (offsets from S, one label per group) over the
-// points whose energy `admit` accepts.  Where two floods meet, their labels
-// are joined.
-template <class Admit>
-RegionBelowSaddle flood_from_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
-                                    const std::vector<std::vector<std::array<int, 3>>>& seeds,
-                                    Admit admit, double radius) {
-  RegionBelowSaddle r;
-  r.S = S;
-  // Squared distance of a grid offset: the cell metric per grid step.
+BoxAroundSaddle box_around(const OSTREL_cube* cube, OSTREL_cubeloc S, double radius) {
+  BoxAroundSaddle box;
+  box.S = S;
+  box.r2 = radius * radius;
   const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
   const double g[3][3] = {{cube->d1, cube->d4 / 2, cube->d6 / 2},
                           {cube->d4 / 2, cube->d2, cube->d5 / 2},
                           {cube->d6 / 2, cube->d5 / 2, cube->d3}};
-  double m[3][3];
   for (int i = 0; i < 3; i++)
-    for (int j = 0; j < 3; j++) m[i][j] = g[i][j] / ((double)n[i] * n[j]);
+    for (int j = 0; j < 3; j++) box.m[i][j] = g[i][j] / ((double)n[i] * n[j]);
   // The box reaches as far along each axis as the sphere does: the largest
   // offset along axis i within distance R is R·sqrt((M^-1)_ii).
+  const double(&m)[3][3] = box.m;
   const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
                      m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
                      m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
@@ -397,62 +386,65 @@ RegionBelowSaddle flood_from_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
                          m[0][0] * m[2][2] - m[0][2] * m[2][0],
                          m[0][0] * m[1][1] - m[0][1] * m[1][0]};
   for (int ax = 0; ax < 3; ax++)
-    r.half[ax] = det > 0 ? (int)std::ceil(radius * std::sqrt(cof[ax] / det)) + 1 : 0;
-  r.label.assign((size_t)(2 * r.half[0] + 1) * (2 * r.half[1] + 1) * (2 * r.half[2] + 1), 0);
-  r.parent.resize(seeds.size() + 1);
-  for (size_t l = 0; l < r.parent.size(); l++) r.parent[l] = (int)l;
-  const double r2 = radius * radius;
-  auto dist2 = [&](int a, int b, int c) {
-    return a * a * m[0][0] + b * b * m[1][1] + c * c * m[2][2] +
-           2 * (a * b * m[0][1] + b * c * m[1][2] + a * c * m[0][2]);
-  };
-  std::vector<std::array<int, 3>> todo;
-  for (size_t l = 0; l < seeds.size(); l++)
-    for (const std::array<int, 3>& p : seeds[l]) {
-      r.label[r.index(p[0], p[1], p[2])] = (int)l + 1;
-      todo.push_back(p);
-    }
+    box.half[ax] = det > 0 ? (int)std::ceil(radius * std::sqrt(cof[ax] / det)) + 1 : 0;
+  return box;
+}
+
+// The grid points reachable from the saddle S over 26-neighbour steps without
+// rising above `ceiling`, within `radius` Å of S.  A minimum outside this
+// region lies behind a ridge above the ceiling: a greedy walk can still
+// reach it, but a hop to it over S would understate its barrier.
+struct RegionBelowSaddle {
+  BoxAroundSaddle box;
+  std::vector<char> seen;
+
+  bool contains(OSTREL_cubeloc p) const {
+    const int d[3] = {p.x - box.S.x, p.y - box.S.y, p.z - box.S.z};
+    for (int ax = 0; ax < 3; ax++)
+      if (abs(d[ax]) > box.half[ax]) return false;
+    return seen[box.index(d[0], d[1], d[2])] != 0;
+  }
+};
+
+RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
+                                      double ceiling, double radius) {
+  RegionBelowSaddle r;
+  r.box = box_around(cube, S, radius);
+  r.seen.assign(r.box.size(), 0);
+  r.seen[r.box.index(0, 0, 0)] = 1;
+  std::vector<std::array<int, 3>> todo{{0, 0, 0}};
   while (!todo.empty()) {
     const std::array<int, 3> p = todo.back();
     todo.pop_back();
-    const int own = r.label[r.index(p[0], p[1], p[2])];
     for (int a = p[0] - 1; a <= p[0] + 1; a++)
       for (int b = p[1] - 1; b <= p[1] + 1; b++)
         for (int c = p[2] - 1; c <= p[2] + 1; c++) {
-          if (abs(a) > r.half[0] || abs(b) > r.half[1] || abs(c) > r.half[2]) continue;
-          int& mark = r.label[r.index(a, b, c)];
-          if (mark) {
-            const int x = r.root(mark), y = r.root(own);
-            if (x != y) r.parent[std::max(x, y)] = std::min(x, y);
-            continue;
-          }
-          if (dist2(a, b, c) > r2) continue;
-          if (!admit(OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c))) continue;
-          mark = own;
+          if (!r.box.inside(a, b, c)) continue;
+          char& mark = r.seen[r.box.index(a, b, c)];
+          if (mark || OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > ceiling) continue;
+          mark = 1;
           todo.push_back({a, b, c});
         }
   }
   return r;
 }
 
-// Everything reachable from S without rising above `ceiling`, as one basin.
-RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
-                                      double ceiling, double radius) {
-  return flood_from_saddle(cube, S, {{{0, 0, 0}}},
-                           [ceiling](double e) { return e <= ceiling; }, radius);
-}
-
 // The strictly lower neighbours of S in groups of mutually adjacent points
-// (offsets from S), and the group of each of the 27 offsets (-1: none).
+// (offsets from S): the sides of the saddle, each the way down into one
+// basin.  `side` gives the group of each of the 27 offsets (-1: none).
 struct LowerSides {
   std::vector<std::vector<std::array<int, 3>>> groups;
   std::array<int, 27> side;
-  static int slot(int a, int b, int c) { return (a + 1) * 9 + (b + 1) * 3 + (c + 1); }
+  int of(int a, int b, int c) const {
+    if (abs(a) > 1 || abs(b) > 1 || abs(c) > 1) return -1;
+    return side[(a + 1) * 9 + (b + 1) * 3 + (c + 1)];
+  }
 };
 
 LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
   LowerSides r;
   r.side.fill(-1);
+  auto slot = [](const std::array<int, 3>& p) { return (p[0] + 1) * 9 + (p[1] + 1) * 3 + (p[2] + 1); };
   std::vector<std::array<int, 3>> lower;
   for (int a = -1; a <= 1; a++)
     for (int b = -1; b <= 1; b++)
@@ -460,16 +452,16 @@ LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
         if ((a || b || c) && OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) < es - 1e-7)
           lower.push_back({a, b, c});
   for (const std::array<int, 3>& start : lower) {
-    if (r.side[LowerSides::slot(start[0], start[1], start[2])] >= 0) continue;
+    if (r.side[slot(start)] >= 0) continue;
     const int g = (int)r.groups.size();
     r.groups.push_back({start});
-    r.side[LowerSides::slot(start[0], start[1], start[2])] = g;
+    r.side[slot(start)] = g;
     for (size_t k = 0; k < r.groups[g].size(); k++)
       for (const std::array<int, 3>& q : lower) {
         const std::array<int, 3> p = r.groups[g][k];
-        int& s = r.side[LowerSides::slot(q[0], q[1], q[2])];
-        if (s < 0 && abs(q[0] - p[0]) <= 1 && abs(q[1] - p[1]) <= 1 && abs(q[2] - p[2]) <= 1) {
-          s = g;
+        if (r.side[slot(q)] < 0 && abs(q[0] - p[0]) <= 1 && abs(q[1] - p[1]) <= 1 &&
+            abs(q[2] - p[2]) <= 1) {
+          r.side[slot(q)] = g;
           r.groups[g].push_back(q);
         }
       }
@@ -477,13 +469,39 @@ LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
   return r;
 }
 
-// The basins of S: each group of lower neighbours flooded over the points
-// strictly below S; groups that meet below S (within the radius) share a
-// basin.  Label g + 1 is group g.
-RegionBelowSaddle basins_of_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S, double es,
-                                   const LowerSides& sides, double radius) {
-  return flood_from_saddle(cube, S, sides.groups, [es](double e) { return e < es - 1e-7; },
-                           radius);
+// The side of S from which the grid point m is reached without rising to
+// the saddle, within the box: a best-first search from m over points
+// strictly below S, always stepping on from the point nearest to S, ends at
+// the first lower neighbour of S it meets.  -1 when none is reached.
+int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, double es,
+                       const LowerSides& sides, OSTREL_cubeloc m) {
+  const std::array<int, 3> start{m.x - box.S.x, m.y - box.S.y, m.z - box.S.z};
+  if (!box.inside(start[0], start[1], start[2]))
+    return -1;
+  std::vector<char> seen(box.size(), 0);
+  using Item = std::pair<double, std::array<int, 3>>;
+  auto farther = [](const Item& u, const Item& v) { return u.first > v.first; };
+  std::priority_queue<Item, std::vector<Item>, decltype(farther)> todo(farther);
+  seen[box.index(start[0], start[1], start[2])] = 1;
+  todo.push({box.dist2(start[0], start[1], start[2]), start});
+  while (!todo.empty()) {
+    const std::array<int, 3> p = todo.top().second;
+    todo.pop();
+    const int side = sides.of(p[0], p[1], p[2]);
+    if (side >= 0)
+      return side;
+    for (int a = p[0] - 1; a <= p[0] + 1; a++)
+      for (int b = p[1] - 1; b <= p[1] + 1; b++)
+        for (int c = p[2] - 1; c <= p[2] + 1; c++) {
+          if ((!a && !b && !c) || !box.inside(a, b, c)) continue;
+          char& mark = seen[box.index(a, b, c)];
+          if (mark || OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
+            continue;
+          mark = 1;
+          todo.push({box.dist2(a, b, c), {a, b, c}});
+        }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -511,55 +529,38 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // the copies of such a hop would all be refused), so it never
       // qualifies.
       const double es = cube->saddle[si].e;
-      // The ends are sought first in the basins the saddle separates: each
-      // must be reached from its own group of lower neighbours of S without
-      // rising to the saddle, the two through groups that do not meet below
-      // it.  Only when no such pair is found is kT at room temperature
-      // allowed above the saddle, for a greedy walk or the region flooded
-      // from S: a ridge that much higher does not hold an ion back, and on a
-      // rough landscape a hop would otherwise be lost to a bump of a few meV
-      // between grid points.  The allowance comes second because a saddle
-      // within kT above this one can lead to a nearer minimum that lies in
-      // the same basin as the first end (the hop would then cross the saddle
-      // and come back).  Each region is flooded once, when first needed;
-      // the way down may bend outside the sphere of reach.
-      // A walk that stays strictly below the saddle all the way shows its
-      // basin by the group of lower neighbours it enters S through; two such
-      // ends are compared by group, without a flood.  The basins are flooded
-      // only for an end whose walk climbs.
+      // The ends are sought first on two different sides of the saddle: each
+      // reached from its own group of lower neighbours of S without rising
+      // to the saddle, i.e. in the two basins S separates.  A walk that
+      // stays below the saddle all the way shows its side by the neighbour
+      // it enters S through; for a walk that climbs, a search from the end
+      // finds its side.  Only when no such pair is found is kT at room
+      // temperature allowed above the saddle, for a greedy walk or the
+      // region flooded from S: a ridge that much higher does not hold an ion
+      // back, and on a rough landscape a hop would otherwise be lost to a
+      // bump of a few meV between grid points.  The allowance comes second
+      // because a saddle within kT above this one can lead to a nearer
+      // minimum on the first end's own side (the hop would then cross the
+      // saddle and come back).  The searches look within 1 Å beyond the
+      // reach of a hop: the way down may bend outside it.
       bool strict = true;
       const double ceiling = es + kT_room + 1e-7;
       const LowerSides sides = lower_sides(cube, S, es);
-      RegionBelowSaddle basins, below;
-      bool basins_flooded = false, below_flooded = false;
-      auto flood_basins = [&]() {
-        if (!basins_flooded) {
-          basins = basins_of_saddle(cube, S, es, sides, max_hop + 1.0);
-          basins_flooded = true;
+      const BoxAroundSaddle box = box_around(cube, S, max_hop + 1.0);
+      RegionBelowSaddle below;
+      bool below_flooded = false;
+      // Side of end m with walk h, or -1 when m lies on none.
+      auto side_of = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
+        bool descends = h.length >= 2;
+        for (int q = 0; descends && q + 1 < h.length; q++)
+          descends = loc_energy(cube, point_of(&h, q)) < es - 1e-7;
+        if (descends) {
+          const OSTREL_cubeloc n = point_of(&h, h.length - 2);
+          const int side = sides.of(n.x - S.x, n.y - S.y, n.z - S.z);
+          if (side >= 0)
+            return side;
         }
-      };
-      // Group of S's lower neighbours through which walk h enters S, or -1
-      // when it does not stay below the saddle on the way.
-      auto entry_side = [&](const OSTREL_grid_path& h) {
-        if (h.length < 2)
-          return -1;
-        for (int q = 0; q + 1 < h.length; q++)
-          if (loc_energy(cube, point_of(&h, q)) >= es - 1e-7)
-            return -1;
-        const OSTREL_cubeloc n = point_of(&h, h.length - 2);
-        const int d[3] = {n.x - S.x, n.y - S.y, n.z - S.z};
-        for (int ax = 0; ax < 3; ax++)
-          if (abs(d[ax]) > 1)
-            return -1;
-        return sides.side[LowerSides::slot(d[0], d[1], d[2])];
-      };
-      // Basin of an end: its entry group, or the flooded basin of its image
-      // (0 when it lies in none).
-      auto basin_id = [&](int side, OSTREL_cubeloc m) {
-        if (side >= 0)
-          return basins_flooded ? basins.root(side + 1) : side + 1;
-        flood_basins();
-        return basins.basin(m);
+        return side_reached_below(cube, box, es, sides, m);
       };
       auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
         if (highest_energy(cube, &h) <= ceiling)
@@ -568,7 +569,7 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
           below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
           below_flooded = true;
         }
-        return below.basin(m) != 0;
+        return below.contains(m);
       };
       int side1 = -1, side2 = -1;
       // Entry q of the list as one end of the hop: 0 when it qualifies (its
@@ -591,17 +592,9 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
         if (r != 0)
           return r;
         if (strict) {
-          *side = entry_side(half);
-          if (other && *side >= 0 && other_side >= 0) {
-            if (*side == other_side)
-              return -1;
-          } else {
-            if (other)
-              flood_basins();  // both ends by the same labels
-            const int mine = basin_id(*side, *m);
-            if (mine == 0 || (other && mine == basin_id(other_side, *other)))
-              return -1;
-          }
+          *side = side_of(half, *m);
+          if (*side < 0 || (other && *side == other_side))
+            return -1;
         } else if (!stays_below(half, *m)) {
           return -1;
         }
