@@ -596,6 +596,21 @@ int OSTREL_is_minimum(const OSTREL_cube* cube, int i, int j, int k) {
   return classify_point(cube, i, j, k).minimum;
 }
 
+// Removes the entries marked in `gone`, keeping the order of the others.
+template <class P>
+static void drop_marked(std::vector<P>& list, int* total, const std::vector<char>& gone) {
+  int w = 0;
+  for (int s = 0; s < *total; s++)
+    if (!gone[s]) {
+      if (w != s)
+        list[w] = std::move(list[s]);
+      w++;
+    }
+  for (int s = w; s < *total; s++)
+    list[s] = P();
+  *total = w;
+}
+
 // Minima on neighbouring grid points with equal energies (a flat-bottomed
 // site: neither point is lower than the other, so both pass the minimum
 // test) are one site.  Left apart, no saddle lies between them and a
@@ -636,16 +651,7 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
           }
     }
   }
-  int w = 0;
-  for (int q = 0; q < n; q++)
-    if (!gone[q]) {
-      if (w != q)
-        cube->minima[w] = std::move(cube->minima[q]);
-      w++;
-    }
-  for (int q = w; q < n; q++)
-    cube->minima[q] = OSTREL_minima();
-  cube->total_minima = w;
+  drop_marked(cube->minima, &cube->total_minima, gone);
 }
 
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
@@ -791,16 +797,7 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
       S.e = cube->energy.at(gx, gy, gz);
     }
   }
-  int w = 0;
-  for (int s = 0; s < ns; s++)
-    if (!gone[s]) {
-      if (w != s)
-        list[w] = std::move(list[s]);
-      w++;
-    }
-  for (int s = w; s < ns; s++)
-    list[s] = P();
-  *total = w;
+  drop_marked(list, total, gone);
 }
 
 int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
@@ -840,18 +837,12 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
       const OSTREL_saddle& sd = cube->saddle[s];
       saddle_at[(long long)cube->energy.index(sd.x, sd.y, sd.z)] = 1;
     }
-    int m = 0;
+    std::vector<char> on_saddle(cube->total_minima, 0);
     for (int q = 0; q < cube->total_minima; q++) {
       const OSTREL_minima& mn = cube->minima[q];
-      if (saddle_at.count((long long)cube->energy.index(mn.x, mn.y, mn.z)))
-        continue;
-      if (m != q)
-        cube->minima[m] = std::move(cube->minima[q]);
-      m++;
+      on_saddle[q] = saddle_at.count((long long)cube->energy.index(mn.x, mn.y, mn.z)) > 0;
     }
-    for (int q = m; q < cube->total_minima; q++)
-      cube->minima[q] = OSTREL_minima();
-    cube->total_minima = m;
+    drop_marked(cube->minima, &cube->total_minima, on_saddle);
     merge_plateau_minima(cube);
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem\n");
