@@ -444,7 +444,9 @@ struct LowerSides {
 LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
   LowerSides r;
   r.side.fill(-1);
-  auto slot = [](const std::array<int, 3>& p) { return (p[0] + 1) * 9 + (p[1] + 1) * 3 + (p[2] + 1); };
+  auto slot = [](const std::array<int, 3>& p) {
+    return (p[0] + 1) * 9 + (p[1] + 1) * 3 + (p[2] + 1);
+  };
   std::vector<std::array<int, 3>> lower;
   for (int a = -1; a <= 1; a++)
     for (int b = -1; b <= 1; b++)
