@@ -429,11 +429,10 @@ RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
   return r;
 }
 
-// The strictly lower neighbours of S in groups of mutually adjacent points
-// (offsets from S): the sides of the saddle, each the way down into one
-// basin.  `side` gives the group of each of the 27 offsets (-1: none).
+// The strictly lower neighbours of S in groups of mutually adjacent points:
+// the sides of the saddle, each the way down into one basin.  `side` gives
+// the group of each of the 27 offsets from S (-1: none).
 struct LowerSides {
-  std::vector<std::vector<std::array<int, 3>>> groups;
   std::array<int, 27> side;
   int of(int a, int b, int c) const {
     if (abs(a) > 1 || abs(b) > 1 || abs(c) > 1) return -1;
@@ -453,18 +452,19 @@ LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
       for (int c = -1; c <= 1; c++)
         if ((a || b || c) && OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) < es - 1e-7)
           lower.push_back({a, b, c});
+  int groups = 0;
   for (const std::array<int, 3>& start : lower) {
     if (r.side[slot(start)] >= 0) continue;
-    const int g = (int)r.groups.size();
-    r.groups.push_back({start});
+    const int g = groups++;
+    std::vector<std::array<int, 3>> members{start};
     r.side[slot(start)] = g;
-    for (size_t k = 0; k < r.groups[g].size(); k++)
+    for (size_t k = 0; k < members.size(); k++)
       for (const std::array<int, 3>& q : lower) {
-        const std::array<int, 3> p = r.groups[g][k];
+        const std::array<int, 3> p = members[k];
         if (r.side[slot(q)] < 0 && abs(q[0] - p[0]) <= 1 && abs(q[1] - p[1]) <= 1 &&
             abs(q[2] - p[2]) <= 1) {
           r.side[slot(q)] = g;
-          r.groups[g].push_back(q);
+          members.push_back(q);
         }
       }
   }
