@@ -4,7 +4,9 @@ COD set in ../shared/data/cod) and reports how many it reads and why it
 refuses the others.  For each file read it cross-checks, independently:
 
   * the number of atoms of the full cell (--print-cell) against gemmi's
-    expansion of the asymmetric unit by the file's symmetry;
+    expansion of the asymmetric unit by the file's symmetry, and the
+    composition (occupancy summed per element over the cell) against the
+    same expansion;
   * the space-group number found by --cal-sym against spglib run on the
     expanded structure (gemmi's expansion, species = element and charge).
 
@@ -83,23 +85,53 @@ def reference_ops(path, st):
     return list(sg.operations()) if sg else None
 
 
+def composition_of(out):
+    """Occupancy per element over the cell from velmora's atom lines
+    (CELL: [  0]ATOM: name= Fe2+M;type=Fe;os= 2;x_f=(...);occ=0.004)."""
+    comp = {}
+    for element, occ in re.findall(r"ATOM: name=.*;type=\s*(\w+);.*;occ=([-0-9.]+)", out):
+        total, count = comp.get(element, (0.0, 0))
+        comp[element] = (total + float(occ), count + 1)
+    return comp
+
+
+def same_composition(ours, ref):
+    """Equal up to the rounding of the printed occupancies (3 decimals)."""
+    return set(ours) == set(ref) and all(
+        abs(ours[k][0] - ref[k]) <= 0.0005 * ours[k][1] + 1e-6 for k in ours)
+
+
+def element_of(site):
+    """gemmi's element of a site; for a label such as KA or VM1 (no type
+    symbol), the element its first letter names, as CIF labels are read."""
+    import gemmi
+    if site.element.name != "X":
+        return site.element.name
+    text = re.sub(r"[^A-Za-z].*", "", site.type_symbol or site.label)
+    for symbol in (text[:2], text[:1]):
+        if symbol and gemmi.Element(symbol.capitalize()).name != "X":
+            return symbol.capitalize()
+    return text
+
+
 def gemmi_reference(path):
-    """(atom count, spglib number, problem): the asymmetric unit read by gemmi,
-    expanded by the file's operations (images of one site closer than 0.1 A
-    merged), and spglib's group of that structure."""
+    """(atom count, spglib number, problem, composition): the asymmetric unit
+    read by gemmi, expanded by the file's operations (images of one site
+    closer than 0.1 A merged), spglib's group of that structure, and the
+    occupancy per element over the cell."""
     try:
         import gemmi
         import numpy as np
         import spglib
     except ImportError as e:  # the cross-check is optional
-        return None, None, "no gemmi/spglib: %s" % e
+        return None, None, "no gemmi/spglib: %s" % e, None
     try:
         st = gemmi.read_small_structure(path)
         ops = reference_ops(path, st)
     except Exception as e:  # gemmi refuses the file
-        return None, None, "gemmi: %s" % e
+        return None, None, "gemmi: %s" % e, None
     if not ops:
-        return None, None, "gemmi: no symmetry"
+        return None, None, "gemmi: no symmetry", None
     cell = st.cell
     orth = np.array(cell.orthogonalization_matrix.tolist())
 
@@ -128,6 +160,7 @@ def gemmi_reference(path):
 
     positions, kinds, keys = [], [], {}
     extra = 0
+    composition = {}
     for site in st.sites:
         mine = []
         for op in ops:
@@ -140,18 +173,20 @@ def gemmi_reference(path):
             positions.append(f)
             kinds.append(keys.setdefault(key, len(keys) + 1))
         extra += (split(site) - 1) * len(mine)
+        element = element_of(site)
+        composition[element] = composition.get(element, 0.0) + site.occ * len(mine)
     count = len(positions) + extra
     if not positions:
-        return count, None, "gemmi: no sites"
+        return count, None, "gemmi: no sites", composition
     lattice = orth.T
     try:
         data = spglib.get_symmetry_dataset((lattice, positions, kinds), symprec=0.01)
     except Exception as e:
-        return count, None, "spglib: %s" % e
+        return count, None, "spglib: %s" % e, composition
     number = None
     if data is not None:
         number = data["number"] if isinstance(data, dict) else data.number
-    return count, number, None
+    return count, number, None, composition
 
 
 def main():
@@ -173,7 +208,7 @@ def main():
     files = sorted(f for f in os.listdir(args.directory) if f.lower().endswith(".cif"))
     files = files[::max(args.every, 1)]
     read, refused, failures = [], [], []
-    count_mismatch, sg_mismatch, sg_unknown = [], [], []
+    count_mismatch, sg_mismatch, sg_unknown, comp_mismatch = [], [], [], []
     for name in files:
         path = os.path.join(args.directory, name)
         rc, out, err = run(args.velmora, ["--print-cell", path])
@@ -200,11 +235,14 @@ def main():
             number = int(m2.group(1)) if m2 else None
         if args.no_cross_check:
             continue
-        ref_count, ref_number, problem = gemmi_reference(path)
+        ref_count, ref_number, problem, ref_comp = gemmi_reference(path)
         if problem:
             sg_unknown.append((name, problem))
         if ref_count is not None and ref_count != natoms:
             count_mismatch.append((name, natoms, ref_count))
+        comp = composition_of(out)
+        if ref_comp is not None and not same_composition(comp, ref_comp):
+            comp_mismatch.append((name, comp, ref_comp))
         if ref_number is not None and ref_number != number:
             sg_mismatch.append((name, number, ref_number))
 
@@ -214,6 +252,8 @@ def main():
         checked = len(read) - len(sg_unknown)
         print("cod_survey: atom count equal to gemmi's expansion: %d of %d"
               % (len(read) - len(count_mismatch), len(read)))
+        print("cod_survey: composition equal to gemmi's expansion: %d of %d"
+              % (len(read) - len(comp_mismatch), len(read)))
         print("cod_survey: --cal-sym number equal to spglib's: %d of %d"
               % (checked - len(sg_mismatch), checked))
     for name, why in refused:
@@ -223,6 +263,10 @@ def main():
     if not args.quiet:
         for name, ours, ref in count_mismatch:
             print("atoms    %s: velmora %d, gemmi %d" % (name, ours, ref))
+        for name, ours, ref in comp_mismatch:
+            print("content  %s: velmora %s, gemmi %s" % (
+                name, " ".join("%s:%.3f" % (k, v[0]) for k, v in sorted(ours.items())),
+                " ".join("%s:%.3f" % kv for kv in sorted(ref.items()))))
         for name, ours, ref in sg_mismatch:
             print("group    %s: velmora %s, spglib %s" % (name, ours, ref))
         for name, problem in sg_unknown:

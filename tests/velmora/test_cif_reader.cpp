@@ -216,6 +216,88 @@ TEST(CifReader, AtomTypeTable) {
   EXPECT_EQ(count_species(*r.cell, "Li", 1), 8);
 }
 
+namespace {
+
+// Occupancy of one species summed over the cell.
+double occupancy_of(const VELMORA_CELL& cell, const char* type, int os) {
+  double sum = 0.0;
+  for (const VELMORA_ATOM& a : cell.atom)
+    if (std::string(a.type) == type && a.os == os) sum += a.occ;
+  return sum;
+}
+
+// Atom loop without type symbols (labels only), under Pm-3m.
+std::string labels_only(const std::string& atoms) {
+  return "data_x\n_cell_length_a 4\n_cell_length_b 4\n_cell_length_c 4\n_cell_angle_alpha 90\n"
+         "_cell_angle_beta 90\n_cell_angle_gamma 90\n_space_group_IT_number 221\nloop_\n"
+         "_atom_site_label\n_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\n"
+         "_atom_site_occupancy\n" +
+         atoms;
+}
+
+}  // namespace
+
+TEST(CifReader, SitesSharingAPlaceAreOneOnlyWhenSameSpeciesAndOccupancy) {
+  REQUIRE_DATA();
+  // Fe2+ 0.004 and Fe3+ 0.021 on one place, charges written in the labels:
+  // two species, both kept (0.025 Fe in all), the charges said as warnings.
+  Read r = read_cif(labels_only("Fe2+M 0 0 0 0.004\nFe3+M 0 0 0 0.021\nO2- 0.5 0 0 1\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_DOUBLE_EQ(occupancy_of(*r.cell, "Fe", 2), 0.004);
+  EXPECT_DOUBLE_EQ(occupancy_of(*r.cell, "Fe", 3), 0.021);
+  EXPECT_EQ(count_species(*r.cell, "O", -2), 3);
+  EXPECT_NE(r.out.find("Warning: oxidation state +2 of site Fe2+M taken from its label.\n"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Warning: oxidation state -2 of site O2- taken from its label.\n"),
+            std::string::npos);
+  // The same element and state with occupancies far apart relatively (the
+  // absolute difference 0.017 is small): two sites as well.
+  r = read_cif(labels_only("Fe1 0 0 0 0.004\nFe2 0 0 0 0.021\nO1 0.5 0 0 1\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.cell->total, 5);
+  EXPECT_NEAR(occupancy_of(*r.cell, "Fe", 3), 0.025, 1e-12);
+  // A position listed twice (Li2 is an image of Li1), also with the
+  // occupancy written to another precision: one site, as in Li2O.
+  r = read_cif(li2o("_space_group_IT_number 225", "Li1 Li1+ 0.25 0.25 0.25 0.333\n"
+                                                   "Li2 Li1+ 0.75 0.75 0.75 0.3333\nO1 O2- 0 0 0 1\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(count_species(*r.cell, "Li", 1), 8);
+  EXPECT_FALSE(velmora_atom_occupancy_equal(0.5, 0.45));
+  EXPECT_TRUE(velmora_atom_occupancy_equal(0.67, 0.667));
+}
+
+TEST(CifReader, ChargesInLabelsAndLabelsThatNameNoElement) {
+  REQUIRE_DATA();
+  const struct {
+    const char *name, *type;
+    double charge;
+  } labels[] = {{"Fe2+M", "Fe", 2},  {"O2-", "O", -2},   {"Mn4+1", "Mn", 4}, {"Cl-", "Cl", -1},
+                {"Mn3.5+", "Mn", 3.5}, {"Fe-oct1", "Fe", 99}, {"O1-2", "O", 99}, {"Fe1", "Fe", 99},
+                {"Li+a", "Li", 99},  {"O2+", "Na", 99}};
+  for (const auto& l : labels)
+    EXPECT_EQ(velmora_atom_charge_from_name(l.name, l.type), l.charge) << l.name;
+  // A type symbol's charge wins over the label's.
+  Read r = read_cif(li2o("_space_group_IT_number 225", "Li1+ Li1+ 0.25 0.25 0.25 1\nO1 O 0 0 0 1\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("taken from its label"), std::string::npos);
+  // Letters after the element (site KA of potassium) read by the first
+  // letter, saying so; an old symbol (Cb, niobium) refused by name, from a
+  // label or a type symbol.
+  r = read_cif(labels_only("KA 0 0 0 1\nF1 0.5 0 0 1\n"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(count_species(*r.cell, "K", 1), 1);
+  EXPECT_NE(r.out.find("Warning: label KA: KA is no element; read as K.\n"), std::string::npos)
+      << r.out;
+  r = read_cif(labels_only("Cb1 0 0 0 1\nO1 0.5 0 0 1\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error: label Cb1 begins with Cb, an old symbol of Nb (columbium)"),
+            std::string::npos) << r.err;
+  r = read_cif(li2o("_space_group_IT_number 225", "Nb1 Cb5+ 0.25 0.25 0.25 1\nO1 O2- 0 0 0 1\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Error: type symbol Cb5+ of site Nb1 begins with Cb"), std::string::npos)
+      << r.err;
+}
+
 TEST(CifReader, LongLabelsAndImagesKeepTheLabel) {
   REQUIRE_DATA();
   Read r = read_cif(li2o("_space_group_IT_number 225",

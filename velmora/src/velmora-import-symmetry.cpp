@@ -730,13 +730,22 @@ VELMORA_ATOM velmora_atom_spawn_by_card(const VELMORA_CARD* card, const VELMORA_
   return image;
 }
 
+bool velmora_atom_occupancy_equal(double a, double b) {
+  // Equal up to the rounding of the written numbers, compared relatively:
+  // one fraction written to different precision (0.333 and 0.3333, 0.67
+  // and 0.667) agrees within 1 %, while two refined fractions on one place
+  // (0.004 and 0.021, 0.50 and 0.45) are two sites.  An absolute tolerance
+  // would merge every pair of small occupancies.
+  return std::fabs(a - b) <= 0.01 * std::max(std::fabs(a), std::fabs(b));
+}
+
 bool velmora_atom_equal(const VELMORA_ATOM* a, const VELMORA_ATOM* b) {
   if (std::strcmp(a->type, b->type) != 0 || a->os != b->os) return false;
   for (int i = 0; i < 3; ++i) {
     const double d = std::fabs(a->x_f[i] - b->x_f[i]);
     if (!(d < 0.005 || std::fabs(d - 1.0) < 0.005)) return false;
   }
-  return std::fabs(a->occ - b->occ) < 0.02;
+  return velmora_atom_occupancy_equal(a->occ, b->occ);
 }
 
 int velmora_atom_remove_duplicate(std::vector<VELMORA_ATOM>& atom) {

@@ -382,6 +382,19 @@ bool velmora_is_element(const std::string& symbol) {
   return false;
 }
 
+// Symbols that once named elements and whose first letter is an element of
+// its own: read by the first letter they would become another element.
+const char* velmora_obsolete_element(const std::string& symbol) {
+  static const char* const kOld[][2] = {{"Cb", "Nb (columbium)"}, {"Ct", "Hf (celtium)"},
+                                        {"Cp", "Lu (cassiopeium)"}, {"Il", "Pm (illinium)"},
+                                        {"Nt", "Rn (niton)"},       {"Vi", "Fr (virginium)"}};
+  for (const auto& old : kOld)
+    if (symbol.size() == 2 && std::toupper(static_cast<unsigned char>(symbol[0])) == old[0][0] &&
+        std::tolower(static_cast<unsigned char>(symbol[1])) == old[0][1])
+      return old[1];
+  return nullptr;
+}
+
 // Oxidation state written in a type symbol: the number from the first digit
 // (Fe2.5+ gives 2.5), negative when a '-' follows the element letters; a
 // lone sign means 1 (Cu+, Cl-).  99 when no charge is written.
@@ -412,28 +425,59 @@ bool velmora_cif_cell(const VELMORA_CIF_TABLE& table, std::size_t row, int colum
 
 }  // namespace
 
-bool velmora_atom_type_from_text(const char* text, char type[3]) {
+VELMORA_TYPE_READ velmora_atom_type_from_text(const char* text, char type[3]) {
   const char* s = text;
   while (*s && !std::isalpha(static_cast<unsigned char>(*s))) ++s;
-  if (!*s) return false;
+  if (!*s) return VELMORA_TYPE_READ::none;
   const char first = static_cast<char>(std::toupper(static_cast<unsigned char>(s[0])));
   std::string one(1, first);
+  VELMORA_TYPE_READ how = VELMORA_TYPE_READ::element;
   if (std::isalpha(static_cast<unsigned char>(s[1]))) {
     std::string two = one;
     two += static_cast<char>(std::tolower(static_cast<unsigned char>(s[1])));
     // Two letters when they name an element, or when the first alone does
-    // not (keeps unknown symbols such as a lone "D" or "Xx" as written).
+    // not (keeps unknown symbols such as "Xx" as written, for the data files
+    // to refuse by name).
     if (velmora_is_element(two) || !velmora_is_element(one)) {
       type[0] = two[0];
       type[1] = two[1];
       type[2] = '\0';
-      return true;
+      return velmora_is_element(two) ? VELMORA_TYPE_READ::element : VELMORA_TYPE_READ::unknown;
     }
+    how = velmora_obsolete_element(two) ? VELMORA_TYPE_READ::obsolete
+                                        : VELMORA_TYPE_READ::first_letter;
+  } else if (!velmora_is_element(one) && one != "D") {
+    how = VELMORA_TYPE_READ::unknown;
   }
   type[0] = first;
   type[1] = '\0';
   type[2] = '\0';
-  return true;
+  return how;
+}
+
+int velmora_atom_type_read(const char* text, const char* what, const char* site, char type[3]) {
+  const VELMORA_TYPE_READ how = velmora_atom_type_from_text(text, type);
+  if (how == VELMORA_TYPE_READ::none) return 1;
+  // Letters after the element symbol are common in labels and type codes
+  // (KA, Ob, OW1, OH-) and name no other element, so the first letter is
+  // taken, saying so.  A symbol that once named an element (Cb for niobium)
+  // makes that reading wrong in the very case it occurs: refused.
+  std::string two;
+  for (const char* s = text; *s && two.size() < 2; ++s)
+    if (std::isalpha(static_cast<unsigned char>(*s)) || !two.empty())
+      two += *s;
+  const std::string of_site = std::strcmp(text, site) == 0 ? "" : std::string(" of site ") + site;
+  if (how == VELMORA_TYPE_READ::obsolete) {
+    std::fprintf(stderr,
+                 "Error: %s %s%s begins with %s, an old symbol of %s; give the element in "
+                 "_atom_site_type_symbol.\n",
+                 what, text, of_site.c_str(), two.c_str(), velmora_obsolete_element(two));
+    return 2;
+  }
+  if (how == VELMORA_TYPE_READ::first_letter)
+    std::printf("Warning: %s %s%s: %s is no element; read as %s.\n", what, text, of_site.c_str(),
+                two.c_str(), type);
+  return 0;
 }
 
 int velmora_cell_import_cif_read_atom_name(std::vector<VELMORA_ATOM>& atom,
@@ -469,10 +513,9 @@ int velmora_cell_import_cif_read_atom_type(std::vector<VELMORA_ATOM>& atom,
     // An unknown type symbol leaves the type to be taken from the label.
     if (velmora_cif_value_is_null(*cell)) continue;
     const std::string text = cell->substr(0, 127);
-    if (!velmora_atom_type_from_text(text.c_str(), atom[i].type)) {
-      std::fprintf(stderr, "Error: invalid field content %s.\n", text.c_str());
-      return 1;
-    }
+    const int read = velmora_atom_type_read(text.c_str(), "type symbol", atom[i].name, atom[i].type);
+    if (read == 1) std::fprintf(stderr, "Error: invalid field content %s.\n", text.c_str());
+    if (read != 0) return 1;
     atom[i].value = velmora_atom_charge_from_symbol(text);
   }
   return 0;
@@ -578,10 +621,46 @@ int velmora_cell_import_cif_read_atom_constraint(std::vector<VELMORA_ATOM>& atom
 int velmora_atom_name_to_type(std::vector<VELMORA_ATOM>& atom) {
   for (VELMORA_ATOM& a : atom) {
     if (a.type[0] != '\0') continue;
-    if (!velmora_atom_type_from_text(a.name, a.type)) {
-      std::fprintf(stderr, "Error: unable to read atom.type from atom.name.\n");
-      return 1;
-    }
+    const int read = velmora_atom_type_read(a.name, "label", a.name, a.type);
+    if (read == 1) std::fprintf(stderr, "Error: unable to read atom.type from atom.name.\n");
+    if (read != 0) return 1;
+  }
+  return 0;
+}
+
+double velmora_atom_charge_from_name(const char* name, const char* type) {
+  // The label must begin with the element: Fe2+M, O2-, Mn4+1, Cl-.
+  const std::size_t n = std::strlen(type);
+  if (n == 0 || std::strlen(name) < n) return 99.0;
+  for (std::size_t k = 0; k < n; ++k)
+    if (std::tolower(static_cast<unsigned char>(name[k])) !=
+        std::tolower(static_cast<unsigned char>(type[k])))
+      return 99.0;
+  const char* s = name + n;
+  char* end = nullptr;
+  double v = 1.0;
+  if (std::isdigit(static_cast<unsigned char>(*s))) {
+    v = std::strtod(s, &end);
+    s = end;
+  }
+  if (*s != '+' && *s != '-') return 99.0;
+  // A hyphen also separates parts of labels (Fe-oct1, O1-2): it is a minus
+  // sign only at the end or before a letter; a lone sign needs the end
+  // (Cl-), and the state must be one that ions have.
+  const char next = s[1];
+  if (*s == '-' && next != '\0' && !std::isalpha(static_cast<unsigned char>(next))) return 99.0;
+  if (s == name + n && next != '\0') return 99.0;
+  if (!(v > 0.0 && v <= 8.0)) return 99.0;
+  return *s == '-' ? -v : v;
+}
+
+int velmora_atom_name_to_os(std::vector<VELMORA_ATOM>& atom) {
+  for (VELMORA_ATOM& a : atom) {
+    if (std::fabs(a.value - 99.0) >= 0.0001) continue;
+    const double v = velmora_atom_charge_from_name(a.name, a.type);
+    if (v == 99.0) continue;
+    a.value = v;
+    std::printf("Warning: oxidation state %+g of site %s taken from its label.\n", v, a.name);
   }
   return 0;
 }
@@ -766,6 +845,10 @@ int velmora_cif_read_asymmetric_unit(std::vector<VELMORA_ATOM>& atom,
   }
   if (velmora_atom_name_to_type(atom) != 0) {
     std::fprintf(stderr, "Error: velmora_atom_name_to_typeos() returns non-zero.\n");
+    return 1;
+  }
+  if (velmora_atom_name_to_os(atom) != 0) {
+    std::fprintf(stderr, "Error: velmora_atom_name_to_os() returns non-zero.\n");
     return 1;
   }
   if (velmora_atom_fork_os(atom) != 0) {

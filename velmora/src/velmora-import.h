@@ -121,11 +121,26 @@ int velmora_cell_import_cif_read_lattice(VELMORA_CELL* cell,
                                          const std::vector<std::string>& rows, long count);
 int velmora_cell_import_cif_read_lattice_doc(VELMORA_CELL* cell, const VELMORA_CIF_DOC& doc);
 
+// How the element of a type symbol or label was read: an element symbol,
+// the first letter of two that name no element (OW1, KA), two letters that
+// once named another element (Cb), a symbol of no element kept as written
+// (M1, Xx), or no letter at all.
+enum class VELMORA_TYPE_READ { element, first_letter, obsolete, unknown, none };
 // Element symbol (at most 2 characters, capitalised) from a type symbol or
 // a label: the first letter plus the next one when that makes an element
-// (Cl3a gives Cl, OW1 gives O).  False when the text holds no letter.
-bool velmora_atom_type_from_text(const char* text, char type[3]);
+// (Cl3a gives Cl, OW1 gives O).
+VELMORA_TYPE_READ velmora_atom_type_from_text(const char* text, char type[3]);
+// The same for site `site`, `what` naming the text ("label", "type
+// symbol"): warns when the first letter alone is taken, refuses an old
+// element symbol with an error line (2); 1 when the text holds no letter.
+int velmora_atom_type_read(const char* text, const char* what, const char* site, char type[3]);
 int velmora_atom_name_to_type(std::vector<VELMORA_ATOM>& atom);
+// Oxidation state written in a label that begins with the element `type`
+// (Fe2+M gives 2, O2- gives -2, Cl- gives -1); 99 when it carries none.
+double velmora_atom_charge_from_name(const char* name, const char* type);
+// Atoms without a charge from a type symbol (value 99) take the one written
+// in their label, with a warning.
+int velmora_atom_name_to_os(std::vector<VELMORA_ATOM>& atom);
 // Splits atoms of fractional oxidation state (atom.value) into two
 // integer-valence atoms of the same mean valence; sets os and resets value.
 int velmora_atom_fork_os(std::vector<VELMORA_ATOM>& atom);
@@ -209,6 +224,10 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_import_from_cif_doc(
 VELMORA_ATOM velmora_atom_spawn_by_card(const VELMORA_CARD* card, const VELMORA_ATOM* atom);
 int velmora_atom_spawn_by_symmetry(std::vector<VELMORA_ATOM>& atom,
                                    const VELMORA_SYMMETRY* symmetry);
+// Two atoms are one site when they are the same species (type and os) on
+// the same place (0.005 in fractions) with the same occupancy up to the
+// rounding of the written numbers (1 % relative).
+bool velmora_atom_occupancy_equal(double a, double b);
 bool velmora_atom_equal(const VELMORA_ATOM* a, const VELMORA_ATOM* b);
 int velmora_atom_remove_duplicate(std::vector<VELMORA_ATOM>& atom);
 int velmora_atom_name_compare(const char* a, const char* b);
