@@ -221,8 +221,9 @@ def read_cif(path, data_dir=DEFAULT_DATA):
            ('_cell_length_a', '_cell_length_b', '_cell_length_c',
             '_cell_angle_alpha', '_cell_angle_beta', '_cell_angle_gamma')]
     _, default = read_unitary(os.path.join(data_dir, 'database_unitary.dat'))
+    # the occupancy column is optional (CIF default 1)
     tab = block.find(['_atom_site_label', '_atom_site_fract_x', '_atom_site_fract_y',
-                      '_atom_site_fract_z', '_atom_site_occupancy'])
+                      '_atom_site_fract_z', '?_atom_site_occupancy'])
     has_type = block.find_values('_atom_site_type_symbol')
     # oxidation states from an _atom_type table when the CIF has one
     type_os = {}
@@ -247,7 +248,7 @@ def read_cif(path, data_dir=DEFAULT_DATA):
         else:       # type from the label, state from the per-ion file
             t, v = type_and_os(label)[0], None
         x = [cif_number(row[1]), cif_number(row[2]), cif_number(row[3])]
-        occ = cif_number(row[4])
+        occ = cif_number(row[4]) if row.has(4) else 1.0
         if v is None:
             parts = [(default.get(t, 99), occ)]
         elif abs(v - round(v)) < 0.1:

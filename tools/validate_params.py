@@ -12,8 +12,9 @@ against the mean first-shell bond length in the bundled structures; the same
 comparison for every pair of the data files with COD statistics.  With
 velmora.x: the landscape of every mobile ion of every structure (lowest
 voxel against the occupied sites, sites as local minima, lowest interstitial
-minimum), and optionally the screening-factor search on a directory of CIFs
-(the COD set).  Ends with the targets and whether they hold.
+minimum), the site-minimum rates of the ordered Li and Na compounds, and
+optionally the screening-factor search and the same rates on a directory of
+CIFs (the COD set).  Ends with the targets and whether they hold.
 
 Usage: validate_params.py [--data DIR] [--velmora PATH] [--no-velmora]
                           [--no-energy] [--no-landscape] [--cod DIR]
@@ -24,7 +25,8 @@ Usage: validate_params.py [--data DIR] [--velmora PATH] [--no-velmora]
   --no-velmora    reference numbers only
   --no-energy     no screening factors and total energies
   --no-landscape  no landscapes of the mobile ions
-  --cod DIR       also the screening-factor search on the CIFs of DIR
+  --cod DIR       also the screening-factor search on the CIFs of DIR and the
+                  site-minimum rates of its ordered Li and Na compounds
   --cod-every N   only every N-th of those CIFs (name order)
 """
 import glob
@@ -152,6 +154,44 @@ def read_cube(path):
     return vals.reshape(n)
 
 
+# Site-minimum rates: an occupied site counts as a minimum of the landscape
+# when a local minimum of the grid lies within SITE_REACH of it (1.5 voxels
+# of the 0.2 A grid), and the global minimum counts as one of the sites when
+# the lowest voxel within SITE_REACH of a site is at most SITE_WINDOW above
+# it (about 2 kT at room temperature).
+SITE_REACH = 0.3
+SITE_WINDOW = 0.05
+# Mobile ions whose ordered compounds the rates are taken over.
+RATE_IONS = [('Li', 1), ('Na', 1)]
+
+
+def site_minimum_check(e, lattice, sites):
+    """For the landscape e of a mobile ion and its occupied sites
+    (fractional): the distance from every site to the nearest local minimum
+    of the grid (minimum image, A), and the lowest voxel within SITE_REACH
+    of a site above the lowest voxel of the grid (eV)."""
+    n = np.array(e.shape)
+    lattice = np.asarray(lattice, dtype=float)
+    frac = np.argwhere(grid_local_minima(e)) / n
+    step = np.linalg.norm(lattice, axis=1) / n
+    span = np.ceil(SITE_REACH / step).astype(int) + 1
+    offsets = np.array([(i, j, k) for i in range(-span[0], span[0] + 1)
+                        for j in range(-span[1], span[1] + 1)
+                        for k in range(-span[2], span[2] + 1)])
+    dist, near = [], np.inf
+    for f in sites:
+        f = np.asarray(f, dtype=float)
+        df = frac - f
+        df -= np.rint(df)
+        dist.append(float(np.linalg.norm(df @ lattice, axis=1).min()) if len(frac) else np.inf)
+        vox = np.rint(f * n).astype(int) + offsets
+        inside = np.linalg.norm((vox / n - f) @ lattice, axis=1) <= SITE_REACH
+        idx = vox[inside] % n
+        near = min(near, float(e[idx[:, 0], idx[:, 1], idx[:, 2]].min()))
+    return {'site_dist': dist, 'every_site_minimum': all(d <= SITE_REACH for d in dist),
+            'near_de': near - float(e.min()), 'global_at_site': near - float(e.min()) <= SITE_WINDOW}
+
+
 def grid_local_minima(e):
     """Boolean grid: voxels not higher than any of their 26 neighbours
     (periodic grid)."""
@@ -241,6 +281,8 @@ def landscape(cube, text, cell, ion):
     sites = [cell.frac[k] for k in range(len(cell.types))
              if (cell.types[k], int(cell.os[k])) == ion]
     r = landscape_check(e, cell.lattice, sites)
+    r.update(site_minimum_check(e, cell.lattice, sites))
+    r['ordered'] = bool(np.all(np.abs(np.asarray(cell.occ) - 1.0) < 1e-3))
     m = re.search(r'final screening factor = ([-0-9.]+)', text)
     r['sf'] = float(m.group(1)) if m else None
     return r
@@ -254,13 +296,13 @@ def landscape_jobs(cells, scratch):
             if ion in set(zip(cell.types, map(int, cell.os)))]
 
 
-def landscape_section(jobs, texts):
+def landscape_section(jobs, texts, title='Landscapes'):
     """Landscape of every mobile ion in every structure of the set, from the
     cubes velmora.x wrote for the jobs (texts: its output per job); prints
     one line per (structure, ion) and returns the results."""
     print()
-    print('Landscapes (velmora.x --gen-cube ION OS -1 %.1f): lowest voxel against the occupied sites'
-          % CUBE_RESOLUTION)
+    print('%s (velmora.x --gen-cube ION OS -1 %.1f): lowest voxel against the occupied sites'
+          % (title, CUBE_RESOLUTION))
     hdr = '%-10s %-5s %6s %9s %9s %7s %6s | %9s %5s %-20s' % (
         'structure', 'ion', 'sf', 'E_min/eV', 'E_site', 'dE', 'minima', 'E_int-E_s', 'd/A', 'interstitial (frac)')
     print(hdr)
@@ -280,6 +322,44 @@ def landscape_section(jobs, texts):
             name, label, '%.3f' % r['sf'] if r['sf'] else '-', r['gmin'], r['site_min'],
             r['d_e'], r['site_minima'], r['sites'], inter))
     return out
+
+
+def site_rate_jobs(directory, scratch, data_dir):
+    """Landscape jobs for the ordered Li and Na compounds of a directory of
+    CIFs (every occupancy 1), as landscape_jobs makes them for the set."""
+    jobs = []
+    for f in sorted(glob.glob(os.path.join(directory, '*.cif'))):
+        try:
+            cell = bvref.read_cif(f, data_dir)
+        except Exception:  # a file the reference cannot read is left out
+            continue
+        if not np.all(np.abs(cell.occ - 1.0) < 1e-3):
+            continue
+        name = 'cod' + os.path.splitext(os.path.basename(f))[0]
+        for ion in RATE_IONS:
+            if ion in set(zip(cell.types, map(int, cell.os))):
+                jobs.append((name, f, cell, ion, os.path.join(scratch, '%s_%s.cube' % (name, ion[0]))))
+    return jobs
+
+
+def site_rates(results, title):
+    """Prints and returns the two site-minimum rates over landscape results
+    of ordered compounds of the rate ions."""
+    rs = [r for r in results if r.get('ordered') and r['ion'] in ('%s%+d' % i for i in RATE_IONS)]
+    every = [r for r in rs if r['every_site_minimum']]
+    at = [r for r in rs if r['global_at_site']]
+    print('  %s: every occupied site a minimum within %.1f A: %d of %d; global minimum at a site '
+          'or within %.2f eV of one: %d of %d' % (title, SITE_REACH, len(every), len(rs),
+                                                   SITE_WINDOW, len(at), len(rs)))
+    miss = ['%s %s %s' % (r['name'], r['ion'],
+                          '%.2f A' % max(r['site_dist']) if not r['every_site_minimum'] else '')
+            + (' %+.3f eV' % r['near_de'] if not r['global_at_site'] else '') for r in rs
+            if not (r['every_site_minimum'] and r['global_at_site'])]
+    if miss:
+        print('     not: %s' % ', '.join(m.replace('  ', ' ').strip() for m in miss))
+    return {'n': len(rs), 'every_site_minimum': len(every), 'global_at_site': len(at),
+            'miss': [(r['name'], r['ion']) for r in rs if not (r['every_site_minimum']
+                                                            and r['global_at_site'])]}
 
 
 def cod_files(directory, every=1):
@@ -385,6 +465,8 @@ def report(pool, scratch, exe, data_dir, cells, use_velmora, energy, with_landsc
     cube_runs = [pool.submit(make_cube, exe, j[1], j[3], j[4]) for j in cube_jobs]
     cod_list = cod_files(cod_dir, cod_every) if use_velmora and cod_dir else []
     cod_runs = [pool.submit(cod_run, exe, f) for f in cod_list]
+    rate_jobs = site_rate_jobs(cod_dir, scratch, data_dir) if use_velmora and cod_dir and with_landscape else []
+    rate_runs = [pool.submit(make_cube, exe, j[1], j[3], j[4]) for j in rate_jobs]
     cod = bvdata.cod_bond_lengths()
     nit = bvdata.gagne_nitrogen()
 
@@ -519,6 +601,8 @@ def report(pool, scratch, exe, data_dir, cells, use_velmora, energy, with_landsc
 
     lands = landscape_section(cube_jobs, [j.result() for j in cube_runs]) if cube_jobs else []
     cod_sf = cod_section(cod_dir, cod_list, [j.result() for j in cod_runs]) if cod_list else None
+    cod_lands = (landscape_section(rate_jobs, [j.result() for j in rate_runs],
+                                   'Ordered Li and Na compounds of %s' % cod_dir) if rate_jobs else [])
 
     mismatch.extend('velmora.x reads another ' + n for n in stale)
     print()
@@ -556,6 +640,9 @@ def report(pool, scratch, exe, data_dir, cells, use_velmora, energy, with_landsc
             len(lands) - len(nm), len(lands),
             '' if not nm else ' (not: %s)' % ', '.join('%s %s %d/%d' % (l['name'], l['ion'], l['site_minima'],
                                                                       l['sites']) for l in nm)))
+        SUMMARY['site_rates'] = site_rates(lands, 'set, ordered Li and Na compounds')
+    if cod_lands:
+        SUMMARY['cod_site_rates'] = site_rates(cod_lands, 'COD, ordered Li and Na compounds')
     if cod_sf:
         print('  COD: screening factor found in [0.55, 1.0] for %d of %d structures with parameters' % (
             cod_sf['ok'], cod_sf['ok'] + cod_sf['out']))

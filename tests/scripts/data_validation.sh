@@ -12,6 +12,9 @@
 #     the ion (required for Li2O, LiCoO2, LiFePO4; allowed to miss only for
 #     the structures with a competitive interstitial site listed below) and
 #     every occupied site a local minimum (except the two listed);
+#   - the site-minimum rates of the ordered Li and Na compounds (every
+#     occupied site a minimum within 0.3 A; the global minimum at a site or
+#     within 0.05 eV of one) of the set and of the COD set;
 #   - on every fifth COD structure (when the COD set is present and the
 #     programs run without sanitizers) at most 5 screening-factor searches
 #     leaving their bounds (18 with the first calibration);
@@ -77,6 +80,18 @@ if s['velmora_used']:
                        % (key + (r['site_minima'], r['sites'])))
     for key in REQUIRED_AT_SITE:
         if key not in land: bad.append('no landscape %s %s' % key)
+    # Site-minimum rates of the ordered Li and Na compounds (bin/README.md):
+    # in the set every global minimum at or within 0.05 eV of a site and
+    # only Li3N with a site off its minimum; in the COD set no fewer than
+    # measured when the rates were introduced (35 and 43 of 48).
+    rates = s.get('site_rates')
+    if rates is None or rates['global_at_site'] < rates['n'] \
+            or set(rates['miss']) - {('Li3N', 'Li+1')}:
+        bad.append('site-minimum rates of the set: %s' % rates)
+    cod_rates = s.get('cod_site_rates')
+    if s['cod'] is not None and cod_rates is not None and (
+            cod_rates['every_site_minimum'] < 35 or cod_rates['global_at_site'] < 43):
+        bad.append('site-minimum rates of the COD set: %s' % cod_rates)
     if s['cod'] is not None and s['cod']['out'] > 5:
         bad.append('COD sample: %d screening-factor searches out of bounds (%s)'
                    % (s['cod']['out'], ' '.join(s['cod']['fails'])))
