@@ -149,6 +149,53 @@ void velmora_cube_voxel_point(double p[3], const double a_i[3][3], long i, long 
 
 // -------------------------------------------------------- pair lists ----
 
+namespace {
+
+// Fills the landscape's record of atom j (species s) against the conducting
+// species: 1 when it bonds to the mobile ion (a counter-ion), 2 when it
+// repels it (a like ion), 0 when it takes no part.
+int velmora_cube_field_add_atom(VELMORA_CUBE_FIELD& field, const VELMORA_PROPERTY* ppt,
+                                const VELMORA_ATOM& atom, std::size_t j, int s) {
+  const int c = ppt->conducting;
+  const int os_c = ppt->os[c];
+  // The pair record is taken with the cation first.
+  const int i1 = os_c < 0 ? s : c;
+  const int i2 = os_c < 0 ? c : s;
+  const VELMORA_PROPERTY_BINARY& bin = ppt->bin[i1][i2];
+  const long product = static_cast<long>(os_c) * ppt->os[s];
+  if (product < 0) {
+    VELMORA_CUBE_BOND& b = field.bond_atom[j];
+    b.cutoff = bin.cutoff;
+    b.r_bc = bin.r_bc;
+    b.d0 = bin.d0;
+    b.rmin = bin.rmin;
+    b.b = bin.b;
+    b.en_s = bin.en_s;
+    b.a0 = bin.a0;
+    b.a1 = bin.a1;
+    b.a2 = bin.a2;
+    b.occ = atom.occ;
+    field.bond_reach = std::max(field.bond_reach, bin.cutoff);
+    return 1;
+  }
+  if (product > 0) {
+    VELMORA_CUBE_LIKE& l = field.like_atom[j];
+    l.r_cc = bin.r_cc;
+    l.q = ppt->uni[c].q * ppt->uni[s].q;
+    l.r_eff = ppt->sf * (ppt->uni[c].rc + ppt->uni[s].rc);
+    // The constant shift of velmora_energy_coulombic, formed the same way.
+    l.shift = l.q * std::erfc(10.0 / l.r_eff) / 10.0;
+    l.a0 = bin.a0;
+    l.a1 = bin.a1;
+    l.a2 = bin.a2;
+    l.occ = atom.occ;
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell,
                              const VELMORA_PROPERTY* ppt) {
   field = VELMORA_CUBE_FIELD();
@@ -156,13 +203,11 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
     std::fprintf(stderr, "Error: VELMORA_CELL or VELMORA_PROPERTY has not been properly initialized.\n");
     return 1;
   }
-  const int c = ppt->conducting;
   field.cutoff = std::max(velmora_property_max_cutoff(ppt), VELMORA_CUBE_COULOMB_CUTOFF);
   const std::size_t count = cell->atom.size();
   std::vector<bool> skip_bond(count, true), skip_like(count, true);
   field.bond_atom.assign(count, VELMORA_CUBE_BOND());
   field.like_atom.assign(count, VELMORA_CUBE_LIKE());
-  const int os_c = ppt->os[c];
   for (std::size_t j = 0; j < count; ++j) {
     const VELMORA_ATOM& atom = cell->atom[j];
     if (atom.ignored) continue;
@@ -171,38 +216,9 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
       std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
       return 1;
     }
-    // The pair record is taken with the cation first.
-    const int i1 = os_c < 0 ? s : c;
-    const int i2 = os_c < 0 ? c : s;
-    const VELMORA_PROPERTY_BINARY& bin = ppt->bin[i1][i2];
-    const long product = static_cast<long>(os_c) * ppt->os[s];
-    if (product < 0) {
-      VELMORA_CUBE_BOND& b = field.bond_atom[j];
-      b.cutoff = bin.cutoff;
-      b.r_bc = bin.r_bc;
-      b.d0 = bin.d0;
-      b.rmin = bin.rmin;
-      b.b = bin.b;
-      b.en_s = bin.en_s;
-      b.a0 = bin.a0;
-      b.a1 = bin.a1;
-      b.a2 = bin.a2;
-      b.occ = atom.occ;
-      skip_bond[j] = false;
-      field.bond_reach = std::max(field.bond_reach, bin.cutoff);
-    } else if (product > 0) {
-      VELMORA_CUBE_LIKE& l = field.like_atom[j];
-      l.r_cc = bin.r_cc;
-      l.q = ppt->uni[c].q * ppt->uni[s].q;
-      l.r_eff = ppt->sf * (ppt->uni[c].rc + ppt->uni[s].rc);
-      // The constant shift of velmora_energy_coulombic, formed the same way.
-      l.shift = l.q * std::erfc(10.0 / l.r_eff) / 10.0;
-      l.a0 = bin.a0;
-      l.a1 = bin.a1;
-      l.a2 = bin.a2;
-      l.occ = atom.occ;
-      skip_like[j] = false;
-    }
+    const int list = velmora_cube_field_add_atom(field, ppt, atom, j, s);
+    if (list == 1) skip_bond[j] = false;
+    if (list == 2) skip_like[j] = false;
   }
   // Both lists span N_k = (int)(R / L_k + 2) cells, two beyond the reach of
   // the largest cut-off R; each reaches a hair beyond its own cut-off so that

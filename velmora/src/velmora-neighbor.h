@@ -120,15 +120,17 @@ template <class Action>
 inline void velmora_neighbor_visit(const VELMORA_NEIGHBOR& nb, const std::vector<int>& cand,
                                    const double p[3], Action&& act) {
   const double cut2 = nb.cutoff * nb.cutoff;
+  const double skip = nb.skip_distance;
   const double* xs = nb.x.data();
+  const int* atom = nb.atom.data();
   for (int img : cand) {
     const double* xi = xs + 3 * static_cast<std::size_t>(img);
     const double dx[3] = {xi[0] - p[0], xi[1] - p[1], xi[2] - p[2]};
     const double d2 = dx[0] * dx[0] + dx[1] * dx[1] + dx[2] * dx[2];
     if (d2 > cut2) continue;
     const double d = std::sqrt(d2);
-    if (d <= nb.skip_distance) continue;
-    act(nb.atom[img], d, dx, img);
+    if (d <= skip) continue;
+    act(atom[img], d, dx, img);
   }
 }
 
