@@ -211,7 +211,7 @@ void run(Case& k, double resolution, double budget) {
       const long v = rep[r * (rep.size() / probe)];
       double p[3];
       velmora_cube_voxel_point(p, a_i, v / (n[1] * n[2]), (v / n[2]) % n[1], v % n[2]);
-      plain_energy(cell, ppt.get(), field.range, p, probe_evals);
+      plain_energy(cell, ppt.get(), field.bond->range, p, probe_evals);
     }
     const double per_voxel = seconds_since(t0) / probe;
     const double estimate = per_voxel * rep.size();
@@ -225,8 +225,8 @@ void run(Case& k, double resolution, double budget) {
     const long v = rep[r];
     double p[3];
     velmora_cube_voxel_point(p, a_i, v / (n[1] * n[2]), (v / n[2]) % n[1], v % n[2]);
-    const double e =
-        plain_energy(cell, ppt.get(), field.range, p, evaluations, sampled < 400 ? &args : nullptr);
+    const double e = plain_energy(cell, ppt.get(), field.bond->range, p, evaluations,
+                                  sampled < 400 ? &args : nullptr);
     max_diff = std::max(max_diff, std::fabs(e - fast[r]));
     if (std::memcmp(&e, &fast[r], sizeof e) == 0) ++equal;
     ++sampled;
@@ -246,10 +246,11 @@ void run(Case& k, double resolution, double budget) {
 
   long active = 0;
   for (const VELMORA_ATOM& atom : cell->atom) active += atom.ignored ? 0 : 1;
-  std::printf("%-9s res %.1f: %ld atoms (%ld summed), grid %ldx%ldx%ld, %zu computed voxels, "
-              "images %zu+%zu\n",
-              k.name.c_str(), resolution, cell->total, active, n[0], n[1], n[2], rep.size(),
-              field.bond.atom.size(), field.like.atom.size());
+  std::printf(
+      "%-9s res %.1f: %ld atoms (%ld summed), grid %ldx%ldx%ld, %zu computed voxels, "
+      "images %zu+%zu\n",
+      k.name.c_str(), resolution, cell->total, active, n[0], n[1], n[2], rep.size(),
+      field.bond->atom.size(), field.like->atom.size());
   std::printf("  straightforward %10.3f s", t_plain);
   if (stride > 1)
     std::printf(" (measured on every %ldth voxel: %ld voxels in %.3f s, scaled by %.1f)", stride,

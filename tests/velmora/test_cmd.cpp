@@ -95,3 +95,50 @@ TEST(VelmoraCmd, StatusOfEveryKindOfRun) {
     EXPECT_EQ(status, c.status) << c.words.back();
   }
 }
+
+// Every row of the command table behaves as its columns say when the
+// command is given without arguments: a feature not built yet says so
+// (status 1), a command with usage lines prints exactly them (status 2), one
+// without prints the short error (status 2).
+TEST(VelmoraCmd, EveryTableRowWithoutArguments) {
+  std::size_t count = 0;
+  const VELMORA_CMD* table = velmora_cmd_table(&count);
+  ASSERT_GT(count, 30u);
+  const std::string exe = std::string(BV_BIN_DIR) + "/velmora.x";
+  int listed = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const VELMORA_CMD& row = table[k];
+    if (!row.name) {
+      EXPECT_TRUE(row.help && !row.handler && !row.usage) << "separator " << k;
+      continue;
+    }
+    EXPECT_EQ(velmora_cmd_find(row.name), &row) << row.name;  // names are unique
+    if (row.help) ++listed;
+    if (row.usage) {
+      const std::string head = std::string("Command: ") + row.name;
+      EXPECT_EQ(std::string(row.usage).compare(0, head.size(), head), 0) << row.name;
+      EXPECT_NE(std::string(row.usage).find("\n\n"), std::string::npos) << row.name;
+    }
+    Args a({exe, row.name});
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = velmora_cmd_start(a.argc(), a.argv.data());
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    if (!row.handler) {
+      EXPECT_EQ(status, VELMORA_EXIT_FAILURE) << row.name;
+      EXPECT_EQ(err, std::string("Error: command ") + row.name +
+                         " is not available in this build yet.\n");
+    } else if (row.min_args == 0) {
+      EXPECT_EQ(status, VELMORA_EXIT_OK) << row.name;
+    } else if (row.usage) {
+      EXPECT_EQ(status, VELMORA_EXIT_USAGE) << row.name;
+      EXPECT_EQ(out, row.usage);
+    } else {
+      EXPECT_EQ(status, VELMORA_EXIT_USAGE) << row.name;
+      EXPECT_EQ(err, "Error: not enough arguments.\n") << row.name;
+    }
+  }
+  EXPECT_EQ(listed, 30);  // the help text lists 30 commands
+  EXPECT_EQ(velmora_cmd_find("--GEN-CIF"), nullptr);
+}

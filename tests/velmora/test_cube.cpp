@@ -254,9 +254,9 @@ TEST(VelmoraCubeEnergy, SameBitsAsThePlainLoop) {
       if (atom.ignored) continue;
       const int sp = velmora_property_find_index(s.ppt.get(), atom.type, atom.os);
       const VELMORA_PROPERTY_BINARY& b = s.ppt->bin[c][sp];
-      for (long l = -field.range[0]; l <= field.range[0]; ++l)
-        for (long mm = -field.range[1]; mm <= field.range[1]; ++mm)
-          for (long nn = -field.range[2]; nn <= field.range[2]; ++nn) {
+      for (long l = -field.bond->range[0]; l <= field.bond->range[0]; ++l)
+        for (long mm = -field.bond->range[1]; mm <= field.bond->range[1]; ++mm)
+          for (long nn = -field.bond->range[2]; nn <= field.bond->range[2]; ++nn) {
             double dx[3];
             for (int k = 0; k < 3; ++k)
               dx[k] = (atom.x[k] +

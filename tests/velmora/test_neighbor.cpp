@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -68,7 +70,7 @@ TEST(Neighbor, EveryCentreSeesThePlainLoopImagesInOrder) {
 
   const std::size_t ncentres = centres.size() / 3;
   std::vector<std::vector<Hit>> seen(ncentres);
-  velmora_neighbor_for_each(nb, centres, cell.a, false,
+  velmora_neighbor_for_each(nb, centres, false,
                             [&](int c, int atom, double d, const double*, int img) {
                               EXPECT_LE(d, cutoff);
                               seen[c].emplace_back(atom, nb.shift[3 * img],
@@ -91,8 +93,8 @@ TEST(Neighbor, ParallelVisitsGiveBitwiseEqualSums) {
       if (d > 0.3) out[c] += std::exp(-d) / d;
     };
   };
-  velmora_neighbor_for_each(nb, centres, cell.a, false, sum_into(serial));
-  velmora_neighbor_for_each(nb, centres, cell.a, true, sum_into(threaded));
+  velmora_neighbor_for_each(nb, centres, false, sum_into(serial));
+  velmora_neighbor_for_each(nb, centres, true, sum_into(threaded));
   for (int c = 0; c < cell.total; ++c) EXPECT_EQ(serial[c], threaded[c]);
 }
 
@@ -103,4 +105,58 @@ TEST(Neighbor, SkippedAtomsNeverAppear) {
   const VELMORA_NEIGHBOR nb = velmora_neighbor_build(cell, N, 20.0, &skip);
   EXPECT_EQ(nb.atom.size(), 4u * 27u);
   for (int a : nb.atom) EXPECT_FALSE(skip[a]);
+}
+
+TEST(Neighbor, NewSizesTheRangeAndSkipsCloseImages) {
+  VELMORA_CELL cell = random_cell(5, 5);
+  for (int k = 0; k < 3; ++k) cell.parameter[k] = 5.0;  // not the vector norms
+  // Range from the vector norms: (long)(12 / |a_k| + 1).
+  std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(cell, 12.0, 0.3);
+  ASSERT_TRUE(nb);
+  const double len[3] = {5.1, std::sqrt(1.3 * 1.3 + 6.2 * 6.2),
+                         std::sqrt(0.7 * 0.7 + 1.1 * 1.1 + 4.4 * 4.4)};
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(nb->range[k], static_cast<long>(12.0 / len[k] + 1.0));
+  EXPECT_GT(nb->cutoff, 12.0);
+  EXPECT_LT(nb->cutoff, 12.0 + 1e-8);
+  // From the parameters with margin 2 and a larger range cut-off: 20/5 + 2.
+  VELMORA_NEIGHBOR_OPTIONS options;
+  options.margin = 2.0;
+  options.range_cutoff = 20.0;
+  options.lengths = VELMORA_NEIGHBOR_LENGTHS::parameters;
+  std::unique_ptr<VELMORA_NEIGHBOR> wide = velmora_neighbor_new(cell, 12.0, 0.3, options);
+  ASSERT_TRUE(wide);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(wide->range[k], 6);
+  // Every atom sees itself at d = 0 under the zero translation: skipped at
+  // 0.3 A, visited with no skip distance.
+  std::vector<double> centres;
+  for (const auto& at : cell.atom) centres.insert(centres.end(), at.x, at.x + 3);
+  int self = 0;
+  velmora_neighbor_for_each(*nb, centres, [&](int c, int atom, double d, const double*, int) {
+    EXPECT_GT(d, 0.3);
+    if (c == atom && d == 0.0) ++self;
+  });
+  EXPECT_EQ(self, 0);
+  std::unique_ptr<VELMORA_NEIGHBOR> all =
+      velmora_neighbor_new(cell, 12.0, VELMORA_NEIGHBOR_NO_SKIP);
+  velmora_neighbor_for_each(*all, centres, [&](int c, int atom, double d, const double*, int) {
+    if (c == atom && d == 0.0) ++self;
+  });
+  EXPECT_EQ(self, cell.total);
+}
+
+TEST(Neighbor, NewRefusesDegenerateLattices) {
+  VELMORA_CELL cell = random_cell(4, 9);
+  for (int c = 0; c < 3; ++c) cell.a[1][c] = 0.0;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(velmora_neighbor_new(cell, 10.0, 0.3));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Error: lattice vector 2 of the cell has no length.\n");
+  // A lattice far shorter than the cut-off would list ~1e8 images.
+  cell = random_cell(4, 9);
+  for (int i = 0; i < 3; ++i)
+    for (int c = 0; c < 3; ++c) cell.a[i][c] *= 0.01;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(velmora_neighbor_new(cell, 10.0, 0.3));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("is too small for a cut-off of 10.0 A"),
+            std::string::npos);
 }

@@ -224,6 +224,18 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_copy(const VELMORA_CELL* cell) {
   return std::make_unique<VELMORA_CELL>(*cell);
 }
 
+bool velmora_cell_ready(const VELMORA_CELL* cell) {
+  if (cell && !cell->atom.empty()) return true;
+  std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
+  return false;
+}
+
+bool velmora_symmetry_ready(const VELMORA_SYMMETRY* symmetry) {
+  if (symmetry && !symmetry->card.empty()) return true;
+  std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
+  return false;
+}
+
 void velmora_cell_print(const VELMORA_CELL* cell) {
   if (!cell) {
     std::printf("CELL: (not allocated)\n");

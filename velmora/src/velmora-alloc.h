@@ -47,10 +47,16 @@ void velmora_atom_print(const VELMORA_ATOM* atom);
 std::unique_ptr<VELMORA_CELL> velmora_cell_new(long count);
 std::unique_ptr<VELMORA_CELL> velmora_cell_copy(const VELMORA_CELL* cell);
 void velmora_cell_print(const VELMORA_CELL* cell);
+// True when the cell exists and holds atoms; otherwise false after the line
+// "Error: VELMORA_CELL has not been properly initialized.".
+bool velmora_cell_ready(const VELMORA_CELL* cell);
 
 std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_new(int count);
 void velmora_symmetry_print(const VELMORA_SYMMETRY* symmetry);
 void velmora_symmetry_print_discrete(const VELMORA_SYMMETRY* symmetry);
+// True when the space group exists and holds operations; otherwise false
+// after the line "Error: VELMORA_SYMMETRY has not been properly initialized.".
+bool velmora_symmetry_ready(const VELMORA_SYMMETRY* symmetry);
 void velmora_card_print(const VELMORA_CARD* card);
 void velmora_card_print_discrete(const VELMORA_CARD* card);
 

@@ -51,10 +51,7 @@ std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA
     std::fprintf(stderr, "Error: velmora_bv_validate_property() returns non-zero.\n");
     return nullptr;
   }
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return nullptr;
-  }
+  if (!velmora_cell_ready(cell)) return nullptr;
   long total = 0;
   for (const VELMORA_ATOM& a : cell->atom) {
     if (a.flag < 1) {
@@ -81,51 +78,36 @@ std::unique_ptr<VELMORA_BV> velmora_bv_calculate_from_flagged_cell(const VELMORA
   // Species of every atom, for the pair records.
   std::vector<int> species;
   if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return nullptr;
-  const double r = velmora_property_max_cutoff(ppt);
-  double length[3];
-  for (int k = 0; k < 3; ++k) {
-    length[k] = velmora_vector3_double_length(cell->a[k]);
-    if (!(length[k] > 0.0)) {
-      std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
-      return nullptr;
-    }
-  }
-  long range[3];
-  velmora_neighbor_range(range, length, r, 2.0);
-  if (velmora_neighbor_image_count(range, cell->atom.size()) > VELMORA_NEIGHBOR_MAX_IMAGES) {
-    std::fprintf(stderr, "Error: the cell is too small for a cut-off of %.1f A.\n", r);
-    return nullptr;
-  }
-  // A hair beyond the largest cut-off, so that the test d < cutoff below
-  // decides every image.
-  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r));
+  // Images closer than 0.3 A are not visited; the test d < cutoff below
+  // decides every other one.
+  const std::unique_ptr<VELMORA_NEIGHBOR> nb =
+      velmora_neighbor_new(*cell, velmora_property_max_cutoff(ppt), kSkipDistance, {2.0});
+  if (!nb) return nullptr;
   std::vector<double> centres;
   for (long s = 0; s < total; ++s)
     centres.insert(centres.end(), bv->atom[s].x, bv->atom[s].x + 3);
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
   VELMORA_BV* out = bv.get();
-  velmora_neighbor_for_each(
-      nb, centres, cell->a,
-      velmora_neighbor_worth_threads(static_cast<std::size_t>(total), nb.atom.size()), [&](int s, int j, double d, const double*, int) {
-        const long a = representative[s];
-        const VELMORA_ATOM& A = atom[a];
-        const VELMORA_ATOM& B = atom[j];
-        const VELMORA_PROPERTY_BINARY* p;
-        double sign;
-        if (A.os > 0 && B.os < 0) {
-          p = &ppt->bin[species[a]][species[j]];
-          sign = 1.0;
-        } else if (A.os < 0 && B.os >= 1) {
-          p = &ppt->bin[species[j]][species[a]];
-          sign = -1.0;
-        } else {
-          return;
-        }
-        if (!(p->cutoff > kSkipDistance) || !(d > kSkipDistance && d < p->cutoff)) return;
-        const double v = sign * (B.occ * std::exp((p->r0 - d) / p->b));
-        out->sum[s] += v;
-        out->value[s][B.flag - 1] += v;
-      });
+  velmora_neighbor_for_each(*nb, centres, [&](int s, int j, double d, const double*, int) {
+    const long a = representative[s];
+    const VELMORA_ATOM& A = atom[a];
+    const VELMORA_ATOM& B = atom[j];
+    const VELMORA_PROPERTY_BINARY* p;
+    double sign;
+    if (A.os > 0 && B.os < 0) {
+      p = &ppt->bin[species[a]][species[j]];
+      sign = 1.0;
+    } else if (A.os < 0 && B.os >= 1) {
+      p = &ppt->bin[species[j]][species[a]];
+      sign = -1.0;
+    } else {
+      return;
+    }
+    if (!(d < p->cutoff)) return;
+    const double v = sign * (B.occ * std::exp((p->r0 - d) / p->b));
+    out->sum[s] += v;
+    out->value[s][B.flag - 1] += v;
+  });
   return bv;
 }
 

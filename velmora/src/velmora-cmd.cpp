@@ -1,7 +1,9 @@
-// Command frame of velmora.x: builds the command context, finds the three
-// data files (beside argv[0], else beside the real executable, else in the
-// installed data directory), dispatches one command by exact name and turns
-// the handler's status into the exit status.
+// Command frame of velmora.x: the command table, the command context with
+// the three data files (found beside argv[0], else beside the real
+// executable, else in the installed data directory), the dispatch by exact
+// name that checks the argument count and prints the usage in one place,
+// and the handlers of the structure, force-field, bond-valence and
+// landscape commands.
 #include "velmora-cmd.h"
 
 #include <unistd.h>
@@ -23,117 +25,351 @@
 
 namespace {
 
-using VELMORA_CMD_HANDLER = int (*)(VELMORA_CMD_OPT*);
+// Adapters of the frame's print-outs to the handler form.
+int velmora_cmd_print_sys(VELMORA_CMD_OPT* opt) {
+  velmora_cmd_opt_print(opt);
+  return VELMORA_EXIT_OK;
+}
 
-struct VELMORA_CMD_ENTRY {
-  const char* name;
-  VELMORA_CMD_HANDLER handler;
-};
+// Usage lines shared by several commands.
+#define VELMORA_CMD_LINE_SF                                                               \
+  "Command: {sf}: customized screening factor to use. If set to non-positive, automatic " \
+  "calculation is triggered. Default 0.0.\n"
+#define VELMORA_CMD_LINE_ATOM_NAME                                                        \
+  "Command: {atom_name}: name of the center atom. if multiple atoms have the same name, " \
+  "only the first atom is considered.\n"
+#define VELMORA_CMD_LINE_TYPE_OS_C                     \
+  "Command: {type_c}: type of the coordinated atom.\n" \
+  "Command: {os_c}: oxidation state of the coordinated atom.\n"
+#define VELMORA_CMD_LINE_RDS_CUTOFF                                                            \
+  "Command: {rds_cutoff}: controlling the sensitivity of detecting coordination shells. The "  \
+  "larger this parameter is, the smaller each shell tends to be. Only change when necessary. " \
+  "If omitted, set to zero or negative, default value is used. Default value 0.01.\n"
+#define VELMORA_CMD_LINE_NEB                                                                    \
+  "Command: [n]: total number of images, inclusive of the two given images. The initial guess " \
+  "of these images is interpolated from the first and last images.\n"                           \
+  "Command: {step_limit}: the number of steps before a relaxation stops if convergence has "    \
+  "not been reached. A non-negative integer allows the relaxation to run untill convergence "   \
+  "(or forever). Default 0.\n"                                                                  \
+  "Command: {step_log}: the number of steps between which log files are updated. A negative "   \
+  "integer turns off logging. Set to 0 to use the default value. Default 50.\n"                 \
+  "Command: {flag:relax}: if set to true, two end images are relaxed to achieve local minima. " \
+  "Default true.\n"                                                                             \
+  "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is "   \
+  "used. Default 0.005000.\n" VELMORA_CMD_LINE_SF                                               \
+  "Command: {k} the spring constant. Set to non-positive to use the default. Default "          \
+  "0.500000.\n"
+#define VELMORA_CMD_LINE_CONDUCTING             \
+  "Command: {type}: type of conducting ions.\n" \
+  "Command: {os}: oxidation state of conducting ions.\n"
+#define VELMORA_CMD_LINE_PERIODIC \
+  "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default true."
 
-// Every command of velmora.x.
-const VELMORA_CMD_ENTRY kCommands[] = {
-    {"--print-cell", velmora_cmd_opt_do_print_cell},
-    {"--print-ppt", velmora_cmd_opt_do_print_ppt},
-    {"--print-ppt-full", velmora_cmd_opt_do_print_ppt_full},
-    {"--print-sym", velmora_cmd_opt_do_print_sym},
-    {"--print-cube", velmora_cmd_opt_do_print_cube},
-    {"--gen-cif", velmora_cmd_opt_do_gen_cif},
-    {"--gen-cif-reduced", velmora_cmd_opt_do_gen_cif_reduced},
-    {"--gen-cif-p1", velmora_cmd_opt_do_gen_cif_p1},
-    {"--gen-cif-assign", velmora_cmd_opt_do_gen_cif_assign},
-    {"--gen-cif-assign-all", velmora_cmd_opt_do_gen_cif_assign_all},
-    {"--gen-gin-lib", velmora_cmd_opt_do_gen_gin_lib},
-    {"--gen-gin", velmora_cmd_opt_do_gen_gin},
-    {"--gen-cube", velmora_cmd_opt_do_gen_cube},
-    {"--cal-charge", velmora_cmd_opt_do_cal_charge},
-    {"--cal-bv", velmora_cmd_opt_do_cal_bv},
-    {"--cal-bv-gui", velmora_cmd_opt_do_cal_bv_gui},
-    {"--cal-bv-type", velmora_cmd_opt_do_cal_bv_type},
-    {"--cal-gii", velmora_cmd_opt_do_cal_gii},
-    {"--cal-cn", velmora_cmd_opt_do_cal_cn},
-    {"--cal-cn-atom", velmora_cmd_opt_do_cal_cn_atom},
-    {"--cal-cn-type", velmora_cmd_opt_do_cal_cn_type},
-    {"--cal-cn-bv", velmora_cmd_opt_do_cal_cn_bv},
-    {"--cal-sym", velmora_cmd_opt_do_cal_sym},
-    {"--cal-tot-en", velmora_cmd_opt_do_cal_tot_en},
-    {"--rx-sd", velmora_cmd_opt_do_rx_sd},
-    {"--rx-neb", velmora_cmd_opt_do_rx_neb},
-    {"--rx-neb-images", velmora_cmd_opt_do_rx_neb_images},
-    {"--fft", velmora_cmd_opt_do_fft},
-    {"--fft-cubes", velmora_cmd_opt_do_fft_cubes},
-    {"--fp-map", velmora_cmd_opt_do_fp_map},
-    {"--gh", velmora_cmd_opt_do_gh},
-    {"--kmc", velmora_cmd_opt_do_kmc},
-    {"--sites", velmora_cmd_opt_do_sites},
-    {"--md", velmora_cmd_opt_do_md},
-    {"--text-cal-bv", velmora_cmd_opt_do_text_cal_bv},
-    {"--text-gen-gin-lib", velmora_cmd_opt_do_text_gen_gin_lib},
-    {"--text-gen-gin-lib-set-sf", velmora_cmd_opt_do_text_gen_gin_lib_set_sf},
-};
-
-// Help lines in order; a null name is a group separator (empty line), the
-// name "Message:" the separator printed as that word.
-struct VELMORA_CMD_HELP {
-  const char* name;
-  const char* description;
-};
-
-const VELMORA_CMD_HELP kHelp[] = {
-    {"--help", "display this help."},
-    {"--print-cell", "print the loaded cell."},
-    {"--print-ppt", "print the property corresponding to the loaded cell."},
-    {"--print-sym", "print the symmetry corresponding to the loaded cell."},
-    {"--print-cube", "print a summary of the loaded cube."},
-    {nullptr, nullptr},
-    {"--gen-cif", "write the loaded cell to file in cif format."},
-    {"--gen-cif-reduced", "write the loaded cell reduced by symmetry to file in cif format."},
-    {"--gen-cif-p1", "write the loaded cell to file in cif format without symmetry."},
-    {"--gen-cif-assign",
+// Every command of velmora.x, in the order of the help text.  Rows without
+// a name are the help text's group separators (an empty line, or the line
+// "Message:"); rows without help text are not listed.  A command not built
+// yet has a null handler: it says so whatever its arguments.
+const VELMORA_CMD kCommands[] = {
+    {"--version", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
+    {"-v", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
+    {"--help", velmora_cmd_opt_do_print_help, 0, nullptr, "display this help."},
+    {"-h", velmora_cmd_opt_do_print_help, 0, nullptr, nullptr},
+    {"--print-sys", velmora_cmd_print_sys, 0, nullptr, nullptr},
+    {"--print-cell", velmora_cmd_opt_do_print_cell, 1,
+     "Command: --print-cell [input.cif].\n\n"
+     "Example: ./velmora.x --print-cell Li2O.cif\n",
+     "print the loaded cell."},
+    {"--print-ppt", velmora_cmd_opt_do_print_ppt, 1,
+     "Command: --print-ppt [input.cif] | {screening factor}.\n\n"
+     "Command: {screening factor}: a double in (0, 1)\n"
+     "Example: ./velmora.x --print-ppt Li2O.cif\n"
+     "         will trigger automatic calculation of screening factor.\n"
+     "Example: ./velmora.x --print-ppt Li2O.cif 0.72.\n"
+     "         will use provided screening factor 0.72.\n",
+     "print the property corresponding to the loaded cell."},
+    {"--print-ppt-full", velmora_cmd_opt_do_print_ppt_full, 1,
+     "Command: --print-ppt-full: [input.cif] | {screening factor} {conducting ion type} "
+     "{conducting ion os}.\n\n"
+     "Command: reserved for debugging purpose\n",
+     nullptr},
+    {"--print-sym", velmora_cmd_opt_do_print_sym, 1,
+     "Command: --print-sym [input.cif]\n\n"
+     "Example: --print-sym Li2O.cif\n",
+     "print the symmetry corresponding to the loaded cell."},
+    {"--print-cube", velmora_cmd_opt_do_print_cube, 1,
+     "Command: --print-cube [input.cube] | {flag:periodic}\n\n"
+     "Command: [input.cube]: in Guassian cube format. Headers are optional.\n"
+     "Command: {flag:periodic}: t or f. If true, the cube is treated as periodic, namely "
+     "boundaries are not repeatedly recorded in the file. Default value true.\n"
+     "Example: ./velmora.x --print-cube Li2O.cube\n",
+     "print a summary of the loaded cube."},
+    {nullptr, nullptr, 0, nullptr, ""},
+    {"--gen-cif", velmora_cmd_opt_do_gen_cif, 1,
+     "Command: --gen-cif [input.cif] | {output_name}.\n\n"
+     "Command: {output_name}: the name of the output file. If omitted, the input name "
+     "appended by \".cif\" will be used.\n"
+     "Example: ./velmora.x --gen-cif Li2O.cif\n",
+     "write the loaded cell to file in cif format."},
+    {"--gen-cif-reduced", velmora_cmd_opt_do_gen_cif_reduced, 1,
+     "Command: --gen-cif-reduced [input.cif] | {output_name}\n\n"
+     "Example: ./velmora.x --gen-cif-reduced Li2O.cif\n",
+     "write the loaded cell reduced by symmetry to file in cif format."},
+    {"--gen-cif-p1", velmora_cmd_opt_do_gen_cif_p1, 1,
+     "Command: --gen-cif-p1 [input.cif] | {output_name}\n\n"
+     "Example: velmora.x --gen-cif-p1 Li2O.cif\n",
+     "write the loaded cell to file in cif format without symmetry."},
+    {"--gen-cif-assign", velmora_cmd_opt_do_gen_cif_assign, 3,
+     "Command: --gen-cif-assign [input.cif] [type] [os] | {output_name}\n\n"
+     "Command: [type] the element type of partially occupied site, two characters.\n"
+     "Command: [os] the oxidation state of partially occupied site, integer.\n"
+     "Example: ./velmora.x --gen-cif-assign Li6PS5Cl.cif Li 1\n",
      "write the loaded cell to file in cif format with partially occupied sites of conducting "
      "species assigned occupancy = 1.0 randomly."},
-    {"--gen-cif-assign-all",
+    {"--gen-cif-assign-all", velmora_cmd_opt_do_gen_cif_assign_all, 1,
+     "Command: --gen-cif-assign-all [input.cif] | {output_name}\n\n"
+     "Example: ./velmora.x --gen-cif-assign-all Li6PS5Cl.cif\n",
      "write the loaded cell to file in cif format with all partially occupied sites assigned "
      "occupancy = 1.0 randomly."},
-    {"--gen-gin-lib",
+    {"--gen-gin-lib", nullptr, 1,
+     "Command: --gen-gin-lib [input.cif] | {sf} {output_name}\n\n" VELMORA_CMD_LINE_SF
+     "Example: ./velmora.x --gen-gin-lib Li2O.cif\n",
      "generate a forcefield file in .lib format for calculation with software GULP."},
-    {"--gen-gin",
+    {"--gen-gin", nullptr, 1,
+     "Command: --gen-gin [input.cif] | {sf} {output_name}\n\n" VELMORA_CMD_LINE_SF
+     "Example: ./velmora.x --gen-gin Li2O.cif\n",
      "generate an overall input file in .gin format for performing molecular dynamics "
      "calculaiton with software GULP."},
-    {"--gen-cube",
+    {"--gen-cube", velmora_cmd_opt_do_gen_cube, 3,
+     "Command: --gen-cube [input.cif] [type] [os] | {sf} {resolution} "
+     "{flag:ignore_conducting_ion} {flag:periodic} {output_name}\n\n"
+     "Command: [type] the element type of conducting ion, two characters.\n"
+     "Command: [os] the oxidation state of conducting ion, integer.\n"
+     "Command: {sf}: customized screening factor to use. If set to non-positive, automatic "
+     "calculation is triggered. Default 0.0.\n"
+     "Command: {resolution}: preferred seperation between voxels. Actual resolution will be "
+     "slightly different guarantee the number of voxels along each lattice parameter is a "
+     "multiple of 12. Default 0.1.\n"
+     "Command: {flag:ignore_conducting_ion}: if set to true, all ions with the same type and "
+     "os as the conducting ion are ignored during calculation. Default true.\n"
+     "Command: {flag:periodic}: if set to true, generated cube file contains voxels along "
+     "boundaries only once. Default true.\n"
+     "Command: we advice staying with the default setting. If the screening factor cannot be "
+     "calculated automatically, a suitable estimate of about 0.74 can be used.\n"
+     "Example: ./velmora.x --gen-cube Li2O.cif Li 1\n"
+     "Example: ./velmora.x --gen-cube Li2O.cif Li 1 0.71 0.05 f t\n",
      "calculate the static energy landscape for ionic conduction and write the result to file "
      "in Gaussian cube format."},
-    {"Message:", nullptr},
-    {"--cal-bv", "calculate bond valences of the loaded cell."},
-    {"--cal-gii", "calculate the global instability index of the loaded cell."},
-    {"--cal-cn",
+    {nullptr, nullptr, 0, nullptr, "Message:"},
+    {"--cal-charge", velmora_cmd_opt_do_cal_charge, 1, nullptr, nullptr},
+    {"--cal-bv", velmora_cmd_opt_do_cal_bv, 1,
+     "Command: --cal-bv [intput.cif]\n\n"
+     "Command: calculates and prints all bond valence sums for each ion.\n"
+     "Example: ./velmora.x --cal-bv Li2O.cif\n",
+     "calculate bond valences of the loaded cell."},
+    {"--cal-bv-gui", velmora_cmd_opt_do_cal_bv_gui, 1, nullptr, nullptr},
+    {"--cal-bv-type", velmora_cmd_opt_do_cal_bv_type, 5,
+     "Command: --cal-bv-type [intput.cif] [type1] [os1] [type2] [os2]\n\n"
+     "Command: {type1}: type of the cation.\n"
+     "Command: {os1}: oxidation state of the cation.\n"
+     "Command: {type2}: type of the anion.\n"
+     "Command: {os2}: oxidation state of the anion.\n"
+     "Command: calculates and prints bond valence sums for the specified ion type pair.\n"
+     "Example: ./velmora.x --cal-bv LiFePO4.cif Fe 2 O -2\n",
+     nullptr},
+    {"--cal-gii", velmora_cmd_opt_do_cal_gii, 1,
+     "Command: --cal-gii [input.cif]\n\n"
+     "Command: calculates global instability index. The larger it is, the less stable this "
+     "structure is ESTIMATED to be.\n"
+     "Example: ./velmora.x --cal-gii Li2O.cif\n",
+     "calculate the global instability index of the loaded cell."},
+    {"--cal-cn", nullptr, 2,
+     "Command: --cal-cn [input.cif] {atom_name} | {rds_cutoff}\n\n"
+     "Command: calculates coordination number of the specified atom.\n" VELMORA_CMD_LINE_ATOM_NAME
+         VELMORA_CMD_LINE_RDS_CUTOFF "Example: ./velmora.x --cal-cn Li2O.cif Li1 \n",
      "calculate the coordination number of the specified atom regarding to all counterions."},
-    {"--cal-cn-atom", "calculate coordination shell of the specified atom."},
-    {"--cal-cn-type", "calculates averaged coordination number of the specified pair of ions."},
-    {"--cal-sym", "calculate symmetry of the loaded cell."},
-    {"--cal-tot-en", "calculate the total energy of the loaded cell."},
-    {nullptr, nullptr},
-    {"--rx-sd",
+    {"--cal-cn-atom", nullptr, 4,
+     "Command: --cal-cn-atom [input.cif] {atom_name} {type_c} {os_c} | {rds_cutoff}\n\n"
+     "Command: calculates coordination shell of the specified atom.\n" VELMORA_CMD_LINE_ATOM_NAME
+         VELMORA_CMD_LINE_TYPE_OS_C VELMORA_CMD_LINE_RDS_CUTOFF
+     "Example: ./velmora.x --cal-cn-atom Li2O.cif Li1 O -2\n",
+     "calculate coordination shell of the specified atom."},
+    {"--cal-cn-type", nullptr, 5,
+     "Command: --cal-cn-type [input.cif] {type} {os} {type_c} {os_c} | {rds_cutoff}\n\n"
+     "Command: calculates averaged coordination number of the specified pair of ions.\n"
+     "Command: {type}: type of the center atom.\n"
+     "Command: {os}: oxidation state of the center atom.\n" VELMORA_CMD_LINE_TYPE_OS_C
+         VELMORA_CMD_LINE_RDS_CUTOFF "Example: ./velmora.x --cal-cn-type Li2O.cif Li +1 O -2\n",
+     "calculates averaged coordination number of the specified pair of ions."},
+    {"--cal-cn-bv", nullptr, 2,
+     "Command: --cal-cn-bv [input.cif] {atom_name}\n\n"
+     "Command: calculates coordination number of the specified atom by bond "
+     "valence.\n" VELMORA_CMD_LINE_ATOM_NAME "Example: ./velmora.x --cal-cn-bv Li2O.cif Li1 \n",
+     nullptr},
+    {"--cal-sym", velmora_cmd_opt_do_cal_sym, 1,
+     "Command: --cal-sym [input.cif] | {tolerance}\n\n"
+     "Command: attempts to find out the symmetry group of a structure. Only works if the "
+     "structure is in standard setting.\n"
+     "Example: ./velmora.x --cal-sym Li2O.cif\n",
+     "calculate symmetry of the loaded cell."},
+    {"--cal-tot-en", velmora_cmd_opt_do_cal_tot_en, 1,
+     "Command: --cal-tot-en [input.cif] | {sf}\n\n"
+     "Example: ./velmora.x --cal-tot-en Li2O.cif\n",
+     "calculate the total energy of the loaded cell."},
+    {nullptr, nullptr, 0, nullptr, ""},
+    {"--rx-sd", nullptr, 1,
+     "Command: --rx-sd [input.cif] | {step_limit} {step_p} {f_conv} {p_conv} {sf} "
+     "{output_name}\n\n"
+     "Command: {step_limit}: the number of steps before a relaxation stops if convergence has "
+     "not been reached. A non-negative integer allows the relaxation to run untill convergence "
+     "(or forever). Default 0.\n"
+     "Command: {step_p}: the number of atomic steps in between which a relaxation of lattice "
+     "parameters is performed. If set to non-positive integer, lattice relaxation will not be "
+     "performed. Default 0.\n"
+     "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is "
+     "used. Default 0.005000.\n"
+     "Command: {p_conv}: pressure convergence criterion. If set to non-positive, default value "
+     "is used. Default 0.001000.\n" VELMORA_CMD_LINE_SF "Example: ./velmora.x --rx-sd Li2O.cif\n"
+     "Example: ./velmora.x --rx-sd Li2O.cif 0 10 0.0001 0.0001\n",
      "perform a relaxation of loaded cell with steepest descend algorithm and write the result "
      "to file in cif format."},
-    {"--rx-neb", "perform a simple nudged elastic bend calculation with input of two end images."},
-    {"--rx-neb-images",
+    {"--rx-neb", nullptr, 3,
+     "Command: --rx-neb [input1.cif] [input2.cif] [n] | {step_limit} {step_log} {flag:relax} "
+     "{f_conv} {sf} {k} {output_name}\n\n"
+     "Command: [input1.cif]: the first image in cif file. Every ion must carry a proper name "
+     "that corresponds to the name in [input2.cif]\n"
+     "Command: [input2.cif]: the last image in cif file. Every ion must carry a proper name "
+     "that corresponds to the name in [input1.cif]\n" VELMORA_CMD_LINE_NEB
+     "Example: ./velmora.x --rx-neb Li2O_i.cif Li2O_f.cif 11\n",
+     "perform a simple nudged elastic bend calculation with input of two end images."},
+    {"--rx-neb-images", nullptr, 2,
+     "Command: --rx-neb-images [input_name] [n] | {step_limit} {step_log} {flag:relax} "
+     "{f_conv} {sf} {k} {output_name}\n\n"
+     "Command: [input_name]: this string is appended by 1.cif, 2.cif... etc, and then used as "
+     "input structure file name.\n" VELMORA_CMD_LINE_NEB
+     "Example: ./velmora.x --rx-neb-images Li2O 5\n"
+     "Example: this will run neb with images input from Li2O.1.cif, Li2O.2.cif, Li2O.3.cif, "
+     "Li2O.4.cif, Li2O.5.cif.\n",
      "perform a simple nudged elastic bend calculation with input of a series of images."},
-    {"--fft",
+    {"--fft", nullptr, 1,
+     "Command: --fft [input.cube] | {cap} {flag:periodic} {output_name}\n\n"
+     "Command: {cap}: critical points with an energy above {global energy minimum} + {cap} "
+     "will not be shown in the result. A non-positive value means no cap. Default: "
+     "-0.1.\n" VELMORA_CMD_LINE_PERIODIC "\n"
+     "Command: generates a cif file representing critical points in the landscape, with Li+ "
+     "ions representing minima, Na+ ions representing 1-saddle point, K+ ions representing "
+     "2-saddle point, Rb+ ions representing maxima; generates a txt file in csv format "
+     "summarizing all eigenvalues and eigenvectors.\n"
+     "Example: ./velmora.x --fft Li2O.cube\n",
      "perform a fourier transform analysis to determine critical points and eigenvalues/vectors "
      "at these points."},
-    {"--fft-cubes",
+    {"--fft-cubes", nullptr, 1,
+     "Command: --fft-cubes [input.cube] | {flag:periodic} "
+     "{output_name}\n\n" VELMORA_CMD_LINE_PERIODIC "\n"
+     "Command: generates 3 cubes of 3 force components; 9 cubes of 9 force constant "
+     "components; a laplacian cube and a slope cube.\n"
+     "Example: ./velmora.x --fft-cube Li2O.cube\n",
      "perform a fourier transform analysis and generate cubes corresponding to force, force "
      "constant, laplacian and slope."},
-    {"--fp-map", "generates a cif file representing conduction path in the given cube file."},
-    {"--gh",
+    {"--fp-map", nullptr, 1,
+     "Command: --fp-map [input.cube] | {barrier_max} {flag:periodic} {output_name}\n\n"
+     "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
+     "non-positive value, all paths are shown. Default -0.1.\n" VELMORA_CMD_LINE_PERIODIC "\n"
+     "Command: generates a cif file representing paths in the provided cube.\n"
+     "         H : path dots.\n"
+     "         Li: local minimum.\n"
+     "         Na: saddle point of 1st type.\n"
+     "         K: saddle point of 2st type.\n"
+     "         Rb: local maximum.\n"
+     "Example: ./velmora.x --fp-map Li2O.cube\n",
+     "generates a cif file representing conduction path in the given cube file."},
+    {"--gh", nullptr, 4,
+     "Command: --gh [input.cif] [input.cube] [type] [os] | {barrier_max} {flag:periodic}\n\n"
+     "Command: [type]: type of conducting ions.\n"
+     "Command: [os]: oxidation state of conducting ions.\n"
+     "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
+     "non-positive value, all paths are considered. Default -0.1.\n" VELMORA_CMD_LINE_PERIODIC "\n"
+     "Command: analyze the conduction pathway of the given cube file and attempt to label sites "
+     "according to the given cif file. Percolation thresholds are printed to screen, while "
+     "corresponding pathway files are generated in cif format. Additionally, a summary of the "
+     "pathway if generated in csv txt format.\n"
+     "Example: ./velmora.x --gh Li2O.cif Li2O.cube Li 1\n",
      "generates cif files and csv file representing the characteristic conduction pathway in "
      "the given cube file."},
-    {"--sites", "output a summary of sites based on graph analysis."},
-    {"--md", "perform a molecular dynamics allowing only conducting ions to move."},
-    {"--kmc",
+    {"--sites", nullptr, 4,
+     "Command: --sites [input.cif] [input.cube] {type} {os} | {de} {dr} {barrier_max} "
+     "{flag:print_long} {flag:periodic}\n\n" VELMORA_CMD_LINE_CONDUCTING
+     "Command: {de}: energy cutoff for splitting sites. Set to negative to use the default "
+     "value. Default 0.025700.\n"
+     "Command: {dr}: radius cutoff for splitting sites. Set to negative to use the default "
+     "value. Default 0.500000.\n"
+     "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
+     "non-positive value, all paths are considered. Default -0.1.\n"
+     "Command: {flag:print_long}: print the long version of summary. Default false.\n"
+     // The periodic line ends without a line feed: the next line continues it.
+     VELMORA_CMD_LINE_PERIODIC "Command: output a summary of all calculated sites.\n"
+     "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1\n"
+     "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1 0.05 1.0 true 2.0\n",
+     "output a summary of sites based on graph analysis."},
+    {"--md", nullptr, 3,
+     "Command: --md [input.cif] {type} {os} | {sf} {temperature} {t_end} {t_equil} {dt} "
+     "{t_log}\n\n"
+     "Command: [input.cif]: must not contain any partial occupancy of conducting "
+     "ions.\n" VELMORA_CMD_LINE_CONDUCTING
+     "Command: {sf}: screening factor. If set to non-positive value, automatic calculation is "
+     "triggered. Default: -0.1.\n"
+     "Command: {temperature}: temperature in K. Set to non-positive to use the default value. "
+     "Default 300.\n"
+     "Command: {t_end}: time of production in ps. Set to non-positive to use the default "
+     "value. Default 10.000.\n"
+     "Command: {t_equil}: time of equilibration in ps. Set to non-positive to use the default "
+     "value. Default 2.000.\n"
+     "Command: {dt}: time step in ps. Set to non-positive to use the default value. Default "
+     "0.001.\n"
+     "Command: {t_log}: time interval of sampling in ps. Set to non-positive to sample every "
+     "100 steps.\n"
+     "Command: perform a molecular dynamics fixing all ions except those specified as "
+     "conducting.\n"
+     "Example: ./velmora.x --md Li2O.cif Li 1\n"
+     "Example: ./velmora.x --md Li2O.cif Li 1 600 100.0 10.0 0.005 1.0\n",
+     "perform a molecular dynamics allowing only conducting ions to move."},
+    {"--kmc", nullptr, 4,
+     "Command: --kmc [input.cif] [input.cube] {type} {os} | {s0 s1 s2} {sf} {temperature} "
+     "{t_limit} {step_limit} {step_log} {cutoff}\n\n" VELMORA_CMD_LINE_CONDUCTING
+     "Command: {s1 s2 s3}: three positive integers defining the supercell. If missing or any "
+     "of the three integers is non-positive, a default algorithm is triggered to generate the "
+     "supercell.\n"
+     "Command: {sf}: screening factor. If set to non-positive value, automatic calculation is "
+     "triggered. Default: -0.1.\n"
+     "Command: {temperature}: in K. If set to non-positive value, default value is used. "
+     "Default: -0.1.\n"
+     "Command: {t_limit}: in picosecond. Negative number to use default value; set to 0.0 to "
+     "turn off limiting by time. Default: 0 ps.\n"
+     "Command: {step_limit}: limiting number of steps. Negative or larger than {step_limit} "
+     "means using the default. Default: 10000.\n"
+     "Command: {step_log}: the number of steps result is logged. Negative number to use "
+     "default value; set to 0 to turn off limiting by step. If both step_limit and t_limit are "
+     "set to zero, default values are used for both. Default: 10000000.\n"
+     "Command: {cutoff}: the cutoff radius within which the coulomb repulsion is considered. "
+     "If set to non-positive value, default value is used. Default: 5.000\n"
+     "Command: calculates conductivity by kinetic monte carlo method, importing cube file to "
+     "skip the generation of cube.\n"
+     "Example: ./velmora.x --kmc Li2O.cif Li2O.cube Li 1\n"
+     "Example: ./velmora.x --kmc AgI-a.cif AgI-a.cube Ag 1 2 2 2 -1 600 1000000 -1 -1 -0.1\n",
      "conducts a kinetic monte carlo simulation to estimate the ionic conductivity given the "
      "cif and cube files."},
+    // Text mode: the CIF itself follows "-:text" on the command line.
+    {"--text-cal-bv", velmora_cmd_opt_do_text_cal_bv, 1, nullptr, nullptr},
+    {"--text-gen-gin-lib", nullptr, 1, nullptr, nullptr},
+    {"--text-gen-gin-lib-set-sf", nullptr, 2, nullptr, nullptr},
 };
+
+#undef VELMORA_CMD_LINE_SF
+#undef VELMORA_CMD_LINE_ATOM_NAME
+#undef VELMORA_CMD_LINE_TYPE_OS_C
+#undef VELMORA_CMD_LINE_RDS_CUTOFF
+#undef VELMORA_CMD_LINE_NEB
+#undef VELMORA_CMD_LINE_CONDUCTING
+#undef VELMORA_CMD_LINE_PERIODIC
 
 bool velmora_cmd_file_readable(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -180,41 +416,6 @@ int velmora_cmd_unavailable(const VELMORA_CMD_OPT* opt) {
   return VELMORA_EXIT_FAILURE;
 }
 
-// The structure of a CIF: the cell and the space group read with it.
-struct VELMORA_CMD_CIF {
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-};
-
-// Reads argv[2] as a CIF with the context's data files (null, reported,
-// on failure).
-std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt) {
-  auto cif = std::make_unique<VELMORA_CMD_CIF>();
-  if (velmora_cell_import_cif_from_file(cif->cell, cif->symmetry, opt->argv[2],
-                                        opt->dir_symcards.c_str(),
-                                        opt->dir_unitary.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_import_cif_from_file() returns non-zero.\n");
-    return nullptr;
-  }
-  return cif;
-}
-
-// An integer argument (oxidation state): the whole text must be one number.
-bool velmora_cmd_read_int(const char* text, int& value) {
-  int consumed = 0;
-  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
-  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
-  return text[consumed] == '\0';
-}
-
-// A real argument (screening factor): one finite number and nothing else.
-bool velmora_cmd_read_real(const char* text, double& value) {
-  int consumed = 0;
-  if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
-  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
-  return text[consumed] == '\0';
-}
-
 // The optional screening factor at argv[index]: `sf` keeps its value when
 // the argument is absent; false (reported) when it is not a number.
 bool velmora_cmd_read_sf(const VELMORA_CMD_OPT* opt, int index, double& sf) {
@@ -223,23 +424,6 @@ bool velmora_cmd_read_sf(const VELMORA_CMD_OPT* opt, int index, double& sf) {
     return false;
   }
   return true;
-}
-
-// An optional t/f flag at argv[index]: true unless given and starting with
-// f or F.
-bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index) {
-  return !(opt->argc > index && (opt->argv[index][0] == 'f' || opt->argv[index][0] == 'F'));
-}
-
-// The output name: argv[index] when given (at most 1000 characters), else
-// the whole input name followed by `suffix`.
-std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix) {
-  char name[1024];
-  if (opt->argc > index)
-    std::snprintf(name, sizeof name, "%.1000s", opt->argv[index]);
-  else
-    std::snprintf(name, sizeof name, "%s%s", opt->argv[2], suffix);
-  return name;
 }
 
 // Writes `cell` as a CIF under the output name (argv[name_index], else the
@@ -267,6 +451,20 @@ std::unique_ptr<VELMORA_PROPERTY> velmora_cmd_property(const VELMORA_CMD_OPT* op
   return ppt;
 }
 
+// The structure of argv[2] and its force field without a conducting ion,
+// with the screening factor argv[3] when given (else searched).  False,
+// reported, on failure.
+bool velmora_cmd_read_cif_and_property(const VELMORA_CMD_OPT* opt,
+                                       std::unique_ptr<VELMORA_CMD_CIF>& cif,
+                                       std::unique_ptr<VELMORA_PROPERTY>& ppt) {
+  double sf = -1.0;
+  if (!velmora_cmd_read_sf(opt, 3, sf)) return false;
+  cif = velmora_cmd_read_cif(opt);
+  if (!cif) return false;
+  ppt = velmora_cmd_property(opt, cif->cell.get(), nullptr, 0, sf);
+  return ppt != nullptr;
+}
+
 // Bond-valence sums and GII of a read cell, printed as --cal-bv does (only
 // the sums, in the GUI layout, when `gui`).
 int velmora_cmd_bv_and_gii(const VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
@@ -287,6 +485,53 @@ int velmora_cmd_bv_and_gii(const VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
 }
 
 }  // namespace
+
+// ------------------------------------------------------ argument helpers ----
+
+std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt) {
+  auto cif = std::make_unique<VELMORA_CMD_CIF>();
+  if (velmora_cell_import_cif_from_file(cif->cell, cif->symmetry, opt->argv[2],
+                                        opt->dir_symcards.c_str(), opt->dir_unitary.c_str()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_import_cif_from_file() returns non-zero.\n");
+    return nullptr;
+  }
+  return cif;
+}
+
+namespace {
+
+// True when only blanks follow the first `consumed` characters of `text`.
+bool velmora_cmd_only_blanks_after(const char* text, int consumed) {
+  while (text[consumed] == ' ' || text[consumed] == '\t') ++consumed;
+  return text[consumed] == '\0';
+}
+
+}  // namespace
+
+bool velmora_cmd_read_int(const char* text, int& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
+  return velmora_cmd_only_blanks_after(text, consumed);
+}
+
+bool velmora_cmd_read_real(const char* text, double& value) {
+  int consumed = 0;
+  if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
+  return velmora_cmd_only_blanks_after(text, consumed);
+}
+
+bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index) {
+  return !(opt->argc > index && (opt->argv[index][0] == 'f' || opt->argv[index][0] == 'F'));
+}
+
+std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix) {
+  char name[1024];
+  if (opt->argc > index)
+    std::snprintf(name, sizeof name, "%.1000s", opt->argv[index]);
+  else
+    std::snprintf(name, sizeof name, "%s%s", opt->argv[2], suffix);
+  return name;
+}
 
 // ------------------------------------------------------------ context ----
 
@@ -361,6 +606,40 @@ std::unique_ptr<VELMORA_TEXT> velmora_cmd_opt_cat_tail(const VELMORA_CMD_OPT* op
 
 // ----------------------------------------------------------- dispatch ----
 
+const VELMORA_CMD* velmora_cmd_table(std::size_t* count) {
+  if (count) *count = sizeof kCommands / sizeof kCommands[0];
+  return kCommands;
+}
+
+const VELMORA_CMD* velmora_cmd_find(const char* name) {
+  if (!name) return nullptr;
+  for (const VELMORA_CMD& command : kCommands)
+    if (command.name && std::strcmp(name, command.name) == 0) return &command;
+  return nullptr;
+}
+
+namespace {
+
+// Runs the command of one row: "not available" for a feature not built yet,
+// the usage (or "not enough arguments") when arguments are missing, else
+// the handler.
+int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
+  if (!command.handler) return velmora_cmd_unavailable(opt);
+  const int given = opt->argc > 2 ? opt->argc - 2 : 0;
+  if (given < command.min_args) {
+    if (command.usage)
+      std::fputs(command.usage, stdout);
+    else
+      std::fprintf(stderr, "Error: not enough arguments.\n");
+    return VELMORA_EXIT_USAGE;
+  }
+  // Messages about missing force-field data name the command.
+  velmora_property_set_command(command.name);
+  return command.handler(opt);
+}
+
+}  // namespace
+
 int velmora_cmd_start(int argc, char** argv) {
   std::unique_ptr<VELMORA_CMD_OPT> opt = velmora_cmd_opt_init(argc, argv);
   if (!opt) {
@@ -368,27 +647,14 @@ int velmora_cmd_start(int argc, char** argv) {
     return VELMORA_EXIT_FAILURE;
   }
   std::srand(static_cast<unsigned>(std::time(nullptr)));
-  int status = VELMORA_EXIT_OK;
-  const char* command = argc > 1 ? argv[1] : nullptr;
-  if (!command || std::strcmp(command, "--version") == 0 || std::strcmp(command, "-v") == 0) {
-    status = velmora_cmd_opt_do_print_version(opt.get());
-  } else if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-    status = velmora_cmd_opt_do_print_help(opt.get());
-  } else if (std::strcmp(command, "--print-sys") == 0) {
-    velmora_cmd_opt_print(opt.get());
+  // Without a command the program prints its version.
+  const VELMORA_CMD* command = velmora_cmd_find(argc > 1 ? argv[1] : "--version");
+  int status;
+  if (command) {
+    status = velmora_cmd_run(*command, opt.get());
   } else {
-    status = -1;
-    for (const VELMORA_CMD_ENTRY& entry : kCommands)
-      if (std::strcmp(command, entry.name) == 0) {
-        // Messages about missing force-field data name the command.
-        velmora_property_set_command(entry.name);
-        status = entry.handler(opt.get());
-        break;
-      }
-    if (status < 0) {
-      std::printf("Error: arguments not recognized. '-h' for help.\n");
-      status = VELMORA_EXIT_USAGE;
-    }
+    std::printf("Error: arguments not recognized. '-h' for help.\n");
+    status = VELMORA_EXIT_USAGE;
   }
   std::fflush(stdout);
   return status;
@@ -411,13 +677,12 @@ int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
       "Message: basic format is: --command-name [compulsory arguments] | {optional "
       "arguments}\n");
   std::printf("\n");
-  for (const VELMORA_CMD_HELP& line : kHelp) {
-    if (!line.name)
-      std::printf("\n");
-    else if (!line.description)
-      std::printf("%s\n", line.name);
+  for (const VELMORA_CMD& command : kCommands) {
+    if (!command.help) continue;
+    if (command.name)
+      std::printf("Message:   %-20s: %s\n", command.name, command.help);
     else
-      std::printf("Message:   %-20s: %s\n", line.name, line.description);
+      std::printf("%s\n", command.help);  // a separator
   }
   return VELMORA_EXIT_OK;
 }
@@ -425,11 +690,6 @@ int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
 // ------------------------------------------------ structure commands ----
 
 int velmora_cmd_opt_do_print_cell(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --print-cell [input.cif].\n\n");
-    std::printf("Example: ./velmora.x --print-cell Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   velmora_cell_print(cif->cell.get());
@@ -437,11 +697,6 @@ int velmora_cmd_opt_do_print_cell(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_print_sym(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --print-sym [input.cif]\n\n");
-    std::printf("Example: --print-sym Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   velmora_symmetry_print(cif->symmetry.get());
@@ -449,14 +704,6 @@ int velmora_cmd_opt_do_print_sym(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --cal-sym [input.cif] | {tolerance}\n\n");
-    std::printf(
-        "Command: attempts to find out the symmetry group of a structure. Only works if the "
-        "structure is in standard setting.\n");
-    std::printf("Example: ./velmora.x --cal-sym Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   double tolerance = -1.0;
   if (opt->argc > 3 && std::sscanf(opt->argv[3], "%lf", &tolerance) != 1) {
     std::fprintf(stderr, "Error: wrong parameter accuracy.\n");
@@ -475,34 +722,14 @@ int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
 // ---------------------------------- force-field and bond-valence commands ----
 
 int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --print-ppt [input.cif] | {screening factor}.\n\n");
-    std::printf("Command: {screening factor}: a double in (0, 1)\n");
-    std::printf("Example: ./velmora.x --print-ppt Li2O.cif\n");
-    std::printf("         will trigger automatic calculation of screening factor.\n");
-    std::printf("Example: ./velmora.x --print-ppt Li2O.cif 0.72.\n");
-    std::printf("         will use provided screening factor 0.72.\n");
-    return VELMORA_EXIT_USAGE;
-  }
-  double sf = -1.0;
-  if (!velmora_cmd_read_sf(opt, 3, sf)) return VELMORA_EXIT_FAILURE;
-  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
-  if (!cif) return VELMORA_EXIT_FAILURE;
-  std::unique_ptr<VELMORA_PROPERTY> ppt =
-      velmora_cmd_property(opt, cif->cell.get(), nullptr, 0, sf);
-  if (!ppt) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif;
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  if (!velmora_cmd_read_cif_and_property(opt, cif, ppt)) return VELMORA_EXIT_FAILURE;
   velmora_property_print_format(ppt.get());
   return VELMORA_EXIT_OK;
 }
 
 int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf(
-        "Command: --print-ppt-full: [input.cif] | {screening factor} {conducting ion type} "
-        "{conducting ion os}.\n\n");
-    std::printf("Command: reserved for debugging purpose\n");
-    return VELMORA_EXIT_USAGE;
-  }
   double sf = -1.0;
   char type[3] = {};
   int os = 0;
@@ -526,10 +753,6 @@ int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::fprintf(stderr, "Error: not enough arguments.\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   double charge = 0.0;
@@ -539,18 +762,9 @@ int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --cal-tot-en [input.cif] | {sf}\n\n");
-    std::printf("Example: ./velmora.x --cal-tot-en Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
-  double sf = -1.0;
-  if (!velmora_cmd_read_sf(opt, 3, sf)) return VELMORA_EXIT_FAILURE;
-  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
-  if (!cif) return VELMORA_EXIT_FAILURE;
-  std::unique_ptr<VELMORA_PROPERTY> ppt =
-      velmora_cmd_property(opt, cif->cell.get(), nullptr, 0, sf);
-  if (!ppt) return VELMORA_EXIT_FAILURE;
+  std::unique_ptr<VELMORA_CMD_CIF> cif;
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  if (!velmora_cmd_read_cif_and_property(opt, cif, ppt)) return VELMORA_EXIT_FAILURE;
   bool ok = false;
   const double energy = velmora_cell_total_energy(cif->cell.get(), ppt.get(), &ok);
   if (!ok) return VELMORA_EXIT_FAILURE;
@@ -559,25 +773,12 @@ int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_gen_cif(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --gen-cif [input.cif] | {output_name}.\n\n");
-    std::printf(
-        "Command: {output_name}: the name of the output file. If omitted, the input name "
-        "appended by \".cif\" will be used.\n");
-    std::printf("Example: ./velmora.x --gen-cif Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   return velmora_cmd_export_cif(opt, 3, ".cif", cif->cell.get(), cif->symmetry.get());
 }
 
 int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --gen-cif-reduced [input.cif] | {output_name}\n\n");
-    std::printf("Example: ./velmora.x --gen-cif-reduced Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   if (!velmora_cell_reduce_by_symmetry(cif->cell.get(), cif->symmetry.get())) {
@@ -592,11 +793,6 @@ int velmora_cmd_opt_do_gen_cif_reduced(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --gen-cif-p1 [input.cif] | {output_name}\n\n");
-    std::printf("Example: velmora.x --gen-cif-p1 Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_SYMMETRY> p1 = velmora_symmetry_new_p1();
@@ -608,13 +804,6 @@ int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 5) {
-    std::printf("Command: --gen-cif-assign [input.cif] [type] [os] | {output_name}\n\n");
-    std::printf("Command: [type] the element type of partially occupied site, two characters.\n");
-    std::printf("Command: [os] the oxidation state of partially occupied site, integer.\n");
-    std::printf("Example: ./velmora.x --gen-cif-assign Li6PS5Cl.cif Li 1\n");
-    return VELMORA_EXIT_USAGE;
-  }
   char type[3] = {};
   velmora_cmd_opt_get_type(type, opt->argv[3]);
   int os = 0;
@@ -635,11 +824,6 @@ int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --gen-cif-assign-all [input.cif] | {output_name}\n\n");
-    std::printf("Example: ./velmora.x --gen-cif-assign-all Li6PS5Cl.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CELL> assigned = velmora_cell_assign_partial_occ_all(cif->cell.get());
@@ -651,38 +835,18 @@ int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --cal-bv [intput.cif]\n\n");
-    std::printf("Command: calculates and prints all bond valence sums for each ion.\n");
-    std::printf("Example: ./velmora.x --cal-bv Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   return velmora_cmd_bv_and_gii(opt, cif->cell.get(), cif->symmetry.get(), false);
 }
 
 int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::fprintf(stderr, "Error: not enough arguments.\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   return velmora_cmd_bv_and_gii(opt, cif->cell.get(), cif->symmetry.get(), true);
 }
 
 int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
-  if (opt->argc <= 6) {
-    std::printf("Command: --cal-bv-type [intput.cif] [type1] [os1] [type2] [os2]\n\n");
-    std::printf("Command: {type1}: type of the cation.\n");
-    std::printf("Command: {os1}: oxidation state of the cation.\n");
-    std::printf("Command: {type2}: type of the anion.\n");
-    std::printf("Command: {os2}: oxidation state of the anion.\n");
-    std::printf("Command: calculates and prints bond valence sums for the specified ion type pair.\n");
-    std::printf("Example: ./velmora.x --cal-bv LiFePO4.cif Fe 2 O -2\n");
-    return VELMORA_EXIT_USAGE;
-  }
   char type1[3] = {}, type2[3] = {};
   int os1 = 0, os2 = 0;
   if (std::sscanf(opt->argv[3], "%2s", type1) != 1) {
@@ -715,14 +879,6 @@ int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --cal-gii [input.cif]\n\n");
-    std::printf(
-        "Command: calculates global instability index. The larger it is, the less stable this "
-        "structure is ESTIMATED to be.\n");
-    std::printf("Example: ./velmora.x --cal-gii Li2O.cif\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   const double gii = velmora_gii_calculate_from_cell(
@@ -735,10 +891,6 @@ int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::fprintf(stderr, "Error: not enough arguments.\n");
-    return VELMORA_EXIT_USAGE;
-  }
   std::unique_ptr<VELMORA_TEXT> text = velmora_cmd_opt_cat_tail(opt);
   if (!text) {
     std::fprintf(stderr, "Error: velmora_cmd_opt_cat_tail() returns NULL.\n");
@@ -757,32 +909,6 @@ int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
 // ------------------------------------------------------ landscape cubes ----
 
 int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
-  if (opt->argc <= 4) {
-    std::printf(
-        "Command: --gen-cube [input.cif] [type] [os] | {sf} {resolution} "
-        "{flag:ignore_conducting_ion} {flag:periodic} {output_name}\n\n");
-    std::printf("Command: [type] the element type of conducting ion, two characters.\n");
-    std::printf("Command: [os] the oxidation state of conducting ion, integer.\n");
-    std::printf(
-        "Command: {sf}: customized screening factor to use. If set to non-positive, automatic "
-        "calculation is triggered. Default 0.0.\n");
-    std::printf(
-        "Command: {resolution}: preferred seperation between voxels. Actual resolution will be "
-        "slightly different guarantee the number of voxels along each lattice parameter is a "
-        "multiple of 12. Default 0.1.\n");
-    std::printf(
-        "Command: {flag:ignore_conducting_ion}: if set to true, all ions with the same type and "
-        "os as the conducting ion are ignored during calculation. Default true.\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, generated cube file contains voxels along "
-        "boundaries only once. Default true.\n");
-    std::printf(
-        "Command: we advice staying with the default setting. If the screening factor cannot be "
-        "calculated automatically, a suitable estimate of about 0.74 can be used.\n");
-    std::printf("Example: ./velmora.x --gen-cube Li2O.cif Li 1\n");
-    std::printf("Example: ./velmora.x --gen-cube Li2O.cif Li 1 0.71 0.05 f t\n");
-    return VELMORA_EXIT_USAGE;
-  }
   char type[3] = {};
   velmora_cmd_opt_get_type(type, opt->argv[3]);
   int os = 0;
@@ -827,15 +953,6 @@ int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --print-cube [input.cube] | {flag:periodic}\n\n");
-    std::printf("Command: [input.cube]: in Guassian cube format. Headers are optional.\n");
-    std::printf(
-        "Command: {flag:periodic}: t or f. If true, the cube is treated as periodic, namely "
-        "boundaries are not repeatedly recorded in the file. Default value true.\n");
-    std::printf("Example: ./velmora.x --print-cube Li2O.cube\n");
-    return VELMORA_EXIT_USAGE;
-  }
   const bool periodic = velmora_cmd_read_flag(opt, 3);
   std::unique_ptr<VELMORA_CUBE> cube;
   std::unique_ptr<VELMORA_CELL> cell;
@@ -847,31 +964,4 @@ int velmora_cmd_opt_do_print_cube(VELMORA_CMD_OPT* opt) {
   velmora_cell_print(cell.get());
   velmora_cube_print_info(cube.get());
   return VELMORA_EXIT_OK;
-}
-
-// ------------------------------- commands of features not built yet ----
-
-int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_cn(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_cn_atom(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_cn_type(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_cal_cn_bv(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_rx_sd(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_rx_neb(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_rx_neb_images(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
-int velmora_cmd_opt_do_fft(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_fft_cubes(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_fp_map(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_md(VELMORA_CMD_OPT* opt) { return velmora_cmd_unavailable(opt); }
-int velmora_cmd_opt_do_text_gen_gin_lib(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
-}
-int velmora_cmd_opt_do_text_gen_gin_lib_set_sf(VELMORA_CMD_OPT* opt) {
-  return velmora_cmd_unavailable(opt);
 }

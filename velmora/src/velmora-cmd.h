@@ -1,10 +1,12 @@
 // Command frame of velmora.x: the command context (arguments, data-file
-// paths, text-mode tokens), version/help/system print-outs, the text-mode
-// rebuilding of a CIF from the command line, and one handler per command.
-// Handlers return the exit status: 0 success, 1 failure, 2 usage shown.
+// paths, text-mode tokens), the command table (one row per command: name,
+// handler, minimum argument count, usage and help text), version/help/system
+// print-outs, the text-mode rebuilding of a CIF from the command line, the
+// argument helpers of the handlers, and one handler per command.
 #ifndef VELMORA_CMD_H_
 #define VELMORA_CMD_H_
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -26,6 +28,27 @@ constexpr int VELMORA_EXIT_OK = 0;
 constexpr int VELMORA_EXIT_FAILURE = 1;
 constexpr int VELMORA_EXIT_USAGE = 2;
 
+// A command handler: parses the arguments after the command name (at least
+// the row's min_args of them are present), computes, prints and writes, and
+// returns the exit status.
+using VELMORA_CMD_HANDLER = int (*)(VELMORA_CMD_OPT* opt);
+
+// One row of the command table.  The dispatcher matches `name` exactly,
+// prints the usage itself when fewer than `min_args` arguments follow the
+// name (exit status 2), and only then calls the handler.
+struct VELMORA_CMD {
+  const char* name;             // "--gen-cif"; null: a separator of the help text
+  VELMORA_CMD_HANDLER handler;  // null: the feature is not built yet (status 1)
+  int min_args;                 // arguments the command needs after its name
+  const char* usage;            // the usage lines; null: "Error: not enough arguments."
+  const char* help;             // the help description; null: not listed
+};
+
+// The row of a command name, null for an unknown name.
+const VELMORA_CMD* velmora_cmd_find(const char* name);
+// Every row, in the order of the help text; `count` receives their number.
+const VELMORA_CMD* velmora_cmd_table(std::size_t* count);
+
 // The whole program: builds the context, dispatches one command, returns
 // the exit status.
 int velmora_cmd_start(int argc, char** argv);
@@ -39,11 +62,38 @@ void velmora_cmd_opt_print(const VELMORA_CMD_OPT* opt);
 // The CIF text given after "-:text" on the command line, "-:nl" breaking lines.
 std::unique_ptr<VELMORA_TEXT> velmora_cmd_opt_cat_tail(const VELMORA_CMD_OPT* opt);
 
+// ------------------------------------- argument helpers of handlers ----
+
+// The structure of a CIF: the cell and the space group read with it.
+struct VELMORA_CMD_CIF {
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
+};
+// Reads argv[2] as a CIF with the context's data files (null, reported,
+// on failure).
+std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt);
+// An integer argument (oxidation state): the whole text must be one number.
+bool velmora_cmd_read_int(const char* text, int& value);
+// A real argument: one finite number and nothing else.
+bool velmora_cmd_read_real(const char* text, double& value);
+// An optional t/f flag at argv[index]: true unless given and starting with
+// f or F.
+bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index);
+// The output name: argv[index] when given (at most 1000 characters), else
+// the whole input name argv[2] followed by `suffix`.
+std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const char* suffix);
+
+// ------------------------------------------------------------ handlers ----
+
 int velmora_cmd_opt_do_print_version(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT* opt);
 
 // One handler per command (name: the command without leading dashes, dashes
-// turned into underscores).
+// turned into underscores).  A handler may live in its area's source file
+// (velmora-fft.cpp, velmora-gh.cpp, ...): it is declared here and named in
+// its row of the table in velmora-cmd.cpp.  Commands whose features are not
+// built yet have a null handler in the table; their names are declared
+// below so that a new area file only defines the function.
 int velmora_cmd_opt_do_print_cell(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_print_ppt(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt);

@@ -149,6 +149,53 @@ void velmora_cube_voxel_point(double p[3], const double a_i[3][3], long i, long 
 
 // -------------------------------------------------------- pair lists ----
 
+namespace {
+
+// Fills the landscape's record of atom j (species s) against the conducting
+// species: 1 when it bonds to the mobile ion (a counter-ion), 2 when it
+// repels it (a like ion), 0 when it takes no part.
+int velmora_cube_field_add_atom(VELMORA_CUBE_FIELD& field, const VELMORA_PROPERTY* ppt,
+                                const VELMORA_ATOM& atom, std::size_t j, int s) {
+  const int c = ppt->conducting;
+  const int os_c = ppt->os[c];
+  // The pair record is taken with the cation first.
+  const int i1 = os_c < 0 ? s : c;
+  const int i2 = os_c < 0 ? c : s;
+  const VELMORA_PROPERTY_BINARY& bin = ppt->bin[i1][i2];
+  const long product = static_cast<long>(os_c) * ppt->os[s];
+  if (product < 0) {
+    VELMORA_CUBE_BOND& b = field.bond_atom[j];
+    b.cutoff = bin.cutoff;
+    b.r_bc = bin.r_bc;
+    b.d0 = bin.d0;
+    b.rmin = bin.rmin;
+    b.b = bin.b;
+    b.en_s = bin.en_s;
+    b.a0 = bin.a0;
+    b.a1 = bin.a1;
+    b.a2 = bin.a2;
+    b.occ = atom.occ;
+    field.bond_reach = std::max(field.bond_reach, bin.cutoff);
+    return 1;
+  }
+  if (product > 0) {
+    VELMORA_CUBE_LIKE& l = field.like_atom[j];
+    l.r_cc = bin.r_cc;
+    l.q = ppt->uni[c].q * ppt->uni[s].q;
+    l.r_eff = ppt->sf * (ppt->uni[c].rc + ppt->uni[s].rc);
+    // The constant shift of velmora_energy_coulombic, formed the same way.
+    l.shift = l.q * std::erfc(10.0 / l.r_eff) / 10.0;
+    l.a0 = bin.a0;
+    l.a1 = bin.a1;
+    l.a2 = bin.a2;
+    l.occ = atom.occ;
+    return 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell,
                              const VELMORA_PROPERTY* ppt) {
   field = VELMORA_CUBE_FIELD();
@@ -156,23 +203,11 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
     std::fprintf(stderr, "Error: VELMORA_CELL or VELMORA_PROPERTY has not been properly initialized.\n");
     return 1;
   }
-  const int c = ppt->conducting;
   field.cutoff = std::max(velmora_property_max_cutoff(ppt), VELMORA_CUBE_COULOMB_CUTOFF);
-  for (int k = 0; k < 3; ++k)
-    if (!(cell->parameter[k] > 0.0) || !std::isfinite(cell->parameter[k])) {
-      std::fprintf(stderr, "Error: lattice parameter %d of the cell is not positive.\n", k + 1);
-      return 1;
-    }
-  // N_k = (int)(R / L_k + 2): two cells beyond the reach of the cut-off.
-  if (!velmora_neighbor_range_within_limit(field.range, cell->parameter, field.cutoff, 2.0,
-                                           cell->atom.size()))
-    return 1;
-
   const std::size_t count = cell->atom.size();
   std::vector<bool> skip_bond(count, true), skip_like(count, true);
   field.bond_atom.assign(count, VELMORA_CUBE_BOND());
   field.like_atom.assign(count, VELMORA_CUBE_LIKE());
-  const int os_c = ppt->os[c];
   for (std::size_t j = 0; j < count; ++j) {
     const VELMORA_ATOM& atom = cell->atom[j];
     if (atom.ignored) continue;
@@ -181,46 +216,21 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
       std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
       return 1;
     }
-    // The pair record is taken with the cation first.
-    const int i1 = os_c < 0 ? s : c;
-    const int i2 = os_c < 0 ? c : s;
-    const VELMORA_PROPERTY_BINARY& bin = ppt->bin[i1][i2];
-    const long product = static_cast<long>(os_c) * ppt->os[s];
-    if (product < 0) {
-      VELMORA_CUBE_BOND& b = field.bond_atom[j];
-      b.cutoff = bin.cutoff;
-      b.r_bc = bin.r_bc;
-      b.d0 = bin.d0;
-      b.rmin = bin.rmin;
-      b.b = bin.b;
-      b.en_s = bin.en_s;
-      b.a0 = bin.a0;
-      b.a1 = bin.a1;
-      b.a2 = bin.a2;
-      b.occ = atom.occ;
-      skip_bond[j] = false;
-      field.bond_reach = std::max(field.bond_reach, bin.cutoff);
-    } else if (product > 0) {
-      VELMORA_CUBE_LIKE& l = field.like_atom[j];
-      l.r_cc = bin.r_cc;
-      l.q = ppt->uni[c].q * ppt->uni[s].q;
-      l.r_eff = ppt->sf * (ppt->uni[c].rc + ppt->uni[s].rc);
-      // The constant shift of velmora_energy_coulombic, formed the same way.
-      l.shift = l.q * std::erfc(10.0 / l.r_eff) / 10.0;
-      l.a0 = bin.a0;
-      l.a1 = bin.a1;
-      l.a2 = bin.a2;
-      l.occ = atom.occ;
-      skip_like[j] = false;
-    }
+    const int list = velmora_cube_field_add_atom(field, ppt, atom, j, s);
+    if (list == 1) skip_bond[j] = false;
+    if (list == 2) skip_like[j] = false;
   }
-  // The lists reach a hair beyond the cut-offs so that the exact tests
-  // (d <= cutoff, d <= 10 A) decide every image, as in the plain loop.
-  field.bond = velmora_neighbor_build(*cell, field.range,
-                                      velmora_neighbor_reach(field.bond_reach), &skip_bond);
-  field.like = velmora_neighbor_build(*cell, field.range,
-                                      velmora_neighbor_reach(VELMORA_CUBE_COULOMB_CUTOFF),
-                                      &skip_like);
+  // Both lists span N_k = (int)(R / L_k + 2) cells, two beyond the reach of
+  // the largest cut-off R; each reaches a hair beyond its own cut-off so that
+  // the exact tests (d <= cutoff, d <= 10 A) decide every image.
+  field.bond =
+      velmora_neighbor_new(*cell, field.bond_reach, VELMORA_NEIGHBOR_NO_SKIP,
+                           {2.0, &skip_bond, field.cutoff, VELMORA_NEIGHBOR_LENGTHS::parameters});
+  if (!field.bond) return 1;
+  field.like =
+      velmora_neighbor_new(*cell, VELMORA_CUBE_COULOMB_CUTOFF, VELMORA_NEIGHBOR_NO_SKIP,
+                           {2.0, &skip_like, field.cutoff, VELMORA_NEIGHBOR_LENGTHS::parameters});
+  if (!field.like) return 1;
   return 0;
 }
 
@@ -228,18 +238,18 @@ double velmora_cube_field_energy(const VELMORA_CUBE_FIELD& field, const std::vec
                                  const std::vector<int>* like, const double p[3]) {
   std::vector<int> all_bond, all_like;
   if (!bond) {
-    all_bond.resize(field.bond.atom.size());
+    all_bond.resize(field.bond->atom.size());
     std::iota(all_bond.begin(), all_bond.end(), 0);
     bond = &all_bond;
   }
   if (!like) {
-    all_like.resize(field.like.atom.size());
+    all_like.resize(field.like->atom.size());
     std::iota(all_like.begin(), all_like.end(), 0);
     like = &all_like;
   }
   double e_b = 0.0, e_c = 0.0;
   const VELMORA_CUBE_BOND* bond_atom = field.bond_atom.data();
-  velmora_neighbor_visit(field.bond, *bond, p, [&](int atom, double d, const double*, int) {
+  velmora_neighbor_visit(*field.bond, *bond, p, [&](int atom, double d, const double*, int) {
     const VELMORA_CUBE_BOND& q = bond_atom[atom];
     if (d > q.cutoff) return;
     const double term = d > q.r_bc
@@ -248,7 +258,7 @@ double velmora_cube_field_energy(const VELMORA_CUBE_FIELD& field, const std::vec
     e_b += term * q.occ;
   });
   const VELMORA_CUBE_LIKE* like_atom = field.like_atom.data();
-  velmora_neighbor_visit(field.like, *like, p, [&](int atom, double d, const double*, int) {
+  velmora_neighbor_visit(*field.like, *like, p, [&](int atom, double d, const double*, int) {
     if (d > VELMORA_CUBE_COULOMB_CUTOFF) return;
     const VELMORA_CUBE_LIKE& q = like_atom[atom];
     // q erfc(d/r_eff)/d - shift is velmora_energy_coulombic with its
@@ -361,8 +371,8 @@ void velmora_cube_field_energies(std::vector<double>& energy, const VELMORA_CUBE
       }
       // 1e-9 A keeps images on the boundary in spite of rounding.
       const double radius = std::sqrt(radius2) + 1e-9;
-      velmora_neighbor_gather(bond, field.bond, centre, field.bond.cutoff + radius);
-      velmora_neighbor_gather(like, field.like, centre, field.like.cutoff + radius);
+      velmora_neighbor_gather(bond, *field.bond, centre, field.bond->cutoff + radius);
+      velmora_neighbor_gather(like, *field.like, centre, field.like->cutoff + radius);
       for (long m = first; m < last; ++m)
         energy[blocks.member[m]] = capped(velmora_cube_field_energy(
             field, &bond, &like, &point[3 * static_cast<std::size_t>(m - first)]));
@@ -437,14 +447,8 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate(VELMORA_CELL* cell,
     std::fprintf(stderr, "Error: velmora_cube_validate_property() returns non-zero.\n");
     return nullptr;
   }
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return nullptr;
-  }
-  if (!symmetry || symmetry->card.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
-    return nullptr;
-  }
+  if (!velmora_cell_ready(cell)) return nullptr;
+  if (!velmora_symmetry_ready(symmetry)) return nullptr;
   for (std::size_t k = 0; k < cell->atom.size(); ++k)
     if (cell->atom[k].os == 0) {
       std::fprintf(stderr, "Error: oxidation state is zero where atom[%ld]: %s0+.\n",
@@ -606,10 +610,7 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const char* cube_name, const char* cif_name, VELMORA_CELL* cell,
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
     bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
+  if (!velmora_cell_ready(cell)) return 1;
   int status;
   if (velmora_cell_partial_occ_at_conducting_site(cell, type, os)) {
     std::printf(

@@ -59,11 +59,10 @@ struct VELMORA_CUBE_LIKE {   // one like-charged atom
   double a0 = 0.0, a1 = 0.0, a2 = 0.0, occ = 0.0;
 };
 struct VELMORA_CUBE_FIELD {
-  VELMORA_NEIGHBOR bond;              // counter-ion images
-  VELMORA_NEIGHBOR like;              // like-ion images
+  std::unique_ptr<VELMORA_NEIGHBOR> bond;    // counter-ion images
+  std::unique_ptr<VELMORA_NEIGHBOR> like;    // like-ion images
   std::vector<VELMORA_CUBE_BOND> bond_atom;  // indexed by cell atom
   std::vector<VELMORA_CUBE_LIKE> like_atom;  // indexed by cell atom
-  long range[3] = {};
   double cutoff = 0.0;                // R: largest pair cut-off, at least 10 A
   double bond_reach = 0.0;            // largest bonded cut-off of the mobile ion
 };

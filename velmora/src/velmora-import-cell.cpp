@@ -374,10 +374,7 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ(VELMORA_CELL* cell
 }
 
 std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_all(VELMORA_CELL* cell) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return nullptr;
-  }
+  if (!velmora_cell_ready(cell)) return nullptr;
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_new(velmora_cell_count_type_os(cell));
   if (!ppt) {
     std::fprintf(stderr, "Error: velmora_property_new() returns NULL.\n");

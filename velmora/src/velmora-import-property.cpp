@@ -310,10 +310,7 @@ int velmora_property_update_index_by_cell(VELMORA_PROPERTY* ppt, VELMORA_CELL* c
     std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
     return 1;
   }
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
+  if (!velmora_cell_ready(cell)) return 1;
   const int total = velmora_cell_count_type_os(cell);  // sorts the atoms
   if (total <= 0) return 1;
   ppt->total = total;
@@ -478,10 +475,7 @@ int velmora_property_estimate(VELMORA_PROPERTY* ppt, const char* dir_binary) {
 // --------------------------------------------------------- derivations ----
 
 int velmora_property_calculate_effective_b(VELMORA_PROPERTY* ppt, const VELMORA_CELL* cell) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
+  if (!velmora_cell_ready(cell)) return 1;
   if (!ppt || ppt->total <= 0) {
     std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
     return 1;

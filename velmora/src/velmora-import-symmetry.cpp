@@ -907,10 +907,7 @@ void velmora_atom_sort(std::vector<VELMORA_ATOM>& atom) {
 }
 
 int velmora_cell_count_type_os(VELMORA_CELL* cell) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return -1;
-  }
+  if (!velmora_cell_ready(cell)) return -1;
   velmora_atom_sort(cell->atom);
   int runs = 1;
   for (std::size_t i = 1; i < cell->atom.size(); ++i)
@@ -924,14 +921,8 @@ int velmora_cell_count_type_os(VELMORA_CELL* cell) {
 
 std::unique_ptr<VELMORA_CELL> velmora_cell_reduce_by_symmetry(VELMORA_CELL* cell,
                                                               const VELMORA_SYMMETRY* symmetry) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return nullptr;
-  }
-  if (!symmetry || symmetry->card.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
-    return nullptr;
-  }
+  if (!velmora_cell_ready(cell)) return nullptr;
+  if (!velmora_symmetry_ready(symmetry)) return nullptr;
   std::vector<VELMORA_ATOM>& atom = cell->atom;
   for (VELMORA_ATOM& a : atom) a.ignored = false;
   for (std::size_t i = 0; i < atom.size(); ++i) {
@@ -953,14 +944,8 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_reduce_by_symmetry(VELMORA_CELL* cell
 }
 
 int velmora_cell_flag_site_by_symmetry(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry) {
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
-  if (!symmetry || symmetry->card.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
-    return 1;
-  }
+  if (!velmora_cell_ready(cell)) return 1;
+  if (!velmora_symmetry_ready(symmetry)) return 1;
   std::vector<VELMORA_ATOM>& atom = cell->atom;
   for (VELMORA_ATOM& a : atom) a.flag = 0;
   long site = 1;
@@ -1231,10 +1216,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
                                                                        double tolerance,
                                                                        const char* path) {
   if (tolerance <= 0.0) tolerance = 0.01;
-  if (!cell || cell->atom.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_CELL has not been properly initialized.\n");
-    return nullptr;
-  }
+  if (!velmora_cell_ready(cell)) return nullptr;
   std::ifstream probe(path ? path : "", std::ios::binary);
   if (!probe) {
     std::printf("Error: unable to open %s.\n", path ? path : "(null)");
@@ -1335,10 +1317,7 @@ std::unique_ptr<VELMORA_SYMMETRY> velmora_symmetry_calculate_from_cell(VELMORA_C
 // ------------------------------------------------------ grid forms ----
 
 int velmora_symmetry_fill_card_discrete(VELMORA_SYMMETRY* symmetry, const long n[3]) {
-  if (!symmetry || symmetry->card.empty()) {
-    std::fprintf(stderr, "Error: VELMORA_SYMMETRY has not been properly initialized.\n");
-    return 1;
-  }
+  if (!velmora_symmetry_ready(symmetry)) return 1;
   for (VELMORA_CARD& card : symmetry->card) {
     for (int i = 0; i < 3; ++i)
       for (int j = 0; j < 3; ++j) card.r_i[i][j] = static_cast<int>(std::round(card.r_f[i][j]));

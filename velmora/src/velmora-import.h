@@ -1,7 +1,8 @@
-// Structure input/output area of velmora: the CIF reader and the cell
-// geometry (velmora-import.cpp), space-group symmetry (velmora-import-
-// symmetry.cpp), and later the cell operations with the CIF writer and the
-// force-field parameters.  Sections below follow that order.
+// Structure input/output and force-field area of velmora, in the order of the
+// sections below: the CIF document and reader with the cell geometry
+// (velmora-import.cpp), space-group symmetry (velmora-import-symmetry.cpp),
+// cell operations with the CIF writer (velmora-import-cell.cpp), and the
+// force-field parameters with the pair functions (velmora-import-property.cpp).
 #ifndef VELMORA_IMPORT_H_
 #define VELMORA_IMPORT_H_
 
@@ -14,7 +15,7 @@
 #include "velmora.h"
 
 // ========================================================================
-// CIF document: tokens, single items and loops
+// CIF document: tokens, single items and loops (velmora-import.cpp)
 // ========================================================================
 
 // A parsed CIF text.  Tags are kept as written; matching against a keyword
@@ -162,7 +163,7 @@ void velmora_cell_update_fractional(VELMORA_CELL* cell);
 void velmora_cell_bound_fractional(VELMORA_CELL* cell);
 
 // ========================================================================
-// Space-group symmetry
+// Space-group symmetry (velmora-import-symmetry.cpp)
 // ========================================================================
 
 // One setting of the space-group settings file, as read.

@@ -1,4 +1,5 @@
-// Periodic-image neighbour search: the image list of a cell, candidate lists
+// Periodic-image neighbour search: the set-up of a sum's list (lengths, image
+// range, image-count limit, reach), the image list of a cell, candidate lists
 // for groups of nearby centres, and the grouping of centres into small boxes
 // of the lattice (see velmora-neighbor.h for why the results equal the plain
 // loop over all atoms and translations).
@@ -9,11 +10,63 @@
 #include <cstdio>
 #include <numeric>
 
+#include "velmora-la.h"
+
+namespace {
+
+// The lengths that size the image range; false, after the message, for a
+// lattice with a vanishing or non-finite length.
+bool neighbor_lengths(double length[3], const VELMORA_CELL& cell, VELMORA_NEIGHBOR_LENGTHS kind) {
+  for (int k = 0; k < 3; ++k) {
+    const bool vectors = kind == VELMORA_NEIGHBOR_LENGTHS::vectors;
+    length[k] = vectors ? velmora_vector3_double_length(cell.a[k]) : cell.parameter[k];
+    if (!(length[k] > 0.0) || !std::isfinite(length[k])) {
+      if (vectors)
+        std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
+      else
+        std::fprintf(stderr, "Error: lattice parameter %d of the cell is not positive.\n", k + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Number of images of `atoms` atoms under the translations of `range`.
+double neighbor_image_count(const long range[3], std::size_t atoms) {
+  double images = static_cast<double>(atoms);
+  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
+  return images;
+}
+
+}  // namespace
+
+std::unique_ptr<VELMORA_NEIGHBOR> velmora_neighbor_new(const VELMORA_CELL& cell, double cutoff,
+                                                       double skip_distance,
+                                                       const VELMORA_NEIGHBOR_OPTIONS& options) {
+  double length[3];
+  if (!neighbor_lengths(length, cell, options.lengths)) return nullptr;
+  const double r = std::max(cutoff, options.range_cutoff);
+  long range[3];
+  velmora_neighbor_range(range, length, r, options.margin);
+  if (neighbor_image_count(range, cell.atom.size()) > VELMORA_NEIGHBOR_MAX_IMAGES) {
+    std::fprintf(stderr,
+                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
+                 length[0], length[1], length[2], r);
+    return nullptr;
+  }
+  return std::make_unique<VELMORA_NEIGHBOR>(velmora_neighbor_build(
+      cell, range, velmora_neighbor_reach(cutoff), options.skip, skip_distance));
+}
+
 VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],
-                                        double cutoff, const std::vector<bool>* skip) {
+                                        double cutoff, const std::vector<bool>* skip,
+                                        double skip_distance) {
   VELMORA_NEIGHBOR nb;
   for (int k = 0; k < 3; ++k) nb.range[k] = range[k] < 0 ? 0 : range[k];
   nb.cutoff = cutoff;
+  nb.skip_distance = skip_distance;
+  for (int i = 0; i < 3; ++i)
+    for (int c = 0; c < 3; ++c) nb.a[i][c] = cell.a[i][c];
   const std::size_t per_atom =
       (2 * nb.range[0] + 1) * (2 * nb.range[1] + 1) * (2 * nb.range[2] + 1);
   nb.x.reserve(3 * per_atom * cell.atom.size());
@@ -84,24 +137,6 @@ void velmora_neighbor_range(long range[3], const double length[3], double cutoff
                             double margin) {
   for (int k = 0; k < 3; ++k)
     range[k] = length[k] > 0.0 ? static_cast<long>(cutoff / length[k] + margin) : 0;
-}
-
-double velmora_neighbor_image_count(const long range[3], std::size_t atoms) {
-  double images = static_cast<double>(atoms);
-  for (int k = 0; k < 3; ++k) images *= 2.0 * static_cast<double>(range[k]) + 1.0;
-  return images;
-}
-
-bool velmora_neighbor_range_within_limit(long range[3], const double length[3], double cutoff,
-                                         double margin, std::size_t atoms) {
-  velmora_neighbor_range(range, length, cutoff, margin);
-  if (velmora_neighbor_image_count(range, atoms) > VELMORA_NEIGHBOR_MAX_IMAGES) {
-    std::fprintf(stderr,
-                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
-                 length[0], length[1], length[2], cutoff);
-    return false;
-  }
-  return true;
 }
 
 void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,

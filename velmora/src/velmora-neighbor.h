@@ -1,6 +1,8 @@
 // Periodic-image neighbour search shared by every pair sum of velmora
-// (cell energy, forces, stress, bond-valence sums, coordination, landscape,
-// molecular dynamics).
+// (cell energy, forces, stress, screening factor, bond-valence sums,
+// landscape; later coordination and molecular dynamics).  A sum sets its list
+// up with one call, velmora_neighbor_new (cell, cut-off, skip distance), as a
+// neighbour search of a model library is set up from a structure and a radius.
 //
 // Each of those sums visits, for a centre point p, every atom j of the cell
 // under every lattice translation T = l*a0 + m*a1 + n*a2 with |l| <= N0,
@@ -17,14 +19,37 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "velmora.h"
+
+// Skip distance of a sum that visits every image, even one at the centre
+// itself (the landscape's voxel on an atom).
+constexpr double VELMORA_NEIGHBOR_NO_SKIP = -1.0;
+
+// Which lengths size the image range: the norms of the lattice vectors, or
+// the cell parameters a, b, c as read (the landscape's rule).
+enum class VELMORA_NEIGHBOR_LENGTHS { vectors, parameters };
+
+// What a sum asks of its list besides the cell, the cut-off and the skip
+// distance.
+struct VELMORA_NEIGHBOR_OPTIONS {
+  double margin = 1.0;                      // N_k = (long)(R / length_k + margin)
+  const std::vector<bool>* skip = nullptr;  // atoms left out of the list
+  double range_cutoff = 0.0;                // R when larger than the cut-off
+  VELMORA_NEIGHBOR_LENGTHS lengths = VELMORA_NEIGHBOR_LENGTHS::vectors;
+};
 
 // All images of the cell's atoms in one translation range.
 struct VELMORA_NEIGHBOR {
   long range[3] = {};          // N0, N1, N2
   double cutoff = 0.0;         // the largest distance any visit reports
+  // Images at this distance or closer are not visited (the atom itself, or a
+  // site shared by several species); negative: every image is visited.
+  double skip_distance = VELMORA_NEIGHBOR_NO_SKIP;
+  double a[3][3] = {};         // the lattice, rows = vectors, A
   std::vector<double> x;       // image positions, 3 per image, A
   std::vector<int> atom;       // source atom of each image
   std::vector<int> shift;      // translation (l, m, n) of each image, 3 per image
@@ -37,29 +62,33 @@ struct VELMORA_NEIGHBOR {
   std::vector<int> bin_image;
 };
 
-// Lists the images of every atom of `cell` under the translations of `range`.
-// Atoms for which `skip` is given and true are left out (the landscape leaves
-// out ignored atoms this way); they never appear in a visit.
-VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],
-                                        double cutoff,
-                                        const std::vector<bool>* skip = nullptr);
+// The neighbour list of a pair sum with cut-off `cutoff` (A): checks the
+// lattice lengths, sizes the image range N_k = (long)(R / length_k + margin)
+// with R = max(cutoff, range_cutoff), refuses ranges whose image list would
+// exceed VELMORA_NEIGHBOR_MAX_IMAGES, and lists the images out to a hair
+// beyond the cut-off (velmora_neighbor_reach), so that the sum's own exact
+// tests decide every image.  Null, after an error line, on failure.  The
+// image range is sized in this one place.
+std::unique_ptr<VELMORA_NEIGHBOR> velmora_neighbor_new(
+    const VELMORA_CELL& cell, double cutoff, double skip_distance,
+    const VELMORA_NEIGHBOR_OPTIONS& options = {});
 
-// Image range of a sum: N_k = (long)(cutoff / length_k + margin), the rule
-// every pair sum uses with its own margin (1.0 or 2.0) and its own lengths
-// (vector norms or cell parameters).
+// Lists the images of every atom of `cell` under the translations of `range`
+// with the given reach and skip distance (velmora_neighbor_new's last step;
+// tests build lists of chosen ranges with it).  Atoms for which `skip` is
+// given and true are left out (the landscape leaves out ignored atoms this
+// way); they never appear in a visit.
+VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],
+                                        double cutoff, const std::vector<bool>* skip = nullptr,
+                                        double skip_distance = VELMORA_NEIGHBOR_NO_SKIP);
+
+// Image range N_k = (long)(cutoff / length_k + margin).
 void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
                             double margin);
 
 // More images than this (about 400 MB of image list) means a lattice far
 // shorter than any real crystal's against the cut-off of a sum.
 constexpr double VELMORA_NEIGHBOR_MAX_IMAGES = 1e7;
-// Number of images of `atoms` atoms under the translations of `range`.
-double velmora_neighbor_image_count(const long range[3], std::size_t atoms);
-// velmora_neighbor_range for the `atoms` atoms of a cell with the lattice
-// lengths `length`; false, after the message, when the image list would
-// hold more than VELMORA_NEIGHBOR_MAX_IMAGES images.
-bool velmora_neighbor_range_within_limit(long range[3], const double length[3], double cutoff,
-                                         double margin, std::size_t atoms);
 
 // The list reach for a sum with cut-off r: a hair beyond r, so that the
 // sum's own exact test (d <= r or d < r) decides every image, as in the
@@ -85,19 +114,23 @@ void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,
 void velmora_neighbor_index(VELMORA_NEIGHBOR& nb, double edge);
 
 // Visits the candidates seen from the point p: act(atom, d, dx, image) for every
-// candidate at distance d <= cutoff, dx = image position - p, in the
-// canonical order.
+// candidate at distance skip_distance < d <= cutoff, dx = image position - p,
+// in the canonical order.
 template <class Action>
 inline void velmora_neighbor_visit(const VELMORA_NEIGHBOR& nb, const std::vector<int>& cand,
                                    const double p[3], Action&& act) {
   const double cut2 = nb.cutoff * nb.cutoff;
+  const double skip = nb.skip_distance;
   const double* xs = nb.x.data();
+  const int* atom = nb.atom.data();
   for (int img : cand) {
     const double* xi = xs + 3 * static_cast<std::size_t>(img);
     const double dx[3] = {xi[0] - p[0], xi[1] - p[1], xi[2] - p[2]};
     const double d2 = dx[0] * dx[0] + dx[1] * dx[1] + dx[2] * dx[2];
     if (d2 > cut2) continue;
-    act(nb.atom[img], std::sqrt(d2), dx, img);
+    const double d = std::sqrt(d2);
+    if (d <= skip) continue;
+    act(atom[img], d, dx, img);
   }
 }
 
@@ -115,14 +148,14 @@ VELMORA_NEIGHBOR_GROUPS velmora_neighbor_group(const std::vector<double>& centre
 
 // The sum over centres: for each centre c (in any order, possibly several at
 // once on different threads when `parallel` is true), act(c, atom, d, dx, image)
-// for every image within the cut-off, in the canonical order.  The action
+// for every image visited from it, in the canonical order.  The action
 // must only touch state belonging to centre c when run in parallel.
 template <class Action>
 void velmora_neighbor_for_each(const VELMORA_NEIGHBOR& nb, const std::vector<double>& centres,
-                               const double a[3][3], bool parallel, Action&& act) {
+                               bool parallel, Action&& act) {
   // Boxes of about 2 A keep the extra candidates of a group small against
   // the >= 10 A cut-offs of the force field (a few per cent more tests).
-  const VELMORA_NEIGHBOR_GROUPS groups = velmora_neighbor_group(centres, a, 2.0);
+  const VELMORA_NEIGHBOR_GROUPS groups = velmora_neighbor_group(centres, nb.a, 2.0);
   const long ngroups = static_cast<long>(groups.radius.size());
 #pragma omp parallel if (parallel)
   {
@@ -141,6 +174,15 @@ void velmora_neighbor_for_each(const VELMORA_NEIGHBOR& nb, const std::vector<dou
       }
     }
   }
+}
+
+// The same, on threads when the sum is long enough to pay for them.
+template <class Action>
+void velmora_neighbor_for_each(const VELMORA_NEIGHBOR& nb, const std::vector<double>& centres,
+                               Action&& act) {
+  velmora_neighbor_for_each(nb, centres,
+                            velmora_neighbor_worth_threads(centres.size() / 3, nb.atom.size()),
+                            std::forward<Action>(act));
 }
 
 #endif  // VELMORA_NEIGHBOR_H_

@@ -27,20 +27,6 @@ bool valid_property(const VELMORA_PROPERTY* ppt) {
          static_cast<int>(ppt->bin.size()) == ppt->total;
 }
 
-// Image range N_k = (int)(cutoff/|a_k| + margin) of the cell, refusing
-// degenerate lattices whose image list would not fit in memory.
-bool image_range(long range[3], const VELMORA_CELL* cell, double cutoff, double margin) {
-  double length[3];
-  for (int k = 0; k < 3; ++k) {
-    length[k] = velmora_vector3_double_length(cell->a[k]);
-    if (!(length[k] > 0.0) || !std::isfinite(length[k])) {
-      std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
-      return false;
-    }
-  }
-  return velmora_neighbor_range_within_limit(range, length, cutoff, margin, cell->atom.size());
-}
-
 // Sum cut-off of the energies: the largest pair cut-off, at least 10 A.
 double energy_cutoff(const VELMORA_PROPERTY* ppt) {
   const double r = velmora_property_max_cutoff(ppt);
@@ -93,43 +79,38 @@ int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
   std::vector<int> species;
   if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
   const double r = energy_cutoff(ppt);
-  long range[3];
-  if (!image_range(range, cell, r, 1.0)) return 1;
-
   std::vector<bool> skip(cell->atom.size(), false);
   for (std::size_t k = 0; k < cell->atom.size(); ++k) skip[k] = cell->atom[k].ignored;
-  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r),
-                                                     unconstrained ? &skip : nullptr);
+  const std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(
+      *cell, r, VELMORA_PAIR_SKIP_DISTANCE, {1.0, unconstrained ? &skip : nullptr});
+  if (!nb) return 1;
 
   std::vector<int> centre_atom;
   std::vector<double> centres;
   sum_centres(cell, centre_atom, centres);
   std::vector<std::vector<VELMORA_PAIR_TERM>> terms(centre_atom.size());
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
-  velmora_neighbor_for_each(
-      nb, centres, cell->a, velmora_neighbor_worth_threads(centre_atom.size(), nb.atom.size()),
-      [&](int c, int j, double d, const double*, int) {
-        if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
-        const int i = centre_atom[c];
-        const long product = static_cast<long>(atom[i].os) * atom[j].os;
-        VELMORA_PAIR_TERM t;
-        t.d = d;
-        t.w = atom[i].occ * atom[j].occ;
-        if (product > 0) {
-          if (d > r) return;
-          t.i = species[i];
-          t.j = species[j];
-        } else if (product < 0) {
-          // Bonded pairs use the cation-anion record.
-          t.i = atom[i].os > 0 ? species[i] : species[j];
-          t.j = atom[i].os > 0 ? species[j] : species[i];
-          if (d > ppt->bin[t.i][t.j].cutoff) return;
-          t.bonded = true;
-        } else {
-          return;  // neutral atoms take no part
-        }
-        terms[c].push_back(t);
-      });
+  velmora_neighbor_for_each(*nb, centres, [&](int c, int j, double d, const double*, int) {
+    const int i = centre_atom[c];
+    const long product = static_cast<long>(atom[i].os) * atom[j].os;
+    VELMORA_PAIR_TERM t;
+    t.d = d;
+    t.w = atom[i].occ * atom[j].occ;
+    if (product > 0) {
+      if (d > r) return;
+      t.i = species[i];
+      t.j = species[j];
+    } else if (product < 0) {
+      // Bonded pairs use the cation-anion record.
+      t.i = atom[i].os > 0 ? species[i] : species[j];
+      t.j = atom[i].os > 0 ? species[j] : species[i];
+      if (d > ppt->bin[t.i][t.j].cutoff) return;
+      t.bonded = true;
+    } else {
+      return;  // neutral atoms take no part
+    }
+    terms[c].push_back(t);
+  });
   sum.start.reserve(terms.size() + 1);
   std::size_t count = 0;
   for (const auto& t : terms) count += t.size();
@@ -226,38 +207,35 @@ int velmora_cell_calculate_force(VELMORA_VECTOR3_ARRAY& force, const VELMORA_CEL
   std::vector<int> species;
   if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
   const double r = energy_cutoff(ppt);
-  long range[3];
-  if (!image_range(range, cell, r, 1.0)) return 1;
-  const VELMORA_NEIGHBOR nb = velmora_neighbor_build(*cell, range, velmora_neighbor_reach(r));
+  const std::unique_ptr<VELMORA_NEIGHBOR> nb =
+      velmora_neighbor_new(*cell, r, VELMORA_PAIR_SKIP_DISTANCE);
+  if (!nb) return 1;
   const CoulombTable coulomb(ppt);
   std::vector<int> centre_atom;
   std::vector<double> centres;
   sum_centres(cell, centre_atom, centres);
   const std::vector<VELMORA_ATOM>& atom = cell->atom;
-  velmora_neighbor_for_each(
-      nb, centres, cell->a, velmora_neighbor_worth_threads(centre_atom.size(), nb.atom.size()),
-      [&](int c, int j, double d, const double* dx, int) {
-        if (d <= VELMORA_PAIR_SKIP_DISTANCE) return;
-        const int i = centre_atom[c];
-        const long product = static_cast<long>(atom[i].os) * atom[j].os;
-        double derivative;
-        if (product > 0) {
-          if (d > r) return;
-          const std::size_t s = static_cast<std::size_t>(species[i]) * coulomb.total + species[j];
-          derivative = velmora_force_coulombic(d, coulomb.q[s], coulomb.r_eff[s]);
-        } else if (product < 0) {
-          const int ci = atom[i].os > 0 ? species[i] : species[j];
-          const int ai = atom[i].os > 0 ? species[j] : species[i];
-          const VELMORA_PROPERTY_BINARY& p = ppt->bin[ci][ai];
-          if (d > p.cutoff) return;
-          derivative = velmora_force_bonding(d, p.d0, p.rmin, p.b);
-        } else {
-          return;
-        }
-        // dE/dr > 0 pulls atom i towards the image (dx points at it).
-        const double scale = 0.5 * (derivative * (atom[i].occ * atom[j].occ)) / d;
-        for (int k = 0; k < 3; ++k) force[i][k] += dx[k] * scale;
-      });
+  velmora_neighbor_for_each(*nb, centres, [&](int c, int j, double d, const double* dx, int) {
+    const int i = centre_atom[c];
+    const long product = static_cast<long>(atom[i].os) * atom[j].os;
+    double derivative;
+    if (product > 0) {
+      if (d > r) return;
+      const std::size_t s = static_cast<std::size_t>(species[i]) * coulomb.total + species[j];
+      derivative = velmora_force_coulombic(d, coulomb.q[s], coulomb.r_eff[s]);
+    } else if (product < 0) {
+      const int ci = atom[i].os > 0 ? species[i] : species[j];
+      const int ai = atom[i].os > 0 ? species[j] : species[i];
+      const VELMORA_PROPERTY_BINARY& p = ppt->bin[ci][ai];
+      if (d > p.cutoff) return;
+      derivative = velmora_force_bonding(d, p.d0, p.rmin, p.b);
+    } else {
+      return;
+    }
+    // dE/dr > 0 pulls atom i towards the image (dx points at it).
+    const double scale = 0.5 * (derivative * (atom[i].occ * atom[j].occ)) / d;
+    for (int k = 0; k < 3; ++k) force[i][k] += dx[k] * scale;
+  });
   return 0;
 }
 
