@@ -14,7 +14,7 @@
 #include <unordered_map>
 
 #include "OSTREL-cif.h"
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 
 namespace {
 
