@@ -13,6 +13,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "OSTREL-file.h"
+
 namespace {
 
 constexpr double PI = 3.141592653589793;
@@ -21,7 +23,7 @@ constexpr double PI = 3.141592653589793;
 // 199 characters, each ending after a line feed or at the piece limit.  A
 // NUL byte ends the text of its piece.
 bool read_pieces(const char* filename, std::vector<std::string>* lines) {
-  FILE* f = fopen(filename, "rb");
+  OSTREL_file f = OSTREL_open_file(filename, "rb");
   if (!f)
     return false;
   lines->clear();
@@ -29,7 +31,7 @@ bool read_pieces(const char* filename, std::vector<std::string>* lines) {
   int ch;
   bool nul = false;
   size_t taken = 0;
-  while ((ch = fgetc(f)) != EOF) {
+  while ((ch = fgetc(f.get())) != EOF) {
     taken++;
     if (ch == 0)
       nul = true;
@@ -44,7 +46,6 @@ bool read_pieces(const char* filename, std::vector<std::string>* lines) {
   }
   if (taken > 0)
     lines->push_back(cur);
-  fclose(f);
   return true;
 }
 

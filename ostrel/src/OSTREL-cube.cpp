@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "OSTREL-cif.h"
+#include "OSTREL-file.h"
 #include "OSTREL-symmetry.h"
 
 namespace {
@@ -298,198 +299,227 @@ int OSTREL_alloc_cube_energy(OSTREL_cube* cube, int na, int nb, int nc) {
 // Loading
 // ===========================================================================
 
+namespace {
+
+// What the six header lines and the atom lines of a cube file give.
+struct CubeHeader {
+  long long atoms = 0;       // atom lines to skip
+  long long count[3] = {};   // grid counts as written
+  double step[3][3] = {};    // step vectors, Å
+  bool repeated = false;     // the boundary planes are written twice
+  int n[3] = {};             // distinct grid points per axis
+};
+
+// Lines 1-6: title, ion line, atom count, then count and step vector (bohr)
+// of each axis.  Returns 1 with the message printed.
+int read_header_lines(LineReader& in, OSTREL_cube* cube, CubeHeader* h) {
+  std::string header[6];
+  for (int l = 0; l < 6; l++)
+    if (!in.next(&header[l])) {
+      fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
+      return 1;
+    }
+  // Line 2: the charge of the mobile ion is the first digit (Li1+ gives 1).
+  for (char ch : header[1])
+    if (ch >= '0' && ch <= '9') {
+      cube->ion_charge = ch - '0';
+      break;
+    }
+  // Line 3: the number of atom lines; the origin is ignored.
+  std::vector<std::string> t3 = split_ws(header[2]);
+  if (t3.empty() || !parse_long(t3[0], &h->atoms) || h->atoms < 0 || h->atoms > 100000000LL) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid number of atoms\n");
+    return 1;
+  }
+  cube->lines_to_ignore = (int)h->atoms;
+  // Lines 4-6: grid count and step vector (bohr) of each axis.
+  for (int ax = 0; ax < 3; ax++) {
+    std::vector<std::string> t = split_ws(header[3 + ax]);
+    if (t.empty() || !parse_long(t[0], &h->count[ax]) || h->count[ax] < 1) {
+      fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
+      return 1;
+    }
+    for (int c = 0; c < 3; c++) {
+      double v = 0.0;
+      if ((size_t)c + 1 < t.size() && !parse_double(t[c + 1], &v)) {
+        fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
+        return 1;
+      }
+      h->step[ax][c] = v * BOHR_TO_ANGSTROM;
+    }
+  }
+  return 0;
+}
+
+// Grid size: within the limit, and with repeated boundary planes (an odd
+// count along a) at least two planes per axis.
+int check_grid_counts(CubeHeader* h) {
+  const long long* count = h->count;
+  if (count[0] > OSTREL_MAX_GRID_POINTS || count[1] > OSTREL_MAX_GRID_POINTS ||
+      count[2] > OSTREL_MAX_GRID_POINTS || count[0] * count[1] > OSTREL_MAX_GRID_POINTS ||
+      count[0] * count[1] * count[2] > OSTREL_MAX_GRID_POINTS) {
+    fprintf(stderr,
+            "Error: Invalid CUBE file - grid of %lld x %lld x %lld points exceeds the limit "
+            "of %lld points\n",
+            count[0], count[1], count[2], OSTREL_MAX_GRID_POINTS);
+    return 1;
+  }
+  h->repeated = count[0] % 2 == 1;
+  if (h->repeated && (count[0] < 2 || count[1] < 2 || count[2] < 2)) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
+    return 1;
+  }
+  for (int ax = 0; ax < 3; ax++)
+    h->n[ax] = (int)(h->repeated ? count[ax] - 1 : count[ax]);
+  return 0;
+}
+
+// Step vectors, cell lengths and angles and the cell metric of the record.
+int set_cube_cell(const CubeHeader& h, OSTREL_cube* cube) {
+  const double(&step)[3][3] = h.step;
+  cube->a_x = step[0][0]; cube->a_y = step[0][1]; cube->a_z = step[0][2];
+  cube->b_x = step[1][0]; cube->b_y = step[1][1]; cube->b_z = step[1][2];
+  cube->c_x = step[2][0]; cube->c_y = step[2][1]; cube->c_z = step[2][2];
+  double len[3];
+  for (int ax = 0; ax < 3; ax++)
+    len[ax] = sqrt(step[ax][0] * step[ax][0] + step[ax][1] * step[ax][1] +
+                   step[ax][2] * step[ax][2]);
+  cube->a_unit = len[0];
+  cube->b_unit = len[1];
+  cube->c_unit = len[2];
+  // The cell spans the distinct points only: with repeated boundary planes
+  // the last plane is the first one of the next cell.
+  cube->a = h.n[0] * len[0];
+  cube->b = h.n[1] * len[1];
+  cube->c = h.n[2] * len[2];
+  if (cube->a < 1e-7 || cube->b < 1e-7 || cube->c < 1e-7) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
+    return 1;
+  }
+  auto cosine = [&](int u, int v) {
+    double d = (step[u][0] * step[v][0] + step[u][1] * step[v][1] + step[u][2] * step[v][2]) /
+               (len[u] * len[v]);
+    return std::max(-1.0, std::min(1.0, d));
+  };
+  cube->alpha = acos(cosine(1, 2));
+  cube->beta = acos(cosine(0, 2));
+  cube->gamma = acos(cosine(0, 1));
+  // Steps in one plane span no cell: the metric would be singular.
+  double triple = step[0][0] * (step[1][1] * step[2][2] - step[1][2] * step[2][1]) -
+                  step[0][1] * (step[1][0] * step[2][2] - step[1][2] * step[2][0]) +
+                  step[0][2] * (step[1][0] * step[2][1] - step[1][1] * step[2][0]);
+  if (cube->alpha < 1e-7 || cube->beta < 1e-7 || cube->gamma < 1e-7 ||
+      fabs(triple) < 1e-7 * len[0] * len[1] * len[2]) {
+    fprintf(stderr, "Invalid CUBE file - invalid cell angles\n");
+    return 1;
+  }
+  cube->d1 = cube->a * cube->a;
+  cube->d2 = cube->b * cube->b;
+  cube->d3 = cube->c * cube->c;
+  cube->d4 = 2 * cube->a * cube->b * cos(cube->gamma);
+  cube->d5 = 2 * cube->b * cube->c * cos(cube->alpha);
+  cube->d6 = 2 * cube->a * cube->c * cos(cube->beta);
+  return 0;
+}
+
+// The header: its six lines, the grid and cell they give, and the atom
+// lines after them.
+int read_cube_header(LineReader& in, OSTREL_cube* cube, CubeHeader* h) {
+  if (read_header_lines(in, cube, h) || check_grid_counts(h) || set_cube_cell(*h, cube))
+    return 1;
+  std::string skip;
+  for (long long s = 0; s < h->atoms; s++)
+    if (!in.next(&skip)) {
+      fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
+      return 1;
+    }
+  return 0;
+}
+
+// The energies, one a line with a as the slowest and c as the fastest axis
+// (the repeated boundary planes dropped), the global minimum and the
+// cut-off of the search.  `file_size` is -1 when unknown.
+int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
+                     OSTREL_cube* cube) {
+  const long long* count = h.count;
+  long long total = count[0] * count[1] * count[2];
+  // Each value needs at least a digit and a line feed: a file too short to
+  // hold them is refused before the grid is allocated.
+  if (file_size >= 0 && 2 * total > file_size) {
+    fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
+    return 1;
+  }
+  if (OSTREL_alloc_cube_energy(cube, h.n[0], h.n[1], h.n[2])) {
+    fprintf(stderr, "Error: OSTREL_alloc_cube_energy() returns non-zero.\n");
+    return 1;
+  }
+  double gmin = HUGE_VAL;
+  double* out = cube->energy.data.data();
+  size_t o = 0;
+  const char *b, *e;
+  for (long long i = 0; i < count[0]; i++)
+    for (long long j = 0; j < count[1]; j++)
+      for (long long k = 0; k < count[2]; k++) {
+        if (!in.next(&b, &e)) {
+          fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
+          return 1;
+        }
+        double v;
+        if (!parse_value_line(b, e, &v)) {
+          fprintf(stderr, "Error: Invalid CUBE file - invalid energy value on line %lld\n",
+                  in.line_no);
+          return 1;
+        }
+        if (h.repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
+          continue;
+        out[o++] = v;
+        if (v < gmin) gmin = v;
+      }
+  while (in.next(&b, &e))
+    if (!blank(b, e)) {
+      fprintf(stderr,
+              "Error: Invalid CUBE file - more energy values than the grid counts on line "
+              "%lld\n",
+              in.line_no);
+      return 1;
+    }
+  cube->global_minimum = gmin;
+  if (fabs(cube->max_energy_above_gmin) > 1e-7)
+    cube->max_energy = gmin + OSTREL_get_unscaled_from_scaled(cube, cube->max_energy_above_gmin);
+  else
+    cube->max_energy = gmin + 5.0;
+  return 0;
+}
+
+// Size of a regular file, -1 for a pipe or device (no size to check against).
+long long regular_file_size(FILE* f) {
+  struct stat st;
+  long long size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
+  return size >= 0 && S_ISREG(st.st_mode) ? size : -1;
+}
+
+}  // namespace
+
 int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
   cube->a_x = cube->a_y = cube->a_z = cube->b_x = cube->b_y = cube->b_z = 0;
   cube->c_x = cube->c_y = cube->c_z = 0;
   cube->a = cube->b = cube->c = 0;
   cube->a_unit = cube->b_unit = cube->c_unit = 0;
   cube->alpha = cube->beta = cube->gamma = 0;
-  FILE* f = fopen(filename, "rb");
+  OSTREL_file f = OSTREL_open_file(filename, "rb");
   if (!f) {
     fprintf(stderr, "Error: Unable to open CUBE file\n");
     return 1;
   }
-  struct stat st;
-  long long file_size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
-  if (file_size >= 0 && !S_ISREG(st.st_mode))
-    file_size = -1;  // a pipe or device: no size to check against
-  int rc = 1;
+  const long long file_size = regular_file_size(f.get());
   try {
-    LineReader in(f);
-    std::string header[6];
-    for (int h = 0; h < 6; h++)
-      if (!in.next(&header[h])) {
-        fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
-        fclose(f);
-        return 1;
-      }
-    // Line 2: the charge of the mobile ion is the first digit (Li1+ gives 1).
-    for (char ch : header[1])
-      if (ch >= '0' && ch <= '9') {
-        cube->ion_charge = ch - '0';
-        break;
-      }
-    // Line 3: the number of atom lines; the origin is ignored.
-    std::vector<std::string> t3 = split_ws(header[2]);
-    long long atoms = 0;
-    if (t3.empty() || !parse_long(t3[0], &atoms) || atoms < 0 || atoms > 100000000LL) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid number of atoms\n");
-      fclose(f);
-      return 1;
-    }
-    cube->lines_to_ignore = (int)atoms;
-    // Lines 4-6: grid count and step vector (bohr) of each axis.
-    long long count[3];
-    double step[3][3];
-    for (int ax = 0; ax < 3; ax++) {
-      std::vector<std::string> t = split_ws(header[3 + ax]);
-      if (t.empty() || !parse_long(t[0], &count[ax]) || count[ax] < 1) {
-        fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
-        fclose(f);
-        return 1;
-      }
-      for (int c = 0; c < 3; c++) {
-        double v = 0.0;
-        if ((size_t)c + 1 < t.size() && !parse_double(t[c + 1], &v)) {
-          fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
-          fclose(f);
-          return 1;
-        }
-        step[ax][c] = v * BOHR_TO_ANGSTROM;
-      }
-    }
-    if (count[0] > OSTREL_MAX_GRID_POINTS || count[1] > OSTREL_MAX_GRID_POINTS ||
-        count[2] > OSTREL_MAX_GRID_POINTS ||
-        count[0] * count[1] > OSTREL_MAX_GRID_POINTS ||
-        count[0] * count[1] * count[2] > OSTREL_MAX_GRID_POINTS) {
-      fprintf(stderr,
-              "Error: Invalid CUBE file - grid of %lld x %lld x %lld points exceeds the limit "
-              "of %lld points\n",
-              count[0], count[1], count[2], OSTREL_MAX_GRID_POINTS);
-      fclose(f);
-      return 1;
-    }
-    // An odd count along a marks a file that repeats the boundary planes;
-    // such a file needs at least two planes per axis.
-    bool repeated = count[0] % 2 == 1;
-    if (repeated && (count[0] < 2 || count[1] < 2 || count[2] < 2)) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
-      fclose(f);
-      return 1;
-    }
-    int n[3];
-    for (int ax = 0; ax < 3; ax++)
-      n[ax] = (int)(repeated ? count[ax] - 1 : count[ax]);
-    cube->a_x = step[0][0]; cube->a_y = step[0][1]; cube->a_z = step[0][2];
-    cube->b_x = step[1][0]; cube->b_y = step[1][1]; cube->b_z = step[1][2];
-    cube->c_x = step[2][0]; cube->c_y = step[2][1]; cube->c_z = step[2][2];
-    double len[3];
-    for (int ax = 0; ax < 3; ax++)
-      len[ax] = sqrt(step[ax][0] * step[ax][0] + step[ax][1] * step[ax][1] +
-                     step[ax][2] * step[ax][2]);
-    cube->a_unit = len[0];
-    cube->b_unit = len[1];
-    cube->c_unit = len[2];
-    // The cell spans the distinct points only: with repeated boundary planes
-    // the last plane is the first one of the next cell.
-    cube->a = n[0] * len[0];
-    cube->b = n[1] * len[1];
-    cube->c = n[2] * len[2];
-    if (cube->a < 1e-7 || cube->b < 1e-7 || cube->c < 1e-7) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
-      fclose(f);
-      return 1;
-    }
-    auto cosine = [&](int u, int v) {
-      double d = (step[u][0] * step[v][0] + step[u][1] * step[v][1] + step[u][2] * step[v][2]) /
-                 (len[u] * len[v]);
-      return std::max(-1.0, std::min(1.0, d));
-    };
-    cube->alpha = acos(cosine(1, 2));
-    cube->beta = acos(cosine(0, 2));
-    cube->gamma = acos(cosine(0, 1));
-    // Steps in one plane span no cell: the metric would be singular.
-    double triple = step[0][0] * (step[1][1] * step[2][2] - step[1][2] * step[2][1]) -
-                    step[0][1] * (step[1][0] * step[2][2] - step[1][2] * step[2][0]) +
-                    step[0][2] * (step[1][0] * step[2][1] - step[1][1] * step[2][0]);
-    if (cube->alpha < 1e-7 || cube->beta < 1e-7 || cube->gamma < 1e-7 ||
-        fabs(triple) < 1e-7 * len[0] * len[1] * len[2]) {
-      fprintf(stderr, "Invalid CUBE file - invalid cell angles\n");
-      fclose(f);
-      return 1;
-    }
-    cube->d1 = cube->a * cube->a;
-    cube->d2 = cube->b * cube->b;
-    cube->d3 = cube->c * cube->c;
-    cube->d4 = 2 * cube->a * cube->b * cos(cube->gamma);
-    cube->d5 = 2 * cube->b * cube->c * cos(cube->alpha);
-    cube->d6 = 2 * cube->a * cube->c * cos(cube->beta);
-    // Atom lines.
-    std::string skip;
-    for (long long s = 0; s < atoms; s++)
-      if (!in.next(&skip)) {
-        fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
-        fclose(f);
-        return 1;
-      }
-    long long total = count[0] * count[1] * count[2];
-    // Each value needs at least a digit and a line feed: a file too short to
-    // hold them is refused before the grid is allocated.
-    if (file_size >= 0 && 2 * total > file_size) {
-      fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
-      fclose(f);
-      return 1;
-    }
-    if (OSTREL_alloc_cube_energy(cube, n[0], n[1], n[2])) {
-      fprintf(stderr, "Error: OSTREL_alloc_cube_energy() returns non-zero.\n");
-      fclose(f);
-      return 1;
-    }
-    double gmin = HUGE_VAL;
-    double* out = cube->energy.data.data();
-    size_t o = 0;
-    const char *b, *e;
-    for (long long i = 0; i < count[0]; i++)
-      for (long long j = 0; j < count[1]; j++)
-        for (long long k = 0; k < count[2]; k++) {
-          if (!in.next(&b, &e)) {
-            fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
-            fclose(f);
-            return 1;
-          }
-          double v;
-          if (!parse_value_line(b, e, &v)) {
-            fprintf(stderr, "Error: Invalid CUBE file - invalid energy value on line %lld\n",
-                    in.line_no);
-            fclose(f);
-            return 1;
-          }
-          if (repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
-            continue;
-          out[o++] = v;
-          if (v < gmin) gmin = v;
-        }
-    while (in.next(&b, &e))
-      if (!blank(b, e)) {
-        fprintf(stderr,
-                "Error: Invalid CUBE file - more energy values than the grid counts on line "
-                "%lld\n",
-                in.line_no);
-        fclose(f);
-        return 1;
-      }
-    cube->global_minimum = gmin;
-    if (fabs(cube->max_energy_above_gmin) > 1e-7)
-      cube->max_energy = gmin + OSTREL_get_unscaled_from_scaled(cube, cube->max_energy_above_gmin);
-    else
-      cube->max_energy = gmin + 5.0;
-    rc = 0;
+    LineReader in(f.get());
+    CubeHeader h;
+    return read_cube_header(in, cube, &h) || read_cube_values(in, file_size, h, cube);
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem\n");
-    rc = 1;
+    return 1;
   }
-  fclose(f);
-  return rc;
 }
 
 void OSTREL_shift_cube_energy(OSTREL_cube* cube, double shift) {
