@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <utility>
 #include <vector>
 
 // ---------------------------------------------------------------------------
@@ -103,6 +104,24 @@ int OSTREL_handshake_odd_vertices(OSTREL_graph* g, const int* excluded, int n_ex
 // (length = steps + 1) and the weight of each step.
 int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, int* length,
                             std::vector<double>* weights);
+
+// Biconnected components (blocks) and cut vertices of an undirected graph on
+// the vertices 0 .. n-1, found by Tarjan's depth-first search (iterative).
+// Loops are ignored; parallel edges make a block of their own.  The record
+// is owned by the caller and reused: its work arrays keep their storage
+// between calls.
+struct OSTREL_blocks {
+  int total = 0;                  // number of blocks
+  std::vector<int> block_start;   // block b: block_vertex[block_start[b] .. block_start[b + 1])
+  std::vector<int> block_vertex;
+  std::vector<char> is_cut;       // per vertex: 1 for a cut vertex
+  // Work arrays: adjacency with edge ids, discovery times, low links, the
+  // edge that discovered each vertex, the next edge to try, stacks.
+  std::vector<int> start, to, eid, fill, disc, low, parent_edge, next, mark, estack, vstack;
+};
+
+void OSTREL_find_biconnected_components(int n, const std::vector<std::pair<int, int>>& edges,
+                                        OSTREL_blocks* blocks);
 
 // ---------------------------------------------------------------------------
 // Arithmetic expressions in single-letter variables: + - * / ^ and brackets.

@@ -6,6 +6,7 @@
 
 #include <regex.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -558,6 +559,102 @@ int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, i
     return 1;
   }
   return 0;
+}
+
+// ===========================================================================
+// Biconnected components
+// ===========================================================================
+
+// Adjacency lists with edge ids (loops left out), as offsets into one array.
+static void build_adjacency(int n, const std::vector<std::pair<int, int>>& edges,
+                            OSTREL_blocks* b) {
+  b->start.assign(n + 1, 0);
+  for (const auto& e : edges)
+    if (e.first != e.second) {
+      b->start[e.first + 1]++;
+      b->start[e.second + 1]++;
+    }
+  for (int v = 0; v < n; v++) b->start[v + 1] += b->start[v];
+  b->to.resize(b->start[n]);
+  b->eid.resize(b->start[n]);
+  b->fill.assign(b->start.begin(), b->start.end() - 1);
+  for (size_t k = 0; k < edges.size(); k++) {
+    const auto& e = edges[k];
+    if (e.first == e.second) continue;
+    b->to[b->fill[e.first]] = e.second;
+    b->eid[b->fill[e.first]++] = (int)k;
+    b->to[b->fill[e.second]] = e.first;
+    b->eid[b->fill[e.second]++] = (int)k;
+  }
+}
+
+// Closes the block whose tree edge into v is on top of the edge stack: its
+// edges are popped down to that edge and their ends listed once.
+static void close_block(const std::vector<std::pair<int, int>>& edges, int v, OSTREL_blocks* b) {
+  const int block = (int)b->block_start.size() - 1;
+  for (;;) {
+    const int k = b->estack.back();
+    b->estack.pop_back();
+    for (int x : {edges[k].first, edges[k].second})
+      if (b->mark[x] != block) {
+        b->mark[x] = block;
+        b->block_vertex.push_back(x);
+      }
+    if (k == b->parent_edge[v]) break;
+  }
+  b->block_start.push_back((int)b->block_vertex.size());
+}
+
+void OSTREL_find_biconnected_components(int n, const std::vector<std::pair<int, int>>& edges,
+                                        OSTREL_blocks* b) {
+  build_adjacency(n, edges, b);
+  b->disc.assign(n, -1);
+  b->low.assign(n, 0);
+  b->parent_edge.assign(n, -1);
+  b->next.assign(n, 0);
+  b->mark.assign(n, -1);
+  b->is_cut.assign(n, 0);
+  b->block_start.assign(1, 0);
+  b->block_vertex.clear();
+  b->estack.clear();
+  int timer = 0;
+  for (int r = 0; r < n; r++) {
+    if (b->disc[r] >= 0) continue;
+    b->disc[r] = b->low[r] = timer++;
+    b->next[r] = b->start[r];
+    b->vstack.assign(1, r);
+    int root_children = 0;
+    while (!b->vstack.empty()) {
+      const int v = b->vstack.back();
+      if (b->next[v] < b->start[v + 1]) {
+        const int k = b->next[v]++;
+        const int w = b->to[k];
+        if (b->eid[k] == b->parent_edge[v]) continue;
+        if (b->disc[w] < 0) {
+          b->estack.push_back(b->eid[k]);
+          b->disc[w] = b->low[w] = timer++;
+          b->parent_edge[w] = b->eid[k];
+          b->next[w] = b->start[w];
+          b->vstack.push_back(w);
+          if (v == r) root_children++;
+        } else if (b->disc[w] < b->disc[v]) {
+          b->estack.push_back(b->eid[k]);
+          b->low[v] = std::min(b->low[v], b->disc[w]);
+        }
+        continue;
+      }
+      b->vstack.pop_back();
+      if (b->vstack.empty()) break;
+      const int u = b->vstack.back();
+      b->low[u] = std::min(b->low[u], b->low[v]);
+      if (b->low[v] >= b->disc[u]) {
+        if (u != r) b->is_cut[u] = 1;
+        close_block(edges, v, b);
+      }
+    }
+    if (root_children >= 2) b->is_cut[r] = 1;
+  }
+  b->total = (int)b->block_start.size() - 1;
 }
 
 // ===========================================================================

@@ -166,42 +166,84 @@ int path_indices(const OSTREL_pathlib* lib, const std::vector<int>& ids, std::ve
   return 0;
 }
 
-// Scratch arrays of the analysis, indexed by minimum, path type and hop;
-// kept between calls because the backbone search analyses many small
-// libraries of the same landscape.
-struct Workspace {
-  std::vector<int> first_site;   // per minimum: its first site in the cluster, -1
-  std::vector<int> last_site;    // per minimum: its latest site
-  std::vector<int> inc_count;    // per minimum: number of its hops
-  std::vector<int> inc_begin, inc_end;  // per minimum: its hops in `inc`
-  std::vector<int> inc;          // hop positions grouped by minimum
-  std::vector<int> path_stamp;   // per path type: cluster stamp
-  std::vector<int> touched;      // minima whose entries are set
-  int stamp = 0;
-  void size(int minima, int paths) {
-    if ((int)first_site.size() < minima) {
-      first_site.resize(minima, -1);
-      last_site.resize(minima, -1);
-      inc_count.resize(minima, 0);
-      inc_begin.resize(minima, 0);
-      inc_end.resize(minima, 0);
-    }
-    if ((int)path_stamp.size() < paths) path_stamp.resize(paths, 0);
+// Arrays indexed by minimum and path type, grown to the landscape and the
+// library (entries of unused minima stay -1 or 0 between analyses).
+void size_scratch(OSTREL_network_scratch& ws, int minima, int paths) {
+  if ((int)ws.first_site.size() < minima) {
+    ws.first_site.resize(minima, -1);
+    ws.last_site.resize(minima, -1);
+    ws.inc_count.resize(minima, 0);
+    ws.inc_begin.resize(minima, 0);
+    ws.inc_end.resize(minima, 0);
   }
-};
-
-Workspace& workspace() {
-  static Workspace w;
-  return w;
+  if ((int)ws.path_stamp.size() < paths) ws.path_stamp.resize(paths, 0);
 }
 
-// One placed cluster: sites (minimum, cell), the chain of later sites of the
-// same minimum, and the hops as edges between sites.
-struct Placement {
-  OSTREL_cellcross_list sites;
-  std::vector<int> next_same;  // next site of the same minimum, -1
-  std::vector<std::pair<int, int>> edges;
-};
+// The block-cut tree of the placed sites: nodes 0..n-1 stand for cut
+// vertices, n+b for block b; node_of gives each site's node.  Returns the
+// number of nodes, or 0 when some site has no hop.
+int build_block_cut_tree(OSTREL_network_scratch& s, int n) {
+  const OSTREL_blocks& bl = s.blocks;
+  const int nodes = n + bl.total;
+  s.node_of.assign(n, -1);
+  s.tree_start.assign(nodes + 1, 0);
+  for (int b = 0; b < bl.total; b++)
+    for (int q = bl.block_start[b]; q < bl.block_start[b + 1]; q++) {
+      const int x = bl.block_vertex[q];
+      if (bl.is_cut[x]) {
+        s.tree_start[n + b + 1]++;
+        s.tree_start[x + 1]++;
+        s.node_of[x] = x;
+      } else {
+        s.node_of[x] = n + b;
+      }
+    }
+  for (int v = 0; v < n; v++)
+    if (s.node_of[v] < 0) return 0;  // a site without hops: the graph is not one piece
+  for (int x = 0; x < nodes; x++) s.tree_start[x + 1] += s.tree_start[x];
+  s.tree_to.resize(s.tree_start[nodes]);
+  s.tree_fill.assign(s.tree_start.begin(), s.tree_start.end() - 1);
+  for (int b = 0; b < bl.total; b++)
+    for (int q = bl.block_start[b]; q < bl.block_start[b + 1]; q++) {
+      const int x = bl.block_vertex[q];
+      if (!bl.is_cut[x]) continue;
+      s.tree_to[s.tree_fill[n + b]++] = x;
+      s.tree_to[s.tree_fill[x]++] = n + b;
+    }
+  return nodes;
+}
+
+// The tree rooted at the node of site 0, breadth first (`order`), with
+// binary lifting (`up`, `levels` rows) for lowest common ancestors.  False
+// when the tree is not connected.
+bool root_block_cut_tree(OSTREL_network_scratch& s, int nodes, int* levels) {
+  *levels = 1;
+  while ((1 << *levels) < nodes) (*levels)++;
+  s.up.assign((size_t)*levels * nodes, -1);
+  s.depth.assign(nodes, -1);
+  s.order.clear();
+  const int root = s.node_of[0];
+  s.depth[root] = 0;
+  s.order.push_back(root);
+  for (size_t q = 0; q < s.order.size(); q++) {
+    const int x = s.order[q];
+    for (int k = s.tree_start[x]; k < s.tree_start[x + 1]; k++)
+      if (s.depth[s.tree_to[k]] < 0) {
+        s.depth[s.tree_to[k]] = s.depth[x] + 1;
+        s.up[s.tree_to[k]] = x;
+        s.order.push_back(s.tree_to[k]);
+      }
+  }
+  const OSTREL_blocks& bl = s.blocks;
+  const int cuts = (int)std::count(bl.is_cut.begin(), bl.is_cut.end(), 1);
+  if ((int)s.order.size() != bl.total + cuts) return false;
+  for (int l = 1; l < *levels; l++)
+    for (int x = 0; x < nodes; x++) {
+      const int m = s.up[(size_t)(l - 1) * nodes + x];
+      s.up[(size_t)l * nodes + x] = m < 0 ? -1 : s.up[(size_t)(l - 1) * nodes + m];
+    }
+  return true;
+}
 
 // A 1-D cluster is a ribbon when it keeps percolating after the loss of any
 // one of its sites, that is when for every site v some connected group of
@@ -211,150 +253,18 @@ struct Placement {
 // breaks the percolation when it lies on the path of every pair of sites of
 // one minimum (a site that is no cut vertex only when it belongs to every
 // such pair).
-int ribbon_test(const Placement& pl) {
-  const int n = pl.sites.len;
+int ribbon_test(OSTREL_network_scratch& s) {
+  const int n = s.sites.len;
   if (n < 2) return 0;
-  // Scratch arrays reused between calls (the backbone search makes many).
-  static thread_local std::vector<int> start, to, eid, fill, disc, low, parent_edge, it, mark,
-      node_of, estack, vstack, block_start, block_vertex, tstart, tto, tfill, depth, order, up;
-  static thread_local std::vector<char> is_cut;
-  static thread_local std::vector<long long> count, with_site;
-  // Adjacency with edge ids, loops left out.
-  start.assign(n + 1, 0);
-  for (const auto& e : pl.edges)
-    if (e.first != e.second) {
-      start[e.first + 1]++;
-      start[e.second + 1]++;
-    }
-  for (int v = 0; v < n; v++) start[v + 1] += start[v];
-  to.resize(start[n]);
-  eid.resize(start[n]);
-  fill.assign(start.begin(), start.end() - 1);
-  for (size_t k = 0; k < pl.edges.size(); k++) {
-    const auto& e = pl.edges[k];
-    if (e.first == e.second) continue;
-    to[fill[e.first]] = e.second;
-    eid[fill[e.first]++] = (int)k;
-    to[fill[e.second]] = e.first;
-    eid[fill[e.second]++] = (int)k;
-  }
-  // Biconnected components (Tarjan, iterative); block b holds the vertices
-  // block_vertex[block_start[b] .. block_start[b + 1]).
-  disc.assign(n, -1);
-  low.assign(n, 0);
-  parent_edge.assign(n, -1);
-  it.assign(n, 0);
-  mark.assign(n, -1);
-  is_cut.assign(n, 0);
-  block_start.assign(1, 0);
-  block_vertex.clear();
-  estack.clear();
-  int timer = 0;
-  for (int r = 0; r < n; r++) {
-    if (disc[r] >= 0) continue;
-    disc[r] = low[r] = timer++;
-    it[r] = start[r];
-    vstack.assign(1, r);
-    int root_children = 0;
-    while (!vstack.empty()) {
-      const int v = vstack.back();
-      if (it[v] < start[v + 1]) {
-        const int k = it[v]++;
-        const int w = to[k];
-        if (eid[k] == parent_edge[v]) continue;
-        if (disc[w] < 0) {
-          estack.push_back(eid[k]);
-          disc[w] = low[w] = timer++;
-          parent_edge[w] = eid[k];
-          it[w] = start[w];
-          vstack.push_back(w);
-          if (v == r) root_children++;
-        } else if (disc[w] < disc[v]) {
-          estack.push_back(eid[k]);
-          low[v] = std::min(low[v], disc[w]);
-        }
-        continue;
-      }
-      vstack.pop_back();
-      if (vstack.empty()) break;
-      const int u = vstack.back();
-      low[u] = std::min(low[u], low[v]);
-      if (low[v] >= disc[u]) {
-        if (u != r) is_cut[u] = 1;
-        const int b = (int)block_start.size() - 1;
-        for (;;) {
-          const int k = estack.back();
-          estack.pop_back();
-          for (int x : {pl.edges[k].first, pl.edges[k].second})
-            if (mark[x] != b) {
-              mark[x] = b;
-              block_vertex.push_back(x);
-            }
-          if (k == parent_edge[v]) break;
-        }
-        block_start.push_back((int)block_vertex.size());
-      }
-    }
-    if (root_children >= 2) is_cut[r] = 1;
-  }
-  // Block-cut tree: nodes 0..n-1 stand for cut vertices, n+b for block b.
-  const int nblocks = (int)block_start.size() - 1;
-  const int nodes = n + nblocks;
-  node_of.assign(n, -1);
-  tstart.assign(nodes + 1, 0);
-  for (int b = 0; b < nblocks; b++)
-    for (int q = block_start[b]; q < block_start[b + 1]; q++) {
-      const int x = block_vertex[q];
-      if (is_cut[x]) {
-        tstart[n + b + 1]++;
-        tstart[x + 1]++;
-        node_of[x] = x;
-      } else {
-        node_of[x] = n + b;
-      }
-    }
-  for (int v = 0; v < n; v++)
-    if (node_of[v] < 0) return 0;  // a site without hops: the graph is not one piece
-  for (int x = 0; x < nodes; x++) tstart[x + 1] += tstart[x];
-  tto.resize(tstart[nodes]);
-  tfill.assign(tstart.begin(), tstart.end() - 1);
-  for (int b = 0; b < nblocks; b++)
-    for (int q = block_start[b]; q < block_start[b + 1]; q++) {
-      const int x = block_vertex[q];
-      if (!is_cut[x]) continue;
-      tto[tfill[n + b]++] = x;
-      tto[tfill[x]++] = n + b;
-    }
-  // Rooted tree with binary lifting for lowest common ancestors.
-  int levels = 1;
-  while ((1 << levels) < nodes) levels++;
-  up.assign((size_t)levels * nodes, -1);
-  depth.assign(nodes, -1);
-  order.clear();
-  const int root = node_of[0];
-  depth[root] = 0;
-  order.push_back(root);
-  for (size_t q = 0; q < order.size(); q++) {
-    const int x = order[q];
-    for (int k = tstart[x]; k < tstart[x + 1]; k++)
-      if (depth[tto[k]] < 0) {
-        depth[tto[k]] = depth[x] + 1;
-        up[tto[k]] = x;
-        order.push_back(tto[k]);
-      }
-  }
-  const int cuts = (int)std::count(is_cut.begin(), is_cut.end(), 1);
-  if ((int)order.size() != nblocks + cuts) return 0;  // not connected
-  for (int l = 1; l < levels; l++)
-    for (int x = 0; x < nodes; x++) {
-      const int m = up[(size_t)(l - 1) * nodes + x];
-      up[(size_t)l * nodes + x] = m < 0 ? -1 : up[(size_t)(l - 1) * nodes + m];
-    }
-  auto anc = [&](int l, int x) { return up[(size_t)l * nodes + x]; };
+  OSTREL_find_biconnected_components(n, s.edges, &s.blocks);
+  const int nodes = build_block_cut_tree(s, n);
+  int levels = 0;
+  if (nodes == 0 || !root_block_cut_tree(s, nodes, &levels)) return 0;
+  auto anc = [&](int l, int x) { return s.up[(size_t)l * nodes + x]; };
   auto lca = [&](int a, int b) {
-    if (depth[a] < depth[b]) std::swap(a, b);
+    if (s.depth[a] < s.depth[b]) std::swap(a, b);
     for (int l = levels - 1; l >= 0; l--)
-      if (anc(l, a) >= 0 && depth[anc(l, a)] >= depth[b]) a = anc(l, a);
+      if (anc(l, a) >= 0 && s.depth[anc(l, a)] >= s.depth[b]) a = anc(l, a);
     if (a == b) return a;
     for (int l = levels - 1; l >= 0; l--)
       if (anc(l, a) != anc(l, b)) {
@@ -365,35 +275,36 @@ int ribbon_test(const Placement& pl) {
   };
   // Paths of all pairs of sites of one minimum, counted per tree node by
   // differences along the tree.
-  count.assign(nodes, 0);
-  with_site.assign(n, 0);
+  s.count.assign(nodes, 0);
+  s.with_site.assign(n, 0);
   long long pairs = 0;
   for (int i = 0; i < n; i++)
-    for (int j = pl.next_same[i]; j >= 0; j = pl.next_same[j]) {
+    for (int j = s.next_same[i]; j >= 0; j = s.next_same[j]) {
       pairs++;
-      with_site[i]++;
-      with_site[j]++;
-      const int a = node_of[i], b = node_of[j], c = lca(a, b);
-      count[a]++;
-      count[b]++;
-      count[c]--;
-      if (anc(0, c) >= 0) count[anc(0, c)]--;
+      s.with_site[i]++;
+      s.with_site[j]++;
+      const int a = s.node_of[i], b = s.node_of[j], c = lca(a, b);
+      s.count[a]++;
+      s.count[b]++;
+      s.count[c]--;
+      if (anc(0, c) >= 0) s.count[anc(0, c)]--;
     }
   if (pairs == 0) return 0;
-  for (int q = (int)order.size() - 1; q > 0; q--) count[anc(0, order[q])] += count[order[q]];
+  for (int q = (int)s.order.size() - 1; q > 0; q--)
+    s.count[anc(0, s.order[q])] += s.count[s.order[q]];
   for (int v = 0; v < n; v++)
-    if (is_cut[v] ? count[v] == pairs : with_site[v] == pairs) return 0;
+    if (s.blocks.is_cut[v] ? s.count[v] == pairs : s.with_site[v] == pairs) return 0;
   return 1;
 }
 
 // Translations between the sites of each minimum, in the order of the
 // plain double loop over sites.
-void placement_vectors(const OSTREL_cube* cube, const Placement& pl,
+void placement_vectors(const OSTREL_cube* cube, const OSTREL_network_scratch& s,
                        std::vector<OSTREL_path_triple_index>* vectors) {
   vectors->clear();
-  for (int i = 0; i < pl.sites.len; i++)
-    for (int j = pl.next_same[i]; j >= 0; j = pl.next_same[j]) {
-      const OSTREL_cellcross &a = pl.sites.list[i], &b = pl.sites.list[j];
+  for (int i = 0; i < s.sites.len; i++)
+    for (int j = s.next_same[i]; j >= 0; j = s.next_same[j]) {
+      const OSTREL_cellcross &a = s.sites.list[i], &b = s.sites.list[j];
       OSTREL_path_triple_index v{(b.x - a.x) * cube->a_grid, (b.y - a.y) * cube->b_grid,
                                  (b.z - a.z) * cube->c_grid};
       if (is_zero(v)) continue;
@@ -408,13 +319,206 @@ void placement_vectors(const OSTREL_cube* cube, const Placement& pl,
     }
 }
 
+// The hops of `ids` grouped by minimum, positions ascending (a counting
+// sort over the minima that occur).  1 for a hop whose minima are not in
+// the landscape.
+int index_hops_by_minimum(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
+                          const std::vector<int>& ids, OSTREL_network_scratch& ws) {
+  const int n = (int)ids.size();
+  for (int q = 0; q < n; q++) {
+    const OSTREL_allpath& a = lib->allpath[ids[q]];
+    if (a.start < 0 || a.end < 0 || a.start >= cube->total_minima ||
+        a.end >= cube->total_minima) {
+      fprintf(stderr, "Error: Invalid input to OSTREL_analyze_network()\n");
+      return 1;
+    }
+  }
+  ws.touched.clear();
+  for (int q = 0; q < n; q++) {
+    const OSTREL_allpath& a = lib->allpath[ids[q]];
+    for (int m : {a.start, a.end}) {
+      if (ws.inc_count[m]++ == 0) ws.touched.push_back(m);
+      if (a.start == a.end) break;
+    }
+  }
+  int total_inc = 0;
+  for (int m : ws.touched) {
+    ws.inc_begin[m] = ws.inc_end[m] = total_inc;
+    total_inc += ws.inc_count[m];
+  }
+  ws.inc.resize(total_inc);
+  for (int q = 0; q < n; q++) {
+    const OSTREL_allpath& a = lib->allpath[ids[q]];
+    for (int m : {a.start, a.end}) {
+      ws.inc[ws.inc_end[m]++] = q;
+      if (a.start == a.end) break;
+    }
+  }
+  return 0;
+}
+
+// The site of minimum m in cell c: the one placed already, else a new one
+// (whose minimum's unvisited hops then wait to be placed).
+int add_site(OSTREL_network_scratch& ws, const std::vector<char>& visited, int m,
+             OSTREL_cellcross c) {
+  for (int s = ws.first_site[m]; s >= 0; s = ws.next_same[s])
+    if (OSTREL_is_cellcross_equal(ws.sites.list[s], c)) return s;
+  const int s = ws.sites.len++;
+  ws.sites.points.push_back(m);
+  ws.sites.list.push_back(c);
+  ws.next_same.push_back(-1);
+  if (ws.first_site[m] < 0) {
+    ws.first_site[m] = s;
+    ws.placed_minima.push_back(m);
+    for (int e = ws.inc_begin[m]; e < ws.inc_end[m]; e++)
+      if (!visited[ws.inc[e]]) {
+        ws.heap.push_back(ws.inc[e]);
+        std::push_heap(ws.heap.begin(), ws.heap.end(), std::greater<int>());
+      }
+  } else {
+    ws.next_same[ws.last_site[m]] = s;
+  }
+  ws.last_site[m] = s;
+  return s;
+}
+
+// Places hop q (its matching end on the first site of a placed minimum,
+// the other end shifted by the hop's cell difference) and records its path
+// type in the cluster.
+void place_hop(const OSTREL_pathlib* lib, const std::vector<int>& ids, const std::vector<int>& pidx,
+               int q, int cstamp, OSTREL_network_scratch& ws, const std::vector<char>& visited,
+               OSTREL_cluster* C) {
+  const OSTREL_allpath& a = lib->allpath[ids[q]];
+  const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+  int matched, other_min;
+  OSTREL_cellcross other;
+  if (ws.first_site[a.start] >= 0) {
+    matched = ws.first_site[a.start];
+    const OSTREL_cellcross base = ws.sites.list[matched];
+    other_min = a.end;
+    other = OSTREL_cellcross{base.x + d.x, base.y + d.y, base.z + d.z};
+  } else {
+    matched = ws.first_site[a.end];
+    const OSTREL_cellcross base = ws.sites.list[matched];
+    other_min = a.start;
+    other = OSTREL_cellcross{base.x - d.x, base.y - d.y, base.z - d.z};
+  }
+  if (ws.path_stamp[pidx[q]] != cstamp) {
+    ws.path_stamp[pidx[q]] = cstamp;
+    C->path.push_back(pidx[q]);
+  }
+  const int s = add_site(ws, visited, other_min, other);
+  ws.edges.emplace_back(matched, s);
+}
+
+// The cluster grown from hop p0: its two ends placed, then repeatedly the
+// lowest unvisited hop that touches a placed minimum, its matching end on
+// that minimum's first site.  `members` (when given) marks the hops taken.
+void grow_cluster(const OSTREL_pathlib* lib, const std::vector<int>& ids,
+                  const std::vector<int>& pidx, int p0, OSTREL_network_scratch& ws,
+                  std::vector<char>& visited, std::vector<char>* members, OSTREL_cluster* C) {
+  const int cstamp = ++ws.stamp;
+  C->path.push_back(pidx[p0]);
+  ws.path_stamp[pidx[p0]] = cstamp;
+  ws.sites.len = 0;
+  ws.sites.points.clear();
+  ws.sites.list.clear();
+  ws.next_same.clear();
+  ws.edges.clear();
+  ws.placed_minima.clear();
+  ws.heap.clear();
+  visited[p0] = 1;
+  if (members) (*members)[p0] = 1;
+  {
+    const OSTREL_allpath& a = lib->allpath[ids[p0]];
+    int s0 = add_site(ws, visited, a.start, OSTREL_cellcross{0, 0, 0});
+    int s1 = add_site(ws, visited, a.end, OSTREL_get_cellcrossdiff_from_allpath(&a));
+    ws.edges.emplace_back(s0, s1);
+  }
+  while (!ws.heap.empty()) {
+    std::pop_heap(ws.heap.begin(), ws.heap.end(), std::greater<int>());
+    const int q = ws.heap.back();
+    ws.heap.pop_back();
+    if (visited[q]) continue;
+    visited[q] = 1;
+    if (members) (*members)[q] = 1;
+    place_hop(lib, ids, pidx, q, cstamp, ws, visited, C);
+  }
+  for (int m : ws.placed_minima) ws.first_site[m] = ws.last_site[m] = -1;
+  C->total_path = (int)C->path.size();
+  ws.sites.alloc = ws.sites.len;
+}
+
+// Spanning vectors point mostly along positive axes.
+void orient_vectors(OSTREL_cluster_list* out) {
+  for (OSTREL_cluster& C : out->clust)
+    for (OSTREL_path_triple_index& v : C.vector) {
+      int neg = (v.x < 0) + (v.y < 0) + (v.z < 0), pos = (v.x > 0) + (v.y > 0) + (v.z > 0);
+      if (neg > pos) v = OSTREL_path_triple_index{-v.x, -v.y, -v.z};
+    }
+}
+
+// Symmetry merge: a later cluster made of (at least) the same path types is
+// a copy of an earlier one.
+void merge_symmetric_clusters(const OSTREL_cube* cube, OSTREL_network_scratch& ws,
+                              OSTREL_cluster_list* out) {
+  for (int i = 0; i < out->total; i++) {
+    for (int j = i + 1; j < out->total;) {
+      OSTREL_cluster &ci = out->clust[i], &cj = out->clust[j];
+      bool subset = ci.total_path <= cj.total_path;
+      if (subset) {
+        const int st = ++ws.stamp;
+        for (int p : cj.path) ws.path_stamp[p] = st;
+        for (int p : ci.path)
+          if (ws.path_stamp[p] != st) {
+            subset = false;
+            break;
+          }
+      }
+      if (!subset) {
+        j++;
+        continue;
+      }
+      ci.mul += 1;
+      if (ci.dimension == 1 && !is_zero(cj.vector[0]) &&
+          !parallel(cube, cj.vector[0], ci.vector[0])) {
+        // Copies along other directions are listed once each.
+        int slot = is_zero(ci.vector[1]) ? 1 : is_zero(ci.vector[2]) ? 2 : -1;
+        if (slot == 2 && parallel(cube, cj.vector[0], ci.vector[1])) slot = -1;
+        if (slot > 0) ci.vector[slot] = cj.vector[0];
+      }
+      out->clust.erase(out->clust.begin() + j);
+      out->total--;
+    }
+  }
+}
+
+// Lowest site energy and highest saddle energy of each cluster, and the
+// path type holding that saddle (the first of equals).
+void set_cluster_energies(const OSTREL_pathlib* lib, OSTREL_cluster_list* out) {
+  for (OSTREL_cluster& C : out->clust) {
+    C.minimum = 9999;
+    C.maximum = -9999;
+    C.ID = -1;
+    for (int p : C.path) {
+      const OSTREL_path& P = lib->path[p];
+      C.minimum = std::min(C.minimum, std::min(P.start_energy, P.end_energy));
+      if (P.saddle_energy > C.maximum) {
+        C.maximum = P.saddle_energy;
+        C.ID = p;
+      }
+    }
+  }
+}
+
 // Clusters of the hops `ids` (allpath indices, in list order).  With
 // `first_only` only the cluster grown from the first hop is made, without
 // the symmetry merge: enough for the dimension and ribbon tests of the
 // backbone search; `members` then receives, per position of `ids`, 1 for
 // the hops of that cluster.
 int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::vector<int>& ids,
-                OSTREL_cluster_list* out, bool first_only, std::vector<char>* members = nullptr) {
+                OSTREL_cluster_list* out, bool first_only, OSTREL_network_scratch& ws,
+                std::vector<char>* members = nullptr) {
   OSTREL_free_cluster_list(out);
   const int n = (int)ids.size();
   if (members) members->assign(n, 0);
@@ -422,180 +526,25 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
   try {
     std::vector<int> pidx;
     if (path_indices(lib, ids, &pidx)) return 1;
-    Workspace& ws = workspace();
-    ws.size(cube->total_minima, lib->total_path);
-    // Hops by minimum, positions ascending (counting sort over the minima
-    // that occur).
-    for (int q = 0; q < n; q++) {
-      const OSTREL_allpath& a = lib->allpath[ids[q]];
-      if (a.start < 0 || a.end < 0 || a.start >= cube->total_minima ||
-          a.end >= cube->total_minima) {
-        fprintf(stderr, "Error: Invalid input to OSTREL_analyze_network()\n");
-        return 1;
-      }
-    }
-    ws.touched.clear();
-    for (int q = 0; q < n; q++) {
-      const OSTREL_allpath& a = lib->allpath[ids[q]];
-      for (int m : {a.start, a.end}) {
-        if (ws.inc_count[m]++ == 0) ws.touched.push_back(m);
-        if (a.start == a.end) break;
-      }
-    }
-    int total_inc = 0;
-    for (int m : ws.touched) {
-      ws.inc_begin[m] = ws.inc_end[m] = total_inc;
-      total_inc += ws.inc_count[m];
-    }
-    ws.inc.resize(total_inc);
-    for (int q = 0; q < n; q++) {
-      const OSTREL_allpath& a = lib->allpath[ids[q]];
-      for (int m : {a.start, a.end}) {
-        ws.inc[ws.inc_end[m]++] = q;
-        if (a.start == a.end) break;
-      }
-    }
-
+    size_scratch(ws, cube->total_minima, lib->total_path);
+    if (index_hops_by_minimum(cube, lib, ids, ws)) return 1;
     std::vector<char> visited(n, 0);
-    std::vector<int> heap;
-    static thread_local Placement pl;
-    static thread_local std::vector<int> placed_minima;
     std::vector<OSTREL_path_triple_index> vectors;
     for (int p0 = 0; p0 < n; p0++) {
       if (visited[p0]) continue;
       OSTREL_cluster C;
-      const int cstamp = ++ws.stamp;
-      C.path.push_back(pidx[p0]);
-      ws.path_stamp[pidx[p0]] = cstamp;
-      pl.sites.len = 0;
-      pl.sites.points.clear();
-      pl.sites.list.clear();
-      pl.next_same.clear();
-      pl.edges.clear();
-      placed_minima.clear();
-      heap.clear();
-      auto add_site = [&](int m, OSTREL_cellcross c) {
-        for (int s = ws.first_site[m]; s >= 0; s = pl.next_same[s])
-          if (OSTREL_is_cellcross_equal(pl.sites.list[s], c)) return s;
-        const int s = pl.sites.len++;
-        pl.sites.points.push_back(m);
-        pl.sites.list.push_back(c);
-        pl.next_same.push_back(-1);
-        if (ws.first_site[m] < 0) {
-          ws.first_site[m] = s;
-          placed_minima.push_back(m);
-          for (int e = ws.inc_begin[m]; e < ws.inc_end[m]; e++)
-            if (!visited[ws.inc[e]]) {
-              heap.push_back(ws.inc[e]);
-              std::push_heap(heap.begin(), heap.end(), std::greater<int>());
-            }
-        } else {
-          pl.next_same[ws.last_site[m]] = s;
-        }
-        ws.last_site[m] = s;
-        return s;
-      };
-      visited[p0] = 1;
-      if (members && out->total == 0) (*members)[p0] = 1;
-      {
-        const OSTREL_allpath& a = lib->allpath[ids[p0]];
-        int s0 = add_site(a.start, OSTREL_cellcross{0, 0, 0});
-        int s1 = add_site(a.end, OSTREL_get_cellcrossdiff_from_allpath(&a));
-        pl.edges.emplace_back(s0, s1);
-      }
-      // The lowest unvisited hop that touches a placed minimum is placed
-      // next, its matching end on that minimum's first site.
-      while (!heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), std::greater<int>());
-        const int q = heap.back();
-        heap.pop_back();
-        if (visited[q]) continue;
-        visited[q] = 1;
-        if (members && out->total == 0) (*members)[q] = 1;
-        const OSTREL_allpath& a = lib->allpath[ids[q]];
-        const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
-        int matched, other_min;
-        OSTREL_cellcross other;
-        if (ws.first_site[a.start] >= 0) {
-          matched = ws.first_site[a.start];
-          const OSTREL_cellcross base = pl.sites.list[matched];
-          other_min = a.end;
-          other = OSTREL_cellcross{base.x + d.x, base.y + d.y, base.z + d.z};
-        } else {
-          matched = ws.first_site[a.end];
-          const OSTREL_cellcross base = pl.sites.list[matched];
-          other_min = a.start;
-          other = OSTREL_cellcross{base.x - d.x, base.y - d.y, base.z - d.z};
-        }
-        if (ws.path_stamp[pidx[q]] != cstamp) {
-          ws.path_stamp[pidx[q]] = cstamp;
-          C.path.push_back(pidx[q]);
-        }
-        const int s = add_site(other_min, other);
-        pl.edges.emplace_back(matched, s);
-      }
-      for (int m : placed_minima) ws.first_site[m] = ws.last_site[m] = -1;
-      C.total_path = (int)C.path.size();
-      pl.sites.alloc = pl.sites.len;
-      placement_vectors(cube, pl, &vectors);
+      grow_cluster(lib, ids, pidx, p0, ws, visited, out->total == 0 ? members : nullptr, &C);
+      placement_vectors(cube, ws, &vectors);
       C.dimension = OSTREL_generate_path_dimension(cube, vectors, C.vector);
-      if (C.dimension == 1) C.ribbon = ribbon_test(pl);
+      if (C.dimension == 1) C.ribbon = ribbon_test(ws);
       out->clust.push_back(std::move(C));
       out->total++;
       if (first_only) break;
     }
     for (int m : ws.touched) ws.inc_count[m] = 0;
-    // Spanning vectors point mostly along positive axes.
-    for (OSTREL_cluster& C : out->clust)
-      for (OSTREL_path_triple_index& v : C.vector) {
-        int neg = (v.x < 0) + (v.y < 0) + (v.z < 0), pos = (v.x > 0) + (v.y > 0) + (v.z > 0);
-        if (neg > pos) v = OSTREL_path_triple_index{-v.x, -v.y, -v.z};
-      }
-    // Symmetry merge: a later cluster made of (at least) the same path types
-    // is a copy of an earlier one.
-    if (!first_only)
-      for (int i = 0; i < out->total; i++) {
-        for (int j = i + 1; j < out->total;) {
-          OSTREL_cluster &ci = out->clust[i], &cj = out->clust[j];
-          bool subset = ci.total_path <= cj.total_path;
-          if (subset) {
-            const int st = ++ws.stamp;
-            for (int p : cj.path) ws.path_stamp[p] = st;
-            for (int p : ci.path)
-              if (ws.path_stamp[p] != st) {
-                subset = false;
-                break;
-              }
-          }
-          if (!subset) {
-            j++;
-            continue;
-          }
-          ci.mul += 1;
-          if (ci.dimension == 1 && !is_zero(cj.vector[0]) &&
-              !parallel(cube, cj.vector[0], ci.vector[0])) {
-            // Copies along other directions are listed once each.
-            int slot = is_zero(ci.vector[1]) ? 1 : is_zero(ci.vector[2]) ? 2 : -1;
-            if (slot == 2 && parallel(cube, cj.vector[0], ci.vector[1])) slot = -1;
-            if (slot > 0) ci.vector[slot] = cj.vector[0];
-          }
-          out->clust.erase(out->clust.begin() + j);
-          out->total--;
-        }
-      }
-    for (OSTREL_cluster& C : out->clust) {
-      C.minimum = 9999;
-      C.maximum = -9999;
-      C.ID = -1;
-      for (int p : C.path) {
-        const OSTREL_path& P = lib->path[p];
-        C.minimum = std::min(C.minimum, std::min(P.start_energy, P.end_energy));
-        if (P.saddle_energy > C.maximum) {
-          C.maximum = P.saddle_energy;
-          C.ID = p;
-        }
-      }
-    }
+    orient_vectors(out);
+    if (!first_only) merge_symmetric_clusters(cube, ws, out);
+    set_cluster_energies(lib, out);
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_path_clust()\n");
     return 1;
@@ -636,13 +585,16 @@ std::vector<double> threshold_energies(const OSTREL_cube* cube, const OSTREL_pat
 }  // namespace
 
 int OSTREL_analyze_network(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
-                           OSTREL_cluster_list* out) {
-  return analyze_ids(cube, lib, all_ids(lib), out, false);
+                           OSTREL_cluster_list* out, OSTREL_network_scratch* scratch) {
+  OSTREL_network_scratch own;
+  return analyze_ids(cube, lib, all_ids(lib), out, false, scratch ? *scratch : own);
 }
 
 int OSTREL_analyze_network_at_energy(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
-                                     OSTREL_cluster_list* out, double energy) {
-  return analyze_ids(cube, lib, ids_below(lib, energy), out, false);
+                                     OSTREL_cluster_list* out, double energy,
+                                     OSTREL_network_scratch* scratch) {
+  OSTREL_network_scratch own;
+  return analyze_ids(cube, lib, ids_below(lib, energy), out, false, scratch ? *scratch : own);
 }
 
 void OSTREL_print_clustlist(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
@@ -705,8 +657,9 @@ int OSTREL_analyze_network_at_saddles(const OSTREL_cube* cube, const OSTREL_path
   fprintf(stream, "  Summary of pathway characteristics at different energy thresholds  \r\n");
   fprintf(stream, "%s\r\n", dash);
   OSTREL_cluster_list list;
+  OSTREL_network_scratch scratch;
   for (double e : threshold_energies(cube, lib, threshold)) {
-    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e)) {
+    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e, &scratch)) {
       fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
       fflush(stream);
       return 1;
@@ -723,8 +676,9 @@ int OSTREL_analyze_network_at_saddles(const OSTREL_cube* cube, const OSTREL_path
 int OSTREL_calc_activation_energy(const OSTREL_cube* cube, OSTREL_pathlib* lib) {
   lib->oneD = lib->twoD = lib->threeD = 999;
   OSTREL_cluster_list list;
+  OSTREL_network_scratch scratch;
   for (double e : threshold_energies(cube, lib, 999)) {
-    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e)) {
+    if (OSTREL_analyze_network_at_energy(cube, lib, &list, e, &scratch)) {
       fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
       return 1;
     }
@@ -772,12 +726,13 @@ struct Trial {
 struct BackboneTest {
   const OSTREL_cube* cube;
   int dimension, ribbon;
+  OSTREL_network_scratch& ws;
   long long work = 0;
   int analyse(const OSTREL_pathlib& lib, Trial* t) {
     OSTREL_cluster_list list;
     // A 1-D cluster also costs its ribbon test, about as much again.
     work += (dimension == 1 ? 2 : 1) * (long long)lib.total_allpath;
-    if (analyze_ids(cube, &lib, all_ids(&lib), &list, true, &t->members)) return 1;
+    if (analyze_ids(cube, &lib, all_ids(&lib), &list, true, ws, &t->members)) return 1;
     t->dimension = list.total > 0 ? list.clust[0].dimension : -1;
     t->ribbon = list.total > 0 ? list.clust[0].ribbon : 0;
     t->types = list.total > 0 ? list.clust[0].path : std::vector<int>();
@@ -885,7 +840,7 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
                                             const OSTREL_cluster* cluster,
                                             OSTREL_pathlib* sym_lib, OSTREL_cluster* sym_cluster,
                                             OSTREL_pathlib* red_lib, OSTREL_cluster* red_cluster,
-                                            int reduce) {
+                                            int reduce, OSTREL_network_scratch* scratch) {
   try {
     // The cluster's own path types and all their copies.
     OSTREL_pathlib L0;
@@ -902,10 +857,11 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
       if (member[pidx[q]]) L0.allpath.push_back(lib->allpath[q]);
     L0.total_allpath = (int)L0.allpath.size();
 
-    BackboneTest test{cube, cluster->dimension, cluster->ribbon};
+    OSTREL_network_scratch own;
+    BackboneTest test{cube, cluster->dimension, cluster->ribbon, scratch ? *scratch : own};
     if (symmetric_reduction(test, L0, true, sym_lib)) return 1;
     OSTREL_cluster_list list;
-    if (OSTREL_analyze_network(cube, sym_lib, &list)) return 1;
+    if (OSTREL_analyze_network(cube, sym_lib, &list, &test.ws)) return 1;
     *sym_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
     if (!reduce) return 0;
 
@@ -970,7 +926,7 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
     }
     if (best_size == 999999 && symmetric_reduction(test, B, false, &best)) return 1;
     *red_lib = best;
-    if (OSTREL_analyze_network(cube, red_lib, &list)) return 1;
+    if (OSTREL_analyze_network(cube, red_lib, &list, &test.ws)) return 1;
     *red_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
   } catch (const std::exception&) {
     fprintf(stderr,
@@ -1111,9 +1067,11 @@ void colour_backbone(OSTREL_pathlib* lib, int start_type, int end_type, int sadd
 // The backbone of a percolating cluster: `sym` its path types, `red` (with
 // `reduce`, for a 1-D chain) its hops.
 int cluster_backbone(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const OSTREL_cluster& C,
-                     int reduce, OSTREL_pathlib* sym, OSTREL_pathlib* red) {
+                     int reduce, OSTREL_pathlib* sym, OSTREL_pathlib* red,
+                     OSTREL_network_scratch* scratch) {
   OSTREL_cluster sym_c, red_c;
-  if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, sym, &sym_c, red, &red_c, reduce)) {
+  if (OSTREL_get_percolating_cluster_backbone(cube, lib, &C, sym, &sym_c, red, &red_c, reduce,
+                                              scratch)) {
     fprintf(stderr, "Error: OSTREL_get_percolating_cluster_backbone() returns non-zero.\n");
     return 1;
   }
@@ -1268,9 +1226,10 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
       if (q == 0 || lib->allpath[q].saddle_type != lib->allpath[q - 1].saddle_type)
         steps.push_back(lib->allpath[q].saddle_energy);
     OSTREL_cluster_list list;
+    OSTREL_network_scratch scratch;
     for (size_t step = 0; step < steps.size(); step++) {
       const bool final_step = step + 1 == steps.size();
-      if (OSTREL_analyze_network_at_energy(cube, lib, &list, steps[step])) {
+      if (OSTREL_analyze_network_at_energy(cube, lib, &list, steps[step], &scratch)) {
         fprintf(stderr, "Error: OSTREL_analyze_network_at_energy() returns non-zero.\n");
         return 1;
       }
@@ -1288,7 +1247,7 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
             continue;
           }
           OSTREL_pathlib sym, red;
-          if (cluster_backbone(cube, lib, C, 0, &sym, &red)) return 1;
+          if (cluster_backbone(cube, lib, C, 0, &sym, &red, &scratch)) return 1;
           for (const OSTREL_path& B : sym.path)
             colour_backbone(lib, B.start_type, B.end_type, B.saddle_type, colour, false);
           colour_cluster(lib, C, colour);
@@ -1307,7 +1266,7 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
         OSTREL_reaction_pathway& p = rp->rp[rp->total - 1];
         const bool chain = C.dimension == 1 && !C.ribbon;
         OSTREL_pathlib sym, red;
-        if (cluster_backbone(cube, lib, C, chain ? 1 : 0, &sym, &red)) return 1;
+        if (cluster_backbone(cube, lib, C, chain ? 1 : 0, &sym, &red, &scratch)) return 1;
         const int colour = colour_of(C.dimension, C.ribbon);
         if (chain)
           for (int q = 0; q < red.total_allpath; q++)
