@@ -463,6 +463,181 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
   return -1;
 }
 
+// The search for the two ends of the hop over the representative saddle S
+// of one type.  The ends are sought first on two different sides of the
+// saddle: each reached from its own group of lower neighbours of S without
+// rising to the saddle, i.e. in the two basins S separates.  A walk that
+// stays below the saddle all the way shows its side by the neighbour it
+// enters S through; for a walk that climbs, a search from the end finds its
+// side.  Only when no such pair is found is kT at room temperature allowed
+// above the saddle, for a greedy walk or the region flooded from S: a ridge
+// that much higher does not hold an ion back, and on a rough landscape a hop
+// would otherwise be lost to a bump of a few meV between grid points.  The
+// allowance comes second because a saddle within kT above this one can lead
+// to a nearer minimum on the first end's own side (the hop would then cross
+// the saddle and come back).  The searches look within 1 Å beyond the reach
+// of a hop: the way down may bend outside it.
+struct SaddleEnds {
+  static constexpr double max_hop = 3.5;  // Å: farthest minimum a saddle is joined to
+  const OSTREL_cube* cube;
+  OSTREL_cubeloc S;
+  // A minimum above the saddle cannot be reached downhill from it (and the
+  // copies of such a hop would all be refused), so it never qualifies.
+  double es;
+  double ceiling;
+  LowerSides sides;
+  BoxAroundSaddle box;
+  RegionBelowSaddle below;
+  bool below_flooded = false;
+  bool strict = true;
+  // The nearest minimum images of S and the walk of the last candidate.
+  OSTREL_nearest_neighbour near;
+  OSTREL_grid_path half;
+  // The ends found: entries of `near` (-1 none), images, sides, walk lengths.
+  int first = -1, second = -1;
+  OSTREL_cubeloc m1{}, m2{};
+  int side1 = -1, side2 = -1;
+  double l1 = 0, l2 = 0;
+
+  SaddleEnds(const OSTREL_cube* c, int saddle_index)
+      : cube(c),
+        S(saddle_point(c, saddle_index)),
+        es(c->saddle[saddle_index].e),
+        ceiling(es + kT_room + 1e-7),
+        sides(lower_sides(c, S, es)),
+        box(box_around(c, S, max_hop + 1.0)) {}
+
+  // Side of end m with walk h, or -1 when m lies on none.
+  int side_of(const OSTREL_grid_path& h, OSTREL_cubeloc m) const {
+    bool descends = h.length >= 2;
+    for (int q = 0; descends && q + 1 < h.length; q++)
+      descends = loc_energy(cube, point_of(&h, q)) < es - 1e-7;
+    if (descends) {
+      const OSTREL_cubeloc n = point_of(&h, h.length - 2);
+      const int side = sides.of(n.x - S.x, n.y - S.y, n.z - S.z);
+      if (side >= 0)
+        return side;
+    }
+    return side_reached_below(cube, box, es, sides, m);
+  }
+
+  bool stays_below(const OSTREL_grid_path& h, OSTREL_cubeloc m) {
+    if (highest_energy(cube, &h) <= ceiling)
+      return true;
+    if (!below_flooded) {
+      below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
+      below_flooded = true;
+    }
+    return below.contains(m);
+  }
+
+  bool within_reach(int q) const { return near.index[q] >= 0 && near.distance[q] <= max_hop; }
+
+  // Entry q of the list as one end of the hop: 0 when it qualifies (its
+  // image, side and walk length returned), -1 when not, 1 on error.  On the
+  // second side its image must lie at least 90 degrees from the first end's.
+  int try_end(int q, const OSTREL_cubeloc* other, int other_side, OSTREL_cubeloc* m, int* side,
+              double* len) {
+    if (cube->minima[near.index[q]].e > es)
+      return -1;
+    *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
+    if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
+                              other->z) < PI / 2 - 1e-9)
+      return -1;
+    int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
+    if (r == 1) {
+      fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
+      return 1;
+    }
+    if (r != 0)
+      return r;
+    if (strict) {
+      *side = side_of(half, *m);
+      if (*side < 0 || (other && *side == other_side))
+        return -1;
+    } else if (!stays_below(half, *m)) {
+      return -1;
+    }
+    *len = OSTREL_path_length_in_Angstrom(cube, &half);
+    return 0;
+  }
+
+  // The nearest qualifying end, then the nearest on the other side.  The
+  // ten nearest minimum images are tried first; where minima crowd round
+  // the saddle (all ten within reach and no pair found) the search goes on
+  // over the next ones within reach.  0 when the search ran (first and
+  // second set, -1 when not found), 1 on error.
+  int select_ends() {
+    for (int size : {10, 40}) {
+      if (size > 10 &&
+          (near.index[near.total - 1] < 0 || near.distance[near.total - 1] > max_hop))
+        break;
+      if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
+          OSTREL_get_nearest_minima(cube, &near)) {
+        fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+        return 1;
+      }
+      first = second = -1;
+      for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
+        int r = try_end(q, nullptr, -1, &m1, &side1, &l1);
+        if (r == 1) return 1;
+        if (r == 0) first = q;
+      }
+      for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
+           q++) {
+        int r = try_end(q, &m1, side1, &m2, &side2, &l2);
+        if (r == 1) return 1;
+        if (r == 0) second = q;
+      }
+      if (first >= 0 && second >= 0)
+        break;
+    }
+    return 0;
+  }
+
+  // Both ends, on two sides first, else within kT above the saddle.  0 when
+  // the search ran (found() tells), 1 on error.
+  int search() {
+    for (bool pass_strict : {true, false}) {
+      strict = pass_strict;
+      if (select_ends() == 1)
+        return 1;
+      if (found())
+        break;
+    }
+    return 0;
+  }
+
+  bool found() const { return first >= 0 && second >= 0; }
+};
+
+// The path type of saddle type s (representative si) joining the two ends.
+OSTREL_path path_type_of(const OSTREL_cube* cube, const SaddleEnds& ends, int s, int si) {
+  const OSTREL_nearest_neighbour& near = ends.near;
+  const OSTREL_minima& a = cube->minima[near.index[ends.first]];
+  const OSTREL_minima& b = cube->minima[near.index[ends.second]];
+  OSTREL_path p;
+  p.start = near.index[ends.first];
+  p.end = near.index[ends.second];
+  p.saddle = si;
+  p.start_type = a.type;
+  p.end_type = b.type;
+  p.saddle_type = s;
+  p.start_energy = a.e;
+  p.end_energy = b.e;
+  p.saddle_energy = cube->saddle[si].e;
+  p.length = ends.l1 + ends.l2;
+  p.straightline_length = OSTREL_find_loc_distance(cube, ends.m1, ends.m2);
+  p.tortuosity = p.straightline_length > 0 ? p.length / p.straightline_length : 0;
+  p.start_p = near.i[ends.first];
+  p.start_q = near.j[ends.first];
+  p.start_r = near.k[ends.first];
+  p.end_p = near.i[ends.second];
+  p.end_q = near.j[ends.second];
+  p.end_r = near.k[ends.second];
+  return p;
+}
+
 }  // namespace
 
 int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
@@ -471,162 +646,19 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
   lib->total_path = 0;
   if (cube->total_saddle_type <= 0)
     return 0;
-  const double max_hop = 3.5;  // Å: farthest minimum a saddle is joined to
   try {
     for (int s = 1; s <= cube->total_saddle_type; s++) {
       const int si = cube->saddle_type_index[s];
-      const OSTREL_cubeloc S = saddle_point(cube, si);
-      // The ten nearest minimum images are tried first; where minima crowd
-      // round the saddle (all ten within reach and no pair found) the search
-      // goes on over the next ones within reach.
-      OSTREL_nearest_neighbour near;
-      OSTREL_grid_path half;
-      int first = -1, second = -1;
-      double l1 = 0, l2 = 0;
-      OSTREL_cubeloc m1{}, m2{};
-      // A minimum above the saddle cannot be reached downhill from it (and
-      // the copies of such a hop would all be refused), so it never
-      // qualifies.
-      const double es = cube->saddle[si].e;
-      // The ends are sought first on two different sides of the saddle: each
-      // reached from its own group of lower neighbours of S without rising
-      // to the saddle, i.e. in the two basins S separates.  A walk that
-      // stays below the saddle all the way shows its side by the neighbour
-      // it enters S through; for a walk that climbs, a search from the end
-      // finds its side.  Only when no such pair is found is kT at room
-      // temperature allowed above the saddle, for a greedy walk or the
-      // region flooded from S: a ridge that much higher does not hold an ion
-      // back, and on a rough landscape a hop would otherwise be lost to a
-      // bump of a few meV between grid points.  The allowance comes second
-      // because a saddle within kT above this one can lead to a nearer
-      // minimum on the first end's own side (the hop would then cross the
-      // saddle and come back).  The searches look within 1 Å beyond the
-      // reach of a hop: the way down may bend outside it.
-      bool strict = true;
-      const double ceiling = es + kT_room + 1e-7;
-      const LowerSides sides = lower_sides(cube, S, es);
-      const BoxAroundSaddle box = box_around(cube, S, max_hop + 1.0);
-      RegionBelowSaddle below;
-      bool below_flooded = false;
-      // Side of end m with walk h, or -1 when m lies on none.
-      auto side_of = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
-        bool descends = h.length >= 2;
-        for (int q = 0; descends && q + 1 < h.length; q++)
-          descends = loc_energy(cube, point_of(&h, q)) < es - 1e-7;
-        if (descends) {
-          const OSTREL_cubeloc n = point_of(&h, h.length - 2);
-          const int side = sides.of(n.x - S.x, n.y - S.y, n.z - S.z);
-          if (side >= 0)
-            return side;
-        }
-        return side_reached_below(cube, box, es, sides, m);
-      };
-      auto stays_below = [&](const OSTREL_grid_path& h, OSTREL_cubeloc m) {
-        if (highest_energy(cube, &h) <= ceiling)
-          return true;
-        if (!below_flooded) {
-          below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
-          below_flooded = true;
-        }
-        return below.contains(m);
-      };
-      int side1 = -1, side2 = -1;
-      // Entry q of the list as one end of the hop: 0 when it qualifies (its
-      // image, entry group and walk length returned), -1 when not, 1 on
-      // error.  On the second side its image must lie at least 90 degrees
-      // from the first end's.
-      auto try_end = [&](int q, const OSTREL_cubeloc* other, int other_side, OSTREL_cubeloc* m,
-                         int* side, double* len) {
-        if (cube->minima[near.index[q]].e > es)
-          return -1;
-        *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-        if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
-                                  other->z) < PI / 2 - 1e-9)
-          return -1;
-        int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
-        if (r == 1) {
-          fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
-          return 1;
-        }
-        if (r != 0)
-          return r;
-        if (strict) {
-          *side = side_of(half, *m);
-          if (*side < 0 || (other && *side == other_side))
-            return -1;
-        } else if (!stays_below(half, *m)) {
-          return -1;
-        }
-        *len = OSTREL_path_length_in_Angstrom(cube, &half);
-        return 0;
-      };
-      auto within_reach = [&](int q) {
-        return near.index[q] >= 0 && near.distance[q] <= max_hop;
-      };
-      // The nearest qualifying end, then the nearest on the other side: 0
-      // when the search ran (first and second set, -1 when not found), 1 on
-      // error.
-      auto select_ends = [&]() {
-        for (int size : {10, 40}) {
-          if (size > 10 && (near.index[near.total - 1] < 0 ||
-                            near.distance[near.total - 1] > max_hop))
-            break;
-          if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
-              OSTREL_get_nearest_minima(cube, &near)) {
-            fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
-            return 1;
-          }
-          first = second = -1;
-          for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
-            int r = try_end(q, nullptr, -1, &m1, &side1, &l1);
-            if (r == 1) return 1;
-            if (r == 0) first = q;
-          }
-          for (int q = first + 1; first >= 0 && q < near.total && second < 0 && within_reach(q);
-               q++) {
-            int r = try_end(q, &m1, side1, &m2, &side2, &l2);
-            if (r == 1) return 1;
-            if (r == 0) second = q;
-          }
-          if (first >= 0 && second >= 0)
-            break;
-        }
-        return 0;
-      };
-      for (bool pass_strict : {true, false}) {
-        strict = pass_strict;
-        if (select_ends() == 1)
-          return 1;
-        if (first >= 0 && second >= 0)
-          break;
-      }
-      if (first < 0 || second < 0) {
+      SaddleEnds ends(cube, si);
+      if (ends.search())
+        return 1;
+      if (!ends.found()) {
         fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
         continue;
       }
-      const OSTREL_minima& a = cube->minima[near.index[first]];
-      const OSTREL_minima& b = cube->minima[near.index[second]];
-      if (OSTREL_isin_pathlib(lib, a.type, b.type, s) >= 0)
+      const OSTREL_path p = path_type_of(cube, ends, s, si);
+      if (OSTREL_isin_pathlib(lib, p.start_type, p.end_type, s) >= 0)
         continue;
-      OSTREL_path p;
-      p.start = near.index[first];
-      p.end = near.index[second];
-      p.saddle = si;
-      p.start_type = a.type;
-      p.end_type = b.type;
-      p.saddle_type = s;
-      p.start_energy = a.e;
-      p.end_energy = b.e;
-      p.saddle_energy = cube->saddle[si].e;
-      p.length = l1 + l2;
-      p.straightline_length = OSTREL_find_loc_distance(cube, m1, m2);
-      p.tortuosity = p.straightline_length > 0 ? p.length / p.straightline_length : 0;
-      p.start_p = near.i[first];
-      p.start_q = near.j[first];
-      p.start_r = near.k[first];
-      p.end_p = near.i[second];
-      p.end_q = near.j[second];
-      p.end_r = near.k[second];
       lib->path.push_back(p);
       lib->total_path++;
     }
