@@ -5,41 +5,12 @@
 // evaluator) and the MT19937 Mersenne Twister.
 #pragma once
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <utility>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Growable lists: every list of ostrel carries a length and a capacity; the
-// storage vector always holds `cap` elements.  When a new length exceeds the
-// capacity, the capacity becomes the new length if it was 0, else it doubles
-// (or reaches the new length if doubling is not enough).  Returns 0, or 1 when
-// memory cannot be had, or -1 for a negative length.
-template <class T>
-int OSTREL_grow_list(std::vector<T>& items, int& cap, int needed) {
-  if (needed < 0)
-    return -1;
-  if (needed <= cap) {
-    if ((int)items.size() < cap)
-      items.resize(cap);
-    return 0;
-  }
-  long long newcap = cap == 0 ? needed : 2LL * cap;
-  if (newcap < needed)
-    newcap = needed;
-  if (newcap > INT_MAX)
-    return 1;
-  try {
-    items.resize((std::size_t)newcap);
-  } catch (const std::exception&) {
-    return 1;
-  }
-  cap = (int)newcap;
-  return 0;
-}
+#include "OSTREL-list.h"
 
 // ---------------------------------------------------------------------------
 // Binary heap on parallel arrays (children of i at 2i+1 and 2i+2).  mode != 0

@@ -132,15 +132,12 @@ std::string OSTREL_find_data_file(const char* name) {
 // ===========================================================================
 
 int OSTREL_init_cif(OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     *cif = OSTREL_cif();
     cif->symop.assign(1, "x,y,z");
     cif->symop_no = 1;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_cif(OSTREL_cif* cif) { *cif = OSTREL_cif(); }
@@ -148,15 +145,12 @@ void OSTREL_free_cif(OSTREL_cif* cif) { *cif = OSTREL_cif(); }
 int OSTREL_copy_cif(const OSTREL_cif* src, OSTREL_cif* dst) {
   if (src == dst)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     *dst = *src;
     dst->site_all.clear();
     dst->site_all_no = 0;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_add_cif_type(OSTREL_cif* cif, const char* label, int* counter, double ox) {
@@ -605,7 +599,7 @@ int OSTREL_refresh_site_mul(OSTREL_cif* cif) {
 int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
   std::vector<std::string> lines;
   bool symop_loop = false;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     if (!read_pieces(filename, &lines)) {
       fprintf(stderr, "Error: Unable to open CIF file\n");
       return 1;
@@ -676,11 +670,8 @@ int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
       return 1;
     if (OSTREL_refresh_site_mul(cif))
       return 1;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -728,7 +719,7 @@ int OSTREL_symmetry_generate_equivalent_copies(const OSTREL_cif* cif, OSTREL_equ
     fprintf(stderr, "Error: Invalid symmetry operation\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     for (int o = 0; o < cif->symop_no; o++) {
       std::vector<std::string> parts = split_char(cif->symop[o], ',');
       if (parts.size() != 3) {
@@ -755,11 +746,8 @@ int OSTREL_symmetry_generate_equivalent_copies(const OSTREL_cif* cif, OSTREL_equ
         result->total_copies++;
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_equiv_pos(OSTREL_equiv_pos* pos) {
@@ -793,7 +781,7 @@ static int expand_sites(const OSTREL_cif* cif, std::vector<OSTREL_site>* out) {
 int OSTREL_remove_cif_symmetry(OSTREL_cif* cif) {
   if (cif->symop_no == 1)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     std::vector<OSTREL_site> all;
     if (expand_sites(cif, &all))
       return 1;
@@ -803,25 +791,19 @@ int OSTREL_remove_cif_symmetry(OSTREL_cif* cif) {
     cif->symop_no = 1;
     cif->int_tab_cryst_no = 1;
     cif->spacegroup_HM = "P 1";
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_add_P1_to_cif(OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     std::vector<OSTREL_site> all;
     if (expand_sites(cif, &all))
       return 1;
     cif->site_all = all;
     cif->site_all_no = (int)all.size();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 double OSTREL_distance_frac_cif(const OSTREL_cif* cif, double x1, double y1, double z1,

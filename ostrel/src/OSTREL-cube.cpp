@@ -237,6 +237,15 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
 
 }  // namespace
 
+// The minima and saddle lists of the record.
+static OSTREL_list<OSTREL_minima> minima_list(OSTREL_cube* cube) {
+  return OSTREL_list_of(cube->minima, cube->total_minima, &cube->total_minima_cap);
+}
+
+static OSTREL_list<OSTREL_saddle> saddle_list(OSTREL_cube* cube) {
+  return OSTREL_list_of(cube->saddle, cube->total_saddle, &cube->total_saddle_cap);
+}
+
 // ===========================================================================
 // 3-D arrays
 // ===========================================================================
@@ -244,15 +253,13 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
 template <class T>
 static int alloc_3D(OSTREL_3D_array<T>* a, int na, int nb, int nc, const char* name) {
   if (na <= 0 || nb <= 0 || nc <= 0 ||
-      (long long)na * nb * nc > OSTREL_MAX_GRID_POINTS) {
-    fprintf(stderr, "Error: Memory allocation problem in %s()\n", name);
-    return 1;
-  }
-  try {
-    a->data.assign((size_t)na * nb * nc, T());
-  } catch (const std::exception&) {
+      (long long)na * nb * nc > OSTREL_MAX_GRID_POINTS)
+    return OSTREL_memory_error(name);
+  if (OSTREL_catch_memory(name, [&] {
+        a->data.assign((size_t)na * nb * nc, T());
+        return 0;
+      })) {
     a->data.clear();
-    fprintf(stderr, "Error: Memory allocation problem in %s()\n", name);
     return 1;
   }
   a->na = na;
@@ -512,14 +519,11 @@ int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
     return 1;
   }
   const long long file_size = regular_file_size(f.get());
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     LineReader in(f.get());
     CubeHeader h;
     return read_cube_header(in, cube, &h) || read_cube_values(in, file_size, h, cube);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
+  });
 }
 
 void OSTREL_shift_cube_energy(OSTREL_cube* cube, double shift) {
@@ -628,17 +632,8 @@ int OSTREL_is_minimum(const OSTREL_cube* cube, int i, int j, int k) {
 
 // Removes the entries marked in `gone`, keeping the order of the others.
 template <class P>
-static void drop_marked(std::vector<P>& list, int* total, const std::vector<char>& gone) {
-  int w = 0;
-  for (int s = 0; s < *total; s++)
-    if (!gone[s]) {
-      if (w != s)
-        list[w] = std::move(list[s]);
-      w++;
-    }
-  for (int s = w; s < *total; s++)
-    list[s] = P();
-  *total = w;
+static void drop_marked(OSTREL_list<P> list, const std::vector<char>& gone) {
+  OSTREL_list_remove_if(list, [&](const P&, int q) { return gone[q] != 0; });
 }
 
 // Minima on neighbouring grid points with equal energies (a flat-bottomed
@@ -681,7 +676,7 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
           }
     }
   }
-  drop_marked(cube->minima, &cube->total_minima, gone);
+  drop_marked(minima_list(cube), gone);
 }
 
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
@@ -729,13 +724,10 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
       }
     }
   }
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     merge_plateau_minima(cube);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // Merges points of a list that are symmetry images of each other within one
@@ -749,7 +741,7 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
 // image are looked up directly.
 template <class P>
 static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P>& list,
-                               int* total, bool towards_first) {
+                               int* total, int* cap, bool towards_first) {
   const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
   const int ns = *total;
   std::unordered_map<long long, std::vector<int>> at;
@@ -827,7 +819,7 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
       S.e = cube->energy.at(gx, gy, gz);
     }
   }
-  drop_marked(list, total, gone);
+  drop_marked(OSTREL_list_of(list, *total, cap), gone);
 }
 
 int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
@@ -856,11 +848,13 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
           s.tz = k;
         }
       }
-  try {
-    merge_split_points(cube, cif, cube->saddle, &cube->total_saddle, false);
+  return OSTREL_catch_memory(nullptr, [&] {
+    merge_split_points(cube, cif, cube->saddle, &cube->total_saddle, &cube->total_saddle_cap,
+                       false);
     // Minima split the same way are one site too, as the search over the
     // asymmetric unit finds them (its images within one step are merged).
-    merge_split_points(cube, cif, cube->minima, &cube->total_minima, true);
+    merge_split_points(cube, cif, cube->minima, &cube->total_minima, &cube->total_minima_cap,
+                       true);
     // A grid point cannot be both: minima on saddle points are dropped.
     std::unordered_map<long long, char> saddle_at;
     for (int s = 0; s < cube->total_saddle; s++) {
@@ -872,13 +866,10 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
       const OSTREL_minima& mn = cube->minima[q];
       on_saddle[q] = saddle_at.count((long long)cube->energy.index(mn.x, mn.y, mn.z)) > 0;
     }
-    drop_marked(cube->minima, &cube->total_minima, on_saddle);
+    drop_marked(minima_list(cube), on_saddle);
     merge_plateau_minima(cube);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -902,38 +893,24 @@ void OSTREL_free_cube_stationary_points(OSTREL_cube* cube) {
 }
 
 int OSTREL_alloc_cube_minima_point(OSTREL_cube* cube, int total) {
-  int r = OSTREL_grow_list(cube->minima, cube->total_minima_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_minima_point()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_minima_point()\n");
-  return r != 0;
+  return OSTREL_list_report(OSTREL_list_reserve(minima_list(cube), total),
+                            "OSTREL_alloc_cube_minima_point");
 }
 
 int OSTREL_alloc_cube_saddle_point(OSTREL_cube* cube, int total) {
-  int r = OSTREL_grow_list(cube->saddle, cube->total_saddle_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_saddle_point()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_saddle_point()\n");
-  return r != 0;
+  return OSTREL_list_report(OSTREL_list_reserve(saddle_list(cube), total),
+                            "OSTREL_alloc_cube_saddle_point");
 }
 
 int OSTREL_alloc_cube_minima_ions(OSTREL_minima* m, int total) {
-  int r = OSTREL_grow_list(m->ion, m->total_ions_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_minima_ions()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_minima_ions()\n");
-  return r != 0;
+  return OSTREL_list_report(
+      OSTREL_list_reserve(OSTREL_list_of(m->ion, m->total_ions, &m->total_ions_cap), total),
+      "OSTREL_alloc_cube_minima_ions");
 }
 
 int OSTREL_add_cube_minima_point(OSTREL_cube* cube, int x, int y, int z, int type, double tx,
                                  double ty, double tz, double e) {
-  if (OSTREL_alloc_cube_minima_point(cube, cube->total_minima + 1))
-    return 1;
-  OSTREL_minima& m = cube->minima[cube->total_minima++];
-  m = OSTREL_minima();
+  OSTREL_minima m;
   m.x = x;
   m.y = y;
   m.z = z;
@@ -942,64 +919,53 @@ int OSTREL_add_cube_minima_point(OSTREL_cube* cube, int x, int y, int z, int typ
   m.ty = ty;
   m.tz = tz;
   m.e = e;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(minima_list(cube), std::move(m)),
+                            "OSTREL_alloc_cube_minima_point");
 }
 
 int OSTREL_add_cube_minima_ion(OSTREL_minima* m, const char* label, double occ) {
-  if (OSTREL_alloc_cube_minima_ions(m, m->total_ions + 1))
-    return 1;
-  OSTREL_site_occupied_ion& ion = m->ion[m->total_ions++];
+  OSTREL_site_occupied_ion ion;
   ion.label = label;
   ion.occ = occ;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(m->ion, m->total_ions, &m->total_ions_cap), ion),
+      "OSTREL_alloc_cube_minima_ions");
 }
 
 int OSTREL_add_cube_saddle_point(OSTREL_cube* cube, int x, int y, int z, int type, double e) {
-  if (OSTREL_alloc_cube_saddle_point(cube, cube->total_saddle + 1))
-    return 1;
-  OSTREL_saddle& s = cube->saddle[cube->total_saddle++];
-  s = OSTREL_saddle();
+  OSTREL_saddle s;
   s.x = x;
   s.y = y;
   s.z = z;
   s.type = type;
   s.e = e;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(saddle_list(cube), s),
+                            "OSTREL_alloc_cube_saddle_point");
 }
 
+// Out-of-range indices are ignored.
 void OSTREL_del_cube_minima_point(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_minima)
-    return;
-  for (int q = index; q + 1 < cube->total_minima; q++)
-    cube->minima[q] = std::move(cube->minima[q + 1]);
-  cube->total_minima--;
-  cube->minima[cube->total_minima] = OSTREL_minima();
+  OSTREL_list_erase(minima_list(cube), index);
 }
 
 void OSTREL_del_cube_saddle_point(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_saddle)
-    return;
-  for (int q = index; q + 1 < cube->total_saddle; q++)
-    cube->saddle[q] = cube->saddle[q + 1];
-  cube->total_saddle--;
-  cube->saddle[cube->total_saddle] = OSTREL_saddle();
+  OSTREL_list_erase(saddle_list(cube), index);
+}
+
+// Position of the first minimum on the wrapped grid point, or -1.
+static int minimum_at(const OSTREL_cube* cube, int i, int j, int k) {
+  OSTREL_shift_index_xyz(cube, &i, &j, &k);
+  return OSTREL_list_find(cube->minima, cube->total_minima, [&](const OSTREL_minima& m) {
+    return m.x == i && m.y == j && m.z == k;
+  });
 }
 
 void OSTREL_del_cube_minima_point_by_loc(OSTREL_cube* cube, int i, int j, int k) {
-  OSTREL_shift_index_xyz(cube, &i, &j, &k);
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].x == i && cube->minima[q].y == j && cube->minima[q].z == k) {
-      OSTREL_del_cube_minima_point(cube, q);
-      return;
-    }
+  OSTREL_del_cube_minima_point(cube, minimum_at(cube, i, j, k));
 }
 
 int OSTREL_isin_minima_list(const OSTREL_cube* cube, int i, int j, int k) {
-  OSTREL_shift_index_xyz(cube, &i, &j, &k);
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].x == i && cube->minima[q].y == j && cube->minima[q].z == k)
-      return 1;
-  return 0;
+  return minimum_at(cube, i, j, k) >= 0;
 }
 
 // ===========================================================================
@@ -1042,7 +1008,7 @@ int OSTREL_label_minima_site(const OSTREL_cube* cube, std::string* out, int type
   out->clear();
   if (type < 1 || type > cube->total_minima_type)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     const OSTREL_minima& rep = cube->minima[cube->minima_type_index[type]];
     if (rep.ins_label > 0) {
       *out = "i" + std::to_string(rep.ins_label);
@@ -1055,11 +1021,8 @@ int OSTREL_label_minima_site(const OSTREL_cube* cube, std::string* out, int type
         if (!out->empty()) *out += "/";
         *out += m.ion[n].label;
       }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // List indices of the members of each type (1-based), in list order.
@@ -1192,7 +1155,7 @@ int OSTREL_init_nearest_neighbour(OSTREL_nearest_neighbour* list, int total, int
     fprintf(stderr, "Error: Non-positive input size to OSTREL_alloc_nearest_neighbour()\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory("OSTREL_alloc_nearest_neighbour", [&] {
     list->target_x = x;
     list->target_y = y;
     list->target_z = z;
@@ -1203,11 +1166,8 @@ int OSTREL_init_nearest_neighbour(OSTREL_nearest_neighbour* list, int total, int
     list->j.assign(total, 0);
     list->k.assign(total, 0);
     list->distance.assign(total, 999999.0);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_nearest_neighbour()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // Inserts after every kept entry with a smaller or equal distance; the last

@@ -90,7 +90,7 @@ int OSTREL_find_vertice(const OSTREL_graph* g, int label) {
 }
 
 int OSTREL_build_vert_from_edge(OSTREL_graph* g) {
-  try {
+  return OSTREL_catch_memory("OSTREL_build_vert_from_edge", [&] {
     g->vert.clear();
     g->total_vertice = 0;
     for (int e = 0; e < g->total_edge; e++) {
@@ -106,23 +106,17 @@ int OSTREL_build_vert_from_edge(OSTREL_graph* g) {
         g->vert[v].d++;  // a loop reaches here twice for the same vertex
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_vert_from_edge()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_copy_graph(const OSTREL_graph* src, OSTREL_graph* dst) {
   if (src == dst)
     return 0;
-  try {
+  return OSTREL_catch_memory("OSTREL_copy_graph", [&] {
     *dst = *src;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_graph()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_graph_vert(OSTREL_graph* g) {
@@ -156,7 +150,7 @@ void OSTREL_decrease_vertice_degree(OSTREL_graph* g, int label) {
 }
 
 int OSTREL_delete_vertice(OSTREL_graph* g, int label) {
-  try {
+  return OSTREL_catch_memory("OSTREL_delete_vertice", [&] {
     std::vector<OSTREL_graph_edge> kept;
     kept.reserve(g->total_edge);
     for (int e = 0; e < g->total_edge; e++) {
@@ -177,11 +171,8 @@ int OSTREL_delete_vertice(OSTREL_graph* g, int label) {
       g->vert.erase(g->vert.begin() + v);
       g->total_vertice--;
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_vertice()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_find_shortest_path(OSTREL_graph* g, int source, int target, double* distance,
@@ -482,7 +473,7 @@ static void walk_unused(const OSTREL_graph& g, std::vector<char>& used, int from
 
 int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, int* length,
                             std::vector<double>* weights) {
-  try {
+  return OSTREL_catch_memory("OSTREL_build_Euler_path", [&] {
     sequence->clear();
     weights->clear();
     *length = 0;
@@ -554,11 +545,8 @@ int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, i
     *sequence = walk;
     *weights = wts;
     *length = (int)walk.size();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_Euler_path()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================

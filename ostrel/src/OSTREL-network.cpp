@@ -44,7 +44,7 @@ int OSTREL_alloc_path_clust(OSTREL_cluster_list* list, int total) {
 int OSTREL_generate_path_vectors(const OSTREL_cube* cube, const OSTREL_cellcross_list* sites,
                                  std::vector<OSTREL_path_triple_index>* vectors) {
   vectors->clear();
-  try {
+  return OSTREL_catch_memory("OSTREL_generate_path_vectors", [&] {
     // Later sites of each minimum, so that only pairs of one minimum are
     // visited, in the order of the plain double loop over sites.
     std::unordered_map<int, std::vector<int>> occurrences;
@@ -66,11 +66,8 @@ int OSTREL_generate_path_vectors(const OSTREL_cube* cube, const OSTREL_cellcross
         if (!known)
           vectors->push_back(v);
       }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_generate_path_vectors()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 namespace {
@@ -523,7 +520,7 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
   const int n = (int)ids.size();
   if (members) members->assign(n, 0);
   if (n == 0) return 0;
-  try {
+  return OSTREL_catch_memory("OSTREL_alloc_path_clust", [&] {
     std::vector<int> pidx;
     if (path_indices(lib, ids, &pidx)) return 1;
     size_scratch(ws, cube->total_minima, lib->total_path);
@@ -545,11 +542,8 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
     orient_vectors(out);
     if (!first_only) merge_symmetric_clusters(cube, ws, out);
     set_cluster_energies(lib, out);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_path_clust()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 std::vector<int> all_ids(const OSTREL_pathlib* lib) {
@@ -841,7 +835,7 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
                                             OSTREL_pathlib* sym_lib, OSTREL_cluster* sym_cluster,
                                             OSTREL_pathlib* red_lib, OSTREL_cluster* red_cluster,
                                             int reduce, OSTREL_network_scratch* scratch) {
-  try {
+  return OSTREL_catch_memory("OSTREL_get_percolating_cluster_backbone", [&] {
     // The cluster's own path types and all their copies.
     OSTREL_pathlib L0;
     L0.pathlib = 1;
@@ -928,12 +922,8 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
     *red_lib = best;
     if (OSTREL_analyze_network(cube, red_lib, &list, &test.ws)) return 1;
     *red_cluster = list.total > 0 ? list.clust[0] : OSTREL_cluster();
-  } catch (const std::exception&) {
-    fprintf(stderr,
-            "Error: Memory allocation problem in OSTREL_get_percolating_cluster_backbone()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -950,30 +940,23 @@ void OSTREL_free_reaction_pathway(OSTREL_reaction_pathway_overall* rp) {
 
 int OSTREL_copy_cluster_append_rp_all(const OSTREL_cluster* cluster,
                                       OSTREL_reaction_pathway_overall* rp) {
-  try {
+  return OSTREL_catch_memory("OSTREL_copy_cluster_append_rp_all", [&] {
     OSTREL_reaction_pathway p;
     p.ID = cluster->ID;
     p.initial_dimension = p.dimension = cluster->dimension;
     p.ribbon = cluster->ribbon;
     rp->rp.push_back(p);
     rp->total++;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_cluster_append_rp_all()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_append_path_to_reaction_pathway(OSTREL_reaction_pathway* p, int hop) {
-  try {
+  return OSTREL_catch_memory("OSTREL_append_path_to_reaction_pathway", [&] {
     p->path.push_back(hop);
     p->total_path++;
-  } catch (const std::exception&) {
-    fprintf(stderr,
-            "Error: Memory allocation problem in OSTREL_append_path_to_reaction_pathway()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_del_reaction_pathway(OSTREL_reaction_pathway_overall* rp, int index) {
@@ -1219,7 +1202,7 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
     P.color = P.style = -1;
     P.oneD = P.twoD = P.threeD = P.in_rp = 0;
   }
-  try {
+  return OSTREL_catch_memory("OSTREL_build_reaction_pathway", [&] {
     // Thresholds: the first hop and every change of saddle type.
     std::vector<double> steps;
     for (int q = 0; q < lib->total_allpath; q++)
@@ -1304,11 +1287,8 @@ int OSTREL_build_reaction_pathway(const OSTREL_cube* cube, OSTREL_pathlib* lib,
       }
     }
     OSTREL_cleanup_redundant_pathways(lib, rp);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_reaction_pathway()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================

@@ -70,13 +70,10 @@ void OSTREL_init_pathlib(OSTREL_pathlib* lib) { *lib = OSTREL_pathlib(); }
 void OSTREL_free_pathlib(OSTREL_pathlib* lib) { *lib = OSTREL_pathlib(); }
 
 int OSTREL_copy_pathlib(const OSTREL_pathlib* src, OSTREL_pathlib* dst) {
-  try {
+  return OSTREL_catch_memory("OSTREL_copy_pathlib", [&] {
     *dst = *src;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_pathlib()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_grid_path(OSTREL_grid_path* path) { *path = OSTREL_grid_path(); }
@@ -711,7 +708,7 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
   (void)cif;
   lib->allpath.clear();
   lib->total_allpath = 0;
-  try {
+  return OSTREL_catch_memory("OSTREL_build_allpaths", [&] {
     std::vector<std::vector<int>> minima_of_type(cube->total_minima_type + 2);
     for (int q = 0; q < cube->total_minima; q++)
       if (cube->minima[q].type >= 1 && cube->minima[q].type <= cube->total_minima_type)
@@ -807,11 +804,8 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
         }
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_allpaths()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -988,7 +982,7 @@ int delete_type_of_allpath(OSTREL_pathlib* lib, int allpath_index) {
 }  // namespace
 
 int OSTREL_filter_redundant_path(OSTREL_cube* cube, OSTREL_pathlib* lib) {
-  try {
+  return OSTREL_catch_memory("OSTREL_filter_redundant_path", [&] {
     // Pass 1: two hops between the same minimum images over different saddle
     // types; the higher one goes.
     for (bool again = true; again;) {
@@ -1050,11 +1044,8 @@ int OSTREL_filter_redundant_path(OSTREL_cube* cube, OSTREL_pathlib* lib) {
         }
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_filter_redundant_path()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================

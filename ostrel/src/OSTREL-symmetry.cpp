@@ -468,33 +468,27 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
 }
 
 int OSTREL_refresh_minima_type_index(OSTREL_cube* cube) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     cube->minima_type_index.assign(cube->total_minima_type + 1, -1);
     for (int q = cube->total_minima - 1; q >= 0; q--) {
       int t = cube->minima[q].type;
       if (t >= 1 && t <= cube->total_minima_type)
         cube->minima_type_index[t] = q;
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     cube->saddle_type_index.assign(cube->total_saddle_type + 1, -1);
     for (int q = cube->total_saddle - 1; q >= 0; q--) {
       int t = cube->saddle[q].type;
       if (t >= 1 && t <= cube->total_saddle_type)
         cube->saddle_type_index[t] = q;
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_group_minima_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
@@ -525,7 +519,7 @@ static bool near_periodic(const OSTREL_cube* cube, int px, int py, int pz, int q
 }
 
 int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory("OSTREL_group_saddle_by_symmetry", [&] {
     group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
@@ -608,11 +602,8 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
     }
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_saddle_by_symmetry()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -646,16 +637,13 @@ int OSTREL_delete_saddle_type(OSTREL_cube* cube, int type) {
     fprintf(stderr, "Error: Invalid input to OSTREL_delete_saddle_type()\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory("OSTREL_delete_saddle_type", [&] {
     remove_type_block(cube->saddle, &cube->total_saddle, &cube->total_saddle_cap, type);
     cube->total_saddle_type--;
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_saddle_type()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_delete_minima_type(OSTREL_cube* cube, int type) {
@@ -663,16 +651,13 @@ int OSTREL_delete_minima_type(OSTREL_cube* cube, int type) {
     fprintf(stderr, "Error: Invalid input to OSTREL_delete_minima_type()\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory("OSTREL_delete_minima_type", [&] {
     remove_type_block(cube->minima, &cube->total_minima, &cube->total_minima_cap, type);
     cube->total_minima_type--;
     if (OSTREL_refresh_minima_type_index(cube))
       throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_minima_type()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_delete_saddle(OSTREL_cube* cube, int index) {
@@ -751,7 +736,7 @@ int OSTREL_site_is_probe(const OSTREL_cif* cif, const OSTREL_site& site) {
 }
 
 int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory("OSTREL_assign_ion_to_sites", [&] {
     for (int q = 0; q < cube->total_minima; q++) {
       cube->minima[q].ion.clear();
       cube->minima[q].total_ions = cube->minima[q].total_ions_cap = 0;
@@ -818,11 +803,8 @@ int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
           throw std::bad_alloc();
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_assign_ion_to_sites()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_assign_interstitial_labels(OSTREL_cube* cube) {
