@@ -6,6 +6,7 @@
 // that print the analyzer's messages naming the function.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -87,11 +88,11 @@ template <class T>
 int OSTREL_list_reserve(OSTREL_list<T> l, int needed) {
   if (l.cap)
     return OSTREL_grow_list(l.items, *l.cap, needed);
+  // A list without a capacity grows as its vector does (by doubling).
   if (needed < 0)
     return OSTREL_LIST_BAD_INDEX;
   try {
     l.items.resize((std::size_t)l.total);
-    l.items.reserve((std::size_t)needed);
   } catch (const std::exception&) {
     return OSTREL_LIST_NO_MEMORY;
   }
@@ -111,7 +112,8 @@ int OSTREL_list_insert(OSTREL_list<T> l, int index, T value) {
   } catch (const std::exception&) {
     return OSTREL_LIST_NO_MEMORY;
   }
-  for (int q = l.total; q > index; q--) l.items[q] = std::move(l.items[q - 1]);
+  std::move_backward(l.items.begin() + index, l.items.begin() + l.total,
+                     l.items.begin() + l.total + 1);
   l.items[index] = std::move(value);
   l.total++;
   return OSTREL_LIST_OK;
@@ -136,7 +138,7 @@ int OSTREL_list_erase(OSTREL_list<T> l, int index, T* out = nullptr) {
     return OSTREL_LIST_BAD_INDEX;
   if (out)
     *out = std::move(l.items[index]);
-  for (int q = index; q + 1 < l.total; q++) l.items[q] = std::move(l.items[q + 1]);
+  std::move(l.items.begin() + index + 1, l.items.begin() + l.total, l.items.begin() + index);
   l.total--;
   if (l.cap)
     l.items[l.total] = T();

@@ -153,48 +153,35 @@ int OSTREL_copy_cif(const OSTREL_cif* src, OSTREL_cif* dst) {
   });
 }
 
+static OSTREL_list<OSTREL_type> type_list(OSTREL_cif* cif) {
+  return OSTREL_list_of(cif->type, cif->type_no, &cif->type_no_cap);
+}
+
+static OSTREL_list<OSTREL_site> site_list(OSTREL_cif* cif) {
+  return OSTREL_list_of(cif->site, cif->site_no, &cif->site_no_cap);
+}
+
 int OSTREL_add_cif_type(OSTREL_cif* cif, const char* label, int* counter, double ox) {
-  if (OSTREL_grow_list(cif->type, cif->type_no_cap, cif->type_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  OSTREL_type& t = cif->type[cif->type_no++];
-  t = OSTREL_type();
+  OSTREL_type t;
   t.label = label;
   t.ox = ox;
-  t.flag = (*counter)++;
+  t.flag = *counter;
   size_t n = 0;
   while (n < t.label.size() && isalpha((unsigned char)t.label[n])) n++;
   t.label_element = t.label.substr(0, n);
+  if (OSTREL_list_report(OSTREL_list_append(type_list(cif), std::move(t)), nullptr, nullptr))
+    return 1;
+  (*counter)++;
   return 0;
 }
 
 int OSTREL_ins_cif_type(OSTREL_cif* cif, int index, const OSTREL_type& t) {
-  if (index < 0 || index > cif->type_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_ins_cif_type()\n");
-    return 1;
-  }
-  if (OSTREL_grow_list(cif->type, cif->type_no_cap, cif->type_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  for (int i = cif->type_no; i > index; i--)
-    cif->type[i] = cif->type[i - 1];
-  cif->type[index] = t;
-  cif->type_no++;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_insert(type_list(cif), index, t), "OSTREL_ins_cif_type",
+                            nullptr);
 }
 
 int OSTREL_remove_cif_type(OSTREL_cif* cif, int index) {
-  if (index < 0 || index >= cif->type_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_remove_cif_type()\n");
-    return 1;
-  }
-  for (int i = index; i + 1 < cif->type_no; i++)
-    cif->type[i] = cif->type[i + 1];
-  cif->type_no--;
-  cif->type[cif->type_no] = OSTREL_type();
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(type_list(cif), index), "OSTREL_remove_cif_type");
 }
 
 int OSTREL_add_cif_site(OSTREL_cif* cif, const char* label, const char* type, int mul,
@@ -213,55 +200,28 @@ int OSTREL_add_cif_site(OSTREL_cif* cif, const char* label, const char* type, in
 }
 
 int OSTREL_ins_cif_site(OSTREL_cif* cif, int index, const OSTREL_site& s) {
-  if (index < 0 || index > cif->site_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_ins_cif_site()\n");
-    return 1;
-  }
-  if (OSTREL_grow_list(cif->site, cif->site_no_cap, cif->site_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  for (int i = cif->site_no; i > index; i--)
-    cif->site[i] = cif->site[i - 1];
-  OSTREL_site& t = cif->site[index];
-  t = s;
+  OSTREL_site t = s;
   // Negative fractional coordinates are stored one cell up.
   if (t.x < 0) t.x += 1.0;
   if (t.y < 0) t.y += 1.0;
   if (t.z < 0) t.z += 1.0;
-  cif->site_no++;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_insert(site_list(cif), index, std::move(t)),
+                            "OSTREL_ins_cif_site", nullptr);
 }
 
 int OSTREL_remove_cif_site(OSTREL_cif* cif, int index) {
-  if (index < 0 || index >= cif->site_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_remove_cif_site()\n");
-    return 1;
-  }
-  for (int i = index; i + 1 < cif->site_no; i++)
-    cif->site[i] = cif->site[i + 1];
-  cif->site_no--;
-  cif->site[cif->site_no] = OSTREL_site();
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(site_list(cif), index), "OSTREL_remove_cif_site");
 }
 
 int OSTREL_remove_all_cif_site_by_type(OSTREL_cif* cif, const char* type) {
-  for (int i = cif->site_no - 1; i >= 0; i--)
-    if (cif->site[i].type == type && OSTREL_remove_cif_site(cif, i))
-      return 1;
+  OSTREL_list_remove_if(site_list(cif), [&](const OSTREL_site& s, int) { return s.type == type; });
   return 0;
 }
 
 int OSTREL_add_cif_symop(OSTREL_cif* cif, const char* op) {
-  try {
-    cif->symop.resize(cif->symop_no);
-    cif->symop.emplace_back(op);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  cif->symop_no++;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(cif->symop, cif->symop_no), std::string(op)), nullptr,
+      nullptr);
 }
 
 // ===========================================================================

@@ -71,15 +71,9 @@ int heap_extract(double* values, int* ids, int* n, int mode) {
 // ===========================================================================
 
 int OSTREL_add_edge(OSTREL_graph* g, int a, int b, double w) {
-  try {
-    g->edge.resize(g->total_edge);
-    g->edge.push_back(OSTREL_graph_edge{a, b, w});
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_add_edge()\n");
-    return 1;
-  }
-  g->total_edge++;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(g->edge, g->total_edge), OSTREL_graph_edge{a, b, w}),
+      "OSTREL_add_edge");
 }
 
 int OSTREL_find_vertice(const OSTREL_graph* g, int label) {
@@ -649,55 +643,39 @@ void OSTREL_find_biconnected_components(int n, const std::vector<std::pair<int, 
 // Expressions
 // ===========================================================================
 
-void OSTREL_init_RPN_token(OSTREL_RPN_token* t) {
-  t->size = 0;
-  t->cap = 0;
-  t->item.clear();
+static OSTREL_list<OSTREL_RPN_token_item> token_list(OSTREL_RPN_token* t) {
+  return OSTREL_list_of(t->item, t->size, &t->cap);
 }
 
+static OSTREL_list<char> char_list(OSTREL_char_stack* s) {
+  return OSTREL_list_of(s->item, s->size, &s->cap);
+}
+
+void OSTREL_init_RPN_token(OSTREL_RPN_token* t) { *t = OSTREL_RPN_token(); }
+
 int OSTREL_alloc_RPN_token(OSTREL_RPN_token* t, int size) {
-  if (OSTREL_grow_list(t->item, t->cap, size)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_RPN_token()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_reserve(token_list(t), size) ? OSTREL_memory_error("OSTREL_alloc_RPN_token")
+                                                  : 0;
 }
 
 int OSTREL_add_RPN_token(OSTREL_RPN_token* t, const OSTREL_RPN_token_item& item) {
-  if (OSTREL_alloc_RPN_token(t, t->size + 1))
-    return 1;
-  t->item[t->size++] = item;
-  return 0;
+  return OSTREL_list_append(token_list(t), item) ? OSTREL_memory_error("OSTREL_alloc_RPN_token")
+                                                 : 0;
 }
 
-void OSTREL_free_RPN_token(OSTREL_RPN_token* t) {
-  t->item.clear();
-  t->item.shrink_to_fit();
-  t->size = 0;
-  t->cap = 0;
-}
+void OSTREL_free_RPN_token(OSTREL_RPN_token* t) { OSTREL_list_free(token_list(t)); }
 
 void OSTREL_free_RPN(OSTREL_RPN_token* t) { OSTREL_free_RPN_token(t); }
 
-void OSTREL_init_char_stack(OSTREL_char_stack* s) {
-  s->size = 0;
-  s->cap = 0;
-  s->item.clear();
-}
+void OSTREL_init_char_stack(OSTREL_char_stack* s) { *s = OSTREL_char_stack(); }
 
 int OSTREL_alloc_char_stack(OSTREL_char_stack* s, int size) {
-  if (OSTREL_grow_list(s->item, s->cap, size)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_char_stack()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_reserve(char_list(s), size) ? OSTREL_memory_error("OSTREL_alloc_char_stack")
+                                                 : 0;
 }
 
 int OSTREL_push_char_stack(OSTREL_char_stack* s, char c) {
-  if (OSTREL_alloc_char_stack(s, s->size + 1))
-    return 1;
-  s->item[s->size++] = c;
-  return 0;
+  return OSTREL_list_append(char_list(s), c) ? OSTREL_memory_error("OSTREL_alloc_char_stack") : 0;
 }
 
 int OSTREL_pop_char_stack(OSTREL_char_stack* s, char* c) {
@@ -711,20 +689,12 @@ int OSTREL_pop_char_stack(OSTREL_char_stack* s, char* c) {
   return 0;
 }
 
-void OSTREL_free_char_stack(OSTREL_char_stack* s) {
-  s->item.clear();
-  s->item.shrink_to_fit();
-  s->size = 0;
-  s->cap = 0;
-}
+void OSTREL_free_char_stack(OSTREL_char_stack* s) { OSTREL_list_free(char_list(s)); }
 
 int OSTREL_RPN_push_number_stack(OSTREL_RPN_number_stack* s, double v) {
-  if (OSTREL_grow_list(s->item, s->cap, s->size + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_RPN_push_number_stack()\n");
-    return 1;
-  }
-  s->item[s->size++] = v;
-  return 0;
+  return OSTREL_list_append(OSTREL_list_of(s->item, s->size, &s->cap), v)
+             ? OSTREL_memory_error("OSTREL_RPN_push_number_stack")
+             : 0;
 }
 
 int OSTREL_RPN_pop_number_stack(OSTREL_RPN_number_stack* s, double* v) {

@@ -26,19 +26,23 @@ void OSTREL_init_cluster_list(OSTREL_cluster_list* list) { *list = OSTREL_cluste
 
 void OSTREL_free_cluster_list(OSTREL_cluster_list* list) { *list = OSTREL_cluster_list(); }
 
+static OSTREL_list<OSTREL_cluster> cluster_list(OSTREL_cluster_list* list) {
+  return OSTREL_list_of(list->clust, list->total);
+}
+
+static OSTREL_list<OSTREL_reaction_pathway> pathway_list(OSTREL_reaction_pathway_overall* rp) {
+  return OSTREL_list_of(rp->rp, rp->total);
+}
+
+// Sets the number of clusters (new ones empty, surplus ones dropped).
 int OSTREL_alloc_path_clust(OSTREL_cluster_list* list, int total) {
-  if (total < 0) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_path_clust()\n");
-    return 1;
-  }
-  try {
+  if (total < 0)
+    return OSTREL_invalid_input("OSTREL_alloc_path_clust");
+  return OSTREL_catch_memory("OSTREL_alloc_path_clust", [&] {
     list->clust.resize(total);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_path_clust()\n");
-    return 1;
-  }
-  list->total = total;
-  return 0;
+    list->total = total;
+    return 0;
+  });
 }
 
 int OSTREL_generate_path_vectors(const OSTREL_cube* cube, const OSTREL_cellcross_list* sites,
@@ -484,8 +488,7 @@ void merge_symmetric_clusters(const OSTREL_cube* cube, OSTREL_network_scratch& w
         if (slot == 2 && parallel(cube, cj.vector[0], ci.vector[1])) slot = -1;
         if (slot > 0) ci.vector[slot] = cj.vector[0];
       }
-      out->clust.erase(out->clust.begin() + j);
-      out->total--;
+      OSTREL_list_erase(cluster_list(out), j);
     }
   }
 }
@@ -534,8 +537,8 @@ int analyze_ids(const OSTREL_cube* cube, const OSTREL_pathlib* lib, const std::v
       placement_vectors(cube, ws, &vectors);
       C.dimension = OSTREL_generate_path_dimension(cube, vectors, C.vector);
       if (C.dimension == 1) C.ribbon = ribbon_test(ws);
-      out->clust.push_back(std::move(C));
-      out->total++;
+      if (OSTREL_list_append(cluster_list(out), std::move(C)))
+        throw std::bad_alloc();
       if (first_only) break;
     }
     for (int m : ws.touched) ws.inc_count[m] = 0;
@@ -940,33 +943,22 @@ void OSTREL_free_reaction_pathway(OSTREL_reaction_pathway_overall* rp) {
 
 int OSTREL_copy_cluster_append_rp_all(const OSTREL_cluster* cluster,
                                       OSTREL_reaction_pathway_overall* rp) {
-  return OSTREL_catch_memory("OSTREL_copy_cluster_append_rp_all", [&] {
-    OSTREL_reaction_pathway p;
-    p.ID = cluster->ID;
-    p.initial_dimension = p.dimension = cluster->dimension;
-    p.ribbon = cluster->ribbon;
-    rp->rp.push_back(p);
-    rp->total++;
-    return 0;
-  });
+  OSTREL_reaction_pathway p;
+  p.ID = cluster->ID;
+  p.initial_dimension = p.dimension = cluster->dimension;
+  p.ribbon = cluster->ribbon;
+  return OSTREL_list_report(OSTREL_list_append(pathway_list(rp), std::move(p)),
+                            "OSTREL_copy_cluster_append_rp_all");
 }
 
 int OSTREL_append_path_to_reaction_pathway(OSTREL_reaction_pathway* p, int hop) {
-  return OSTREL_catch_memory("OSTREL_append_path_to_reaction_pathway", [&] {
-    p->path.push_back(hop);
-    p->total_path++;
-    return 0;
-  });
+  return OSTREL_list_report(OSTREL_list_append(OSTREL_list_of(p->path, p->total_path), hop),
+                            "OSTREL_append_path_to_reaction_pathway");
 }
 
 int OSTREL_del_reaction_pathway(OSTREL_reaction_pathway_overall* rp, int index) {
-  if (index < 0 || index >= rp->total) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_del_reaction_pathway()\n");
-    return 1;
-  }
-  rp->rp.erase(rp->rp.begin() + index);
-  rp->total--;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(pathway_list(rp), index),
+                            "OSTREL_del_reaction_pathway");
 }
 
 int OSTREL_cleanup_redundant_pathways(const OSTREL_pathlib* lib,

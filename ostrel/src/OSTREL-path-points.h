@@ -58,6 +58,15 @@ inline OSTREL_cubeloc point_of(const OSTREL_grid_path* p, int q) {
   return OSTREL_cubeloc{p->grid[q].x, p->grid[q].y, p->grid[q].z};
 }
 
+// The path types and the hops of a library as lists.
+inline OSTREL_list<OSTREL_path> path_list(OSTREL_pathlib* lib) {
+  return OSTREL_list_of(lib->path, lib->total_path);
+}
+
+inline OSTREL_list<OSTREL_allpath> allpath_list(OSTREL_pathlib* lib) {
+  return OSTREL_list_of(lib->allpath, lib->total_allpath);
+}
+
 // Appends `second` to `first` (a shared joining point kept once, with the
 // plotting values of `second`); `limit` caps the number of points, 0 for
 // none.

@@ -656,8 +656,8 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       const OSTREL_path p = path_type_of(cube, ends, s, si);
       if (OSTREL_isin_pathlib(lib, p.start_type, p.end_type, s) >= 0)
         continue;
-      lib->path.push_back(p);
-      lib->total_path++;
+      if (OSTREL_list_append(path_list(lib), p))
+        throw std::bad_alloc();
     }
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_path()\n");
@@ -799,8 +799,8 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
           a.start_energy = P.start_energy;
           a.end_energy = P.end_energy;
           a.saddle_energy = P.saddle_energy;
-          lib->allpath.push_back(a);
-          lib->total_allpath++;
+          if (OSTREL_list_append(allpath_list(lib), a))
+            throw std::bad_alloc();
         }
       }
     }
@@ -872,55 +872,31 @@ int OSTREL_get_allpath_to_path_index(const OSTREL_pathlib* lib, int allpath_inde
 }
 
 int OSTREL_delete_pathlib_allpath(OSTREL_pathlib* lib, int index) {
-  if (index < 0 || index >= lib->total_allpath) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_pathlib_allpath()\n");
-    return 1;
-  }
-  lib->allpath.erase(lib->allpath.begin() + index);
-  lib->total_allpath--;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(allpath_list(lib), index),
+                            "OSTREL_delete_pathlib_allpath");
 }
 
 int OSTREL_delete_pathlib_path(OSTREL_pathlib* lib, int index) {
-  if (index < 0 || index >= lib->total_path) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_pathlib_path()\n");
+  OSTREL_path gone;
+  if (OSTREL_list_report(OSTREL_list_erase(path_list(lib), index, &gone),
+                         "OSTREL_delete_pathlib_path"))
     return 1;
-  }
-  const OSTREL_path gone = lib->path[index];
-  lib->path.erase(lib->path.begin() + index);
-  lib->total_path--;
   // Every copy of the type goes with it.
-  auto it = std::remove_if(lib->allpath.begin(), lib->allpath.begin() + lib->total_allpath,
-                           [&](const OSTREL_allpath& a) {
-                             return a.start_type == gone.start_type &&
-                                    a.end_type == gone.end_type &&
-                                    a.saddle_type == gone.saddle_type;
-                           });
-  lib->allpath.erase(it, lib->allpath.begin() + lib->total_allpath);
-  lib->total_allpath = (int)lib->allpath.size();
+  OSTREL_list_remove_if(allpath_list(lib), [&](const OSTREL_allpath& a, int) {
+    return a.start_type == gone.start_type && a.end_type == gone.end_type &&
+           a.saddle_type == gone.saddle_type;
+  });
   return 0;
 }
 
 int OSTREL_insert_pathlib_allpath(OSTREL_pathlib* lib, const OSTREL_allpath& a) {
-  try {
-    lib->allpath.insert(lib->allpath.begin(), a);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_insert_pathlib_allpath()\n");
-    return 1;
-  }
-  lib->total_allpath++;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_insert(allpath_list(lib), 0, a),
+                            "OSTREL_insert_pathlib_allpath");
 }
 
 int OSTREL_pop_pathlib_allpath(OSTREL_pathlib* lib, int index, OSTREL_allpath* out) {
-  if (index < 0 || index >= lib->total_allpath) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_pop_pathlib_allpath()\n");
-    return 1;
-  }
-  *out = lib->allpath[index];
-  lib->allpath.erase(lib->allpath.begin() + index);
-  lib->total_allpath--;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(allpath_list(lib), index, out),
+                            "OSTREL_pop_pathlib_allpath");
 }
 
 void OSTREL_reverse_pathlib_allpath(OSTREL_pathlib* lib) {

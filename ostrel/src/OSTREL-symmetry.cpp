@@ -243,34 +243,32 @@ void OSTREL_free_asymmetric_unit(OSTREL_asymmetric_unit* unit) {
   unit->max_asymmetry = asym;
 }
 
+static OSTREL_list<OSTREL_xyz_int> grid_list(OSTREL_asymmetric_unit* unit) {
+  return OSTREL_list_of(unit->grid, unit->total, &unit->cap);
+}
+
+static OSTREL_list<OSTREL_xyz_int> sgrid_list(OSTREL_asymmetric_unit* unit) {
+  return OSTREL_list_of(unit->sgrid, unit->stotal, &unit->scap);
+}
+
 int OSTREL_alloc_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int total) {
-  if (OSTREL_grow_list(unit->grid, unit->cap, total)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_asymmetric_unit_grid()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_report(OSTREL_list_reserve(grid_list(unit), total),
+                            "OSTREL_alloc_asymmetric_unit_grid");
 }
 
 int OSTREL_alloc_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int total) {
-  if (OSTREL_grow_list(unit->sgrid, unit->scap, total)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_asymmetric_unit_sgrid()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_report(OSTREL_list_reserve(sgrid_list(unit), total),
+                            "OSTREL_alloc_asymmetric_unit_sgrid");
 }
 
 int OSTREL_add_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int x, int y, int z) {
-  if (OSTREL_alloc_asymmetric_unit_grid(unit, unit->total + 1))
-    return 1;
-  unit->grid[unit->total++] = OSTREL_xyz_int{x, y, z};
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(grid_list(unit), OSTREL_xyz_int{x, y, z}),
+                            "OSTREL_alloc_asymmetric_unit_grid");
 }
 
 int OSTREL_add_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int x, int y, int z) {
-  if (OSTREL_alloc_asymmetric_unit_sgrid(unit, unit->stotal + 1))
-    return 1;
-  unit->sgrid[unit->stotal++] = OSTREL_xyz_int{x, y, z};
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(sgrid_list(unit), OSTREL_xyz_int{x, y, z}),
+                            "OSTREL_alloc_asymmetric_unit_sgrid");
 }
 
 int OSTREL_eval_grid_for_asymmetric_unit(const OSTREL_cube* cube, const OSTREL_cif* cif,
@@ -610,22 +608,18 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
 // Deleting minima and saddles
 // ===========================================================================
 
+// Removes the members of a type and numbers the later types one lower;
+// the storage halves when the list has shrunk to half its capacity.
 template <class P>
 static void remove_type_block(std::vector<P>& v, int* total, int* cap, int type) {
-  int w = 0;
-  for (int q = 0; q < *total; q++) {
-    if (v[q].type == type)
-      continue;
-    if (v[q].type > type)
-      v[q].type--;
-    if (w != q)
-      v[w] = std::move(v[q]);
-    w++;
-  }
-  for (int q = w; q < *total; q++)
-    v[q] = P();
-  *total = w;
-  if (*cap >= 2 * w && *cap > 0) {
+  OSTREL_list_remove_if(OSTREL_list_of(v, *total, cap), [&](P& p, int) {
+    if (p.type == type)
+      return true;
+    if (p.type > type)
+      p.type--;
+    return false;
+  });
+  if (*cap >= 2 * *total && *cap > 0) {
     *cap /= 2;
     v.resize(*cap);
     v.shrink_to_fit();
