@@ -1038,12 +1038,30 @@ static std::vector<std::vector<int>> members_by_type(const std::vector<P>& v, in
 
 static const char* DASH65 = "-----------------------------------------------------------------\r\n";
 
-int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
+// The opening of a summary: title between dash lines and the two totals.
+static void print_summary_head(FILE* stream, const char* title, const char* what, int total,
+                               int types) {
   fprintf(stream, "%s", DASH65);
-  fprintf(stream, "                  Summary of energy local minima                  \r\n");
+  fprintf(stream, "                  Summary of energy %s                  \r\n", title);
   fprintf(stream, "%s\r\n", DASH65);
-  fprintf(stream, "Total local minima in unit cell: %d\r\n", cube->total_minima);
-  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_minima_type);
+  fprintf(stream, "Total local %s in unit cell: %d\r\n", what, total);
+  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", types);
+}
+
+// The plateau of equal energies around member q of a summary; 1 (message
+// printed, stream flushed) when it is too large to list.
+static int summary_plateau(const OSTREL_cube* cube, OSTREL_same_energy_grid_list* plateau,
+                           const char* what, int q, int x, int y, int z, FILE* stream) {
+  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) >= 0)
+    return 0;
+  fprintf(stderr, "Error: More than 28 grid points share the energy of %s %d at (%d %d %d)\n",
+          what, q, x, y, z);
+  fflush(stream);
+  return 1;
+}
+
+int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
+  print_summary_head(stream, "local minima", "minima", cube->total_minima, cube->total_minima_type);
   OSTREL_same_energy_grid_list plateau;
   const std::vector<std::vector<int>> members =
       members_by_type(cube->minima, cube->total_minima, cube->total_minima_type);
@@ -1061,13 +1079,8 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_minima& m = cube->minima[q];
-      if (OSTREL_find_same_energy_neighbours(cube, &plateau, m.x, m.y, m.z) < 0) {
-        fprintf(stderr,
-                "Error: More than 28 grid points share the energy of minimum %d at (%d %d %d)\n",
-                q, m.x, m.y, m.z);
-        fflush(stream);
+      if (summary_plateau(cube, &plateau, "minimum", q, m.x, m.y, m.z, stream))
         return 1;
-      }
       double fx = 0, fy = 0, fz = 0;
       for (int p = 0; p < plateau.total; p++) {
         fx += (double)plateau.item[p].x / cube->a_grid;
@@ -1099,11 +1112,7 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
 }
 
 int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
-  fprintf(stream, "%s", DASH65);
-  fprintf(stream, "                  Summary of energy saddle point                  \r\n");
-  fprintf(stream, "%s\r\n", DASH65);
-  fprintf(stream, "Total local saddle in unit cell: %d\r\n", cube->total_saddle);
-  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_saddle_type);
+  print_summary_head(stream, "saddle point", "saddle", cube->total_saddle, cube->total_saddle_type);
   OSTREL_same_energy_grid_list plateau;
   const std::vector<std::vector<int>> members =
       members_by_type(cube->saddle, cube->total_saddle, cube->total_saddle_type);
@@ -1115,13 +1124,8 @@ int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_saddle& s = cube->saddle[q];
-      if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
-        fprintf(stderr,
-                "Error: More than 28 grid points share the energy of saddle %d at (%d %d %d)\n",
-                q, s.x, s.y, s.z);
-        fflush(stream);
+      if (summary_plateau(cube, &plateau, "saddle", q, s.x, s.y, s.z, stream))
         return 1;
-      }
       double px = 0, py = 0, pz = 0;
       for (int p = 0; p < plateau.total; p++) {
         px += plateau.item[p].x;

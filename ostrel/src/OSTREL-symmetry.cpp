@@ -626,70 +626,63 @@ static void remove_type_block(std::vector<P>& v, int* total, int* cap, int type)
   }
 }
 
-int OSTREL_delete_saddle_type(OSTREL_cube* cube, int type) {
-  if (type < 1 || type > cube->total_saddle_type) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_saddle_type()\n");
-    return 1;
-  }
-  return OSTREL_catch_memory("OSTREL_delete_saddle_type", [&] {
-    remove_type_block(cube->saddle, &cube->total_saddle, &cube->total_saddle_cap, type);
-    cube->total_saddle_type--;
-    if (OSTREL_refresh_saddle_type_index(cube))
+// Deletes symmetry type `type` of a list (minima or saddles) with all its
+// members; later types are numbered one lower.
+template <class P>
+static int delete_type(OSTREL_cube* cube, std::vector<P>& v, int* total, int* cap, int* types,
+                       int (*refresh)(OSTREL_cube*), int type, const char* name) {
+  if (type < 1 || type > *types)
+    return OSTREL_invalid_input(name);
+  return OSTREL_catch_memory(name, [&] {
+    remove_type_block(v, total, cap, type);
+    (*types)--;
+    if (refresh(cube))
       throw std::bad_alloc();
     return 0;
   });
+}
+
+// Deletes one member of a list; the last member of a type takes its type
+// with it.
+template <class P>
+static int delete_member(OSTREL_cube* cube, const std::vector<P>& v, int total, int types,
+                         int index, int (*delete_type_of)(OSTREL_cube*, int),
+                         void (*erase)(OSTREL_cube*, int), int (*refresh)(OSTREL_cube*),
+                         const char* name) {
+  if (index < 0 || index >= total)
+    return OSTREL_invalid_input(name);
+  const int t = v[index].type;
+  int members = 0;
+  for (int q = 0; q < total; q++)
+    if (v[q].type == t) members++;
+  if (members == 1 && t >= 1 && t <= types)
+    return delete_type_of(cube, t);
+  erase(cube, index);
+  return refresh(cube) ? OSTREL_memory_error(name) : 0;
+}
+
+int OSTREL_delete_saddle_type(OSTREL_cube* cube, int type) {
+  return delete_type(cube, cube->saddle, &cube->total_saddle, &cube->total_saddle_cap,
+                     &cube->total_saddle_type, OSTREL_refresh_saddle_type_index, type,
+                     "OSTREL_delete_saddle_type");
 }
 
 int OSTREL_delete_minima_type(OSTREL_cube* cube, int type) {
-  if (type < 1 || type > cube->total_minima_type) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_minima_type()\n");
-    return 1;
-  }
-  return OSTREL_catch_memory("OSTREL_delete_minima_type", [&] {
-    remove_type_block(cube->minima, &cube->total_minima, &cube->total_minima_cap, type);
-    cube->total_minima_type--;
-    if (OSTREL_refresh_minima_type_index(cube))
-      throw std::bad_alloc();
-    return 0;
-  });
+  return delete_type(cube, cube->minima, &cube->total_minima, &cube->total_minima_cap,
+                     &cube->total_minima_type, OSTREL_refresh_minima_type_index, type,
+                     "OSTREL_delete_minima_type");
 }
 
 int OSTREL_delete_saddle(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_saddle) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_saddle()\n");
-    return 1;
-  }
-  int t = cube->saddle[index].type;
-  int members = 0;
-  for (int q = 0; q < cube->total_saddle; q++)
-    if (cube->saddle[q].type == t) members++;
-  if (members == 1 && t >= 1 && t <= cube->total_saddle_type)
-    return OSTREL_delete_saddle_type(cube, t);
-  OSTREL_del_cube_saddle_point(cube, index);
-  if (OSTREL_refresh_saddle_type_index(cube)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_saddle()\n");
-    return 1;
-  }
-  return 0;
+  return delete_member(cube, cube->saddle, cube->total_saddle, cube->total_saddle_type, index,
+                       OSTREL_delete_saddle_type, OSTREL_del_cube_saddle_point,
+                       OSTREL_refresh_saddle_type_index, "OSTREL_delete_saddle");
 }
 
 int OSTREL_delete_minima(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_minima) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_minima()\n");
-    return 1;
-  }
-  int t = cube->minima[index].type;
-  int members = 0;
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].type == t) members++;
-  if (members == 1 && t >= 1 && t <= cube->total_minima_type)
-    return OSTREL_delete_minima_type(cube, t);
-  OSTREL_del_cube_minima_point(cube, index);
-  if (OSTREL_refresh_minima_type_index(cube)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_minima()\n");
-    return 1;
-  }
-  return 0;
+  return delete_member(cube, cube->minima, cube->total_minima, cube->total_minima_type, index,
+                       OSTREL_delete_minima_type, OSTREL_del_cube_minima_point,
+                       OSTREL_refresh_minima_type_index, "OSTREL_delete_minima");
 }
 
 // ===========================================================================
