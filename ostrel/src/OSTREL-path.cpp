@@ -702,6 +702,84 @@ void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTR
   out->alloc = out->len;
 }
 
+// The copies of path type P through saddle L: the start and end images
+// that lie as far from L as the representative's ends lie from its saddle,
+// paired into hops (appended to the library).
+void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
+                      const std::vector<int>& st, const std::vector<int>& et, double left,
+                      double right, OSTREL_cellcross_list& starts, OSTREL_cellcross_list& ends,
+                      OSTREL_pathlib* lib) {
+  const OSTREL_cubeloc Lp = saddle_point(cube, L);
+  match_images(cube, st, Lp, left, &starts);
+  match_images(cube, et, Lp, right, &ends);
+  // Several images at the same distance from the saddle (on either side
+  // of a symmetry element through it) would pair up into hops that this
+  // saddle does not make: of the admissible pairs only those whose two
+  // images are as far apart as in the representative hop are copies of it.
+  std::vector<std::pair<int, int>> pairs;
+  std::vector<double> mismatch;
+  for (int i = 0; i < starts.len; i++)
+    for (int j = 0; j < ends.len; j++) {
+      const int ms = starts.points[i], me = ends.points[j];
+      const OSTREL_cellcross& cs = starts.list[i];
+      const OSTREL_cellcross& ce = ends.list[j];
+      if (ms == me && OSTREL_is_cellcross_equal(cs, ce))
+        continue;
+      const double es = cube->saddle[L].e;
+      if (es < cube->minima[ms].e || es < cube->minima[me].e)
+        continue;
+      bool known = false;
+      for (const auto& pr : pairs) {
+        const int ks = starts.points[pr.first], ke = ends.points[pr.second];
+        const OSTREL_cellcross &os = starts.list[pr.first], &oe = ends.list[pr.second];
+        known = known ||
+                (ks == ms && ke == me && OSTREL_is_cellcross_equal(os, cs) &&
+                 OSTREL_is_cellcross_equal(oe, ce)) ||
+                (ks == me && ke == ms && OSTREL_is_cellcross_equal(os, ce) &&
+                 OSTREL_is_cellcross_equal(oe, cs));
+      }
+      if (known)
+        continue;
+      if (OSTREL_allpath_angle(cube, &starts, i, &ends, j, L) < PI / 2 - 1e-9)
+        continue;
+      pairs.emplace_back(i, j);
+      const double apart = OSTREL_find_loc_distance(
+          cube, minimum_image(cube, ms, cs.x, cs.y, cs.z),
+          minimum_image(cube, me, ce.x, ce.y, ce.z));
+      mismatch.push_back(fabs(apart - P.straightline_length));
+    }
+  double closest = HUGE_VAL;
+  for (double m : mismatch) closest = std::min(closest, m);
+  std::vector<char> keep(pairs.size(), 0);
+  for (size_t q = 0; q < pairs.size(); q++) keep[q] = mismatch[q] <= closest + 0.001;
+  for (size_t q = 0; q < pairs.size(); q++) {
+    if (!keep[q])
+      continue;
+    const int i = pairs[q].first, j = pairs[q].second;
+    const OSTREL_cellcross& cs = starts.list[i];
+    const OSTREL_cellcross& ce = ends.list[j];
+    OSTREL_allpath a;
+    a.start = starts.points[i];
+    a.end = ends.points[j];
+    a.saddle = L;
+    a.start_type = P.start_type;
+    a.end_type = P.end_type;
+    a.saddle_type = P.saddle_type;
+    a.length = P.length;
+    a.start_crossx = cs.x;
+    a.start_crossy = cs.y;
+    a.start_crossz = cs.z;
+    a.end_crossx = ce.x;
+    a.end_crossy = ce.y;
+    a.end_crossz = ce.z;
+    a.start_energy = P.start_energy;
+    a.end_energy = P.end_energy;
+    a.saddle_energy = P.saddle_energy;
+    if (OSTREL_list_append(allpath_list(lib), a))
+      throw std::bad_alloc();
+  }
+}
+
 }  // namespace
 
 int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
@@ -732,77 +810,8 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
       const std::vector<int>& et = members(minima_of_type, P.end_type, cube->total_minima_type);
       const std::vector<int>& saddles =
           members(saddles_of_type, P.saddle_type, cube->total_saddle_type);
-      for (int L : saddles) {
-        const OSTREL_cubeloc Lp = saddle_point(cube, L);
-        match_images(cube, st, Lp, left, &starts);
-        match_images(cube, et, Lp, right, &ends);
-        // Several images at the same distance from the saddle (on either side
-        // of a symmetry element through it) would pair up into hops that this
-        // saddle does not make: of the admissible pairs only those whose two
-        // images are as far apart as in the representative hop are copies of it.
-        std::vector<std::pair<int, int>> pairs;
-        std::vector<double> mismatch;
-        for (int i = 0; i < starts.len; i++)
-          for (int j = 0; j < ends.len; j++) {
-            const int ms = starts.points[i], me = ends.points[j];
-            const OSTREL_cellcross& cs = starts.list[i];
-            const OSTREL_cellcross& ce = ends.list[j];
-            if (ms == me && OSTREL_is_cellcross_equal(cs, ce))
-              continue;
-            const double es = cube->saddle[L].e;
-            if (es < cube->minima[ms].e || es < cube->minima[me].e)
-              continue;
-            bool known = false;
-            for (const auto& pr : pairs) {
-              const int ks = starts.points[pr.first], ke = ends.points[pr.second];
-              const OSTREL_cellcross &os = starts.list[pr.first], &oe = ends.list[pr.second];
-              known = known ||
-                      (ks == ms && ke == me && OSTREL_is_cellcross_equal(os, cs) &&
-                       OSTREL_is_cellcross_equal(oe, ce)) ||
-                      (ks == me && ke == ms && OSTREL_is_cellcross_equal(os, ce) &&
-                       OSTREL_is_cellcross_equal(oe, cs));
-            }
-            if (known)
-              continue;
-            if (OSTREL_allpath_angle(cube, &starts, i, &ends, j, L) < PI / 2 - 1e-9)
-              continue;
-            pairs.emplace_back(i, j);
-            const double apart = OSTREL_find_loc_distance(
-                cube, minimum_image(cube, ms, cs.x, cs.y, cs.z),
-                minimum_image(cube, me, ce.x, ce.y, ce.z));
-            mismatch.push_back(fabs(apart - P.straightline_length));
-          }
-        double closest = HUGE_VAL;
-        for (double m : mismatch) closest = std::min(closest, m);
-        std::vector<char> keep(pairs.size(), 0);
-        for (size_t q = 0; q < pairs.size(); q++) keep[q] = mismatch[q] <= closest + 0.001;
-        for (size_t q = 0; q < pairs.size(); q++) {
-          if (!keep[q])
-            continue;
-          const int i = pairs[q].first, j = pairs[q].second;
-          const OSTREL_cellcross& cs = starts.list[i];
-          const OSTREL_cellcross& ce = ends.list[j];
-          OSTREL_allpath a;
-          a.start = starts.points[i];
-          a.end = ends.points[j];
-          a.saddle = L;
-          a.start_type = P.start_type;
-          a.end_type = P.end_type;
-          a.saddle_type = P.saddle_type;
-          a.length = P.length;
-          a.start_crossx = cs.x;
-          a.start_crossy = cs.y;
-          a.start_crossz = cs.z;
-          a.end_crossx = ce.x;
-          a.end_crossy = ce.y;
-          a.end_crossz = ce.z;
-          a.start_energy = P.start_energy;
-          a.end_energy = P.end_energy;
-          a.saddle_energy = P.saddle_energy;
-          if (OSTREL_list_append(allpath_list(lib), a))
-            throw std::bad_alloc();
-        }
-      }
+      for (int L : saddles)
+        copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
     }
     return 0;
   });
