@@ -1,8 +1,9 @@
 // Graph and expression utilities of ostrel: a binary heap over a value array
 // with a parallel id array, an undirected weighted multigraph (shortest routes
-// by Dijkstra's method, Euler walks after pairing odd vertices), the infix
-// arithmetic engine (POSIX-regex tokenizer, shunting-yard compiler, RPN
-// evaluator) and the MT19937 Mersenne Twister.
+// by Dijkstra's method, Euler walks after pairing odd vertices), biconnected
+// components and cut vertices (Tarjan), the infix arithmetic engine
+// (POSIX-regex tokenizer, shunting-yard compiler, RPN evaluator) and the
+// MT19937 Mersenne Twister.
 #pragma once
 
 #include <cstddef>

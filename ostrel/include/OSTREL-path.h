@@ -1,9 +1,10 @@
-// Migration paths of ostrel: the library of symmetry-distinct hops (minimum,
-// saddle, minimum) with all their copies in the periodic cell, grid paths
-// walked greedily downhill from a saddle to its minima, clusters of sites
-// connected by the hops open below an energy threshold and the number of
-// lattice directions they span (1D/2D/3D percolation, activation energies),
-// percolation backbones and reaction pathways built as Euler walks.
+// Migration paths of ostrel.  Path library and grid paths (OSTREL-path.cpp):
+// the symmetry-distinct hops (minimum, saddle, minimum) with all their copies
+// in the periodic cell, grid paths walked greedily downhill from a saddle to
+// its minima.  Network analysis and reaction pathways (OSTREL-network.cpp):
+// clusters of sites connected by the hops open below an energy threshold and
+// the lattice directions they span (1D/2D/3D percolation, activation
+// energies), percolation backbones and reaction pathways as Euler walks.
 #pragma once
 
 #include <cstdio>

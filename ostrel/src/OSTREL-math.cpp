@@ -1,7 +1,8 @@
 // Graph and expression utilities: array heap, weighted multigraph with
 // Dijkstra routes and Euler walks (odd vertices paired by the cheapest
-// perfect matching found by enumeration), and the arithmetic engine that
-// tokenizes with a POSIX extended regex and evaluates reverse Polish notation.
+// perfect matching found by enumeration), blocks and cut vertices by an
+// iterative depth-first search, and the arithmetic engine that tokenizes
+// with a POSIX extended regex and evaluates reverse Polish notation.
 #include "OSTREL-math.h"
 
 #include <regex.h>
