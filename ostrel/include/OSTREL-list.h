@@ -24,7 +24,12 @@ int OSTREL_memory_error(const char* function);
 int OSTREL_invalid_input(const char* function);
 // 0 for success, else the message of the failed operation of `function`
 // (memory failures named after `memory_function`, plain when it is null).
-int OSTREL_list_report(int status, const char* function, const char* memory_function);
+inline int OSTREL_list_report(int status, const char* function, const char* memory_function) {
+  if (status == OSTREL_LIST_OK)
+    return 0;
+  return status == OSTREL_LIST_BAD_INDEX ? OSTREL_invalid_input(function)
+                                         : OSTREL_memory_error(memory_function);
+}
 inline int OSTREL_list_report(int status, const char* function) {
   return OSTREL_list_report(status, function, function);
 }
@@ -119,9 +124,29 @@ int OSTREL_list_insert(OSTREL_list<T> l, int index, T value) {
   return OSTREL_LIST_OK;
 }
 
+// Appends `value` (the insertion at the end, without the shifting); room
+// within the capacity takes the short way.
 template <class T>
 int OSTREL_list_append(OSTREL_list<T> l, T value) {
-  return OSTREL_list_insert(l, l.total, std::move(value));
+  if (l.cap && l.total < *l.cap && (int)l.items.size() == *l.cap) {
+    l.items[l.total++] = std::move(value);
+    return OSTREL_LIST_OK;
+  }
+  if (l.cap) {
+    if (int r = OSTREL_grow_list(l.items, *l.cap, l.total + 1))
+      return r;
+    l.items[l.total] = std::move(value);
+  } else {
+    try {
+      if ((int)l.items.size() != l.total)
+        l.items.resize((std::size_t)l.total);
+      l.items.push_back(std::move(value));
+    } catch (const std::exception&) {
+      return OSTREL_LIST_NO_MEMORY;
+    }
+  }
+  l.total++;
+  return OSTREL_LIST_OK;
 }
 
 // The last entry (for the records that fill a new entry in place).

@@ -14,11 +14,3 @@ int OSTREL_invalid_input(const char* function) {
   fprintf(stderr, "Error: Invalid input to %s()\n", function);
   return 1;
 }
-
-int OSTREL_list_report(int status, const char* function, const char* memory_function) {
-  if (status == OSTREL_LIST_OK)
-    return 0;
-  if (status == OSTREL_LIST_BAD_INDEX)
-    return OSTREL_invalid_input(function);
-  return OSTREL_memory_error(memory_function);
-}
