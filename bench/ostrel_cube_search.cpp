@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 #include "ostrel_bench_cube.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "OSTREL-path.h"
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 #include "ostrel_bench_cube.h"
 
 namespace {

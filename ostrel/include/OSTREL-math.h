@@ -1,44 +1,17 @@
 // Graph and expression utilities of ostrel: a binary heap over a value array
 // with a parallel id array, an undirected weighted multigraph (shortest routes
-// by Dijkstra's method, Euler walks after pairing odd vertices), the infix
-// arithmetic engine (POSIX-regex tokenizer, shunting-yard compiler, RPN
-// evaluator) and the MT19937 Mersenne Twister.
+// by Dijkstra's method, Euler walks after pairing odd vertices), biconnected
+// components and cut vertices (Tarjan), the infix arithmetic engine
+// (POSIX-regex tokenizer, shunting-yard compiler, RPN evaluator) and the
+// MT19937 Mersenne Twister.
 #pragma once
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <utility>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Growable lists: every list of ostrel carries a length and a capacity; the
-// storage vector always holds `cap` elements.  When a new length exceeds the
-// capacity, the capacity becomes the new length if it was 0, else it doubles
-// (or reaches the new length if doubling is not enough).  Returns 0, or 1 when
-// memory cannot be had, or -1 for a negative length.
-template <class T>
-int OSTREL_grow_list(std::vector<T>& items, int& cap, int needed) {
-  if (needed < 0)
-    return -1;
-  if (needed <= cap) {
-    if ((int)items.size() < cap)
-      items.resize(cap);
-    return 0;
-  }
-  long long newcap = cap == 0 ? needed : 2LL * cap;
-  if (newcap < needed)
-    newcap = needed;
-  if (newcap > INT_MAX)
-    return 1;
-  try {
-    items.resize((std::size_t)newcap);
-  } catch (const std::exception&) {
-    return 1;
-  }
-  cap = (int)newcap;
-  return 0;
-}
+#include "OSTREL-list.h"
 
 // ---------------------------------------------------------------------------
 // Binary heap on parallel arrays (children of i at 2i+1 and 2i+2).  mode != 0
@@ -103,6 +76,24 @@ int OSTREL_handshake_odd_vertices(OSTREL_graph* g, const int* excluded, int n_ex
 // (length = steps + 1) and the weight of each step.
 int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, int* length,
                             std::vector<double>* weights);
+
+// Biconnected components (blocks) and cut vertices of an undirected graph on
+// the vertices 0 .. n-1, found by Tarjan's depth-first search (iterative).
+// Loops are ignored; parallel edges make a block of their own.  The record
+// is owned by the caller and reused: its work arrays keep their storage
+// between calls.
+struct OSTREL_blocks {
+  int total = 0;                  // number of blocks
+  std::vector<int> block_start;   // block b: block_vertex[block_start[b] .. block_start[b + 1])
+  std::vector<int> block_vertex;
+  std::vector<char> is_cut;       // per vertex: 1 for a cut vertex
+  // Work arrays: adjacency with edge ids, discovery times, low links, the
+  // edge that discovered each vertex, the next edge to try, stacks.
+  std::vector<int> start, to, eid, fill, disc, low, parent_edge, next, mark, estack, vstack;
+};
+
+void OSTREL_find_biconnected_components(int n, const std::vector<std::pair<int, int>>& edges,
+                                        OSTREL_blocks* blocks);
 
 // ---------------------------------------------------------------------------
 // Arithmetic expressions in single-letter variables: + - * / ^ and brackets.

@@ -1,12 +1,14 @@
-// Migration paths of ostrel: the library of symmetry-distinct hops (minimum,
-// saddle, minimum) with all their copies in the periodic cell, grid paths
-// walked greedily downhill from a saddle to its minima, clusters of sites
-// connected by the hops open below an energy threshold and the number of
-// lattice directions they span (1D/2D/3D percolation, activation energies),
-// percolation backbones and reaction pathways built as Euler walks.
+// Migration paths of ostrel.  Path library and grid paths (OSTREL-path.cpp):
+// the symmetry-distinct hops (minimum, saddle, minimum) with all their copies
+// in the periodic cell, grid paths walked greedily downhill from a saddle to
+// its minima.  Network analysis and reaction pathways (OSTREL-network.cpp):
+// clusters of sites connected by the hops open below an energy threshold and
+// the lattice directions they span (1D/2D/3D percolation, activation
+// energies), percolation backbones and reaction pathways as Euler walks.
 #pragma once
 
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "OSTREL-cube.h"
@@ -118,6 +120,37 @@ struct OSTREL_connect_list {
   std::vector<int> item;
 };
 
+// Scratch arrays of the network analysis.  Whoever analyses many networks
+// of one landscape (every threshold, every trial removal of the backbone
+// search) owns one and hands it to each analysis, so that the arrays keep
+// their storage; nothing in it outlives an analysis as a result.
+struct OSTREL_network_scratch {
+  // Indexed by minimum (grown to the landscape) and by path type; entries of
+  // minima not in the current analysis are -1 (sites) or 0 (counts).
+  std::vector<int> first_site;          // per minimum: its first site in the cluster
+  std::vector<int> last_site;           // per minimum: its latest site
+  std::vector<int> inc_count;           // per minimum: number of its hops
+  std::vector<int> inc_begin, inc_end;  // per minimum: its hops in `inc`
+  std::vector<int> inc;                 // hop positions grouped by minimum
+  std::vector<int> path_stamp;          // per path type: cluster stamp
+  std::vector<int> touched;             // minima whose entries are set
+  int stamp = 0;
+  // The cluster being placed: sites (minimum, cell), the next site of the
+  // same minimum (-1), the hops as edges between sites, the minima placed
+  // and the hops waiting to be placed (a min-heap of positions).
+  OSTREL_cellcross_list sites;
+  std::vector<int> next_same;
+  std::vector<std::pair<int, int>> edges;
+  std::vector<int> placed_minima;
+  std::vector<int> heap;
+  // Ribbon test: blocks of the site graph and its block-cut tree (node of
+  // each site, adjacency, breadth-first order, depths, ancestor table, path
+  // counts per node and per site).
+  OSTREL_blocks blocks;
+  std::vector<int> node_of, tree_start, tree_to, tree_fill, depth, order, up;
+  std::vector<long long> count, with_site;
+};
+
 // ---------------------------------------------------------------------------
 // Library.
 void OSTREL_init_pathlib(OSTREL_pathlib* lib);
@@ -179,10 +212,12 @@ void OSTREL_print_path(const OSTREL_cube* cube, const OSTREL_grid_path* path,
 void OSTREL_init_cluster_list(OSTREL_cluster_list* list);
 int OSTREL_alloc_path_clust(OSTREL_cluster_list* list, int total);
 void OSTREL_free_cluster_list(OSTREL_cluster_list* list);
+// Without a scratch record the analysis uses one of its own.
 int OSTREL_analyze_network(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
-                           OSTREL_cluster_list* out);
+                           OSTREL_cluster_list* out, OSTREL_network_scratch* scratch = nullptr);
 int OSTREL_analyze_network_at_energy(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
-                                     OSTREL_cluster_list* out, double energy);
+                                     OSTREL_cluster_list* out, double energy,
+                                     OSTREL_network_scratch* scratch = nullptr);
 int OSTREL_analyze_network_at_saddles(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
                                       FILE* stream, double threshold);
 // Lattice translations between sites that are the same minimum in different
@@ -201,7 +236,7 @@ int OSTREL_get_percolating_cluster_backbone(const OSTREL_cube* cube, const OSTRE
                                             const OSTREL_cluster* cluster,
                                             OSTREL_pathlib* sym_lib, OSTREL_cluster* sym_cluster,
                                             OSTREL_pathlib* red_lib, OSTREL_cluster* red_cluster,
-                                            int reduce);
+                                            int reduce, OSTREL_network_scratch* scratch = nullptr);
 
 // Reaction pathways.
 void OSTREL_init_reaction_pathway(OSTREL_reaction_pathway_overall* rp);

@@ -1,18 +1,17 @@
-// ostrel's batch driver and the symmetry of the landscape grid: the input
-// record filled from the command line, the fixed order of the analysis
-// stages, and the space-group operations applied to integer grid indices
-// (asymmetric unit of the grid, smoothing, grouping of minima and saddles
-// into symmetry types, ion sites and interstitial labels).
+// ostrel's batch driver: the input record filled from the command line by
+// one table of flags, the records one run works on, and the analysis stages
+// in their fixed order (load, stationary points, structure checks, paths,
+// outputs), each a function that the command mode can call again.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "OSTREL-cif.h"
 #include "OSTREL-cube.h"
 #include "OSTREL-math.h"
-
-constexpr int OSTREL_MAX_ION_DELOCALISED_SITES = 26;
-constexpr int OSTREL_MAX_SITE_ION_TYPE = 26;
+#include "OSTREL-path.h"
+#include "OSTREL-symmetry.h"
 
 struct OSTREL_input {
   int scaling = 0;
@@ -43,88 +42,75 @@ struct OSTREL_input {
   int check_subs = 0;
 };
 
+// One command-line flag: its word, the mark it sets, and, for a flag that
+// takes a value, where the value goes (a text of at most `limit` characters
+// or a number) and how a missing value is named in the error.  `--cif` also
+// takes an optional second word (the ion type) when that word is no flag.
+struct OSTREL_flag {
+  const char* word;
+  int OSTREL_input::*mark;             // set to 1 when given; nullptr for none
+  int takes_value;                     // 1: the next word is its value
+  std::string OSTREL_input::*text;     // the value as text, or nullptr
+  double OSTREL_input::*number;        // the value as a number, or nullptr
+  std::size_t limit;                   // longest value kept, characters
+  const char* what;                    // the value, as error messages name it
+  // Optional word after the value: its mark, field, length limit and name.
+  int OSTREL_input::*extra_mark;
+  std::string OSTREL_input::*extra;
+  std::size_t extra_limit;
+  const char* extra_what;
+};
+
+// Every flag of the command line, in the order they are compared.
+extern const OSTREL_flag OSTREL_FLAGS[];
+extern const int OSTREL_TOTAL_FLAGS;
+
 void OSTREL_init_input(OSTREL_input* input);
 // Returns 0, or 1 for a value flag without its value or an over-long value.
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv);
+// 1 when the word is one of the flags of OSTREL_FLAGS.
 int OSTREL_isflag(const char* word);
+
+// The records one run works on, owned by the driver from the first stage to
+// the end of the run; the command mode works on the same records.
+struct OSTREL_run {
+  const OSTREL_input* input = nullptr;
+  OSTREL_asymmetric_unit unit;
+  OSTREL_cube cube;
+  OSTREL_cif cif;
+  OSTREL_pathlib lib;
+  OSTREL_reaction_pathway_overall rp;
+  // OSTREL_events.txt holds the current threshold summary (it is copied
+  // from there rather than computed again).
+  bool events_made = false;
+  // An output file could not be written: later stages still run, but the
+  // run fails.
+  bool unwritten_output = false;
+  // The grid has been smoothed (once per run, however often the stationary
+  // points are searched again).
+  bool smoothed = false;
+};
+
+// The stages, in the driver's order.  Each returns 0, or 1 when it failed
+// (the stage has printed its message).
+int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input);
+// Energy scale, cube and structure.
+int OSTREL_stage_load(OSTREL_run* run);
+// Minima and saddles found, grouped into symmetry types, ions assigned and
+// interstitials labelled (a cube without structure keeps empty lists).
+int OSTREL_stage_stationary_points(OSTREL_run* run);
+// Bond-valence sums, charges and substitution checks of the structure.
+int OSTREL_stage_structure_checks(OSTREL_run* run);
+// The minima and saddle summaries asked for on standard output.
+int OSTREL_stage_print_stationary_points(OSTREL_run* run);
+// With --path and --cube: the path library, the threshold summary into
+// OSTREL_events.txt, activation energies and reaction pathways.
+int OSTREL_stage_paths(OSTREL_run* run);
+int OSTREL_stage_path_library(OSTREL_run* run);
+int OSTREL_stage_network(OSTREL_run* run);
+int OSTREL_stage_reaction_pathways(OSTREL_run* run);
+// VESTA file, summary file, GUI table and command mode.
+int OSTREL_stage_outputs(OSTREL_run* run);
+int OSTREL_write_summary(OSTREL_run* run);
+
 int OSTREL(OSTREL_input* input);
-int OSTREL_round_copies(int reference, double value);
-
-// ---------------------------------------------------------------------------
-// Grid symmetry.
-
-struct OSTREL_fastgen_xyz {
-  int x = 0, y = 0, z = 0;          // grid point
-  double p = 0, q = 0, r = 0;       // true position in grid units
-};
-
-struct OSTREL_symcopies {
-  int total = 0;
-  OSTREL_fastgen_xyz copy[OSTREL_MAX_SYMOP];
-};
-
-struct OSTREL_xyz_int {
-  int x = 0, y = 0, z = 0;
-};
-
-struct OSTREL_asymmetric_unit {
-  int total = 0, cap = 0;
-  std::vector<OSTREL_xyz_int> grid;   // one grid point per symmetry orbit
-  int stotal = 0, scap = 0;
-  std::vector<OSTREL_xyz_int> sgrid;  // those below the global minimum + 5
-  // 1 when every grid point has the energy of its orbit's listed point (to
-  // 1e-7), that is when the grid really has the structure's symmetry.
-  int grid_symmetric = 1;
-  double max_asymmetry = 0.0;         // largest deviation found, eV
-};
-
-struct OSTREL_ion_position {
-  double x = 0, y = 0, z = 0;         // fractional
-  std::string label;
-  double occ = 0;
-  int minima[OSTREL_MAX_ION_DELOCALISED_SITES];
-};
-
-void OSTREL_init_fastgen(OSTREL_cif* cif);
-int OSTREL_prepare_fastgen_symop(OSTREL_cif* cif, const OSTREL_cube* cube);
-void OSTREL_fastgen_sym_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
-                               OSTREL_symcopies* copies, int i, int j, int k);
-void OSTREL_condense_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
-                            OSTREL_symcopies* copies, int radius);
-int OSTREL_is_symmetrically_related(const OSTREL_cif* cif, const OSTREL_cube* cube, int x1,
-                                    int y1, int z1, int x2, int y2, int z2);
-
-void OSTREL_init_asymmetric_unit(OSTREL_asymmetric_unit* unit);
-void OSTREL_free_asymmetric_unit(OSTREL_asymmetric_unit* unit);
-int OSTREL_alloc_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int total);
-int OSTREL_alloc_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int total);
-int OSTREL_add_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int x, int y, int z);
-int OSTREL_add_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int x, int y, int z);
-int OSTREL_find_asymmetric_unit(const OSTREL_cube* cube, const OSTREL_cif* cif,
-                                OSTREL_asymmetric_unit* unit);
-// Visits one grid point of the shell walk: lists it if no earlier orbit
-// holds it and marks its images.
-int OSTREL_eval_grid_for_asymmetric_unit(const OSTREL_cube* cube, const OSTREL_cif* cif,
-                                         OSTREL_asymmetric_unit* unit, OSTREL_3D_char_array* mark,
-                                         int i, int j, int k);
-
-int OSTREL_smooth_cube_with_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif,
-                                     const OSTREL_asymmetric_unit* unit);
-void OSTREL_fast_refresh_global_min(OSTREL_cube* cube, const OSTREL_asymmetric_unit* unit);
-
-int OSTREL_group_minima_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif);
-int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif);
-int OSTREL_refresh_minima_type_index(OSTREL_cube* cube);
-int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube);
-
-int OSTREL_site_is_probe(const OSTREL_cif* cif, const OSTREL_site& site);
-int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif);
-void OSTREL_assign_interstitial_labels(OSTREL_cube* cube);
-
-int OSTREL_delete_minima(OSTREL_cube* cube, int index);
-int OSTREL_delete_saddle(OSTREL_cube* cube, int index);
-int OSTREL_delete_minima_type(OSTREL_cube* cube, int type);
-int OSTREL_delete_saddle_type(OSTREL_cube* cube, int type);
-
-int OSTREL_add_interstitial_to_cif(const OSTREL_cube* cube, OSTREL_cif* cif, int mode);
-int OSTREL_add_saddle_to_cif(const OSTREL_cube* cube, OSTREL_cif* cif);

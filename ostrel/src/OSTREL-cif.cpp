@@ -13,6 +13,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "OSTREL-file.h"
+
 namespace {
 
 constexpr double PI = 3.141592653589793;
@@ -21,7 +23,7 @@ constexpr double PI = 3.141592653589793;
 // 199 characters, each ending after a line feed or at the piece limit.  A
 // NUL byte ends the text of its piece.
 bool read_pieces(const char* filename, std::vector<std::string>* lines) {
-  FILE* f = fopen(filename, "rb");
+  OSTREL_file f = OSTREL_open_file(filename, "rb");
   if (!f)
     return false;
   lines->clear();
@@ -29,7 +31,7 @@ bool read_pieces(const char* filename, std::vector<std::string>* lines) {
   int ch;
   bool nul = false;
   size_t taken = 0;
-  while ((ch = fgetc(f)) != EOF) {
+  while ((ch = fgetc(f.get())) != EOF) {
     taken++;
     if (ch == 0)
       nul = true;
@@ -44,7 +46,6 @@ bool read_pieces(const char* filename, std::vector<std::string>* lines) {
   }
   if (taken > 0)
     lines->push_back(cur);
-  fclose(f);
   return true;
 }
 
@@ -131,15 +132,12 @@ std::string OSTREL_find_data_file(const char* name) {
 // ===========================================================================
 
 int OSTREL_init_cif(OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     *cif = OSTREL_cif();
     cif->symop.assign(1, "x,y,z");
     cif->symop_no = 1;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_cif(OSTREL_cif* cif) { *cif = OSTREL_cif(); }
@@ -147,59 +145,43 @@ void OSTREL_free_cif(OSTREL_cif* cif) { *cif = OSTREL_cif(); }
 int OSTREL_copy_cif(const OSTREL_cif* src, OSTREL_cif* dst) {
   if (src == dst)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     *dst = *src;
     dst->site_all.clear();
     dst->site_all_no = 0;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
+}
+
+static OSTREL_list<OSTREL_type> type_list(OSTREL_cif* cif) {
+  return OSTREL_list_of(cif->type, cif->type_no, &cif->type_no_cap);
+}
+
+static OSTREL_list<OSTREL_site> site_list(OSTREL_cif* cif) {
+  return OSTREL_list_of(cif->site, cif->site_no, &cif->site_no_cap);
 }
 
 int OSTREL_add_cif_type(OSTREL_cif* cif, const char* label, int* counter, double ox) {
-  if (OSTREL_grow_list(cif->type, cif->type_no_cap, cif->type_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  OSTREL_type& t = cif->type[cif->type_no++];
-  t = OSTREL_type();
+  OSTREL_type t;
   t.label = label;
   t.ox = ox;
-  t.flag = (*counter)++;
+  t.flag = *counter;
   size_t n = 0;
   while (n < t.label.size() && isalpha((unsigned char)t.label[n])) n++;
   t.label_element = t.label.substr(0, n);
+  if (OSTREL_list_report(OSTREL_list_append(type_list(cif), std::move(t)), nullptr, nullptr))
+    return 1;
+  (*counter)++;
   return 0;
 }
 
 int OSTREL_ins_cif_type(OSTREL_cif* cif, int index, const OSTREL_type& t) {
-  if (index < 0 || index > cif->type_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_ins_cif_type()\n");
-    return 1;
-  }
-  if (OSTREL_grow_list(cif->type, cif->type_no_cap, cif->type_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  for (int i = cif->type_no; i > index; i--)
-    cif->type[i] = cif->type[i - 1];
-  cif->type[index] = t;
-  cif->type_no++;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_insert(type_list(cif), index, t), "OSTREL_ins_cif_type",
+                            nullptr);
 }
 
 int OSTREL_remove_cif_type(OSTREL_cif* cif, int index) {
-  if (index < 0 || index >= cif->type_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_remove_cif_type()\n");
-    return 1;
-  }
-  for (int i = index; i + 1 < cif->type_no; i++)
-    cif->type[i] = cif->type[i + 1];
-  cif->type_no--;
-  cif->type[cif->type_no] = OSTREL_type();
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(type_list(cif), index), "OSTREL_remove_cif_type");
 }
 
 int OSTREL_add_cif_site(OSTREL_cif* cif, const char* label, const char* type, int mul,
@@ -218,55 +200,28 @@ int OSTREL_add_cif_site(OSTREL_cif* cif, const char* label, const char* type, in
 }
 
 int OSTREL_ins_cif_site(OSTREL_cif* cif, int index, const OSTREL_site& s) {
-  if (index < 0 || index > cif->site_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_ins_cif_site()\n");
-    return 1;
-  }
-  if (OSTREL_grow_list(cif->site, cif->site_no_cap, cif->site_no + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  for (int i = cif->site_no; i > index; i--)
-    cif->site[i] = cif->site[i - 1];
-  OSTREL_site& t = cif->site[index];
-  t = s;
+  OSTREL_site t = s;
   // Negative fractional coordinates are stored one cell up.
   if (t.x < 0) t.x += 1.0;
   if (t.y < 0) t.y += 1.0;
   if (t.z < 0) t.z += 1.0;
-  cif->site_no++;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_insert(site_list(cif), index, std::move(t)),
+                            "OSTREL_ins_cif_site", nullptr);
 }
 
 int OSTREL_remove_cif_site(OSTREL_cif* cif, int index) {
-  if (index < 0 || index >= cif->site_no) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_remove_cif_site()\n");
-    return 1;
-  }
-  for (int i = index; i + 1 < cif->site_no; i++)
-    cif->site[i] = cif->site[i + 1];
-  cif->site_no--;
-  cif->site[cif->site_no] = OSTREL_site();
-  return 0;
+  return OSTREL_list_report(OSTREL_list_erase(site_list(cif), index), "OSTREL_remove_cif_site");
 }
 
 int OSTREL_remove_all_cif_site_by_type(OSTREL_cif* cif, const char* type) {
-  for (int i = cif->site_no - 1; i >= 0; i--)
-    if (cif->site[i].type == type && OSTREL_remove_cif_site(cif, i))
-      return 1;
+  OSTREL_list_remove_if(site_list(cif), [&](const OSTREL_site& s, int) { return s.type == type; });
   return 0;
 }
 
 int OSTREL_add_cif_symop(OSTREL_cif* cif, const char* op) {
-  try {
-    cif->symop.resize(cif->symop_no);
-    cif->symop.emplace_back(op);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  cif->symop_no++;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(cif->symop, cif->symop_no), std::string(op)), nullptr,
+      nullptr);
 }
 
 // ===========================================================================
@@ -604,7 +559,7 @@ int OSTREL_refresh_site_mul(OSTREL_cif* cif) {
 int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
   std::vector<std::string> lines;
   bool symop_loop = false;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     if (!read_pieces(filename, &lines)) {
       fprintf(stderr, "Error: Unable to open CIF file\n");
       return 1;
@@ -675,11 +630,8 @@ int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
       return 1;
     if (OSTREL_refresh_site_mul(cif))
       return 1;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -727,7 +679,7 @@ int OSTREL_symmetry_generate_equivalent_copies(const OSTREL_cif* cif, OSTREL_equ
     fprintf(stderr, "Error: Invalid symmetry operation\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     for (int o = 0; o < cif->symop_no; o++) {
       std::vector<std::string> parts = split_char(cif->symop[o], ',');
       if (parts.size() != 3) {
@@ -754,11 +706,8 @@ int OSTREL_symmetry_generate_equivalent_copies(const OSTREL_cif* cif, OSTREL_equ
         result->total_copies++;
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_equiv_pos(OSTREL_equiv_pos* pos) {
@@ -792,7 +741,7 @@ static int expand_sites(const OSTREL_cif* cif, std::vector<OSTREL_site>* out) {
 int OSTREL_remove_cif_symmetry(OSTREL_cif* cif) {
   if (cif->symop_no == 1)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     std::vector<OSTREL_site> all;
     if (expand_sites(cif, &all))
       return 1;
@@ -802,25 +751,19 @@ int OSTREL_remove_cif_symmetry(OSTREL_cif* cif) {
     cif->symop_no = 1;
     cif->int_tab_cryst_no = 1;
     cif->spacegroup_HM = "P 1";
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_add_P1_to_cif(OSTREL_cif* cif) {
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     std::vector<OSTREL_site> all;
     if (expand_sites(cif, &all))
       return 1;
     cif->site_all = all;
     cif->site_all_no = (int)all.size();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 double OSTREL_distance_frac_cif(const OSTREL_cif* cif, double x1, double y1, double z1,

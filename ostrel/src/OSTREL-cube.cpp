@@ -14,7 +14,8 @@
 #include <unordered_map>
 
 #include "OSTREL-cif.h"
-#include "OSTREL.h"
+#include "OSTREL-file.h"
+#include "OSTREL-symmetry.h"
 
 namespace {
 
@@ -236,6 +237,15 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
 
 }  // namespace
 
+// The minima and saddle lists of the record.
+static OSTREL_list<OSTREL_minima> minima_list(OSTREL_cube* cube) {
+  return OSTREL_list_of(cube->minima, cube->total_minima, &cube->total_minima_cap);
+}
+
+static OSTREL_list<OSTREL_saddle> saddle_list(OSTREL_cube* cube) {
+  return OSTREL_list_of(cube->saddle, cube->total_saddle, &cube->total_saddle_cap);
+}
+
 // ===========================================================================
 // 3-D arrays
 // ===========================================================================
@@ -243,15 +253,13 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
 template <class T>
 static int alloc_3D(OSTREL_3D_array<T>* a, int na, int nb, int nc, const char* name) {
   if (na <= 0 || nb <= 0 || nc <= 0 ||
-      (long long)na * nb * nc > OSTREL_MAX_GRID_POINTS) {
-    fprintf(stderr, "Error: Memory allocation problem in %s()\n", name);
-    return 1;
-  }
-  try {
-    a->data.assign((size_t)na * nb * nc, T());
-  } catch (const std::exception&) {
+      (long long)na * nb * nc > OSTREL_MAX_GRID_POINTS)
+    return OSTREL_memory_error(name);
+  if (OSTREL_catch_memory(name, [&] {
+        a->data.assign((size_t)na * nb * nc, T());
+        return 0;
+      })) {
     a->data.clear();
-    fprintf(stderr, "Error: Memory allocation problem in %s()\n", name);
     return 1;
   }
   a->na = na;
@@ -298,198 +306,224 @@ int OSTREL_alloc_cube_energy(OSTREL_cube* cube, int na, int nb, int nc) {
 // Loading
 // ===========================================================================
 
+namespace {
+
+// What the six header lines and the atom lines of a cube file give.
+struct CubeHeader {
+  long long atoms = 0;       // atom lines to skip
+  long long count[3] = {};   // grid counts as written
+  double step[3][3] = {};    // step vectors, Å
+  bool repeated = false;     // the boundary planes are written twice
+  int n[3] = {};             // distinct grid points per axis
+};
+
+// Lines 1-6: title, ion line, atom count, then count and step vector (bohr)
+// of each axis.  Returns 1 with the message printed.
+int read_header_lines(LineReader& in, OSTREL_cube* cube, CubeHeader* h) {
+  std::string header[6];
+  for (int l = 0; l < 6; l++)
+    if (!in.next(&header[l])) {
+      fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
+      return 1;
+    }
+  // Line 2: the charge of the mobile ion is the first digit (Li1+ gives 1).
+  for (char ch : header[1])
+    if (ch >= '0' && ch <= '9') {
+      cube->ion_charge = ch - '0';
+      break;
+    }
+  // Line 3: the number of atom lines; the origin is ignored.
+  std::vector<std::string> t3 = split_ws(header[2]);
+  if (t3.empty() || !parse_long(t3[0], &h->atoms) || h->atoms < 0 || h->atoms > 100000000LL) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid number of atoms\n");
+    return 1;
+  }
+  cube->lines_to_ignore = (int)h->atoms;
+  // Lines 4-6: grid count and step vector (bohr) of each axis.
+  for (int ax = 0; ax < 3; ax++) {
+    std::vector<std::string> t = split_ws(header[3 + ax]);
+    if (t.empty() || !parse_long(t[0], &h->count[ax]) || h->count[ax] < 1) {
+      fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
+      return 1;
+    }
+    for (int c = 0; c < 3; c++) {
+      double v = 0.0;
+      if ((size_t)c + 1 < t.size() && !parse_double(t[c + 1], &v)) {
+        fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
+        return 1;
+      }
+      h->step[ax][c] = v * BOHR_TO_ANGSTROM;
+    }
+  }
+  return 0;
+}
+
+// Grid size: within the limit, and with repeated boundary planes (an odd
+// count along a) at least two planes per axis.
+int check_grid_counts(CubeHeader* h) {
+  const long long* count = h->count;
+  if (count[0] > OSTREL_MAX_GRID_POINTS || count[1] > OSTREL_MAX_GRID_POINTS ||
+      count[2] > OSTREL_MAX_GRID_POINTS || count[0] * count[1] > OSTREL_MAX_GRID_POINTS ||
+      count[0] * count[1] * count[2] > OSTREL_MAX_GRID_POINTS) {
+    fprintf(stderr,
+            "Error: Invalid CUBE file - grid of %lld x %lld x %lld points exceeds the limit "
+            "of %lld points\n",
+            count[0], count[1], count[2], OSTREL_MAX_GRID_POINTS);
+    return 1;
+  }
+  h->repeated = count[0] % 2 == 1;
+  if (h->repeated && (count[0] < 2 || count[1] < 2 || count[2] < 2)) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
+    return 1;
+  }
+  for (int ax = 0; ax < 3; ax++)
+    h->n[ax] = (int)(h->repeated ? count[ax] - 1 : count[ax]);
+  return 0;
+}
+
+// Step vectors, cell lengths and angles and the cell metric of the record.
+int set_cube_cell(const CubeHeader& h, OSTREL_cube* cube) {
+  const double(&step)[3][3] = h.step;
+  cube->a_x = step[0][0]; cube->a_y = step[0][1]; cube->a_z = step[0][2];
+  cube->b_x = step[1][0]; cube->b_y = step[1][1]; cube->b_z = step[1][2];
+  cube->c_x = step[2][0]; cube->c_y = step[2][1]; cube->c_z = step[2][2];
+  double len[3];
+  for (int ax = 0; ax < 3; ax++)
+    len[ax] = sqrt(step[ax][0] * step[ax][0] + step[ax][1] * step[ax][1] +
+                   step[ax][2] * step[ax][2]);
+  cube->a_unit = len[0];
+  cube->b_unit = len[1];
+  cube->c_unit = len[2];
+  // The cell spans the distinct points only: with repeated boundary planes
+  // the last plane is the first one of the next cell.
+  cube->a = h.n[0] * len[0];
+  cube->b = h.n[1] * len[1];
+  cube->c = h.n[2] * len[2];
+  if (cube->a < 1e-7 || cube->b < 1e-7 || cube->c < 1e-7) {
+    fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
+    return 1;
+  }
+  auto cosine = [&](int u, int v) {
+    double d = (step[u][0] * step[v][0] + step[u][1] * step[v][1] + step[u][2] * step[v][2]) /
+               (len[u] * len[v]);
+    return std::max(-1.0, std::min(1.0, d));
+  };
+  cube->alpha = acos(cosine(1, 2));
+  cube->beta = acos(cosine(0, 2));
+  cube->gamma = acos(cosine(0, 1));
+  // Steps in one plane span no cell: the metric would be singular.
+  double triple = step[0][0] * (step[1][1] * step[2][2] - step[1][2] * step[2][1]) -
+                  step[0][1] * (step[1][0] * step[2][2] - step[1][2] * step[2][0]) +
+                  step[0][2] * (step[1][0] * step[2][1] - step[1][1] * step[2][0]);
+  if (cube->alpha < 1e-7 || cube->beta < 1e-7 || cube->gamma < 1e-7 ||
+      fabs(triple) < 1e-7 * len[0] * len[1] * len[2]) {
+    fprintf(stderr, "Invalid CUBE file - invalid cell angles\n");
+    return 1;
+  }
+  cube->d1 = cube->a * cube->a;
+  cube->d2 = cube->b * cube->b;
+  cube->d3 = cube->c * cube->c;
+  cube->d4 = 2 * cube->a * cube->b * cos(cube->gamma);
+  cube->d5 = 2 * cube->b * cube->c * cos(cube->alpha);
+  cube->d6 = 2 * cube->a * cube->c * cos(cube->beta);
+  return 0;
+}
+
+// The header: its six lines, the grid and cell they give, and the atom
+// lines after them.
+int read_cube_header(LineReader& in, OSTREL_cube* cube, CubeHeader* h) {
+  if (read_header_lines(in, cube, h) || check_grid_counts(h) || set_cube_cell(*h, cube))
+    return 1;
+  std::string skip;
+  for (long long s = 0; s < h->atoms; s++)
+    if (!in.next(&skip)) {
+      fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
+      return 1;
+    }
+  return 0;
+}
+
+// The energies, one a line with a as the slowest and c as the fastest axis
+// (the repeated boundary planes dropped), the global minimum and the
+// cut-off of the search.  `file_size` is -1 when unknown.
+int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
+                     OSTREL_cube* cube) {
+  const long long* count = h.count;
+  long long total = count[0] * count[1] * count[2];
+  // Each value needs at least a digit and a line feed: a file too short to
+  // hold them is refused before the grid is allocated.
+  if (file_size >= 0 && 2 * total > file_size) {
+    fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
+    return 1;
+  }
+  if (OSTREL_alloc_cube_energy(cube, h.n[0], h.n[1], h.n[2])) {
+    fprintf(stderr, "Error: OSTREL_alloc_cube_energy() returns non-zero.\n");
+    return 1;
+  }
+  double gmin = HUGE_VAL;
+  double* out = cube->energy.data.data();
+  size_t o = 0;
+  const char *b, *e;
+  for (long long i = 0; i < count[0]; i++)
+    for (long long j = 0; j < count[1]; j++)
+      for (long long k = 0; k < count[2]; k++) {
+        if (!in.next(&b, &e)) {
+          fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
+          return 1;
+        }
+        double v;
+        if (!parse_value_line(b, e, &v)) {
+          fprintf(stderr, "Error: Invalid CUBE file - invalid energy value on line %lld\n",
+                  in.line_no);
+          return 1;
+        }
+        if (h.repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
+          continue;
+        out[o++] = v;
+        if (v < gmin) gmin = v;
+      }
+  while (in.next(&b, &e))
+    if (!blank(b, e)) {
+      fprintf(stderr,
+              "Error: Invalid CUBE file - more energy values than the grid counts on line "
+              "%lld\n",
+              in.line_no);
+      return 1;
+    }
+  cube->global_minimum = gmin;
+  if (fabs(cube->max_energy_above_gmin) > 1e-7)
+    cube->max_energy = gmin + OSTREL_get_unscaled_from_scaled(cube, cube->max_energy_above_gmin);
+  else
+    cube->max_energy = gmin + 5.0;
+  return 0;
+}
+
+// Size of a regular file, -1 for a pipe or device (no size to check against).
+long long regular_file_size(FILE* f) {
+  struct stat st;
+  long long size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
+  return size >= 0 && S_ISREG(st.st_mode) ? size : -1;
+}
+
+}  // namespace
+
 int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
   cube->a_x = cube->a_y = cube->a_z = cube->b_x = cube->b_y = cube->b_z = 0;
   cube->c_x = cube->c_y = cube->c_z = 0;
   cube->a = cube->b = cube->c = 0;
   cube->a_unit = cube->b_unit = cube->c_unit = 0;
   cube->alpha = cube->beta = cube->gamma = 0;
-  FILE* f = fopen(filename, "rb");
+  OSTREL_file f = OSTREL_open_file(filename, "rb");
   if (!f) {
     fprintf(stderr, "Error: Unable to open CUBE file\n");
     return 1;
   }
-  struct stat st;
-  long long file_size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
-  if (file_size >= 0 && !S_ISREG(st.st_mode))
-    file_size = -1;  // a pipe or device: no size to check against
-  int rc = 1;
-  try {
-    LineReader in(f);
-    std::string header[6];
-    for (int h = 0; h < 6; h++)
-      if (!in.next(&header[h])) {
-        fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
-        fclose(f);
-        return 1;
-      }
-    // Line 2: the charge of the mobile ion is the first digit (Li1+ gives 1).
-    for (char ch : header[1])
-      if (ch >= '0' && ch <= '9') {
-        cube->ion_charge = ch - '0';
-        break;
-      }
-    // Line 3: the number of atom lines; the origin is ignored.
-    std::vector<std::string> t3 = split_ws(header[2]);
-    long long atoms = 0;
-    if (t3.empty() || !parse_long(t3[0], &atoms) || atoms < 0 || atoms > 100000000LL) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid number of atoms\n");
-      fclose(f);
-      return 1;
-    }
-    cube->lines_to_ignore = (int)atoms;
-    // Lines 4-6: grid count and step vector (bohr) of each axis.
-    long long count[3];
-    double step[3][3];
-    for (int ax = 0; ax < 3; ax++) {
-      std::vector<std::string> t = split_ws(header[3 + ax]);
-      if (t.empty() || !parse_long(t[0], &count[ax]) || count[ax] < 1) {
-        fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
-        fclose(f);
-        return 1;
-      }
-      for (int c = 0; c < 3; c++) {
-        double v = 0.0;
-        if ((size_t)c + 1 < t.size() && !parse_double(t[c + 1], &v)) {
-          fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
-          fclose(f);
-          return 1;
-        }
-        step[ax][c] = v * BOHR_TO_ANGSTROM;
-      }
-    }
-    if (count[0] > OSTREL_MAX_GRID_POINTS || count[1] > OSTREL_MAX_GRID_POINTS ||
-        count[2] > OSTREL_MAX_GRID_POINTS ||
-        count[0] * count[1] > OSTREL_MAX_GRID_POINTS ||
-        count[0] * count[1] * count[2] > OSTREL_MAX_GRID_POINTS) {
-      fprintf(stderr,
-              "Error: Invalid CUBE file - grid of %lld x %lld x %lld points exceeds the limit "
-              "of %lld points\n",
-              count[0], count[1], count[2], OSTREL_MAX_GRID_POINTS);
-      fclose(f);
-      return 1;
-    }
-    // An odd count along a marks a file that repeats the boundary planes;
-    // such a file needs at least two planes per axis.
-    bool repeated = count[0] % 2 == 1;
-    if (repeated && (count[0] < 2 || count[1] < 2 || count[2] < 2)) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid grid resolution\n");
-      fclose(f);
-      return 1;
-    }
-    int n[3];
-    for (int ax = 0; ax < 3; ax++)
-      n[ax] = (int)(repeated ? count[ax] - 1 : count[ax]);
-    cube->a_x = step[0][0]; cube->a_y = step[0][1]; cube->a_z = step[0][2];
-    cube->b_x = step[1][0]; cube->b_y = step[1][1]; cube->b_z = step[1][2];
-    cube->c_x = step[2][0]; cube->c_y = step[2][1]; cube->c_z = step[2][2];
-    double len[3];
-    for (int ax = 0; ax < 3; ax++)
-      len[ax] = sqrt(step[ax][0] * step[ax][0] + step[ax][1] * step[ax][1] +
-                     step[ax][2] * step[ax][2]);
-    cube->a_unit = len[0];
-    cube->b_unit = len[1];
-    cube->c_unit = len[2];
-    // The cell spans the distinct points only: with repeated boundary planes
-    // the last plane is the first one of the next cell.
-    cube->a = n[0] * len[0];
-    cube->b = n[1] * len[1];
-    cube->c = n[2] * len[2];
-    if (cube->a < 1e-7 || cube->b < 1e-7 || cube->c < 1e-7) {
-      fprintf(stderr, "Error: Invalid CUBE file - invalid cell parameters\n");
-      fclose(f);
-      return 1;
-    }
-    auto cosine = [&](int u, int v) {
-      double d = (step[u][0] * step[v][0] + step[u][1] * step[v][1] + step[u][2] * step[v][2]) /
-                 (len[u] * len[v]);
-      return std::max(-1.0, std::min(1.0, d));
-    };
-    cube->alpha = acos(cosine(1, 2));
-    cube->beta = acos(cosine(0, 2));
-    cube->gamma = acos(cosine(0, 1));
-    // Steps in one plane span no cell: the metric would be singular.
-    double triple = step[0][0] * (step[1][1] * step[2][2] - step[1][2] * step[2][1]) -
-                    step[0][1] * (step[1][0] * step[2][2] - step[1][2] * step[2][0]) +
-                    step[0][2] * (step[1][0] * step[2][1] - step[1][1] * step[2][0]);
-    if (cube->alpha < 1e-7 || cube->beta < 1e-7 || cube->gamma < 1e-7 ||
-        fabs(triple) < 1e-7 * len[0] * len[1] * len[2]) {
-      fprintf(stderr, "Invalid CUBE file - invalid cell angles\n");
-      fclose(f);
-      return 1;
-    }
-    cube->d1 = cube->a * cube->a;
-    cube->d2 = cube->b * cube->b;
-    cube->d3 = cube->c * cube->c;
-    cube->d4 = 2 * cube->a * cube->b * cos(cube->gamma);
-    cube->d5 = 2 * cube->b * cube->c * cos(cube->alpha);
-    cube->d6 = 2 * cube->a * cube->c * cos(cube->beta);
-    // Atom lines.
-    std::string skip;
-    for (long long s = 0; s < atoms; s++)
-      if (!in.next(&skip)) {
-        fprintf(stderr, "Error: Invalid CUBE file - missing header lines\n");
-        fclose(f);
-        return 1;
-      }
-    long long total = count[0] * count[1] * count[2];
-    // Each value needs at least a digit and a line feed: a file too short to
-    // hold them is refused before the grid is allocated.
-    if (file_size >= 0 && 2 * total > file_size) {
-      fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
-      fclose(f);
-      return 1;
-    }
-    if (OSTREL_alloc_cube_energy(cube, n[0], n[1], n[2])) {
-      fprintf(stderr, "Error: OSTREL_alloc_cube_energy() returns non-zero.\n");
-      fclose(f);
-      return 1;
-    }
-    double gmin = HUGE_VAL;
-    double* out = cube->energy.data.data();
-    size_t o = 0;
-    const char *b, *e;
-    for (long long i = 0; i < count[0]; i++)
-      for (long long j = 0; j < count[1]; j++)
-        for (long long k = 0; k < count[2]; k++) {
-          if (!in.next(&b, &e)) {
-            fprintf(stderr, "Error: Invalid CUBE file - missing energy values\n");
-            fclose(f);
-            return 1;
-          }
-          double v;
-          if (!parse_value_line(b, e, &v)) {
-            fprintf(stderr, "Error: Invalid CUBE file - invalid energy value on line %lld\n",
-                    in.line_no);
-            fclose(f);
-            return 1;
-          }
-          if (repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
-            continue;
-          out[o++] = v;
-          if (v < gmin) gmin = v;
-        }
-    while (in.next(&b, &e))
-      if (!blank(b, e)) {
-        fprintf(stderr,
-                "Error: Invalid CUBE file - more energy values than the grid counts on line "
-                "%lld\n",
-                in.line_no);
-        fclose(f);
-        return 1;
-      }
-    cube->global_minimum = gmin;
-    if (fabs(cube->max_energy_above_gmin) > 1e-7)
-      cube->max_energy = gmin + OSTREL_get_unscaled_from_scaled(cube, cube->max_energy_above_gmin);
-    else
-      cube->max_energy = gmin + 5.0;
-    rc = 0;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    rc = 1;
-  }
-  fclose(f);
-  return rc;
+  const long long file_size = regular_file_size(f.get());
+  return OSTREL_catch_memory(nullptr, [&] {
+    LineReader in(f.get());
+    CubeHeader h;
+    return read_cube_header(in, cube, &h) || read_cube_values(in, file_size, h, cube);
+  });
 }
 
 void OSTREL_shift_cube_energy(OSTREL_cube* cube, double shift) {
@@ -598,17 +632,8 @@ int OSTREL_is_minimum(const OSTREL_cube* cube, int i, int j, int k) {
 
 // Removes the entries marked in `gone`, keeping the order of the others.
 template <class P>
-static void drop_marked(std::vector<P>& list, int* total, const std::vector<char>& gone) {
-  int w = 0;
-  for (int s = 0; s < *total; s++)
-    if (!gone[s]) {
-      if (w != s)
-        list[w] = std::move(list[s]);
-      w++;
-    }
-  for (int s = w; s < *total; s++)
-    list[s] = P();
-  *total = w;
+static void drop_marked(OSTREL_list<P> list, const std::vector<char>& gone) {
+  OSTREL_list_remove_if(list, [&](const P&, int q) { return gone[q] != 0; });
 }
 
 // Minima on neighbouring grid points with equal energies (a flat-bottomed
@@ -651,7 +676,7 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
           }
     }
   }
-  drop_marked(cube->minima, &cube->total_minima, gone);
+  drop_marked(minima_list(cube), gone);
 }
 
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
@@ -699,13 +724,10 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
       }
     }
   }
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     merge_plateau_minima(cube);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // Merges points of a list that are symmetry images of each other within one
@@ -719,7 +741,7 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
 // image are looked up directly.
 template <class P>
 static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P>& list,
-                               int* total, bool towards_first) {
+                               int* total, int* cap, bool towards_first) {
   const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
   const int ns = *total;
   std::unordered_map<long long, std::vector<int>> at;
@@ -797,7 +819,7 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
       S.e = cube->energy.at(gx, gy, gz);
     }
   }
-  drop_marked(list, total, gone);
+  drop_marked(OSTREL_list_of(list, *total, cap), gone);
 }
 
 int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
@@ -826,11 +848,13 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
           s.tz = k;
         }
       }
-  try {
-    merge_split_points(cube, cif, cube->saddle, &cube->total_saddle, false);
+  return OSTREL_catch_memory(nullptr, [&] {
+    merge_split_points(cube, cif, cube->saddle, &cube->total_saddle, &cube->total_saddle_cap,
+                       false);
     // Minima split the same way are one site too, as the search over the
     // asymmetric unit finds them (its images within one step are merged).
-    merge_split_points(cube, cif, cube->minima, &cube->total_minima, true);
+    merge_split_points(cube, cif, cube->minima, &cube->total_minima, &cube->total_minima_cap,
+                       true);
     // A grid point cannot be both: minima on saddle points are dropped.
     std::unordered_map<long long, char> saddle_at;
     for (int s = 0; s < cube->total_saddle; s++) {
@@ -842,13 +866,10 @@ int OSTREL_find_stationary_points2(OSTREL_cube* cube, OSTREL_cif* cif) {
       const OSTREL_minima& mn = cube->minima[q];
       on_saddle[q] = saddle_at.count((long long)cube->energy.index(mn.x, mn.y, mn.z)) > 0;
     }
-    drop_marked(cube->minima, &cube->total_minima, on_saddle);
+    drop_marked(minima_list(cube), on_saddle);
     merge_plateau_minima(cube);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // ===========================================================================
@@ -872,38 +893,24 @@ void OSTREL_free_cube_stationary_points(OSTREL_cube* cube) {
 }
 
 int OSTREL_alloc_cube_minima_point(OSTREL_cube* cube, int total) {
-  int r = OSTREL_grow_list(cube->minima, cube->total_minima_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_minima_point()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_minima_point()\n");
-  return r != 0;
+  return OSTREL_list_report(OSTREL_list_reserve(minima_list(cube), total),
+                            "OSTREL_alloc_cube_minima_point");
 }
 
 int OSTREL_alloc_cube_saddle_point(OSTREL_cube* cube, int total) {
-  int r = OSTREL_grow_list(cube->saddle, cube->total_saddle_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_saddle_point()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_saddle_point()\n");
-  return r != 0;
+  return OSTREL_list_report(OSTREL_list_reserve(saddle_list(cube), total),
+                            "OSTREL_alloc_cube_saddle_point");
 }
 
 int OSTREL_alloc_cube_minima_ions(OSTREL_minima* m, int total) {
-  int r = OSTREL_grow_list(m->ion, m->total_ions_cap, total);
-  if (r < 0)
-    fprintf(stderr, "Error: Invalid input to OSTREL_alloc_cube_minima_ions()\n");
-  else if (r > 0)
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_cube_minima_ions()\n");
-  return r != 0;
+  return OSTREL_list_report(
+      OSTREL_list_reserve(OSTREL_list_of(m->ion, m->total_ions, &m->total_ions_cap), total),
+      "OSTREL_alloc_cube_minima_ions");
 }
 
 int OSTREL_add_cube_minima_point(OSTREL_cube* cube, int x, int y, int z, int type, double tx,
                                  double ty, double tz, double e) {
-  if (OSTREL_alloc_cube_minima_point(cube, cube->total_minima + 1))
-    return 1;
-  OSTREL_minima& m = cube->minima[cube->total_minima++];
-  m = OSTREL_minima();
+  OSTREL_minima m;
   m.x = x;
   m.y = y;
   m.z = z;
@@ -912,64 +919,53 @@ int OSTREL_add_cube_minima_point(OSTREL_cube* cube, int x, int y, int z, int typ
   m.ty = ty;
   m.tz = tz;
   m.e = e;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(minima_list(cube), std::move(m)),
+                            "OSTREL_alloc_cube_minima_point");
 }
 
 int OSTREL_add_cube_minima_ion(OSTREL_minima* m, const char* label, double occ) {
-  if (OSTREL_alloc_cube_minima_ions(m, m->total_ions + 1))
-    return 1;
-  OSTREL_site_occupied_ion& ion = m->ion[m->total_ions++];
+  OSTREL_site_occupied_ion ion;
   ion.label = label;
   ion.occ = occ;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(m->ion, m->total_ions, &m->total_ions_cap), ion),
+      "OSTREL_alloc_cube_minima_ions");
 }
 
 int OSTREL_add_cube_saddle_point(OSTREL_cube* cube, int x, int y, int z, int type, double e) {
-  if (OSTREL_alloc_cube_saddle_point(cube, cube->total_saddle + 1))
-    return 1;
-  OSTREL_saddle& s = cube->saddle[cube->total_saddle++];
-  s = OSTREL_saddle();
+  OSTREL_saddle s;
   s.x = x;
   s.y = y;
   s.z = z;
   s.type = type;
   s.e = e;
-  return 0;
+  return OSTREL_list_report(OSTREL_list_append(saddle_list(cube), s),
+                            "OSTREL_alloc_cube_saddle_point");
 }
 
+// Out-of-range indices are ignored.
 void OSTREL_del_cube_minima_point(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_minima)
-    return;
-  for (int q = index; q + 1 < cube->total_minima; q++)
-    cube->minima[q] = std::move(cube->minima[q + 1]);
-  cube->total_minima--;
-  cube->minima[cube->total_minima] = OSTREL_minima();
+  OSTREL_list_erase(minima_list(cube), index);
 }
 
 void OSTREL_del_cube_saddle_point(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_saddle)
-    return;
-  for (int q = index; q + 1 < cube->total_saddle; q++)
-    cube->saddle[q] = cube->saddle[q + 1];
-  cube->total_saddle--;
-  cube->saddle[cube->total_saddle] = OSTREL_saddle();
+  OSTREL_list_erase(saddle_list(cube), index);
+}
+
+// Position of the first minimum on the wrapped grid point, or -1.
+static int minimum_at(const OSTREL_cube* cube, int i, int j, int k) {
+  OSTREL_shift_index_xyz(cube, &i, &j, &k);
+  return OSTREL_list_find(cube->minima, cube->total_minima, [&](const OSTREL_minima& m) {
+    return m.x == i && m.y == j && m.z == k;
+  });
 }
 
 void OSTREL_del_cube_minima_point_by_loc(OSTREL_cube* cube, int i, int j, int k) {
-  OSTREL_shift_index_xyz(cube, &i, &j, &k);
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].x == i && cube->minima[q].y == j && cube->minima[q].z == k) {
-      OSTREL_del_cube_minima_point(cube, q);
-      return;
-    }
+  OSTREL_del_cube_minima_point(cube, minimum_at(cube, i, j, k));
 }
 
 int OSTREL_isin_minima_list(const OSTREL_cube* cube, int i, int j, int k) {
-  OSTREL_shift_index_xyz(cube, &i, &j, &k);
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].x == i && cube->minima[q].y == j && cube->minima[q].z == k)
-      return 1;
-  return 0;
+  return minimum_at(cube, i, j, k) >= 0;
 }
 
 // ===========================================================================
@@ -1012,7 +1008,7 @@ int OSTREL_label_minima_site(const OSTREL_cube* cube, std::string* out, int type
   out->clear();
   if (type < 1 || type > cube->total_minima_type)
     return 0;
-  try {
+  return OSTREL_catch_memory(nullptr, [&] {
     const OSTREL_minima& rep = cube->minima[cube->minima_type_index[type]];
     if (rep.ins_label > 0) {
       *out = "i" + std::to_string(rep.ins_label);
@@ -1025,11 +1021,8 @@ int OSTREL_label_minima_site(const OSTREL_cube* cube, std::string* out, int type
         if (!out->empty()) *out += "/";
         *out += m.ion[n].label;
       }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // List indices of the members of each type (1-based), in list order.
@@ -1045,12 +1038,30 @@ static std::vector<std::vector<int>> members_by_type(const std::vector<P>& v, in
 
 static const char* DASH65 = "-----------------------------------------------------------------\r\n";
 
-int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
+// The opening of a summary: title between dash lines and the two totals.
+static void print_summary_head(FILE* stream, const char* title, const char* what, int total,
+                               int types) {
   fprintf(stream, "%s", DASH65);
-  fprintf(stream, "                  Summary of energy local minima                  \r\n");
+  fprintf(stream, "                  Summary of energy %s                  \r\n", title);
   fprintf(stream, "%s\r\n", DASH65);
-  fprintf(stream, "Total local minima in unit cell: %d\r\n", cube->total_minima);
-  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_minima_type);
+  fprintf(stream, "Total local %s in unit cell: %d\r\n", what, total);
+  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", types);
+}
+
+// The plateau of equal energies around member q of a summary; 1 (message
+// printed, stream flushed) when it is too large to list.
+static int summary_plateau(const OSTREL_cube* cube, OSTREL_same_energy_grid_list* plateau,
+                           const char* what, int q, int x, int y, int z, FILE* stream) {
+  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) >= 0)
+    return 0;
+  fprintf(stderr, "Error: More than 28 grid points share the energy of %s %d at (%d %d %d)\n",
+          what, q, x, y, z);
+  fflush(stream);
+  return 1;
+}
+
+int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
+  print_summary_head(stream, "local minima", "minima", cube->total_minima, cube->total_minima_type);
   OSTREL_same_energy_grid_list plateau;
   const std::vector<std::vector<int>> members =
       members_by_type(cube->minima, cube->total_minima, cube->total_minima_type);
@@ -1068,13 +1079,8 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_minima& m = cube->minima[q];
-      if (OSTREL_find_same_energy_neighbours(cube, &plateau, m.x, m.y, m.z) < 0) {
-        fprintf(stderr,
-                "Error: More than 28 grid points share the energy of minimum %d at (%d %d %d)\n",
-                q, m.x, m.y, m.z);
-        fflush(stream);
+      if (summary_plateau(cube, &plateau, "minimum", q, m.x, m.y, m.z, stream))
         return 1;
-      }
       double fx = 0, fy = 0, fz = 0;
       for (int p = 0; p < plateau.total; p++) {
         fx += (double)plateau.item[p].x / cube->a_grid;
@@ -1106,11 +1112,7 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
 }
 
 int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
-  fprintf(stream, "%s", DASH65);
-  fprintf(stream, "                  Summary of energy saddle point                  \r\n");
-  fprintf(stream, "%s\r\n", DASH65);
-  fprintf(stream, "Total local saddle in unit cell: %d\r\n", cube->total_saddle);
-  fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", cube->total_saddle_type);
+  print_summary_head(stream, "saddle point", "saddle", cube->total_saddle, cube->total_saddle_type);
   OSTREL_same_energy_grid_list plateau;
   const std::vector<std::vector<int>> members =
       members_by_type(cube->saddle, cube->total_saddle, cube->total_saddle_type);
@@ -1122,13 +1124,8 @@ int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_saddle& s = cube->saddle[q];
-      if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
-        fprintf(stderr,
-                "Error: More than 28 grid points share the energy of saddle %d at (%d %d %d)\n",
-                q, s.x, s.y, s.z);
-        fflush(stream);
+      if (summary_plateau(cube, &plateau, "saddle", q, s.x, s.y, s.z, stream))
         return 1;
-      }
       double px = 0, py = 0, pz = 0;
       for (int p = 0; p < plateau.total; p++) {
         px += plateau.item[p].x;
@@ -1162,7 +1159,7 @@ int OSTREL_init_nearest_neighbour(OSTREL_nearest_neighbour* list, int total, int
     fprintf(stderr, "Error: Non-positive input size to OSTREL_alloc_nearest_neighbour()\n");
     return 1;
   }
-  try {
+  return OSTREL_catch_memory("OSTREL_alloc_nearest_neighbour", [&] {
     list->target_x = x;
     list->target_y = y;
     list->target_z = z;
@@ -1173,11 +1170,8 @@ int OSTREL_init_nearest_neighbour(OSTREL_nearest_neighbour* list, int total, int
     list->j.assign(total, 0);
     list->k.assign(total, 0);
     list->distance.assign(total, 999999.0);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_nearest_neighbour()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 // Inserts after every kept entry with a smaller or equal distance; the last

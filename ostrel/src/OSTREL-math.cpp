@@ -1,11 +1,13 @@
 // Graph and expression utilities: array heap, weighted multigraph with
 // Dijkstra routes and Euler walks (odd vertices paired by the cheapest
-// perfect matching found by enumeration), and the arithmetic engine that
-// tokenizes with a POSIX extended regex and evaluates reverse Polish notation.
+// perfect matching found by enumeration), blocks and cut vertices by an
+// iterative depth-first search, and the arithmetic engine that tokenizes
+// with a POSIX extended regex and evaluates reverse Polish notation.
 #include "OSTREL-math.h"
 
 #include <regex.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -70,15 +72,9 @@ int heap_extract(double* values, int* ids, int* n, int mode) {
 // ===========================================================================
 
 int OSTREL_add_edge(OSTREL_graph* g, int a, int b, double w) {
-  try {
-    g->edge.resize(g->total_edge);
-    g->edge.push_back(OSTREL_graph_edge{a, b, w});
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_add_edge()\n");
-    return 1;
-  }
-  g->total_edge++;
-  return 0;
+  return OSTREL_list_report(
+      OSTREL_list_append(OSTREL_list_of(g->edge, g->total_edge), OSTREL_graph_edge{a, b, w}),
+      "OSTREL_add_edge");
 }
 
 int OSTREL_find_vertice(const OSTREL_graph* g, int label) {
@@ -89,7 +85,7 @@ int OSTREL_find_vertice(const OSTREL_graph* g, int label) {
 }
 
 int OSTREL_build_vert_from_edge(OSTREL_graph* g) {
-  try {
+  return OSTREL_catch_memory("OSTREL_build_vert_from_edge", [&] {
     g->vert.clear();
     g->total_vertice = 0;
     for (int e = 0; e < g->total_edge; e++) {
@@ -105,23 +101,17 @@ int OSTREL_build_vert_from_edge(OSTREL_graph* g) {
         g->vert[v].d++;  // a loop reaches here twice for the same vertex
       }
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_vert_from_edge()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_copy_graph(const OSTREL_graph* src, OSTREL_graph* dst) {
   if (src == dst)
     return 0;
-  try {
+  return OSTREL_catch_memory("OSTREL_copy_graph", [&] {
     *dst = *src;
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_copy_graph()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 void OSTREL_free_graph_vert(OSTREL_graph* g) {
@@ -155,7 +145,7 @@ void OSTREL_decrease_vertice_degree(OSTREL_graph* g, int label) {
 }
 
 int OSTREL_delete_vertice(OSTREL_graph* g, int label) {
-  try {
+  return OSTREL_catch_memory("OSTREL_delete_vertice", [&] {
     std::vector<OSTREL_graph_edge> kept;
     kept.reserve(g->total_edge);
     for (int e = 0; e < g->total_edge; e++) {
@@ -176,11 +166,8 @@ int OSTREL_delete_vertice(OSTREL_graph* g, int label) {
       g->vert.erase(g->vert.begin() + v);
       g->total_vertice--;
     }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_vertice()\n");
-    return 1;
-  }
-  return 0;
+    return 0;
+  });
 }
 
 int OSTREL_find_shortest_path(OSTREL_graph* g, int source, int target, double* distance,
@@ -481,7 +468,7 @@ static void walk_unused(const OSTREL_graph& g, std::vector<char>& used, int from
 
 int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, int* length,
                             std::vector<double>* weights) {
-  try {
+  return OSTREL_catch_memory("OSTREL_build_Euler_path", [&] {
     sequence->clear();
     weights->clear();
     *length = 0;
@@ -553,66 +540,143 @@ int OSTREL_build_Euler_path(const OSTREL_graph* g, std::vector<int>* sequence, i
     *sequence = walk;
     *weights = wts;
     *length = (int)walk.size();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_build_Euler_path()\n");
-    return 1;
+    return 0;
+  });
+}
+
+// ===========================================================================
+// Biconnected components
+// ===========================================================================
+
+// Adjacency lists with edge ids (loops left out), as offsets into one array.
+static void build_adjacency(int n, const std::vector<std::pair<int, int>>& edges,
+                            OSTREL_blocks* b) {
+  b->start.assign(n + 1, 0);
+  for (const auto& e : edges)
+    if (e.first != e.second) {
+      b->start[e.first + 1]++;
+      b->start[e.second + 1]++;
+    }
+  for (int v = 0; v < n; v++) b->start[v + 1] += b->start[v];
+  b->to.resize(b->start[n]);
+  b->eid.resize(b->start[n]);
+  b->fill.assign(b->start.begin(), b->start.end() - 1);
+  for (size_t k = 0; k < edges.size(); k++) {
+    const auto& e = edges[k];
+    if (e.first == e.second) continue;
+    b->to[b->fill[e.first]] = e.second;
+    b->eid[b->fill[e.first]++] = (int)k;
+    b->to[b->fill[e.second]] = e.first;
+    b->eid[b->fill[e.second]++] = (int)k;
   }
-  return 0;
+}
+
+// Closes the block whose tree edge into v is on top of the edge stack: its
+// edges are popped down to that edge and their ends listed once.
+static void close_block(const std::vector<std::pair<int, int>>& edges, int v, OSTREL_blocks* b) {
+  const int block = (int)b->block_start.size() - 1;
+  for (;;) {
+    const int k = b->estack.back();
+    b->estack.pop_back();
+    for (int x : {edges[k].first, edges[k].second})
+      if (b->mark[x] != block) {
+        b->mark[x] = block;
+        b->block_vertex.push_back(x);
+      }
+    if (k == b->parent_edge[v]) break;
+  }
+  b->block_start.push_back((int)b->block_vertex.size());
+}
+
+void OSTREL_find_biconnected_components(int n, const std::vector<std::pair<int, int>>& edges,
+                                        OSTREL_blocks* b) {
+  build_adjacency(n, edges, b);
+  b->disc.assign(n, -1);
+  b->low.assign(n, 0);
+  b->parent_edge.assign(n, -1);
+  b->next.assign(n, 0);
+  b->mark.assign(n, -1);
+  b->is_cut.assign(n, 0);
+  b->block_start.assign(1, 0);
+  b->block_vertex.clear();
+  b->estack.clear();
+  int timer = 0;
+  for (int r = 0; r < n; r++) {
+    if (b->disc[r] >= 0) continue;
+    b->disc[r] = b->low[r] = timer++;
+    b->next[r] = b->start[r];
+    b->vstack.assign(1, r);
+    int root_children = 0;
+    while (!b->vstack.empty()) {
+      const int v = b->vstack.back();
+      if (b->next[v] < b->start[v + 1]) {
+        const int k = b->next[v]++;
+        const int w = b->to[k];
+        if (b->eid[k] == b->parent_edge[v]) continue;
+        if (b->disc[w] < 0) {
+          b->estack.push_back(b->eid[k]);
+          b->disc[w] = b->low[w] = timer++;
+          b->parent_edge[w] = b->eid[k];
+          b->next[w] = b->start[w];
+          b->vstack.push_back(w);
+          if (v == r) root_children++;
+        } else if (b->disc[w] < b->disc[v]) {
+          b->estack.push_back(b->eid[k]);
+          b->low[v] = std::min(b->low[v], b->disc[w]);
+        }
+        continue;
+      }
+      b->vstack.pop_back();
+      if (b->vstack.empty()) break;
+      const int u = b->vstack.back();
+      b->low[u] = std::min(b->low[u], b->low[v]);
+      if (b->low[v] >= b->disc[u]) {
+        if (u != r) b->is_cut[u] = 1;
+        close_block(edges, v, b);
+      }
+    }
+    if (root_children >= 2) b->is_cut[r] = 1;
+  }
+  b->total = (int)b->block_start.size() - 1;
 }
 
 // ===========================================================================
 // Expressions
 // ===========================================================================
 
-void OSTREL_init_RPN_token(OSTREL_RPN_token* t) {
-  t->size = 0;
-  t->cap = 0;
-  t->item.clear();
+static OSTREL_list<OSTREL_RPN_token_item> token_list(OSTREL_RPN_token* t) {
+  return OSTREL_list_of(t->item, t->size, &t->cap);
 }
 
+static OSTREL_list<char> char_list(OSTREL_char_stack* s) {
+  return OSTREL_list_of(s->item, s->size, &s->cap);
+}
+
+void OSTREL_init_RPN_token(OSTREL_RPN_token* t) { *t = OSTREL_RPN_token(); }
+
 int OSTREL_alloc_RPN_token(OSTREL_RPN_token* t, int size) {
-  if (OSTREL_grow_list(t->item, t->cap, size)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_RPN_token()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_reserve(token_list(t), size) ? OSTREL_memory_error("OSTREL_alloc_RPN_token")
+                                                  : 0;
 }
 
 int OSTREL_add_RPN_token(OSTREL_RPN_token* t, const OSTREL_RPN_token_item& item) {
-  if (OSTREL_alloc_RPN_token(t, t->size + 1))
-    return 1;
-  t->item[t->size++] = item;
-  return 0;
+  return OSTREL_list_append(token_list(t), item) ? OSTREL_memory_error("OSTREL_alloc_RPN_token")
+                                                 : 0;
 }
 
-void OSTREL_free_RPN_token(OSTREL_RPN_token* t) {
-  t->item.clear();
-  t->item.shrink_to_fit();
-  t->size = 0;
-  t->cap = 0;
-}
+void OSTREL_free_RPN_token(OSTREL_RPN_token* t) { OSTREL_list_free(token_list(t)); }
 
 void OSTREL_free_RPN(OSTREL_RPN_token* t) { OSTREL_free_RPN_token(t); }
 
-void OSTREL_init_char_stack(OSTREL_char_stack* s) {
-  s->size = 0;
-  s->cap = 0;
-  s->item.clear();
-}
+void OSTREL_init_char_stack(OSTREL_char_stack* s) { *s = OSTREL_char_stack(); }
 
 int OSTREL_alloc_char_stack(OSTREL_char_stack* s, int size) {
-  if (OSTREL_grow_list(s->item, s->cap, size)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_char_stack()\n");
-    return 1;
-  }
-  return 0;
+  return OSTREL_list_reserve(char_list(s), size) ? OSTREL_memory_error("OSTREL_alloc_char_stack")
+                                                 : 0;
 }
 
 int OSTREL_push_char_stack(OSTREL_char_stack* s, char c) {
-  if (OSTREL_alloc_char_stack(s, s->size + 1))
-    return 1;
-  s->item[s->size++] = c;
-  return 0;
+  return OSTREL_list_append(char_list(s), c) ? OSTREL_memory_error("OSTREL_alloc_char_stack") : 0;
 }
 
 int OSTREL_pop_char_stack(OSTREL_char_stack* s, char* c) {
@@ -626,20 +690,12 @@ int OSTREL_pop_char_stack(OSTREL_char_stack* s, char* c) {
   return 0;
 }
 
-void OSTREL_free_char_stack(OSTREL_char_stack* s) {
-  s->item.clear();
-  s->item.shrink_to_fit();
-  s->size = 0;
-  s->cap = 0;
-}
+void OSTREL_free_char_stack(OSTREL_char_stack* s) { OSTREL_list_free(char_list(s)); }
 
 int OSTREL_RPN_push_number_stack(OSTREL_RPN_number_stack* s, double v) {
-  if (OSTREL_grow_list(s->item, s->cap, s->size + 1)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_RPN_push_number_stack()\n");
-    return 1;
-  }
-  s->item[s->size++] = v;
-  return 0;
+  return OSTREL_list_append(OSTREL_list_of(s->item, s->size, &s->cap), v)
+             ? OSTREL_memory_error("OSTREL_RPN_push_number_stack")
+             : 0;
 }
 
 int OSTREL_RPN_pop_number_stack(OSTREL_RPN_number_stack* s, double* v) {

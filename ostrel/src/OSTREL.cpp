@@ -1,16 +1,14 @@
-// ostrel's batch driver (flags into one input record, stages in a fixed
-// order) and the grid symmetry: space-group operations applied to integer
-// grid indices give the asymmetric unit of the grid, the symmetrised grid,
-// the symmetry types of minima and saddles and the ion sites on the minima.
+// ostrel's batch driver: the command line read through one table of flags
+// into the input record, then the stages in a fixed order on the records of
+// one run (load, stationary points, structure checks, paths, outputs).  A
+// stage that fails has printed its message and ends the run.
 #include "OSTREL.h"
-#include "OSTREL-path.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
+
+#include "OSTREL-file.h"
 
 // ===========================================================================
 // Command line
@@ -26,33 +24,95 @@ void OSTREL_init_input(OSTREL_input* input) {
   input->smooth_cube = input->check_sub = input->check_subs = 0;
 }
 
-static const char* const FLAGS[] = {
-    "--cube",        "--cif",          "--scale",       "--max",         "--path",
-    "--vesta",       "--summary",      "--cmd",         "--hk",          "--gui",
-    "--calc-charge", "--calc-bvsum",   "--calc-gii",    "--print-minima", "--print-saddle",
-    "--print-path",  "--print-perc",   "--print-act",   "--smooth-cube", "--check-sub",
-    "--check-subs"};
+// A flag without a value only sets its mark.
+#define OSTREL_SWITCH(word, field) \
+  { word, &OSTREL_input::field, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr }
 
-int OSTREL_isflag(const char* word) {
-  for (const char* f : FLAGS)
-    if (strcmp(word, f) == 0)
-      return 1;
-  return 0;
+const OSTREL_flag OSTREL_FLAGS[] = {
+    {"--cube", &OSTREL_input::cube, 1, &OSTREL_input::cube_file, nullptr, 999, "a cube file name",
+     nullptr, nullptr, 0, nullptr},
+    {"--cif", &OSTREL_input::cif, 1, &OSTREL_input::cif_file, nullptr, 999, "a CIF file name",
+     &OSTREL_input::ion, &OSTREL_input::ion_type, 9, "Ion type"},
+    {"--scale", &OSTREL_input::scaling, 1, &OSTREL_input::scaling_expression, nullptr, 99,
+     "a scaling expression", nullptr, nullptr, 0, nullptr},
+    {"--max", nullptr, 1, nullptr, &OSTREL_input::max, 999, "an energy in eV", nullptr, nullptr, 0,
+     nullptr},
+    OSTREL_SWITCH("--path", path),
+    OSTREL_SWITCH("--vesta", vesta),
+    OSTREL_SWITCH("--summary", summary),
+    OSTREL_SWITCH("--cmd", cmd),
+    OSTREL_SWITCH("--hk", HK),
+    OSTREL_SWITCH("--gui", gui),
+    OSTREL_SWITCH("--calc-charge", calc_charge),
+    OSTREL_SWITCH("--calc-bvsum", calc_bvsum),
+    OSTREL_SWITCH("--calc-gii", calc_gii),
+    OSTREL_SWITCH("--print-minima", print_minima),
+    OSTREL_SWITCH("--print-saddle", print_saddle),
+    OSTREL_SWITCH("--print-path", print_path),
+    OSTREL_SWITCH("--print-perc", print_perc),
+    OSTREL_SWITCH("--print-act", print_act),
+    OSTREL_SWITCH("--smooth-cube", smooth_cube),
+    OSTREL_SWITCH("--check-sub", check_sub),
+    OSTREL_SWITCH("--check-subs", check_subs),
+};
+const int OSTREL_TOTAL_FLAGS = sizeof OSTREL_FLAGS / sizeof OSTREL_FLAGS[0];
+
+#undef OSTREL_SWITCH
+
+static const OSTREL_flag* find_flag(const char* word) {
+  for (const OSTREL_flag& f : OSTREL_FLAGS)
+    if (strcmp(word, f.word) == 0)
+      return &f;
+  return nullptr;
 }
+
+int OSTREL_isflag(const char* word) { return find_flag(word) != nullptr; }
 
 // The value word after a value flag: present, not itself a flag, and within
 // the record's length limit.
-static int take_value(int argc, char** argv, int i, const char* flag, const char* what,
-                      size_t limit, std::string* out) {
+static int take_value(int argc, char** argv, int i, const OSTREL_flag& flag) {
   if (i + 1 >= argc || OSTREL_isflag(argv[i + 1])) {
-    fprintf(stderr, "Error: %s requires %s\n", flag, what);
+    fprintf(stderr, "Error: %s requires %s\n", flag.word, flag.what);
     return 1;
   }
-  if (strlen(argv[i + 1]) > limit) {
-    fprintf(stderr, "Error: %s after %s is longer than %zu characters\n", what, flag, limit);
+  if (strlen(argv[i + 1]) > flag.limit) {
+    fprintf(stderr, "Error: %s after %s is longer than %zu characters\n", flag.what, flag.word,
+            flag.limit);
     return 1;
   }
-  *out = argv[i + 1];
+  return 0;
+}
+
+// Stores the value word of a flag; 1 when a number does not read as one.
+static int store_value(OSTREL_input* input, const OSTREL_flag& flag, const char* value) {
+  if (flag.text)
+    input->*flag.text = value;
+  if (flag.number) {
+    char* end = nullptr;
+    double e = strtod(value, &end);
+    if (end == value || *end != '\0' || !std::isfinite(e)) {
+      fprintf(stderr, "Error: %s requires %s, not %s\n", flag.word, flag.what, value);
+      return 1;
+    }
+    input->*flag.number = e;
+  }
+  return 0;
+}
+
+// The optional word after a flag's value, taken when it is no flag.
+static int take_extra(OSTREL_input* input, const OSTREL_flag& flag, int argc, char** argv,
+                      int* i) {
+  if (!flag.extra || *i + 1 >= argc || OSTREL_isflag(argv[*i + 1]))
+    return 0;
+  const char* word = argv[*i + 1];
+  if (strlen(word) > flag.extra_limit) {
+    fprintf(stderr, "Error: %s %s after %s is longer than %zu characters\n", flag.extra_what,
+            word, flag.word, flag.extra_limit);
+    return 1;
+  }
+  input->*flag.extra = word;
+  input->*flag.extra_mark = 1;
+  (*i)++;
   return 0;
 }
 
@@ -65,95 +125,30 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
     return 0;
   }
   for (int i = 1; i < argc; i++) {
-    const char* w = argv[i];
-    if (strcmp(w, "--cube") == 0) {
-      if (take_value(argc, argv, i, w, "a cube file name", 999, &input->cube_file))
+    const OSTREL_flag* flag = find_flag(argv[i]);
+    if (!flag)
+      continue;  // any other word is ignored
+    if (flag->takes_value) {
+      if (take_value(argc, argv, i, *flag) || store_value(input, *flag, argv[i + 1]))
         return 1;
-      input->cube = 1;
       i++;
-    } else if (strcmp(w, "--cif") == 0) {
-      if (take_value(argc, argv, i, w, "a CIF file name", 999, &input->cif_file))
-        return 1;
-      input->cif = 1;
-      i++;
-      if (i + 1 < argc && !OSTREL_isflag(argv[i + 1])) {
-        if (strlen(argv[i + 1]) > 9) {
-          fprintf(stderr, "Error: Ion type %s after --cif is longer than 9 characters\n",
-                  argv[i + 1]);
-          return 1;
-        }
-        input->ion_type = argv[i + 1];
-        input->ion = 1;
-        i++;
-      }
-    } else if (strcmp(w, "--scale") == 0) {
-      if (take_value(argc, argv, i, w, "a scaling expression", 99, &input->scaling_expression))
-        return 1;
-      input->scaling = 1;
-      i++;
-    } else if (strcmp(w, "--max") == 0) {
-      std::string v;
-      if (take_value(argc, argv, i, w, "an energy in eV", 999, &v))
-        return 1;
-      char* end = nullptr;
-      double e = strtod(v.c_str(), &end);
-      if (end == v.c_str() || *end != '\0' || !std::isfinite(e)) {
-        fprintf(stderr, "Error: --max requires an energy in eV, not %s\n", v.c_str());
-        return 1;
-      }
-      input->max = e;
-      i++;
-    } else if (strcmp(w, "--path") == 0) input->path = 1;
-    else if (strcmp(w, "--vesta") == 0) input->vesta = 1;
-    else if (strcmp(w, "--summary") == 0) input->summary = 1;
-    else if (strcmp(w, "--cmd") == 0) input->cmd = 1;
-    else if (strcmp(w, "--hk") == 0) input->HK = 1;
-    else if (strcmp(w, "--gui") == 0) input->gui = 1;
-    else if (strcmp(w, "--calc-charge") == 0) input->calc_charge = 1;
-    else if (strcmp(w, "--calc-bvsum") == 0) input->calc_bvsum = 1;
-    else if (strcmp(w, "--calc-gii") == 0) input->calc_gii = 1;
-    else if (strcmp(w, "--print-minima") == 0) input->print_minima = 1;
-    else if (strcmp(w, "--print-saddle") == 0) input->print_saddle = 1;
-    else if (strcmp(w, "--print-path") == 0) input->print_path = 1;
-    else if (strcmp(w, "--print-perc") == 0) input->print_perc = 1;
-    else if (strcmp(w, "--print-act") == 0) input->print_act = 1;
-    else if (strcmp(w, "--smooth-cube") == 0) input->smooth_cube = 1;
-    else if (strcmp(w, "--check-sub") == 0) input->check_sub = 1;
-    else if (strcmp(w, "--check-subs") == 0) input->check_subs = 1;
-    // Any other word is ignored.
+    }
+    if (flag->mark)
+      input->*flag->mark = 1;
+    if (take_extra(input, *flag, argc, argv, &i))
+      return 1;
   }
   return 0;
 }
 
-int OSTREL_round_copies(int reference, double value) {
-  if (fabs(value - reference) < 1 && fabs(fmod(value, 1.0) - 0.5) < 0.001)
-    return reference;
-  return (int)lround(value);
-}
-
 // ===========================================================================
-// Driver
+// Stages
 // ===========================================================================
 
 // A failing stage has printed its own message; the run ends there.
-#define STAGE(call, name) \
-  if (call)               \
+#define STAGE(call) \
+  if (call)         \
     return 1;
-
-// Copies a file written earlier in this run onto a stream; 1 when it
-// cannot be read back.
-static int copy_file(const char* path, FILE* stream) {
-  FILE* in = fopen(path, "rb");
-  if (!in)
-    return 1;
-  char buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, in)) > 0) fwrite(buf, 1, n, stream);
-  const int failed = ferror(in);
-  fclose(in);
-  fflush(stream);
-  return failed;
-}
 
 // Flags whose stages this version does not have: accepted, and said so.
 static void not_available(int given, const char* flag) {
@@ -161,1065 +156,246 @@ static void not_available(int given, const char* flag) {
     printf("Warning: %s is not available yet; ignored.\n", flag);
 }
 
-int OSTREL(OSTREL_input* input) {
-  OSTREL_asymmetric_unit unit;
-  OSTREL_cube cube;
-  OSTREL_cif cif;
-  OSTREL_init_asymmetric_unit(&unit);
-  OSTREL_init_cube(&cube);
-  STAGE(OSTREL_init_cif(&cif), "OSTREL_init_cif");
+int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input) {
+  run->input = input;
+  OSTREL_init_asymmetric_unit(&run->unit);
+  OSTREL_init_cube(&run->cube);
+  STAGE(OSTREL_init_cif(&run->cif));
+  OSTREL_init_pathlib(&run->lib);
+  OSTREL_init_reaction_pathway(&run->rp);
+  run->events_made = run->unwritten_output = run->smoothed = false;
+  return 0;
+}
 
-  // Energy scale: the default for the mobile ion, replaced by --scale.
+// The energy scale: the default for the mobile ion, replaced by --scale.
+static int load_energy_scale(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
   if (input->ion) {
-    cif.ion = 1;
-    cif.probe_type = input->ion_type;
-    STAGE(OSTREL_parse_energy_scaling(&cube, input->ion_type == "Na1+" ? "0.5695*E^(0.6946)" : "E"),
-          "OSTREL_parse_energy_scaling");
+    run->cif.ion = 1;
+    run->cif.probe_type = input->ion_type;
+    STAGE(OSTREL_parse_energy_scaling(&run->cube,
+                                      input->ion_type == "Na1+" ? "0.5695*E^(0.6946)" : "E"));
   }
   if (input->scaling) {
-    OSTREL_free_RPN(&cube.RPN);
-    cube.scaling = 0;
-    STAGE(OSTREL_parse_energy_scaling(&cube, input->scaling_expression.c_str()),
-          "OSTREL_parse_energy_scaling");
+    OSTREL_free_RPN(&run->cube.RPN);
+    run->cube.scaling = 0;
+    STAGE(OSTREL_parse_energy_scaling(&run->cube, input->scaling_expression.c_str()));
   }
-  cube.max_energy_above_gmin = input->max;
+  run->cube.max_energy_above_gmin = input->max;
+  return 0;
+}
 
+int OSTREL_stage_load(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
+  STAGE(load_energy_scale(run));
   if (input->cube) {
-    cube.cube = 1;
-    cube.smooth_cube = input->smooth_cube;
-    STAGE(OSTREL_load_cube(input->cube_file.c_str(), &cube), "OSTREL_load_cube");
-    STAGE(OSTREL_process_cube(&cube), "OSTREL_process_cube");
+    run->cube.cube = 1;
+    run->cube.smooth_cube = input->smooth_cube;
+    STAGE(OSTREL_load_cube(input->cube_file.c_str(), &run->cube));
+    STAGE(OSTREL_process_cube(&run->cube));
   }
-
   if (input->cif) {
-    cif.cif = 1;
-    STAGE(OSTREL_load_cif(input->cif_file.c_str(), &cif), "OSTREL_load_cif");
-    if (input->cube) {
-      // Symmetry acts on the grid in fractional terms: a structure whose cell
-      // is not the landscape's (a supercell landscape, say) maps sites and
-      // operations wrongly.
-      const double rad = 57.29577957855229;
-      if (fabs(cube.a - cif.a) > 0.01 * cif.a || fabs(cube.b - cif.b) > 0.01 * cif.b ||
-          fabs(cube.c - cif.c) > 0.01 * cif.c || fabs(cube.alpha * rad - cif.alpha) > 1.0 ||
-          fabs(cube.beta * rad - cif.beta) > 1.0 || fabs(cube.gamma * rad - cif.gamma) > 1.0)
-        printf("Warning: The cell of the CIF (%.4f %.4f %.4f %.2f %.2f %.2f) differs from the "
-               "cell of the cube (%.4f %.4f %.4f %.2f %.2f %.2f)\n",
-               cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma, cube.a, cube.b, cube.c,
-               cube.alpha * rad, cube.beta * rad, cube.gamma * rad);
-      STAGE(OSTREL_prepare_fastgen_symop(&cif, &cube), "OSTREL_prepare_fastgen_symop");
-      STAGE(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), "OSTREL_find_asymmetric_unit");
-      if (input->smooth_cube) {
-        STAGE(OSTREL_smooth_cube_with_symmetry(&cube, &cif, &unit),
-              "OSTREL_smooth_cube_with_symmetry");
-        unit.grid_symmetric = 1;  // every orbit now holds one value
-        unit.max_asymmetry = 0.0;
-      }
-      if (!unit.grid_symmetric)
-        printf("Warning: The landscape grid lacks the symmetry of the structure (energies of "
-               "symmetry images differ by up to %.6f eV); searching the full grid\n",
-               unit.max_asymmetry);
-      if (cif.diff_neigh || !unit.grid_symmetric) {
-        STAGE(OSTREL_find_stationary_points2(&cube, &cif), "OSTREL_find_stationary_points2");
-      } else {
-        STAGE(OSTREL_find_stationary_points(&cube, &cif, &unit), "OSTREL_find_stationary_points");
-      }
-      OSTREL_free_asymmetric_unit(&unit);
-      STAGE(OSTREL_group_saddle_by_symmetry(&cube, &cif), "OSTREL_group_saddle_by_symmetry");
-      STAGE(OSTREL_group_minima_by_symmetry(&cube, &cif), "OSTREL_group_minima_by_symmetry");
-      if (input->ion)
-        STAGE(OSTREL_assign_ion_to_sites(&cube, &cif), "OSTREL_assign_ion_to_sites");
-      OSTREL_assign_interstitial_labels(&cube);
-    }
+    run->cif.cif = 1;
+    STAGE(OSTREL_load_cif(input->cif_file.c_str(), &run->cif));
   }
-  // Structure checks of the structure model come here, in this order.
+  return 0;
+}
+
+// Symmetry acts on the grid in fractional terms: a structure whose cell is
+// not the landscape's (a supercell landscape, say) maps sites and
+// operations wrongly.
+static void warn_cell_mismatch(const OSTREL_cube& cube, const OSTREL_cif& cif) {
+  const double rad = 57.29577957855229;
+  if (fabs(cube.a - cif.a) > 0.01 * cif.a || fabs(cube.b - cif.b) > 0.01 * cif.b ||
+      fabs(cube.c - cif.c) > 0.01 * cif.c || fabs(cube.alpha * rad - cif.alpha) > 1.0 ||
+      fabs(cube.beta * rad - cif.beta) > 1.0 || fabs(cube.gamma * rad - cif.gamma) > 1.0)
+    printf("Warning: The cell of the CIF (%.4f %.4f %.4f %.2f %.2f %.2f) differs from the "
+           "cell of the cube (%.4f %.4f %.4f %.2f %.2f %.2f)\n",
+           cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma, cube.a, cube.b, cube.c,
+           cube.alpha * rad, cube.beta * rad, cube.gamma * rad);
+}
+
+// Grid operations and the asymmetric unit of the grid; the grid is smoothed
+// once per run when asked for.
+static int prepare_grid_symmetry(OSTREL_run* run) {
+  OSTREL_cube& cube = run->cube;
+  OSTREL_asymmetric_unit& unit = run->unit;
+  STAGE(OSTREL_prepare_fastgen_symop(&run->cif, &cube));
+  STAGE(OSTREL_find_asymmetric_unit(&cube, &run->cif, &unit));
+  if (run->input->smooth_cube && !run->smoothed) {
+    STAGE(OSTREL_smooth_cube_with_symmetry(&cube, &run->cif, &unit));
+    run->smoothed = true;
+  }
+  if (run->smoothed) {
+    unit.grid_symmetric = 1;  // every orbit now holds one value
+    unit.max_asymmetry = 0.0;
+  }
+  if (!unit.grid_symmetric)
+    printf("Warning: The landscape grid lacks the symmetry of the structure (energies of "
+           "symmetry images differ by up to %.6f eV); searching the full grid\n",
+           unit.max_asymmetry);
+  return 0;
+}
+
+// Types, ion sites and interstitial labels of the minima and saddles found.
+static int group_stationary_points(OSTREL_run* run) {
+  STAGE(OSTREL_group_saddle_by_symmetry(&run->cube, &run->cif));
+  STAGE(OSTREL_group_minima_by_symmetry(&run->cube, &run->cif));
+  if (run->input->ion && run->input->cif)
+    STAGE(OSTREL_assign_ion_to_sites(&run->cube, &run->cif));
+  OSTREL_assign_interstitial_labels(&run->cube);
+  return 0;
+}
+
+int OSTREL_stage_stationary_points(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
+  if (!input->cube)
+    return 0;
+  // Without a structure there is no search; the empty lists are grouped and
+  // labelled all the same.
+  if (!input->cif)
+    return group_stationary_points(run);
+  OSTREL_cube& cube = run->cube;
+  warn_cell_mismatch(cube, run->cif);
+  STAGE(prepare_grid_symmetry(run));
+  if (run->cif.diff_neigh || !run->unit.grid_symmetric) {
+    STAGE(OSTREL_find_stationary_points2(&cube, &run->cif));
+  } else {
+    STAGE(OSTREL_find_stationary_points(&cube, &run->cif, &run->unit));
+  }
+  OSTREL_free_asymmetric_unit(&run->unit);
+  return group_stationary_points(run);
+}
+
+int OSTREL_stage_structure_checks(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
   not_available(input->calc_charge, "--calc-charge");
   not_available(input->calc_bvsum, "--calc-bvsum");
   not_available(input->calc_gii, "--calc-gii");
   not_available(input->check_sub, "--check-sub");
   not_available(input->check_subs, "--check-subs");
+  return 0;
+}
 
-  if (input->cube) {
-    if (!input->cif) {
-      // Without a structure there is no search; group and label the empty lists.
-      STAGE(OSTREL_group_saddle_by_symmetry(&cube, &cif), "OSTREL_group_saddle_by_symmetry");
-      STAGE(OSTREL_group_minima_by_symmetry(&cube, &cif), "OSTREL_group_minima_by_symmetry");
-      OSTREL_assign_interstitial_labels(&cube);
-    }
-    if (input->print_minima)
-      STAGE(OSTREL_printminima(&cube, stdout), "OSTREL_printminima");
-    if (input->print_saddle)
-      STAGE(OSTREL_printsaddle(&cube, stdout), "OSTREL_printsaddle");
+int OSTREL_stage_print_stationary_points(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
+  if (!input->cube)
+    return 0;
+  if (input->print_minima)
+    STAGE(OSTREL_printminima(&run->cube, stdout));
+  if (input->print_saddle)
+    STAGE(OSTREL_printsaddle(&run->cube, stdout));
+  return 0;
+}
+
+int OSTREL_stage_path_library(OSTREL_run* run) {
+  OSTREL_pathlib& lib = run->lib;
+  lib.pathlib = 1;
+  STAGE(OSTREL_build_path(&run->cube, &run->cif, &lib));
+  STAGE(OSTREL_build_allpaths(&run->cube, &run->cif, &lib));
+  STAGE(OSTREL_filter_redundant_path(&run->cube, &lib));
+  if (run->input->print_path)
+    OSTREL_print_pathlib(&run->cube, &lib, stdout);
+  return 0;
+}
+
+// The threshold summary, made once: from OSTREL_events.txt when that holds
+// it, else computed again onto the stream.
+static int write_threshold_summary(OSTREL_run* run, FILE* stream) {
+  if (run->events_made && !OSTREL_copy_file_to_stream("OSTREL_events.txt", stream))
+    return 0;
+  return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, stream, 999);
+}
+
+int OSTREL_stage_network(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
+  // The threshold summary re-analyses the network at every saddle energy
+  // (and in large cells runs to hundreds of megabytes): it is made once,
+  // into OSTREL_events.txt, and copied from there wherever else it is
+  // asked for.
+  const OSTREL_write_status events = OSTREL_write_file("OSTREL_events.txt", [&](FILE* f) {
+    return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, f, 999);
+  });
+  STAGE(events == OSTREL_WRITE_FAILED);
+  run->events_made = events == OSTREL_WRITE_DONE;
+  if (input->print_perc)
+    STAGE(write_threshold_summary(run, stdout));
+  STAGE(OSTREL_calc_activation_energy(&run->cube, &run->lib));
+  if (input->print_act) {
+    OSTREL_print_cif_ICSD(&run->cif, stdout);
+    OSTREL_print_activation_energy(&run->lib, stdout);
   }
-
-  OSTREL_pathlib lib;
-  OSTREL_reaction_pathway_overall rp;
-  OSTREL_init_pathlib(&lib);
-  OSTREL_init_reaction_pathway(&rp);
-  bool events_made = false, events_failed = false;
-  // An output file that cannot be written does not stop the later stages,
-  // whose results may still be wanted, but the run then fails.
-  bool unwritten_output = false;
-  if (input->path && input->cube) {
-    lib.pathlib = 1;
-    STAGE(OSTREL_build_path(&cube, &cif, &lib), "OSTREL_build_path");
-    STAGE(OSTREL_build_allpaths(&cube, &cif, &lib), "OSTREL_build_allpaths");
-    STAGE(OSTREL_filter_redundant_path(&cube, &lib), "OSTREL_filter_redundant_path");
-    if (input->print_path)
-      OSTREL_print_pathlib(&cube, &lib, stdout);
-    // The threshold summary re-analyses the network at every saddle energy
-    // (and in large cells runs to hundreds of megabytes): it is made once,
-    // into OSTREL_events.txt, and copied from there wherever else it is
-    // asked for.
-    if (FILE* f = fopen("OSTREL_events.txt", "wb")) {
-      int failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
-      // A full disk shows only when the buffered rest is flushed.
-      const bool unwritten = ferror(f) | fclose(f);
-      STAGE(failed, "OSTREL_analyze_network_at_saddles");
-      events_made = !unwritten;
-      events_failed = unwritten;
-    } else {
-      events_failed = true;
-    }
-    if (input->print_perc) {
-      if (!events_made || copy_file("OSTREL_events.txt", stdout))
-        STAGE(OSTREL_analyze_network_at_saddles(&cube, &lib, stdout, 999),
-              "OSTREL_analyze_network_at_saddles");
-    }
-    STAGE(OSTREL_calc_activation_energy(&cube, &lib), "OSTREL_calc_activation_energy");
-    if (input->print_act) {
-      OSTREL_print_cif_ICSD(&cif, stdout);
-      OSTREL_print_activation_energy(&lib, stdout);
-    }
-    if (events_failed) {
-      fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
-      unwritten_output = true;
-    }
-    STAGE(OSTREL_build_reaction_pathway(&cube, &lib, &rp), "OSTREL_build_reaction_pathway");
-    FILE* f = fopen("OSTREL_rp.csv", "wb");
-    if (f) {
-      OSTREL_print_reaction_pathway(&cube, &lib, &rp, f);
-      // A full disk shows only when the buffered rest is flushed.
-      if (ferror(f) | fclose(f))
-        f = nullptr;
-    }
-    if (f) {
-      printf("Auto-generated reaction pathway done.\n");
-    } else {
-      fprintf(stderr, "Error: Unable to write to OSTREL_rp.csv\n");
-      unwritten_output = true;
-    }
+  if (!run->events_made) {
+    fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
+    run->unwritten_output = true;
   }
+  return 0;
+}
 
-  not_available(input->vesta, "--vesta");
+int OSTREL_stage_reaction_pathways(OSTREL_run* run) {
+  STAGE(OSTREL_build_reaction_pathway(&run->cube, &run->lib, &run->rp));
+  const OSTREL_write_status table = OSTREL_write_file("OSTREL_rp.csv", [&](FILE* f) {
+    OSTREL_print_reaction_pathway(&run->cube, &run->lib, &run->rp, f);
+    return 0;
+  });
+  if (table == OSTREL_WRITE_DONE) {
+    printf("Auto-generated reaction pathway done.\n");
+  } else {
+    fprintf(stderr, "Error: Unable to write to OSTREL_rp.csv\n");
+    run->unwritten_output = true;
+  }
+  return 0;
+}
 
-  if (input->summary) {
-    FILE* f = fopen("OSTREL_summary.txt", "wb");
-    if (!f) {
-      fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
+int OSTREL_stage_paths(OSTREL_run* run) {
+  if (!run->input->path || !run->input->cube)
+    return 0;
+  STAGE(OSTREL_stage_path_library(run));
+  STAGE(OSTREL_stage_network(run));
+  STAGE(OSTREL_stage_reaction_pathways(run));
+  return 0;
+}
+
+int OSTREL_write_summary(OSTREL_run* run) {
+  const OSTREL_write_status summary = OSTREL_write_file("OSTREL_summary.txt", [&](FILE* f) {
+    if (OSTREL_printminima(&run->cube, f) || OSTREL_printsaddle(&run->cube, f))
       return 1;
-    }
-    int failed = OSTREL_printminima(&cube, f) || OSTREL_printsaddle(&cube, f);
-    if (!failed) {
-      OSTREL_print_pathlib(&cube, &lib, f);
-      if (!events_made || copy_file("OSTREL_events.txt", f))
-        failed = OSTREL_analyze_network_at_saddles(&cube, &lib, f, 999);
-    }
-    if (ferror(f) | fclose(f)) {
-      fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
-      failed = 1;
-    }
-    STAGE(failed, "OSTREL_summary");
-  }
+    OSTREL_print_pathlib(&run->cube, &run->lib, f);
+    return write_threshold_summary(run, f);
+  });
+  if (summary == OSTREL_WRITE_UNWRITABLE)
+    fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
+  return summary != OSTREL_WRITE_DONE;
+}
 
+int OSTREL_stage_outputs(OSTREL_run* run) {
+  const OSTREL_input* input = run->input;
+  not_available(input->vesta, "--vesta");
+  if (input->summary)
+    STAGE(OSTREL_write_summary(run));
   not_available(input->gui && input->path && input->cube && input->cif, "--gui");
   not_available(input->cmd, "--cmd");
+  return 0;
+}
 
-  OSTREL_free_cube(&cube);
-  OSTREL_free_cif(&cif);
-  OSTREL_free_pathlib(&lib);
-  OSTREL_free_reaction_pathway(&rp);
-  return unwritten_output ? 1 : 0;
+static void free_run(OSTREL_run* run) {
+  OSTREL_free_cube(&run->cube);
+  OSTREL_free_cif(&run->cif);
+  OSTREL_free_pathlib(&run->lib);
+  OSTREL_free_reaction_pathway(&run->rp);
+}
+
+int OSTREL(OSTREL_input* input) {
+  OSTREL_run run;
+  STAGE(OSTREL_init_run(&run, input));
+  STAGE(OSTREL_stage_load(&run));
+  STAGE(OSTREL_stage_stationary_points(&run));
+  STAGE(OSTREL_stage_structure_checks(&run));
+  STAGE(OSTREL_stage_print_stationary_points(&run));
+  STAGE(OSTREL_stage_paths(&run));
+  STAGE(OSTREL_stage_outputs(&run));
+  free_run(&run);
+  return run.unwritten_output ? 1 : 0;
 }
 
 #undef STAGE
-
-// ===========================================================================
-// Integer grid operations
-// ===========================================================================
-
-void OSTREL_init_fastgen(OSTREL_cif* cif) {
-  cif->fg.total = 0;
-  cif->diff_neigh = 0;
-}
-
-// One component of an operation such as -x+y+1/3 or x+0.5: the coefficients
-// of x, y, z and the translation as a fraction of the cell.
-static bool parse_grid_component(const std::string& text, int coef[3], double* trans) {
-  coef[0] = coef[1] = coef[2] = 0;
-  *trans = 0.0;
-  int sign = 1;
-  size_t p = 0;
-  bool any = false;
-  while (p < text.size()) {
-    char c = text[p];
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\'') {
-      p++;
-    } else if (c == '+') {
-      sign = 1;
-      p++;
-    } else if (c == '-') {
-      sign = -1;
-      p++;
-    } else if (strchr("xyzXYZ", c)) {
-      int v = tolower((unsigned char)c) - 'x';
-      if (coef[v] != 0)
-        return false;
-      coef[v] = sign;
-      sign = 1;
-      any = true;
-      p++;
-    } else if (isdigit((unsigned char)c) || c == '.') {
-      size_t q = p;
-      while (q < text.size() && (isdigit((unsigned char)text[q]) || text[q] == '.')) q++;
-      double num = atof(text.substr(p, q - p).c_str());
-      if (q < text.size() && text[q] == '/') {
-        size_t r = q + 1;
-        while (r < text.size() && isdigit((unsigned char)text[r])) r++;
-        if (r == q + 1)
-          return false;
-        double den = atof(text.substr(q + 1, r - q - 1).c_str());
-        if (den == 0)
-          return false;
-        num /= den;
-        q = r;
-      }
-      // A number directly followed by a variable (2x) is no operation term.
-      if (q < text.size() && isalpha((unsigned char)text[q]))
-        return false;
-      *trans += sign * num;
-      sign = 1;
-      any = true;
-      p = q;
-    } else {
-      return false;
-    }
-  }
-  return any;
-}
-
-int OSTREL_prepare_fastgen_symop(OSTREL_cif* cif, const OSTREL_cube* cube) {
-  OSTREL_init_fastgen(cif);
-  if (cif->symop_no > OSTREL_MAX_SYMOP) {
-    fprintf(stderr, "Error: %d symmetry operations; at most %d are supported\n", cif->symop_no,
-            OSTREL_MAX_SYMOP);
-    return 1;
-  }
-  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
-  for (int o = 0; o < cif->symop_no; o++) {
-    const std::string& text = cif->symop[o];
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-      size_t comma = text.find(',', start);
-      parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                    : comma - start));
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
-    int row[3][3];
-    int t[3];
-    bool ok = parts.size() == 3;
-    for (int c = 0; c < 3 && ok; c++) {
-      double frac;
-      ok = parse_grid_component(parts[c], row[c], &frac);
-      // Translation in grid steps; exact when the count is a multiple of the
-      // denominator, as for the grids written by velmora.
-      if (ok) t[c] = (int)lround(frac * n[c]);
-    }
-    if (!ok) {
-      fprintf(stderr, "Error: Invalid symmetry operation %s\n", text.c_str());
-      return 1;
-    }
-    OSTREL_fastgen_symop& op = cif->fg.op[o];
-    op.x_x = row[0][0]; op.x_y = row[0][1]; op.x_z = row[0][2]; op.x_a = t[0];
-    op.y_x = row[1][0]; op.y_y = row[1][1]; op.y_z = row[1][2]; op.y_a = t[1];
-    op.z_x = row[2][0]; op.z_y = row[2][1]; op.z_z = row[2][2]; op.z_a = t[2];
-    for (int c = 0; c < 3; c++)
-      if ((row[c][0] != 0) + (row[c][1] != 0) + (row[c][2] != 0) >= 2)
-        cif->diff_neigh = 1;
-  }
-  cif->fg.total = cif->symop_no;
-  return 0;
-}
-
-static inline int wrap_index(int v, int n) {
-  int r = v % n;
-  return r < 0 ? r + n : r;
-}
-
-static inline void apply_op(const OSTREL_fastgen_symop& op, int na, int nb, int nc, int i, int j,
-                            int k, int* x, int* y, int* z) {
-  *x = wrap_index(op.x_x * i + op.x_y * j + op.x_z * k + op.x_a, na);
-  *y = wrap_index(op.y_x * i + op.y_y * j + op.y_z * k + op.y_a, nb);
-  *z = wrap_index(op.z_x * i + op.z_y * j + op.z_z * k + op.z_a, nc);
-}
-
-void OSTREL_fastgen_sym_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
-                               OSTREL_symcopies* copies, int i, int j, int k) {
-  copies->total = 0;
-  for (int o = 0; o < cif->fg.total; o++) {
-    int x, y, z;
-    apply_op(cif->fg.op[o], cube->a_grid, cube->b_grid, cube->c_grid, i, j, k, &x, &y, &z);
-    bool listed = false;
-    for (int c = 0; c < copies->total && !listed; c++)
-      listed = copies->copy[c].x == x && copies->copy[c].y == y && copies->copy[c].z == z;
-    if (listed)
-      continue;
-    OSTREL_fastgen_xyz& im = copies->copy[copies->total++];
-    im.x = x;
-    im.y = y;
-    im.z = z;
-    im.p = x;
-    im.q = y;
-    im.r = z;
-  }
-}
-
-void OSTREL_condense_copies(const OSTREL_cif* cif, const OSTREL_cube* cube,
-                            OSTREL_symcopies* copies, int radius) {
-  (void)cif;
-  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
-  const int total = copies->total;
-  std::vector<char> merged(total, 0);
-  std::vector<OSTREL_fastgen_xyz> out;
-  for (int s = 0; s < total; s++) {
-    if (merged[s])
-      continue;
-    merged[s] = 1;
-    const OSTREL_fastgen_xyz seed = copies->copy[s];
-    // Members with the periodic shift that brings them next to the seed.
-    std::vector<OSTREL_cube_triple_index> members{OSTREL_cube_triple_index{seed.x, seed.y, seed.z}};
-    for (int m = s + 1; m < total; m++) {
-      if (merged[m])
-        continue;
-      const OSTREL_fastgen_xyz& c = copies->copy[m];
-      bool fit = false;
-      for (int oa = -1; oa <= 1 && !fit; oa++)
-        for (int ob = -1; ob <= 1 && !fit; ob++)
-          for (int oc = -1; oc <= 1 && !fit; oc++) {
-            int px = c.x + oa * n[0], py = c.y + ob * n[1], pz = c.z + oc * n[2];
-            if (abs(px - seed.x) <= radius && abs(py - seed.y) <= radius &&
-                abs(pz - seed.z) <= radius) {
-              fit = true;
-              members.push_back(OSTREL_cube_triple_index{px, py, pz});
-            }
-          }
-      if (fit)
-        merged[m] = 1;
-    }
-    double mx = 0, my = 0, mz = 0;
-    for (const OSTREL_cube_triple_index& m : members) {
-      mx += m.x;
-      my += m.y;
-      mz += m.z;
-    }
-    mx /= members.size();
-    my /= members.size();
-    mz /= members.size();
-    OSTREL_fastgen_xyz g;
-    g.x = wrap_index(OSTREL_round_copies(seed.x, mx), n[0]);
-    g.y = wrap_index(OSTREL_round_copies(seed.y, my), n[1]);
-    g.z = wrap_index(OSTREL_round_copies(seed.z, mz), n[2]);
-    OSTREL_snap_to_member(cube, members, mx, my, mz, &g.x, &g.y, &g.z);
-    g.p = mx;
-    g.q = my;
-    g.r = mz;
-    OSTREL_shift_index_xyz_dbl(cube, &g.p, &g.q, &g.r);
-    out.push_back(g);
-  }
-  copies->total = (int)out.size();
-  for (int c = 0; c < copies->total; c++)
-    copies->copy[c] = out[c];
-}
-
-int OSTREL_is_symmetrically_related(const OSTREL_cif* cif, const OSTREL_cube* cube, int x1,
-                                    int y1, int z1, int x2, int y2, int z2) {
-  OSTREL_shift_index_xyz(cube, &x1, &y1, &z1);
-  OSTREL_shift_index_xyz(cube, &x2, &y2, &z2);
-  for (int o = 0; o < cif->fg.total; o++) {
-    int x, y, z;
-    apply_op(cif->fg.op[o], cube->a_grid, cube->b_grid, cube->c_grid, x2, y2, z2, &x, &y, &z);
-    if (x == x1 && y == y1 && z == z1)
-      return 1;
-  }
-  return 0;
-}
-
-// ===========================================================================
-// Asymmetric unit of the grid
-// ===========================================================================
-
-void OSTREL_init_asymmetric_unit(OSTREL_asymmetric_unit* unit) { *unit = OSTREL_asymmetric_unit(); }
-
-void OSTREL_free_asymmetric_unit(OSTREL_asymmetric_unit* unit) {
-  int sym = unit->grid_symmetric;
-  double asym = unit->max_asymmetry;
-  *unit = OSTREL_asymmetric_unit();
-  unit->grid_symmetric = sym;
-  unit->max_asymmetry = asym;
-}
-
-int OSTREL_alloc_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int total) {
-  if (OSTREL_grow_list(unit->grid, unit->cap, total)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_asymmetric_unit_grid()\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_alloc_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int total) {
-  if (OSTREL_grow_list(unit->sgrid, unit->scap, total)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_alloc_asymmetric_unit_sgrid()\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_add_asymmetric_unit_grid(OSTREL_asymmetric_unit* unit, int x, int y, int z) {
-  if (OSTREL_alloc_asymmetric_unit_grid(unit, unit->total + 1))
-    return 1;
-  unit->grid[unit->total++] = OSTREL_xyz_int{x, y, z};
-  return 0;
-}
-
-int OSTREL_add_asymmetric_unit_sgrid(OSTREL_asymmetric_unit* unit, int x, int y, int z) {
-  if (OSTREL_alloc_asymmetric_unit_sgrid(unit, unit->stotal + 1))
-    return 1;
-  unit->sgrid[unit->stotal++] = OSTREL_xyz_int{x, y, z};
-  return 0;
-}
-
-int OSTREL_eval_grid_for_asymmetric_unit(const OSTREL_cube* cube, const OSTREL_cif* cif,
-                                         OSTREL_asymmetric_unit* unit, OSTREL_3D_char_array* mark,
-                                         int i, int j, int k) {
-  if (mark->at(i, j, k))
-    return 0;
-  double e = cube->energy.at(i, j, k);
-  if (OSTREL_add_asymmetric_unit_grid(unit, i, j, k))
-    return 1;
-  if (e < cube->global_minimum + 5.0 && OSTREL_add_asymmetric_unit_sgrid(unit, i, j, k))
-    return 1;
-  mark->at(i, j, k) = 1;
-  for (int o = 0; o < cif->fg.total; o++) {
-    int x, y, z;
-    apply_op(cif->fg.op[o], cube->a_grid, cube->b_grid, cube->c_grid, i, j, k, &x, &y, &z);
-    mark->at(x, y, z) = 1;
-    double d = fabs(cube->energy.at(x, y, z) - e);
-    if (d >= 1e-7) {
-      unit->grid_symmetric = 0;
-      if (d > unit->max_asymmetry) unit->max_asymmetry = d;
-    }
-  }
-  return 0;
-}
-
-int OSTREL_find_asymmetric_unit(const OSTREL_cube* cube, const OSTREL_cif* cif,
-                                OSTREL_asymmetric_unit* unit) {
-  OSTREL_init_asymmetric_unit(unit);
-  const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
-  OSTREL_3D_char_array mark;
-  if (OSTREL_alloc_3D_char_array(&mark, na, nb, nc)) {
-    fprintf(stderr, "Error: OSTREL_alloc_3D_char_array() returns non-zero.\n");
-    return 1;
-  }
-  // Shells s = max(i, j, k), face by face, so that each orbit is listed by
-  // its member nearest the origin in this order.
-  const int smax = std::max(na, std::max(nb, nc));
-  for (int s = 0; s < smax; s++) {
-    if (s < na)
-      for (int j = 0; j <= std::min(s, nb - 1); j++)
-        for (int k = 0; k <= std::min(s, nc - 1); k++)
-          if (OSTREL_eval_grid_for_asymmetric_unit(cube, cif, unit, &mark, s, j, k))
-            return 1;
-    if (s < nb)
-      for (int i = 0; i <= std::min(s, na - 1); i++)
-        for (int k = 0; k <= std::min(s, nc - 1); k++)
-          if (OSTREL_eval_grid_for_asymmetric_unit(cube, cif, unit, &mark, i, s, k))
-            return 1;
-    if (s < nc)
-      for (int i = 0; i <= std::min(s, na - 1); i++)
-        for (int j = 0; j <= std::min(s, nb - 1); j++)
-          if (OSTREL_eval_grid_for_asymmetric_unit(cube, cif, unit, &mark, i, j, s))
-            return 1;
-  }
-  return 0;
-}
-
-// ===========================================================================
-// Symmetrised grid
-// ===========================================================================
-
-void OSTREL_fast_refresh_global_min(OSTREL_cube* cube, const OSTREL_asymmetric_unit* unit) {
-  double gmin = HUGE_VAL;
-  for (int p = 0; p < unit->total; p++) {
-    double e = cube->energy.at(unit->grid[p].x, unit->grid[p].y, unit->grid[p].z);
-    if (e < gmin) gmin = e;
-  }
-  if (unit->total > 0)
-    cube->global_minimum = gmin;
-}
-
-int OSTREL_smooth_cube_with_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif,
-                                     const OSTREL_asymmetric_unit* unit) {
-  const int R = 5, W = 2 * R + 1;
-  const double sigma = 0.15;  // Å
-  const double norm = pow(2.5066282746310002 * sigma, 3);  // (sqrt(2 pi) sigma)^3
-  std::vector<double> w(W * W * W);
-  double total = 0;
-  for (int p = -R; p <= R; p++)
-    for (int q = -R; q <= R; q++)
-      for (int r = -R; r <= R; r++) {
-        double d = OSTREL_distance_grid(cube, 0, 0, 0, p, q, r);
-        double v = exp(-d / (2 * sigma * sigma)) / norm;
-        w[((p + R) * W + (q + R)) * W + (r + R)] = v;
-        total += v;
-      }
-  printf("Center weight: %f\n", w[(R * W + R) * W + R] / total);
-  const int na = cube->a_grid, nb = cube->b_grid, nc = cube->c_grid;
-  OSTREL_3D_dbl_array smooth;
-  if (OSTREL_alloc_3D_dbl_array(&smooth, na, nb, nc)) {
-    fprintf(stderr, "Error: OSTREL_alloc_3D_dbl_array() returns non-zero.\n");
-    return 1;
-  }
-  OSTREL_symcopies copies;
-  int xa[W], yb[W], zc[W];
-  for (int p = 0; p < unit->total; p++) {
-    OSTREL_fastgen_sym_copies(cif, cube, &copies, unit->grid[p].x, unit->grid[p].y,
-                              unit->grid[p].z);
-    double sum = 0;
-    for (int c = 0; c < copies.total; c++) {
-      for (int o = 0; o < W; o++) {
-        xa[o] = wrap_index(copies.copy[c].x + o - R, na);
-        yb[o] = wrap_index(copies.copy[c].y + o - R, nb);
-        zc[o] = wrap_index(copies.copy[c].z + o - R, nc);
-      }
-      const double* wp = w.data();
-      for (int a = 0; a < W; a++)
-        for (int b = 0; b < W; b++) {
-          const double* row = &cube->energy.at(xa[a], yb[b], 0);
-          for (int r = 0; r < W; r++)
-            sum += *wp++ * row[zc[r]];
-        }
-    }
-    double v = sum / (copies.total * total);
-    for (int c = 0; c < copies.total; c++)
-      smooth.at(copies.copy[c].x, copies.copy[c].y, copies.copy[c].z) = v;
-  }
-  cube->energy.data.swap(smooth.data);
-  OSTREL_fast_refresh_global_min(cube, unit);
-  OSTREL_shift_cube_energy(cube, cube->global_minimum);
-  return 0;
-}
-
-// ===========================================================================
-// Symmetry types
-// ===========================================================================
-
-// Grid point -> list indices of the stationary points on it, in list order.
-template <class P>
-static std::unordered_map<long long, std::vector<int>> points_by_location(const OSTREL_cube* cube,
-                                                                          const std::vector<P>& v,
-                                                                          int total) {
-  std::unordered_map<long long, std::vector<int>> at;
-  at.reserve((size_t)total * 2 + 1);
-  for (int q = 0; q < total; q++)
-    at[(long long)cube->energy.index(v[q].x, v[q].y, v[q].z)].push_back(q);
-  return at;
-}
-
-// Steps 1-3 of grouping for a list of minima or saddles: open a type at each
-// untyped point and give it to the untyped later points on its images (of
-// equal energy); renumber types by ascending energy; sort the list by type.
-template <class P>
-static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std::vector<P>& v,
-                             int total, int* total_type) {
-  for (int q = 0; q < total; q++) {
-    v[q].type = 0;
-    v[q].mul = 0;
-  }
-  *total_type = 0;
-  if (total == 0)
-    return 0;
-  auto at = points_by_location(cube, v, total);
-  OSTREL_symcopies copies;
-  int types = 0;
-  for (int q = 0; q < total; q++) {
-    if (v[q].type != 0)
-      continue;
-    int t = ++types;
-    OSTREL_fastgen_sym_copies(cif, cube, &copies, v[q].x, v[q].y, v[q].z);
-    v[q].type = t;
-    v[q].mul = copies.total;
-    for (int c = 0; c < copies.total; c++) {
-      const OSTREL_fastgen_xyz& im = copies.copy[c];
-      if (im.x == v[q].x && im.y == v[q].y && im.z == v[q].z)
-        continue;
-      auto hit = at.find((long long)cube->energy.index(im.x, im.y, im.z));
-      if (hit == at.end())
-        continue;
-      for (int r : hit->second)
-        if (r > q && v[r].type == 0 && OSTREL_cube_equal_dbl(v[r].e, v[q].e)) {
-          v[r].type = t;
-          v[r].mul = copies.total;
-          break;
-        }
-    }
-  }
-  // Energy of each type: that of its last member in list order.
-  std::vector<double> energy(types + 1, 0.0);
-  for (int q = 0; q < total; q++)
-    energy[v[q].type] = v[q].e;
-  std::vector<int> order(types);
-  for (int t = 0; t < types; t++) order[t] = t + 1;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int a, int b) { return energy[a] < energy[b]; });
-  std::vector<int> renumber(types + 1, 0);
-  for (int t = 0; t < types; t++) renumber[order[t]] = t + 1;
-  for (int q = 0; q < total; q++)
-    v[q].type = renumber[v[q].type];
-  std::stable_sort(v.begin(), v.begin() + total,
-                   [](const P& a, const P& b) { return a.type < b.type; });
-  *total_type = types;
-  return 0;
-}
-
-int OSTREL_refresh_minima_type_index(OSTREL_cube* cube) {
-  try {
-    cube->minima_type_index.assign(cube->total_minima_type + 1, -1);
-    for (int q = cube->total_minima - 1; q >= 0; q--) {
-      int t = cube->minima[q].type;
-      if (t >= 1 && t <= cube->total_minima_type)
-        cube->minima_type_index[t] = q;
-    }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube) {
-  try {
-    cube->saddle_type_index.assign(cube->total_saddle_type + 1, -1);
-    for (int q = cube->total_saddle - 1; q >= 0; q--) {
-      int t = cube->saddle[q].type;
-      if (t >= 1 && t <= cube->total_saddle_type)
-        cube->saddle_type_index[t] = q;
-    }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_group_minima_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
-  try {
-    group_by_symmetry(cube, cif, cube->minima, cube->total_minima, &cube->total_minima_type);
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_minima_by_symmetry()\n");
-    return 1;
-  }
-  if (OSTREL_refresh_minima_type_index(cube)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_minima_by_symmetry()\n");
-    return 1;
-  }
-  return 0;
-}
-
-// True when a periodic copy of grid point q lies within one grid step of
-// grid point p on every axis.
-static bool near_periodic(const OSTREL_cube* cube, int px, int py, int pz, int qx, int qy,
-                          int qz) {
-  for (int oa = -1; oa <= 1; oa++)
-    for (int ob = -1; ob <= 1; ob++)
-      for (int oc = -1; oc <= 1; oc++)
-        if (abs(qx + oa * cube->a_grid - px) <= 1 && abs(qy + ob * cube->b_grid - py) <= 1 &&
-            abs(qz + oc * cube->c_grid - pz) <= 1)
-          return true;
-  return false;
-}
-
-int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
-  try {
-    group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
-    if (OSTREL_refresh_saddle_type_index(cube))
-      throw std::bad_alloc();
-    // Types whose representatives touch are one saddle split by the grid:
-    // in ascending order, each remaining type removes the later types whose
-    // representatives lie within one grid step of its own (found through
-    // the grid points around it rather than by comparing every pair).
-    {
-      const int types = cube->total_saddle_type;
-      std::unordered_map<long long, std::vector<int>> rep_at;
-      for (int t = 1; t <= types; t++) {
-        const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
-        rep_at[(long long)cube->energy.index(r.x, r.y, r.z)].push_back(t);
-      }
-      std::vector<char> gone(types + 1, 0);
-      for (int t = 1; t <= types; t++) {
-        if (gone[t])
-          continue;
-        const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
-        for (int da = -1; da <= 1; da++)
-          for (int db = -1; db <= 1; db++)
-            for (int dc = -1; dc <= 1; dc++) {
-              int x = r.x + da, y = r.y + db, z = r.z + dc;
-              OSTREL_shift_index_xyz(cube, &x, &y, &z);
-              auto hit = rep_at.find((long long)cube->energy.index(x, y, z));
-              if (hit == rep_at.end())
-                continue;
-              for (int u : hit->second)
-                if (u > t) gone[u] = 1;
-            }
-      }
-      for (int t = types; t >= 1; t--)  // from the last, so numbers stay valid
-        if (gone[t] && OSTREL_delete_saddle_type(cube, t))
-          return 1;
-    }
-    // Flat saddles: the saddle moves to the centre of its plateau, and other
-    // saddles of the type on the same plateau go.
-    OSTREL_same_energy_grid_list plateau;
-    int t = 1;
-    while (t <= cube->total_saddle_type) {
-      bool type_deleted = false;
-      for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
-           q++) {
-        OSTREL_saddle& s = cube->saddle[q];
-        if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
-          if (OSTREL_delete_saddle_type(cube, t))
-            return 1;
-          type_deleted = true;
-          break;
-        }
-        double mx = 0, my = 0, mz = 0;
-        for (int p = 0; p < plateau.total; p++) {
-          mx += plateau.item[p].x;
-          my += plateau.item[p].y;
-          mz += plateau.item[p].z;
-        }
-        s.tx = mx / plateau.total;
-        s.ty = my / plateau.total;
-        s.tz = mz / plateau.total;
-        OSTREL_shift_index_xyz_dbl(cube, &s.tx, &s.ty, &s.tz);
-        if (plateau.total <= 1)
-          continue;
-        int r = q + 1;
-        while (r < cube->total_saddle && cube->saddle[r].type == t) {
-          const OSTREL_saddle& o = cube->saddle[r];
-          bool on_plateau = false;
-          for (int p = 1; p < plateau.total && !on_plateau; p++)
-            on_plateau = near_periodic(cube, plateau.item[p].x, plateau.item[p].y,
-                                       plateau.item[p].z, o.x, o.y, o.z);
-          if (on_plateau) {
-            if (OSTREL_delete_saddle(cube, r))
-              return 1;
-          } else {
-            r++;
-          }
-        }
-      }
-      if (!type_deleted)
-        t++;
-    }
-    if (OSTREL_refresh_saddle_type_index(cube))
-      throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_saddle_by_symmetry()\n");
-    return 1;
-  }
-  return 0;
-}
-
-// ===========================================================================
-// Deleting minima and saddles
-// ===========================================================================
-
-template <class P>
-static void remove_type_block(std::vector<P>& v, int* total, int* cap, int type) {
-  int w = 0;
-  for (int q = 0; q < *total; q++) {
-    if (v[q].type == type)
-      continue;
-    if (v[q].type > type)
-      v[q].type--;
-    if (w != q)
-      v[w] = std::move(v[q]);
-    w++;
-  }
-  for (int q = w; q < *total; q++)
-    v[q] = P();
-  *total = w;
-  if (*cap >= 2 * w && *cap > 0) {
-    *cap /= 2;
-    v.resize(*cap);
-    v.shrink_to_fit();
-  }
-}
-
-int OSTREL_delete_saddle_type(OSTREL_cube* cube, int type) {
-  if (type < 1 || type > cube->total_saddle_type) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_saddle_type()\n");
-    return 1;
-  }
-  try {
-    remove_type_block(cube->saddle, &cube->total_saddle, &cube->total_saddle_cap, type);
-    cube->total_saddle_type--;
-    if (OSTREL_refresh_saddle_type_index(cube))
-      throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_saddle_type()\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_delete_minima_type(OSTREL_cube* cube, int type) {
-  if (type < 1 || type > cube->total_minima_type) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_minima_type()\n");
-    return 1;
-  }
-  try {
-    remove_type_block(cube->minima, &cube->total_minima, &cube->total_minima_cap, type);
-    cube->total_minima_type--;
-    if (OSTREL_refresh_minima_type_index(cube))
-      throw std::bad_alloc();
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_minima_type()\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_delete_saddle(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_saddle) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_saddle()\n");
-    return 1;
-  }
-  int t = cube->saddle[index].type;
-  int members = 0;
-  for (int q = 0; q < cube->total_saddle; q++)
-    if (cube->saddle[q].type == t) members++;
-  if (members == 1 && t >= 1 && t <= cube->total_saddle_type)
-    return OSTREL_delete_saddle_type(cube, t);
-  OSTREL_del_cube_saddle_point(cube, index);
-  if (OSTREL_refresh_saddle_type_index(cube)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_saddle()\n");
-    return 1;
-  }
-  return 0;
-}
-
-int OSTREL_delete_minima(OSTREL_cube* cube, int index) {
-  if (index < 0 || index >= cube->total_minima) {
-    fprintf(stderr, "Error: Invalid input to OSTREL_delete_minima()\n");
-    return 1;
-  }
-  int t = cube->minima[index].type;
-  int members = 0;
-  for (int q = 0; q < cube->total_minima; q++)
-    if (cube->minima[q].type == t) members++;
-  if (members == 1 && t >= 1 && t <= cube->total_minima_type)
-    return OSTREL_delete_minima_type(cube, t);
-  OSTREL_del_cube_minima_point(cube, index);
-  if (OSTREL_refresh_minima_type_index(cube)) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_delete_minima()\n");
-    return 1;
-  }
-  return 0;
-}
-
-// ===========================================================================
-// Ions and interstitials
-// ===========================================================================
-
-// Element symbol at the start of a type symbol or label: a capital letter
-// and an optional small one (Li in Li1+, Li+1, Li2, Li(1)).
-static std::string element_of(const std::string& text) {
-  std::string e;
-  if (!text.empty() && isupper((unsigned char)text[0])) {
-    e += text[0];
-    if (text.size() > 1 && islower((unsigned char)text[1])) e += text[1];
-  }
-  return e;
-}
-
-// Whether a structure site holds the mobile ion: its type symbol is the ion
-// type, or names the same element with the same oxidation state in another
-// spelling (Li+1 for Li1+) or with none (Li; a site without a type symbol is
-// taken by the element of its label).
-int OSTREL_site_is_probe(const OSTREL_cif* cif, const OSTREL_site& site) {
-  if (site.type == cif->probe_type)
-    return 1;
-  std::string element = element_of(cif->probe_type);
-  bool typed = site.type != "." && !site.type.empty();
-  if (element.empty() || element_of(typed ? site.type : site.label) != element)
-    return 0;
-  if (!typed)
-    return 1;
-  size_t n = element.size();
-  if (site.type.size() > n && isalpha((unsigned char)site.type[n]))
-    return 0;  // a longer element symbol or a word
-  int probe_found = 0, site_found = 0;
-  double probe_ox = OSTREL_guess_site_ox_from_type_symbol(cif->probe_type.c_str(), &probe_found);
-  double site_ox = OSTREL_guess_site_ox_from_type_symbol(site.type.c_str(), &site_found);
-  return !site_found || !probe_found || fabs(site_ox - probe_ox) < 1e-7;
-}
-
-int OSTREL_assign_ion_to_sites(OSTREL_cube* cube, const OSTREL_cif* cif) {
-  try {
-    for (int q = 0; q < cube->total_minima; q++) {
-      cube->minima[q].ion.clear();
-      cube->minima[q].total_ions = cube->minima[q].total_ions_cap = 0;
-    }
-    std::vector<OSTREL_ion_position> ions;
-    for (int s = 0; s < cif->site_no; s++) {
-      const OSTREL_site& site = cif->site[s];
-      if (!OSTREL_site_is_probe(cif, site))
-        continue;
-      OSTREL_equiv_pos pos;
-      if (OSTREL_symmetry_generate_equivalent_copies(cif, &pos, site.x, site.y, site.z)) {
-        fprintf(stderr, "Error: OSTREL_symmetry_generate_equivalent_copies() returns non-zero.\n");
-        return 1;
-      }
-      for (const OSTREL_equiv_pos_frac_coor& c : pos.copy) {
-        OSTREL_ion_position ip;
-        ip.x = c.a;
-        ip.y = c.b;
-        ip.z = c.c;
-        ip.label = site.label;
-        ip.occ = site.occ;
-        for (int& m : ip.minima) m = -1;
-        ions.push_back(ip);
-      }
-    }
-    const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
-    for (OSTREL_ion_position& ip : ions) {
-      const double f[3] = {ip.x, ip.y, ip.z};
-      int g[3];
-      for (int ax = 0; ax < 3; ax++) {
-        g[ax] = (int)(n[ax] * f[ax] + 0.5);
-        if (g[ax] >= n[ax]) g[ax] = 0;
-        if (g[ax] < 0) g[ax] = 0;
-      }
-      OSTREL_nearest_neighbour list;
-      if (OSTREL_init_nearest_neighbour(&list, OSTREL_MAX_ION_DELOCALISED_SITES, 1, g[0], g[1],
-                                        g[2]))
-        return 1;
-      OSTREL_get_nearest_minima(cube, &list);
-      if (list.index[0] < 0)
-        continue;  // no minimum to hold the ion
-      int k = 0;
-      while (k < list.total && list.index[k] >= 0 &&
-             OSTREL_cube_equal_dbl(list.distance[k], list.distance[0]))
-        k++;
-      if (k >= OSTREL_MAX_ION_DELOCALISED_SITES)
-        printf("Warning: OSTREL_MAX_ION_DELOCALISED_SITES exceeded\n");
-      for (int q = 0; q < k; q++) {
-        ip.minima[q] = list.index[q];
-        OSTREL_minima& m = cube->minima[list.index[q]];
-        bool added = false;
-        for (int a = 0; a < m.total_ions && !added; a++)
-          if (m.ion[a].label == ip.label) {
-            m.ion[a].occ += ip.occ / k;
-            added = true;
-          }
-        if (added)
-          continue;
-        if (m.total_ions >= OSTREL_MAX_SITE_ION_TYPE) {
-          printf("Warning: OSTREL_MAX_SITE_ION_TYPE exceeded\n");
-          continue;
-        }
-        if (OSTREL_add_cube_minima_ion(&m, ip.label.c_str(), ip.occ / k))
-          throw std::bad_alloc();
-      }
-    }
-  } catch (const std::exception&) {
-    fprintf(stderr, "Error: Memory allocation problem in OSTREL_assign_ion_to_sites()\n");
-    return 1;
-  }
-  return 0;
-}
-
-void OSTREL_assign_interstitial_labels(OSTREL_cube* cube) {
-  std::vector<int> label(cube->total_minima_type + 1, 0);
-  int next = 0;
-  for (int t = 1; t <= cube->total_minima_type; t++) {
-    int first = cube->minima_type_index[t];
-    if (first >= 0 && cube->minima[first].total_ions == 0)
-      label[t] = ++next;
-  }
-  for (int q = 0; q < cube->total_minima; q++) {
-    int t = cube->minima[q].type;
-    cube->minima[q].ins_label = (t >= 1 && t <= cube->total_minima_type) ? label[t] : 0;
-  }
-}
-
-int OSTREL_add_interstitial_to_cif(const OSTREL_cube* cube, OSTREL_cif* cif, int mode) {
-  if (OSTREL_add_cif_type(cif, "IS", &cif->type_flag_counter, 0.0))
-    return 1;
-  double probe_ox = 0.0;
-  std::string element;
-  int t = 0;
-  while (t < cif->type_no && cif->type[t].label != cif->probe_type) t++;
-  if (t < cif->type_no) {
-    probe_ox = cif->type[t].ox;
-    element = cif->type[t].label_element;
-  } else {
-    int found = 0;
-    probe_ox = OSTREL_guess_site_ox_from_type_symbol(cif->probe_type.c_str(), &found);
-    size_t n = 0;
-    while (n < cif->probe_type.size() && isalpha((unsigned char)cif->probe_type[n])) n++;
-    element = cif->probe_type.substr(0, n);
-  }
-  int running = 0;
-  for (int ty = 1; ty <= cube->total_minima_type; ty++) {
-    const OSTREL_minima& m = cube->minima[cube->minima_type_index[ty]];
-    double x = m.tx / cube->a_grid, y = m.ty / cube->b_grid, z = m.tz / cube->c_grid;
-    std::string label;
-    if (OSTREL_label_minima_site(cube, &label, ty))
-      return 1;
-    if (mode == 1) {
-      if (m.total_ions == 0 &&
-          OSTREL_add_cif_site(cif, label.c_str(), "IS", m.mul, '.', x, y, z, 1.0, 0.0))
-        return 1;
-    } else if (mode == 2 || mode == 3) {
-      if (m.total_ions == 0)
-        continue;
-      double occ = 0;
-      for (int a = 0; a < m.total_ions; a++) occ += m.ion[a].occ;
-      if (mode == 3) {
-        char buf[32];
-        snprintf(buf, sizeof buf, "%s%d", element.c_str(), ++running);
-        label = std::string(buf).substr(0, 20);
-      }
-      if (OSTREL_add_cif_site(cif, label.c_str(), cif->probe_type.c_str(), m.mul, '.', x, y, z,
-                              occ, probe_ox))
-        return 1;
-    }
-  }
-  return 0;
-}
-
-int OSTREL_add_saddle_to_cif(const OSTREL_cube* cube, OSTREL_cif* cif) {
-  if (OSTREL_add_cif_type(cif, "SD", &cif->type_flag_counter, 0.0))
-    return 1;
-  for (int ty = 1; ty <= cube->total_saddle_type; ty++) {
-    const OSTREL_saddle& s = cube->saddle[cube->saddle_type_index[ty]];
-    std::string label = "s" + std::to_string(ty);
-    if (OSTREL_add_cif_site(cif, label.c_str(), "SD", s.mul, '.', s.tx / cube->a_grid,
-                            s.ty / cube->b_grid, s.tz / cube->c_grid, 1.0, 0.0))
-      return 1;
-  }
-  return 0;
-}

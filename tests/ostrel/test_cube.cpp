@@ -6,7 +6,7 @@
 #include <cmath>
 #include <string>
 
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 #include "test_util.h"
 
 using namespace ostrel_test;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "OSTREL-path.h"
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 #include "test_util.h"
 
 using namespace ostrel_test;

@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "OSTREL.h"
+#include "OSTREL-symmetry.h"
 #include "test_util.h"
 
 using namespace ostrel_test;
