@@ -541,8 +541,8 @@ TEST(VelmoraCubeFile, TextRoundTripAndPeriodicLayers) {
 
 TEST(VelmoraCubeFile, WritingReplacesWholeFilesOnly) {
   const std::string path = scratch("atomic.txt");
-  ASSERT_EQ(velmora_cube_write_file_atomically(path.c_str(), "old\n"), 0);
-  ASSERT_EQ(velmora_cube_write_file_atomically(path.c_str(), "new\n"), 0);
+  ASSERT_EQ(velmora_file_write_atomically(path.c_str(), "old\n"), 0);
+  ASSERT_EQ(velmora_file_write_atomically(path.c_str(), "new\n"), 0);
   EXPECT_EQ(read_file(path), "new\n");
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
@@ -550,7 +550,7 @@ TEST(VelmoraCubeFile, WritingReplacesWholeFilesOnly) {
   std::remove(path.c_str());
   // A directory that does not exist: failure, nothing written.
   const std::string missing = scratch("no_such_dir") + "/x.cube";
-  EXPECT_EQ(velmora_cube_write_file_atomically(missing.c_str(), "x"), 1);
+  EXPECT_EQ(velmora_file_write_atomically(missing.c_str(), "x"), 1);
   std::unique_ptr<VELMORA_CUBE> cube;
   const long n[3] = {2, 2, 2};
   cube = velmora_cube_new(n);

@@ -3,8 +3,11 @@
 // text keeps the program's kilobyte growth rule in its `allocated` field.
 #include "velmora-alloc.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -158,8 +161,49 @@ int velmora_text_write(const VELMORA_TEXT* text, const char* path, const char* m
 
 }  // namespace
 
+int velmora_file_write_atomically(const char* path, const std::string& data) {
+  if (!path || !*path) return 1;
+  std::string name = std::string(path) + ".tmp.XXXXXX";
+  std::vector<char> buffer(name.begin(), name.end());
+  buffer.push_back('\0');
+  const int fd = mkstemp(buffer.data());
+  if (fd < 0) return 1;  // the directory is missing or not writable
+  // mkstemp creates the file private; give it the mode a plain fopen would.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  const char* p = data.data();
+  std::size_t left = data.size();
+  bool ok = true;
+  while (ok && left > 0) {
+    const ssize_t written = write(fd, p, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) ok = false;
+    else {
+      p += written;
+      left -= static_cast<std::size_t>(written);
+    }
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && std::rename(buffer.data(), path) == 0;
+  if (!ok) std::remove(buffer.data());
+  return ok ? 0 : 2;
+}
+
 int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
-  return velmora_text_write(text, path, "wb");
+  if (!text) {
+    std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
+    return 1;
+  }
+  // Up to the terminator, as a C string would be written.
+  const int status = velmora_file_write_atomically(path, std::string(text->content.c_str()));
+  if (status != 0) {
+    std::fprintf(stderr, "Error: unable to %s %s.\n", status == 1 ? "open" : "write",
+                 path ? path : "(null)");
+    return 1;
+  }
+  return 0;
 }
 
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path) {

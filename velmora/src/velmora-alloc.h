@@ -31,6 +31,12 @@ int velmora_text_cat(VELMORA_TEXT* dst, const VELMORA_TEXT* src);
 int velmora_text_dump(VELMORA_TEXT* text);
 void velmora_text_print(const VELMORA_TEXT* text);
 std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path);
+// Every result file is written whole or not at all: `data` goes to a
+// temporary file in the same directory, which is renamed over `path` only
+// once it is complete on disk.  0 on success; 1 when the file cannot be
+// created, 2 when it cannot be written whole (nothing is left behind).
+int velmora_file_write_atomically(const char* path, const std::string& data);
+// The text through velmora_file_write_atomically, with an error line.
 int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path);
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path);
 // Splits the text into rows at `delimiter` (and at NUL characters); N lines

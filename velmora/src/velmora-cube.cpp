@@ -632,7 +632,7 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     // Written through a temporary name, as the cube is.
     std::unique_ptr<VELMORA_TEXT> text =
         velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
-    if (!text || velmora_cube_write_file_atomically(cif_name, text->content) != 0) {
+    if (!text || velmora_file_write_atomically(cif_name, text->content) != 0) {
       if (text) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
       std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
       return 1;
@@ -655,36 +655,6 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
 }
 
 // ------------------------------------------------------------- writing ----
-
-int velmora_cube_write_file_atomically(const char* path, const std::string& data) {
-  if (!path || !*path) return 1;
-  std::string name = std::string(path) + ".tmp.XXXXXX";
-  std::vector<char> buffer(name.begin(), name.end());
-  buffer.push_back('\0');
-  const int fd = mkstemp(buffer.data());
-  if (fd < 0) return 1;
-  // mkstemp creates the file private; give it the mode a plain fopen would.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  const char* p = data.data();
-  std::size_t left = data.size();
-  bool ok = true;
-  while (ok && left > 0) {
-    const ssize_t written = write(fd, p, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) ok = false;
-    else {
-      p += written;
-      left -= static_cast<std::size_t>(written);
-    }
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && std::rename(buffer.data(), path) == 0;
-  if (!ok) std::remove(buffer.data());
-  return ok ? 0 : 1;
-}
 
 namespace {
 
@@ -760,7 +730,7 @@ int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* ce
   }
   std::string text;
   if (velmora_cube_export_to_string(text, cube, cell, ppt, periodic) != 0) return 1;
-  if (velmora_cube_write_file_atomically(path, text) != 0) {
+  if (velmora_file_write_atomically(path, text) != 0) {
     std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
     return 1;
   }

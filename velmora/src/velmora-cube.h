@@ -111,9 +111,6 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
 
 // ------------------------------------------------------------- files ----
 
-// Writes `data` to `path` through a temporary file in the same directory
-// that is renamed over `path` only when complete.  0 on success.
-int velmora_cube_write_file_atomically(const char* path, const std::string& data);
 // The cube file text (CR LF line ends).  A header with the atoms needs both
 // cell and parameters.  1 when a species lookup fails.
 int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
