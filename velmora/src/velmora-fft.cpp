@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "velmora-cube.h"
@@ -72,6 +73,17 @@ const DerivativeTask kTasks[9] = {{1, 0, 0, 0}, {1, 1, 1, 1}, {1, 2, 2, 2},
 }  // namespace
 
 // ------------------------------------------------ topology helpers ----
+
+void* velmora_fft_allocate(std::size_t bytes) {
+  constexpr std::size_t kHuge = std::size_t(2) << 20;
+  const bool large = bytes >= 2 * kHuge;
+  void* p = nullptr;
+  if (posix_memalign(&p, large ? kHuge : 64, bytes > 0 ? bytes : 1) != 0) return nullptr;
+#ifdef MADV_HUGEPAGE
+  if (large) madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+  return p;
+}
 
 double VELMORA_PROGRESS::elapsed() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -416,11 +428,16 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
   const long half = n[2] / 2 + 1;  // stored coefficients along the last axis
   const std::size_t spectral = static_cast<std::size_t>(n[0]) * n[1] * half;
   std::unique_ptr<VELMORA_FFT> fft(new (std::nothrow) VELMORA_FFT);
-  using SPECTRUM = std::vector<std::complex<double>, VELMORA_FFTW_ALLOCATOR<std::complex<double>>>;
+  // Coefficients as plain pairs, so that allocating them writes nothing.
+  struct Pair {
+    double re, im;
+  };
+  using SPECTRUM = std::vector<Pair, VELMORA_FFTW_ALLOCATOR<Pair>>;
   SPECTRUM spectrum;
   try {
     if (!fft) throw std::bad_alloc();
-    fft->en.assign(cube->en.begin(), cube->en.end());
+    fft->en.resize(total);
+    std::copy(cube->en.begin(), cube->en.end(), fft->en.begin());
     spectrum.resize(spectral);
     for (VELMORA_FFT_GRID& g : fft->f) g.resize(total);
     for (VELMORA_FFT_GRID& g : fft->k) g.resize(total);
@@ -460,8 +477,9 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
   }
   fftw_execute(forward);
   fftw_destroy_plan(forward);
+  // The forward transform is divided by the number of points; the division
+  // is folded into the factors below.
   const double scale = 1.0 / static_cast<double>(total);
-  for (std::complex<double>& c : spectrum) c *= scale;
 
   // Wave factors 2 pi kappa / L of each index and the Nyquist marks.
   std::vector<double> wave[3];
@@ -480,25 +498,27 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
   for (int t = 0; t < 9; ++t) {
     const DerivativeTask& task = kTasks[t];
-    SPECTRUM& s = scratch[static_cast<std::size_t>(omp_get_thread_num())];
+    Pair* s = scratch[static_cast<std::size_t>(omp_get_thread_num())].data();
     const bool twice = task.order == 2 && task.d == task.e;
     long m[3];
     for (m[0] = 0; m[0] < n[0]; ++m[0])
       for (m[1] = 0; m[1] < n[1]; ++m[1])
         for (m[2] = 0; m[2] < half; ++m[2]) {
           const std::size_t p = (static_cast<std::size_t>(m[0]) * n[1] + m[1]) * half + m[2];
-          const double wd = wave[task.d][m[task.d]];
+          const double wd = wave[task.d][m[task.d]] * scale;
           const bool drop = !twice && (nyquist[task.d][m[task.d]] || nyquist[task.e][m[task.e]]);
-          const std::complex<double> c = spectrum[p];
-          if (drop)
-            s[p] = 0.0;
-          else if (task.order == 1)  // times i w
-            s[p] = std::complex<double>(-wd * c.imag(), wd * c.real());
-          else  // times (i wd)(i we)
-            s[p] = c * (-wd * wave[task.e][m[task.e]]);
+          const Pair c = spectrum[p];
+          if (drop) {
+            s[p] = {0.0, 0.0};
+          } else if (task.order == 1) {  // times i w
+            s[p] = {-wd * c.im, wd * c.re};
+          } else {  // times (i wd)(i we)
+            const double f = -wd * wave[task.e][m[task.e]];
+            s[p] = {f * c.re, f * c.im};
+          }
         }
     VELMORA_FFT_GRID& out = task.order == 1 ? fft->f[task.slot] : fft->k[task.slot];
-    fftw_execute_dft_c2r(backward, reinterpret_cast<fftw_complex*>(s.data()), out.data());
+    fftw_execute_dft_c2r(backward, reinterpret_cast<fftw_complex*>(s), out.data());
   }
   fftw_destroy_plan(backward);
   scratch.clear();
@@ -610,38 +630,83 @@ int velmora_fftdot_read_from_fft(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft, lo
   return 0;
 }
 
+namespace {
+
+// What the Newton step needs besides the point: the map from a Cartesian
+// displacement to grid steps, n[d] * (b_d . delta) with b_d the rows of
+// (a^T)^-1.
+struct NewtonFrame {
+  double to_grid[3][3] = {};
+  explicit NewtonFrame(const VELMORA_FFT* fft) {
+    double t[3][3], r[3][3];
+    velmora_matrix33_double_copy(t, fft->a);
+    velmora_matrix33_double_transpose(t);
+    if (!invert(r, t)) return;
+    for (int d = 0; d < 3; ++d)
+      for (int c = 0; c < 3; ++c) to_grid[d][c] = r[d][c] * static_cast<double>(fft->n[d]);
+  }
+};
+
+// Newton step delta = K^-1 g in grid steps (the critical point of the
+// quadratic model lies at x - delta); false when K is singular.
+bool newton_step(double step[3], const NewtonFrame& frame, const double k[3][3],
+                 const double g[3]) {
+  double inverse[3][3];
+  if (!invert(inverse, k)) return false;
+  double delta[3];
+  for (int c = 0; c < 3; ++c)
+    delta[c] = inverse[c][0] * g[0] + inverse[c][1] * g[1] + inverse[c][2] * g[2];
+  for (int d = 0; d < 3; ++d)
+    step[d] = frame.to_grid[d][0] * delta[0] + frame.to_grid[d][1] * delta[1] +
+              frame.to_grid[d][2] * delta[2];
+  return true;
+}
+
+void read_point(double k[3][3], double g[3], const VELMORA_FFT* fft, std::size_t p) {
+  for (int d = 0; d < 3; ++d) {
+    g[d] = fft->f[d][p];
+    for (int e = 0; e < 3; ++e) k[d][e] = fft->k[velmora_fft_k(d, e)][p];
+  }
+}
+
+// Whether the quadratic model at grid point x_i (flat index p) puts a
+// critical point within one grid step on every axis, and agrees with
+// itself: seen from the grid point nearest to that predicted point, the
+// critical point lies within one grid step of it too.  In a shallow,
+// anharmonic basin the model of a point on the rim can point into the
+// basin while the points nearer the bottom point elsewhere.
+bool newton_consistent(const NewtonFrame& frame, const VELMORA_FFT* fft, const long x_i[3]) {
+  const long* n = fft->n;
+  double k[3][3], g[3], step[3];
+  read_point(k, g, fft, static_cast<std::size_t>(flat(n, x_i[0], x_i[1], x_i[2])));
+  if (!newton_step(step, frame, k, g)) return false;
+  long shift[3];
+  for (int d = 0; d < 3; ++d) {
+    if (!(std::fabs(step[d]) <= 1.0)) return false;
+    shift[d] = std::lround(-step[d]);
+  }
+  if (shift[0] == 0 && shift[1] == 0 && shift[2] == 0) return true;
+  double other[3];
+  read_point(k, g, fft,
+             static_cast<std::size_t>(flat(n, velmora_mod_long(x_i[0] + shift[0], n[0]),
+                                           velmora_mod_long(x_i[1] + shift[1], n[1]),
+                                           velmora_mod_long(x_i[2] + shift[2], n[2]))));
+  if (!newton_step(other, frame, k, g)) return false;
+  // Predicted critical points: x_i - step, and x_i + shift - other.
+  for (int d = 0; d < 3; ++d)
+    if (!(std::fabs(static_cast<double>(shift[d]) - other[d] + step[d]) <= 1.0)) return false;
+  return true;
+}
+
+}  // namespace
+
 void velmora_fftdot_newton_step(double step[3], const VELMORA_FFTDOT* dot,
                                 const VELMORA_FFT* fft) {
-  // delta = K^-1 g from the eigen-decomposition (the critical point lies at
-  // x - delta), then in fractional coordinates (a^T f = delta) times the
-  // grid counts.
-  double delta[3] = {0.0, 0.0, 0.0};
-  for (int m = 0; m < 3; ++m) {
-    const double* v = dot->eiv[m];
-    const double c = velmora_vector3_double_dot(v, dot->f) / dot->eig[m];
-    for (int d = 0; d < 3; ++d) delta[d] += c * v[d];
-  }
-  double t[3][3], frac[3];
-  velmora_matrix33_double_copy(t, fft->a);
-  velmora_matrix33_double_transpose(t);
-  velmora_matrix33_double_linearsolver(frac, t, delta);
-  for (int d = 0; d < 3; ++d) step[d] = frac[d] * static_cast<double>(fft->n[d]);
+  const NewtonFrame frame(fft);
+  if (!newton_step(step, frame, dot->k, dot->f)) step[0] = step[1] = step[2] = HUGE_VAL;
 }
 
 void velmora_fftdot_determine_type(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft) {
-  const double g = velmora_vector3_double_length(dot->f);
-  for (long a = -1; a <= 1; ++a)
-    for (long b = -1; b <= 1; ++b)
-      for (long c = -1; c <= 1; ++c) {
-        if (a == 0 && b == 0 && c == 0) continue;
-        const long i = velmora_mod_long(dot->x_i[0] + a, fft->n[0]);
-        const long j = velmora_mod_long(dot->x_i[1] + b, fft->n[1]);
-        const long k = velmora_mod_long(dot->x_i[2] + c, fft->n[2]);
-        if (gradient_length(fft, static_cast<std::size_t>(flat(fft->n, i, j, k))) < g) {
-          dot->type = FFT_NOR;
-          return;
-        }
-      }
   int negative = 0, positive = 0;
   for (double e : dot->eig) {
     if (e < 0.0) ++negative;
@@ -651,16 +716,32 @@ void velmora_fftdot_determine_type(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft) 
     dot->type = FFT_ERR;
     return;
   }
-  // A locally smallest gradient is a critical point only when the
-  // quadratic model puts the stationary point within one grid step; on a
-  // slope (or in Fourier ripples beside a steep wall) it lies far away.
-  double step[3];
-  velmora_fftdot_newton_step(step, dot, fft);
-  for (double s : step)
-    if (!(std::fabs(s) <= 1.0)) {
-      dot->type = FFT_NOR;
-      return;
-    }
+  // A critical point of the landscape lies within one grid step of the
+  // point only when the quadratic model puts it there: a dip of the
+  // gradient on a slope (or a Fourier ripple beside a steep wall) has its
+  // stationary point far away.  Of the points that pass, the one with the
+  // smallest gradient stands for the critical point; a dip beside it that
+  // does not pass does not hide it.
+  const NewtonFrame frame(fft);
+  if (!newton_consistent(frame, fft, dot->x_i)) {
+    dot->type = FFT_NOR;
+    return;
+  }
+  const double g = velmora_vector3_double_length(dot->f);
+  for (long a = -1; a <= 1; ++a)
+    for (long b = -1; b <= 1; ++b)
+      for (long c = -1; c <= 1; ++c) {
+        if (a == 0 && b == 0 && c == 0) continue;
+        const long i = velmora_mod_long(dot->x_i[0] + a, fft->n[0]);
+        const long j = velmora_mod_long(dot->x_i[1] + b, fft->n[1]);
+        const long k = velmora_mod_long(dot->x_i[2] + c, fft->n[2]);
+        const long y[3] = {i, j, k};
+        const std::size_t q = static_cast<std::size_t>(flat(fft->n, i, j, k));
+        if (gradient_length(fft, q) < g && newton_consistent(frame, fft, y)) {
+          dot->type = FFT_NOR;
+          return;
+        }
+      }
   dot->type = negative == 0   ? FFT_MIN
               : negative == 3 ? FFT_MAX
               : negative == 1 ? FFT_SD1
@@ -694,17 +775,24 @@ std::unique_ptr<VELMORA_FFTDOT_LIST> velmora_fftdot_list_new_from_fft(const VELM
   for (int d = 0; d < 3; ++d) list->n[d] = fft->n[d];
   velmora_matrix33_double_copy(list->a, fft->a);
   velmora_matrix33_double_copy(list->a_i, fft->a_i);
-  // The neighbour test of the gradient length rejects almost every point;
-  // it runs on all threads, and only the survivors (in grid order) are
-  // read and classified in full.
+  // The Newton test and the neighbour test of the gradient length reject
+  // almost every point; they run on all threads, and only the survivors
+  // (in grid order) are read and classified in full.
   const long* n = fft->n;
   const long total = static_cast<long>(grid_points(n));
+  const NewtonFrame frame(fft);
   std::vector<double> slope(static_cast<std::size_t>(total));
+  std::vector<char> passes(static_cast<std::size_t>(total));
 #pragma omp parallel for schedule(static)
-  for (long p = 0; p < total; ++p) slope[p] = gradient_length(fft, static_cast<std::size_t>(p));
+  for (long p = 0; p < total; ++p) {
+    slope[p] = gradient_length(fft, static_cast<std::size_t>(p));
+    const long x_i[3] = {p / (n[1] * n[2]), (p / n[2]) % n[1], p % n[2]};
+    passes[p] = newton_consistent(frame, fft, x_i);
+  }
   std::vector<char> candidate(static_cast<std::size_t>(total), 0);
 #pragma omp parallel for schedule(static)
   for (long p = 0; p < total; ++p) {
+    if (!passes[p]) continue;
     const long i = p / (n[1] * n[2]), j = (p / n[2]) % n[1], k = p % n[2];
     bool lowest = true;
     for (long a = -1; a <= 1 && lowest; ++a)
@@ -712,7 +800,7 @@ std::unique_ptr<VELMORA_FFTDOT_LIST> velmora_fftdot_list_new_from_fft(const VELM
         for (long c = -1; c <= 1; ++c) {
           const long q = flat(n, velmora_mod_long(i + a, n[0]), velmora_mod_long(j + b, n[1]),
                               velmora_mod_long(k + c, n[2]));
-          if (slope[q] < slope[p]) {
+          if (passes[q] && slope[q] < slope[p]) {
             lowest = false;
             break;
           }

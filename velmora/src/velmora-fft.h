@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <complex>
+#include <cstdlib>
+#include <utility>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -70,8 +72,13 @@ enum fftdot_type {
   FFT_ERR = 6   // a zero eigenvalue; also the "removed" mark in lists
 };
 
-// Allocator handing out FFTW-aligned memory, so that every grid can be the
-// input or output of a plan made on any other grid of the same shape.
+// Allocator for the grids of the Fourier stage: 64-byte aligned memory
+// (enough for every SIMD width FFTW uses, so a plan made on one grid runs on
+// any other), large blocks on 2 MB boundaries and marked for huge pages
+// (the grids are touched once each, and page faults would otherwise cost
+// as much as the transforms), and elements left uninitialised by resize
+// (every grid is written whole before it is read).
+void* velmora_fft_allocate(std::size_t bytes);
 template <class T>
 struct VELMORA_FFTW_ALLOCATOR {
   using value_type = T;
@@ -79,11 +86,18 @@ struct VELMORA_FFTW_ALLOCATOR {
   template <class U>
   VELMORA_FFTW_ALLOCATOR(const VELMORA_FFTW_ALLOCATOR<U>&) {}
   T* allocate(std::size_t count) {
-    void* p = fftw_malloc(count * sizeof(T));
+    void* p = velmora_fft_allocate(count * sizeof(T));
     if (!p) throw std::bad_alloc();
     return static_cast<T*>(p);
   }
-  void deallocate(T* p, std::size_t) { fftw_free(p); }
+  void deallocate(T* p, std::size_t) { std::free(p); }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    if constexpr (sizeof...(Args) == 0)
+      ::new (static_cast<void*>(p)) U;
+    else
+      ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
   template <class U>
   bool operator==(const VELMORA_FFTW_ALLOCATOR<U>&) const { return true; }
   template <class U>
@@ -192,11 +206,13 @@ std::vector<VELMORA_FFTDOT> velmora_fftdot_new(long total);
 // Point data at x_i (wrapped in place): energy, Cartesian gradient and
 // curvature, eigen-decomposition, position and type.  0 on success.
 int velmora_fftdot_read_from_fft(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft, long x_i[3]);
-// Type of a read point: FFT_NOR when a neighbour has a smaller gradient or
-// when the Newton step -K^-1 g leaves one grid step on some axis; else by
-// the signs of the eigenvalues.
+// Type of a read point: FFT_ERR for a zero eigenvalue; FFT_NOR when its
+// Newton step K^-1 g leaves one grid step on some axis, or when a
+// neighbour whose Newton step stays within one grid step has a smaller
+// gradient; else by the signs of the eigenvalues.
 void velmora_fftdot_determine_type(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft);
-// Newton step to the critical point in grid steps along each axis.
+// Newton step K^-1 g to the critical point (at x minus the step) in grid
+// steps along each axis; infinite when K is singular.
 void velmora_fftdot_newton_step(double step[3], const VELMORA_FFTDOT* dot, const VELMORA_FFT* fft);
 
 std::unique_ptr<VELMORA_FFTDOT_LIST> velmora_fftdot_list_new(long total);

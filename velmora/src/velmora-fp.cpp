@@ -86,9 +86,42 @@ void cluster_block(const double e[27], int label[27], int& total_up, int& total_
   }
 }
 
+// Energies of the 27 points of the block around grid point (i, j, k).
+void block_energies_at(double e[27], const VELMORA_FPCUBE* cube, long i, long j, long k) {
+  const long* n = cube->n;
+  const long x[3] = {i == 0 ? n[0] - 1 : i - 1, i, i + 1 == n[0] ? 0 : i + 1};
+  const long y[3] = {j == 0 ? n[1] - 1 : j - 1, j, j + 1 == n[1] ? 0 : j + 1};
+  const long z[3] = {k == 0 ? n[2] - 1 : k - 1, k, k + 1 == n[2] ? 0 : k + 1};
+  const double* en = cube->en.data();
+  for (int a = 0; a < 3; ++a)
+    for (int b = 0; b < 3; ++b) {
+      const double* row = en + (x[a] * n[1] + y[b]) * n[2];
+      for (int c = 0; c < 3; ++c) e[9 * a + 3 * b + c] = row[z[c]];
+    }
+}
+
 // Energies of the 27 points of the block around flat index p.
 void block_energies(double e[27], const VELMORA_FPCUBE* cube, long p) {
-  for (int q = 0; q < 27; ++q) e[q] = cube->en[velmora_fpcube_neighbour(cube, p, q)];
+  long x[3];
+  velmora_fpcube_unflatten(x, cube, p);
+  block_energies_at(e, cube, x[0], x[1], x[2]);
+}
+
+// The descent step of a point: the lowest neighbour (the last in scan order
+// among equals) of its first lower cluster, as velmora_fpdot_branch finds
+// it for dn[0].
+int first_lower_branch(const int label[27], const double e[27]) {
+  int first = 0;
+  while (first < 27 && label[first] >= 0) ++first;
+  if (first == 27) return kCentre;
+  int choice = first;
+  double best = e[kCentre];
+  for (int q = first; q < 27; ++q)
+    if (label[q] == label[first] && e[q] <= best) {
+      best = e[q];
+      choice = q;
+    }
+  return choice;
 }
 
 }  // namespace
@@ -218,25 +251,25 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE*
   // 1: more than 4 higher clusters; 2: more than 8 of either kind.
   std::vector<std::uint8_t> warning(static_cast<std::size_t>(total), 0);
   const VELMORA_FPCUBE* m = map.get();
+  const long rows = cube->n[0] * cube->n[1];
 #pragma omp parallel for schedule(static)
-  for (long p = 0; p < total; ++p) {
-    double e[27];
-    int label[27], up = 0, dn = 0;
-    block_energies(e, m, p);
-    cluster_block(e, label, up, dn);
-    VELMORA_FPCODE& code = map->dot[p];
-    code.type = static_cast<std::uint8_t>(velmora_fpdot_classify(up, dn));
-    code.total_up = static_cast<std::uint8_t>(up);
-    code.total_dn = static_cast<std::uint8_t>(dn);
-    if (dn > 0) {
-      int up_code[8], dn_code[8];
-      velmora_fpdot_branch(up_code, dn_code, label, e);
-      code.dn = static_cast<std::uint8_t>(dn_code[0]);
+  for (long row = 0; row < rows; ++row) {
+    for (long k = 0; k < cube->n[2]; ++k) {
+      const long p = row * cube->n[2] + k;
+      double e[27];
+      int label[27], up = 0, dn = 0;
+      block_energies_at(e, m, row / cube->n[1], row % cube->n[1], k);
+      cluster_block(e, label, up, dn);
+      VELMORA_FPCODE& code = map->dot[p];
+      code.type = static_cast<std::uint8_t>(velmora_fpdot_classify(up, dn));
+      code.total_up = static_cast<std::uint8_t>(up);
+      code.total_dn = static_cast<std::uint8_t>(dn);
+      if (dn > 0) code.dn = static_cast<std::uint8_t>(first_lower_branch(label, e));
+      if (up >= 9 || dn >= 9)
+        warning[p] = 2;
+      else if (up >= 4)
+        warning[p] = 1;
     }
-    if (up >= 9 || dn >= 9)
-      warning[p] = 2;
-    else if (up >= 4)
-      warning[p] = 1;
   }
   for (long p = 0; p < total; ++p) {
     if (!warning[p]) continue;
