@@ -238,6 +238,14 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE*
     std::fprintf(stderr, "Error: VELMORA_CUBE has not been properly initialized.\n");
     return nullptr;
   }
+  // With fewer than three points on an axis a point would be its own
+  // neighbour, and the boundary jumps of a path could not be told apart
+  // from steps.
+  if (cube->n[0] < 3 || cube->n[1] < 3 || cube->n[2] < 3) {
+    std::fprintf(stderr,
+                 "Error: the flow-path map needs at least 3 grid points along each axis.\n");
+    return nullptr;
+  }
   VELMORA_PROGRESS progress;
   std::unique_ptr<VELMORA_FPCUBE> map = velmora_fpcube_new(cube->n);
   if (!map) {
