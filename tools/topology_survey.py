@@ -63,7 +63,9 @@ def gh_thresholds(path):
             m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+)", line)
             if m:
                 v = float(m.group(2))
-                out[int(m.group(1))] = None if v < 0 else v
+                # The flood fill and ostrel look up to 5 eV above the lowest
+                # point only.
+                out[int(m.group(1))] = None if v < 0 or v > 5.0 else v
     return out
 
 

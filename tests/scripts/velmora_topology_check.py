@@ -13,7 +13,8 @@
   velmora_topology_check.py compare CUBE GH_OUTPUT [OSTREL_OUTPUT]
       the thresholds of the VELMORA_GRAPH_NETWORK lines against the flood
       fill of tools/percolation_check.py (and the "<d>D activation
-      energy" lines of ostrel run with --scale E); the tolerance is the
+      energy" lines of ostrel run with --scale E), all three looking up to
+      5 eV above the lowest point; the tolerance is the
       flood fill's: the energy drop from the threshold voxel to its lowest
       lower neighbour (one grid step along the path).  Exit 1 on a
       difference.
@@ -105,7 +106,9 @@ def compare(cube, gh_output, ostrel_output=None):
             print("%dD: --gh printed no threshold" % d)
             ok = False
             continue
-        mine = None if mine < 0 else mine
+        # The flood fill and ostrel look only up to 5 eV above the lowest
+        # point; a threshold beyond that is "none" for them.
+        mine = None if mine < 0 or mine > 5.0 else mine
         others = [("flood fill", flood)]
         if ostrel is not None:
             o = ostrel.get(d)
