@@ -19,6 +19,7 @@ Writes one line per structure to WORK/survey.tsv (a rerun skips structures
 already there) and prints the agreement counts at the end.
 """
 import argparse
+import math
 import os
 import re
 import shutil
@@ -43,16 +44,19 @@ def run(argv, cwd, timeout, log):
 
 
 def mobile_ion(velmora, cif, work):
+    """The mobile ion (element, oxidation state) and the cell lengths."""
     log = os.path.join(work, "cell.log")
     if run([velmora, "--print-cell", cif], work, 120, log) != 0:
         return None
     with open(log, "rb") as f:
-        m = re.search(r"CELL: name: (.*)", f.read().decode("latin-1"))
+        text = f.read().decode("latin-1")
+    m = re.search(r"CELL: name: (.*)", text)
+    lengths = re.search(r"CELL: parameters:\s+(\S+)\s+(\S+)\s+(\S+)", text)
     species = m.group(1).split() if m else []
     held = {s.split(":")[0] for s in species}
     for el, os_ in IONS:
-        if "%s%d+" % (el, os_) in held:
-            return el, os_
+        if "%s%d+" % (el, os_) in held and lengths:
+            return el, os_, [float(lengths.group(i)) for i in (1, 2, 3)]
     return None
 
 
@@ -79,7 +83,13 @@ def survey_one(cif_path, args, velmora, ostrel):
     ion = mobile_ion(velmora, cif, work)
     if not ion:
         return None
-    el, os_ = ion
+    el, os_, lengths = ion
+    ion = (el, os_)
+    # The grid of --gen-cube: multiples of 24 points per axis (a partly
+    # occupied structure may still grow into a supercell).
+    counts = [24 * math.ceil(length / args.resolution / 24) for length in lengths]
+    if counts[0] * counts[1] * counts[2] > args.max_voxels:
+        return [ident, "%s%d+" % ion, "skipped %dx%dx%d" % tuple(counts)]
     t0 = time.time()
     cube = os.path.join(work, ident + ".cube")
     status = run([velmora, "--gen-cube", cif, el, str(os_), "0", str(args.resolution), "t", "t",

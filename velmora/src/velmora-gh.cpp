@@ -428,7 +428,7 @@ int velmora_graph_assign_label(VELMORA_GRAPH* graph, const VELMORA_CELL* cell) {
     named = 0;
     for (const VELMORA_GRAPH_VERTEX& v : graph->v)
       if (v.name[0]) ++named;
-  } while (named != matching && cutoff <= kSiteCutoffMax);
+  } while (named < matching && cutoff <= kSiteCutoffMax);
   std::printf("Message: graph occ label = %ld/%ld, cutoff = %.3lf A.\n", named, matching, cutoff);
   // Unnamed minima of one energy (within 0.3 meV) share an interstitial name.
   const double same = 0.0003;
