@@ -434,13 +434,17 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
   };
   using SPECTRUM = std::vector<Pair, VELMORA_FFTW_ALLOCATOR<Pair>>;
   SPECTRUM spectrum;
+  // Each derivative grid is first the padded complex input of an in-place
+  // complex-to-real transform (2 * half doubles per row), then compacted to
+  // n[2] values per row: no complex grid besides the spectrum.
+  const std::size_t padded = static_cast<std::size_t>(n[0]) * n[1] * 2 * half;
   try {
     if (!fft) throw std::bad_alloc();
     fft->en.resize(total);
     std::copy(cube->en.begin(), cube->en.end(), fft->en.begin());
     spectrum.resize(spectral);
-    for (VELMORA_FFT_GRID& g : fft->f) g.resize(total);
-    for (VELMORA_FFT_GRID& g : fft->k) g.resize(total);
+    for (VELMORA_FFT_GRID& g : fft->f) g.reserve(padded);
+    for (VELMORA_FFT_GRID& g : fft->k) g.reserve(padded);
   } catch (const std::exception&) {
     std::fprintf(stderr, "Error: unable to allocate VELMORA_FFT.\n");
     std::fprintf(stderr, "Error: velmora_fftcube_new_from_cube() returns NULL.\n");
@@ -451,23 +455,17 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
   velmora_matrix33_double_copy(fft->a_i, cube->a_i);
 
   const int threads = std::max(1, std::min(9, omp_get_max_threads()));
-  std::vector<SPECTRUM> scratch(static_cast<std::size_t>(threads));
-  try {
-    for (SPECTRUM& s : scratch) s.resize(spectral);
-  } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate input array.\n");
-    std::fprintf(stderr, "Error: velmora_fftcube_differentiate() returns NULL.\n");
-    return nullptr;
-  }
   // Plans are made once, here, and then executed on other arrays of the
-  // same shape and (FFTW) alignment; execution is thread-safe, planning not.
+  // same shape, placement and (FFTW) alignment; execution is thread-safe,
+  // planning not.
   const int ni[3] = {static_cast<int>(n[0]), static_cast<int>(n[1]), static_cast<int>(n[2])};
   auto* spec = reinterpret_cast<fftw_complex*>(spectrum.data());
+  fft->f[0].resize(padded);
   fftw_plan forward =
       fftw_plan_dft_r2c_3d(ni[0], ni[1], ni[2], fft->en.data(), spec, FFTW_ESTIMATE);
-  fftw_plan backward = fftw_plan_dft_c2r_3d(
-      ni[0], ni[1], ni[2], reinterpret_cast<fftw_complex*>(scratch[0].data()), fft->f[0].data(),
-      FFTW_ESTIMATE);
+  fftw_plan backward =
+      fftw_plan_dft_c2r_3d(ni[0], ni[1], ni[2], reinterpret_cast<fftw_complex*>(fft->f[0].data()),
+                           fft->f[0].data(), FFTW_ESTIMATE);
   if (!forward || !backward) {
     if (forward) fftw_destroy_plan(forward);
     if (backward) fftw_destroy_plan(backward);
@@ -498,7 +496,9 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
   for (int t = 0; t < 9; ++t) {
     const DerivativeTask& task = kTasks[t];
-    Pair* s = scratch[static_cast<std::size_t>(omp_get_thread_num())].data();
+    VELMORA_FFT_GRID& out = task.order == 1 ? fft->f[task.slot] : fft->k[task.slot];
+    out.resize(padded);  // within the reserved room: no reallocation, no writes
+    Pair* s = reinterpret_cast<Pair*>(out.data());
     const bool twice = task.order == 2 && task.d == task.e;
     long m[3];
     for (m[0] = 0; m[0] < n[0]; ++m[0])
@@ -517,12 +517,15 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
             s[p] = {f * c.re, f * c.im};
           }
         }
-    VELMORA_FFT_GRID& out = task.order == 1 ? fft->f[task.slot] : fft->k[task.slot];
     fftw_execute_dft_c2r(backward, reinterpret_cast<fftw_complex*>(s), out.data());
+    // Rows of 2 * half values become rows of n[2]: each row moves down, so
+    // no row is overwritten before it has moved.
+    const std::size_t rows = static_cast<std::size_t>(n[0]) * n[1];
+    for (std::size_t r = 1; r < rows; ++r)
+      std::memmove(out.data() + r * n[2], out.data() + r * 2 * half, n[2] * sizeof(double));
+    out.resize(total);
   }
   fftw_destroy_plan(backward);
-  scratch.clear();
-  scratch.shrink_to_fit();
   SPECTRUM().swap(spectrum);
 
   // Derivatives along the lattice vectors' unit vectors become Cartesian
