@@ -320,6 +320,24 @@ TEST(VelmoraNetwork, ThresholdRules) {
     EXPECT_NEAR(net->e2, 0.9, 1e-12);
     EXPECT_NEAR(net->e3, 1.4, 1e-12);
   }
+  // Loops at two different sites joined by a hop below them: 2-D once both
+  // loops are open (0.9), measured from the lower site; a deep site hanging
+  // off the chain by a low hop sets the window's floor.
+  {
+    auto g = hand_graph({0, 0.3, -1.0}, {{0, 0, 0.4, {1, 0, 0}, 4}, {1, 1, 0.9, {0, 1, 0}, 4},
+                                         {0, 1, 0.5, {0, 0, 0}, 2}, {2, 0, 0.2, {0, 0, 0}, 2}});
+    std::unique_ptr<VELMORA_GRAPH_CYCLE_LIST> cycles;
+    quiet([&] { cycles = velmora_graph_cycle_list_new_from_graph(g.get()); });
+    auto net = velmora_graph_network_new_from_cycle_list(cycles.get(), g.get());
+    ASSERT_TRUE(net);
+    EXPECT_NEAR(net->e1, 1.4, 1e-12);
+    EXPECT_NEAR(net->e1_min, -1.0, 1e-12);
+    EXPECT_NEAR(net->e1_max, 0.4, 1e-12);
+    EXPECT_NEAR(net->e2, 1.9, 1e-12);
+    EXPECT_EQ(net->e3, -1.0);
+    ASSERT_GE(net->c2[1], 0);
+    EXPECT_NE(cycles->cycle[net->c2[0]].bound[0], cycles->cycle[net->c2[1]].bound[0]);
+  }
 }
 
 // On a real landscape (Na3PS4, Na+ at 0.2 A) adjacent grid points of one

@@ -2,11 +2,12 @@
 // flow-path half paths end in (minima within one grid step are one site);
 // a hop joins the basins that the two half paths of one saddle region run
 // into, its lattice translation counted from the boundary jumps along the
-// route.  Cycles are the fundamental cycles of a minimum spanning forest
-// (Prim, weight = the hop's larger barrier); a cycle with a non-zero
-// translation percolates, and the 1-, 2- and 3-D thresholds are the
-// narrowest energy windows of one, two and three connected percolating
-// cycles of independent translations.
+// route.  The thresholds come from opening the hops in the order of their
+// saddle energy (union-find carrying each site's cell offset): a cluster
+// whose closed hop sequences translate in d independent directions conducts
+// in d dimensions, from its lowest site over the last saddle opened.  The
+// cycles that show each network are fundamental cycles of a minimum
+// spanning forest by saddle energy.
 #include "velmora-gh.h"
 
 #include <algorithm>
@@ -677,7 +678,7 @@ std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_prim_forest(VELMORA_GRAPH
   }
   const long nv = graph->total_v;
   double largest = 0.0;
-  for (const VELMORA_GRAPH_EDGE& e : graph->e) largest = std::max(largest, e.barrier);
+  for (const VELMORA_GRAPH_EDGE& e : graph->e) largest = std::max(largest, e.en);
   std::vector<double> key;
   std::vector<long> parent;
   std::vector<char> done;
@@ -701,7 +702,12 @@ std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_prim_forest(VELMORA_GRAPH
     for (long q : graph->v[pick].e) {
       const VELMORA_GRAPH_EDGE& e = graph->e[q];
       if (done[e.v_f]) continue;
-      const double weight = std::max(e.barrier, graph->e[e.e_r].barrier);
+      // The hop's saddle energy: the forest then joins every two sites by
+      // the path of the lowest highest saddle, so the hops of a forest path
+      // lie no higher than any hop that closes a cycle with it, and the
+      // fundamental cycles of the hops up to an energy span every cycle of
+      // the network below it.
+      const double weight = e.en;
       if (key[e.v_f] > weight) {
         key[e.v_f] = weight;
         parent[e.v_f] = q;
@@ -998,6 +1004,86 @@ bool velmora_graph_cycles_is_connected(const VELMORA_GRAPH_CYCLE* const* cycle, 
 
 // ------------------------------------------------------------- network ----
 
+namespace {
+
+// Sites joined by the hops up to some saddle energy, each with its cell
+// offset from its root (the image of the site that the root's cluster
+// holds), the lowest site energy of the cluster and the independent
+// translations of its closed hop sequences.
+struct HopClusters {
+  std::vector<long> parent;
+  std::vector<std::array<int, 3>> offset;
+  std::vector<double> low;
+  std::vector<std::vector<std::array<int, 3>>> basis;
+  explicit HopClusters(const VELMORA_GRAPH* graph)
+      : parent(graph->total_v), offset(graph->total_v, {0, 0, 0}), low(graph->total_v),
+        basis(graph->total_v) {
+    for (long v = 0; v < graph->total_v; ++v) {
+      parent[v] = v;
+      low[v] = graph->v[v].en;
+    }
+  }
+  // Root of v and the cell of v in the root's frame.
+  long find(long v, std::array<int, 3>& cell) {
+    cell = {0, 0, 0};
+    long x = v;
+    while (parent[x] != x) {
+      for (int d = 0; d < 3; ++d) cell[d] += offset[x][d];
+      x = parent[x];
+    }
+    // Point the visited sites at the root directly.
+    std::array<int, 3> rest = cell;
+    for (long y = v; parent[y] != y;) {
+      const long next = parent[y];
+      const std::array<int, 3> own = offset[y];
+      offset[y] = rest;
+      parent[y] = x;
+      for (int d = 0; d < 3; ++d) rest[d] -= own[d];
+      y = next;
+    }
+    return x;
+  }
+  static bool independent(const std::vector<std::array<int, 3>>& basis, const int t[3]) {
+    if (t[0] == 0 && t[1] == 0 && t[2] == 0) return false;
+    if (basis.empty()) return true;
+    const auto& u = basis[0];
+    const long c[3] = {static_cast<long>(u[1]) * t[2] - static_cast<long>(u[2]) * t[1],
+                       static_cast<long>(u[2]) * t[0] - static_cast<long>(u[0]) * t[2],
+                       static_cast<long>(u[0]) * t[1] - static_cast<long>(u[1]) * t[0]};
+    if (basis.size() == 1) return c[0] || c[1] || c[2];
+    if (basis.size() == 2) {
+      const auto& w = basis[1];
+      const long n[3] = {static_cast<long>(u[1]) * w[2] - static_cast<long>(u[2]) * w[1],
+                         static_cast<long>(u[2]) * w[0] - static_cast<long>(u[0]) * w[2],
+                         static_cast<long>(u[0]) * w[1] - static_cast<long>(u[1]) * w[0]};
+      return n[0] * t[0] + n[1] * t[1] + n[2] * t[2] != 0;
+    }
+    return false;
+  }
+  // Adds the hop A -> image of B in cell `bound`; returns the root.
+  long join(long A, long B, const int bound[3]) {
+    std::array<int, 3> pa, pb;
+    long ra = find(A, pa), rb = find(B, pb);
+    int t[3];
+    for (int d = 0; d < 3; ++d) t[d] = pa[d] + bound[d] - pb[d];
+    if (ra == rb) {
+      if (independent(basis[ra], t)) basis[ra].push_back({t[0], t[1], t[2]});
+      return ra;
+    }
+    parent[rb] = ra;
+    offset[rb] = {t[0], t[1], t[2]};
+    low[ra] = std::min(low[ra], low[rb]);
+    for (const auto& v : basis[rb]) {
+      const int w[3] = {v[0], v[1], v[2]};
+      if (independent(basis[ra], w)) basis[ra].push_back(v);
+    }
+    basis[rb].clear();
+    return ra;
+  }
+};
+
+}  // namespace
+
 std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list(
     const VELMORA_GRAPH_CYCLE_LIST* list, const VELMORA_GRAPH* graph) {
   if (!list || !graph) {
@@ -1010,121 +1096,89 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
     return nullptr;
   }
   const std::vector<VELMORA_GRAPH_CYCLE>& c = list->cycle;
-  if (c.empty()) {
-    // No cycle: nothing percolates and there is no loop.
-    net->e1 = net->e2 = net->e3 = net->el = -1.0;
-    return net;
-  }
+  net->e1 = net->e2 = net->e3 = net->el = -1.0;
+  if (c.empty()) return net;  // no cycle: nothing percolates and there is no loop
   net->e_min = c[0].e_min;
   net->e_max = c[0].e_max;
   for (const VELMORA_GRAPH_CYCLE& x : c) {
     net->e_min = std::min(net->e_min, x.e_min);
     net->e_max = std::max(net->e_max, x.e_max);
   }
-  const double start = net->e_max - net->e_min + 1.0;
-  net->e1 = net->e2 = net->e3 = net->el = start;
   const double tol = kEnergyTolerance;
-  // 1-D and local loop: one cycle of the lowest barrier, the shorter one
-  // among equal barriers.
-  auto take_single = [&](long m, long& held, double& e, double& lo, double& hi) {
-    const VELMORA_GRAPH_CYCLE& x = c[m];
-    if (x.barrier <= e - tol || (std::fabs(x.barrier - e) <= tol && held >= 0 && c[held].l > x.l)) {
-      e = x.barrier;
-      lo = x.e_min;
-      hi = x.e_max;
-      held = m;
-    }
-  };
-  std::vector<long> perc;
+  // Local loop: the non-percolating cycle of the lowest barrier, the
+  // shorter among equal ones.
+  double el = net->e_max - net->e_min + 1.0;
   for (long m = 0; m < static_cast<long>(c.size()); ++m) {
-    if (is_zero(c[m].bound))
-      take_single(m, net->cl, net->el, net->el_min, net->el_max);
-    else {
-      perc.push_back(m);
-      take_single(m, net->c1, net->e1, net->e1_min, net->e1_max);
+    const VELMORA_GRAPH_CYCLE& x = c[m];
+    if (!is_zero(x.bound)) continue;
+    if (x.barrier <= el - tol || (std::fabs(x.barrier - el) <= tol && net->cl >= 0 && c[net->cl].l > x.l)) {
+      el = x.barrier;
+      net->el = x.barrier;
+      net->el_min = x.e_min;
+      net->el_max = x.e_max;
+      net->cl = m;
     }
   }
-  // 2-D and 3-D: the narrowest window of two (three) percolating cycles
-  // that share vertices and whose translations are independent.  The
-  // window is at least as wide as each member's own barrier, so a member
-  // whose barrier (and every later one's) is not below the best window
-  // ends the search at that level.
-  const long np = static_cast<long>(perc.size());
-  std::vector<std::vector<long>> verts(static_cast<std::size_t>(np));
-  for (long m = 0; m < np; ++m) verts[m] = cycle_vertices(c[perc[m]], graph);
-  std::vector<double> least(static_cast<std::size_t>(np) + 1, 1e300);  // suffix minimum barrier
-  for (long m = np - 1; m >= 0; --m) least[m] = std::min(least[m + 1], c[perc[m]].barrier);
-  std::vector<char> shares(static_cast<std::size_t>(np * np), 0);
-  for (long m = 0; m < np; ++m)
-    for (long k = m + 1; k < np; ++k)
-      shares[m * np + k] = shares[k * np + m] = share_vertex(verts[m], verts[k]);
-  auto bound_of = [&](long m) { return c[perc[m]].bound; };
-  auto cross = [&](const int* u, const int* v, long out[3]) {
-    out[0] = static_cast<long>(u[1]) * v[2] - static_cast<long>(u[2]) * v[1];
-    out[1] = static_cast<long>(u[2]) * v[0] - static_cast<long>(u[0]) * v[2];
-    out[2] = static_cast<long>(u[0]) * v[1] - static_cast<long>(u[1]) * v[0];
-  };
-  // Rank of all translations together: no pair (triple) can exceed it.
-  double all[3][3] = {};
-  int rank_all = 0;
-  for (long m = 0; m < np && rank_all < 3; ++m) {
-    double probe[3][3];
-    velmora_matrix33_double_copy(probe, all);
-    for (int d = 0; d < 3; ++d) probe[rank_all][d] = bound_of(m)[d];
-    if (velmora_matrix33_double_rank(probe) > rank_all) {
-      velmora_matrix33_double_copy(all, probe);
-      ++rank_all;
+  // 1-, 2- and 3-D: the hops are opened in the order of their saddle
+  // energy; a cluster of sites whose closed hop sequences translate the ion
+  // along d independent lattice directions conducts in d dimensions, from
+  // its lowest site over the saddle just opened.  The threshold is the
+  // smallest such energy difference met on the way (as a periodic flood of
+  // the grid finds it), and its window runs from that lowest site to that
+  // saddle.
+  std::vector<long> order;
+  for (long q = 0; q < graph->total_e; q += 2) order.push_back(q);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](long x, long y) { return graph->e[x].en < graph->e[y].en; });
+  HopClusters clusters(graph);
+  double best[4] = {0, 1e300, 1e300, 1e300};
+  long event[4] = {-1, -1, -1, -1};
+  for (std::size_t m = 0; m < order.size(); ++m) {
+    const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
+    const long root = clusters.join(e.v_i, e.v_f, e.bound);
+    const int rank = static_cast<int>(clusters.basis[root].size());
+    for (int d = 1; d <= rank; ++d) {
+      const double width = e.en - clusters.low[root];
+      if (width < best[d] - 1e-12) {
+        best[d] = width;
+        event[d] = static_cast<long>(m);
+      }
     }
   }
-  if (rank_all >= 2) {
-    for (long i = 0; i < np && least[i] <= net->e2 - tol; ++i)
-      for (long j = i + 1; j < np && least[j] <= net->e2 - tol; ++j) {
-        if (!shares[i * np + j]) continue;
-        long x[3];
-        cross(bound_of(i), bound_of(j), x);
-        if (x[0] == 0 && x[1] == 0 && x[2] == 0) continue;
-        const VELMORA_GRAPH_CYCLE &ci = c[perc[i]], &cj = c[perc[j]];
-        const double lo = std::min(ci.e_min, cj.e_min), hi = std::max(ci.e_max, cj.e_max);
-        if (hi - lo <= net->e2 - tol) {
-          net->e2 = hi - lo;
-          net->e2_min = lo;
-          net->e2_max = hi;
-          net->c2[0] = perc[i];
-          net->c2[1] = perc[j];
-        }
-      }
+  // The cycles that show each network: percolating cycles of the cycle list
+  // (in its order) that lie no higher than the threshold's saddle, within
+  // the cluster of the hop that opened it, adding independent translations
+  // until there are d of them.
+  double* e_d[4] = {nullptr, &net->e1, &net->e2, &net->e3};
+  double* lo_d[4] = {nullptr, &net->e1_min, &net->e2_min, &net->e3_min};
+  double* hi_d[4] = {nullptr, &net->e1_max, &net->e2_max, &net->e3_max};
+  long* members[4] = {nullptr, &net->c1, net->c2, net->c3};
+  for (int d = 1; d <= 3; ++d) {
+    if (event[d] < 0) continue;
+    HopClusters upto(graph);
+    for (long m = 0; m <= event[d]; ++m) {
+      const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
+      upto.join(e.v_i, e.v_f, e.bound);
+    }
+    const VELMORA_GRAPH_EDGE& opened = graph->e[order[event[d]]];
+    std::array<int, 3> cell;
+    const long root = upto.find(opened.v_i, cell);
+    std::vector<std::array<int, 3>> chosen;
+    std::vector<long> picked;
+    for (long m = 0; m < static_cast<long>(c.size()) && static_cast<int>(picked.size()) < d; ++m) {
+      const VELMORA_GRAPH_CYCLE& x = c[m];
+      if (is_zero(x.bound) || x.e_max > opened.en + 1e-12) continue;
+      if (upto.find(graph->e[x.e[0]].v_i, cell) != root) continue;
+      if (!HopClusters::independent(chosen, x.bound)) continue;
+      chosen.push_back({x.bound[0], x.bound[1], x.bound[2]});
+      picked.push_back(m);
+    }
+    if (static_cast<int>(picked.size()) < d) continue;  // not shown by the cycle basis
+    for (int k = 0; k < d; ++k) members[d][k] = picked[k];
+    *e_d[d] = best[d];
+    *lo_d[d] = opened.en - best[d];
+    *hi_d[d] = opened.en;
   }
-  if (rank_all >= 3) {
-    for (long i = 0; i < np && least[i] <= net->e3 - tol; ++i)
-      for (long j = i + 1; j < np && least[j] <= net->e3 - tol; ++j) {
-        long x[3];
-        cross(bound_of(i), bound_of(j), x);
-        if (x[0] == 0 && x[1] == 0 && x[2] == 0) continue;
-        const bool sij = shares[i * np + j];
-        for (long k = j + 1; k < np && least[k] <= net->e3 - tol; ++k) {
-          const bool sik = shares[i * np + k], sjk = shares[j * np + k];
-          if (sij + sik + sjk < 2) continue;  // three cycles are joined by two shared pairs
-          const int* bk = bound_of(k);
-          if (x[0] * bk[0] + x[1] * bk[1] + x[2] * bk[2] == 0) continue;
-          const VELMORA_GRAPH_CYCLE &ci = c[perc[i]], &cj = c[perc[j]], &ck = c[perc[k]];
-          const double lows[3] = {ci.e_min, cj.e_min, ck.e_min};
-          const double highs[3] = {ci.e_max, cj.e_max, ck.e_max};
-          const double lo = velmora_vector3_double_min(lows), hi = velmora_vector3_double_max(highs);
-          if (hi - lo <= net->e3 - tol) {
-            net->e3 = hi - lo;
-            net->e3_min = lo;
-            net->e3_max = hi;
-            net->c3[0] = perc[i];
-            net->c3[1] = perc[j];
-            net->c3[2] = perc[k];
-          }
-        }
-      }
-  }
-  if (net->c1 < 0) net->e1 = -1.0;
-  if (net->c2[0] < 0) net->e2 = -1.0;
-  if (net->c3[0] < 0) net->e3 = -1.0;
-  if (net->cl < 0) net->el = -1.0;
   return net;
 }
 

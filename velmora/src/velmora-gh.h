@@ -134,8 +134,12 @@ struct VELMORA_GRAPH_CYCLE_LIST {
   std::vector<VELMORA_GRAPH_CYCLE> cycle;
 };
 
-// Thresholds (eV; -1 when not found) and the cycles setting them (indices
-// into the cycle list).
+// Thresholds (eV; -1 when not found) and the cycles showing them (indices
+// into the cycle list).  e1, e2, e3: the smallest difference between a
+// saddle and the lowest site of the cluster of sites that the hops up to it
+// join, once that cluster's closed hop sequences translate in 1, 2, 3
+// independent directions; the window runs from that site to that saddle.
+// el: the non-percolating cycle of the lowest barrier.
 struct VELMORA_GRAPH_NETWORK {
   long c1 = -1;
   long c2[2] = {-1, -1};
@@ -152,7 +156,7 @@ std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_new(long total_v, long to
 int velmora_graph_list_add_vertex(VELMORA_GRAPH_LIST* list, long vertex);
 int velmora_graph_list_add_edge(VELMORA_GRAPH_LIST* list, long edge);
 
-// Prim's algorithm on the hop barriers (the larger of the two directions).
+// Prim's algorithm on the hop saddle energies.
 std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_prim_forest(VELMORA_GRAPH* graph);
 std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_subgraph_minimum_spanning_forest(
     VELMORA_GRAPH* graph);
