@@ -1,5 +1,6 @@
 // Flow-path map: classification of grid points (minimum, maximum, plateau,
-// saddle, irregular), neighbour clusters counted exactly against a
+// saddle, irregular, a saddle spread over two equal points), neighbour
+// clusters counted exactly against a
 // breadth-first search (and the pattern in which merging labels by the
 // smaller value loses a lower cluster), one warning per crowded point, half
 // paths of a cosine landscape with their barriers, the filter and the
@@ -113,8 +114,12 @@ TEST(VelmoraFp, ClassifiesMinimaMaximaPlateausSaddles) {
   for (int q = 0; q < 27; ++q) e[q] = -1.0;
   e[13] = 0.0;
   EXPECT_EQ(block(e)->dot[13].type, FP_MAX);
-  for (int q = 0; q < 27; ++q) e[q] = 0.5;  // equal neighbours count as higher
-  EXPECT_EQ(block(e)->dot[13].type, FP_MIN);
+  // A plateau: equal neighbours count as lower when they come earlier in
+  // grid order, so exactly one point (the first) is its minimum.
+  for (int q = 0; q < 27; ++q) e[q] = 0.5;
+  auto flat = block(e);
+  EXPECT_EQ(flat->dot[0].type, FP_MIN);
+  for (int q = 1; q < 27; ++q) EXPECT_NE(flat->dot[q].type, FP_MIN) << q;
   // Lower on the two faces across a only: two lower clusters, a saddle.
   for (int q = 0; q < 27; ++q) e[q] = q / 9 == 1 ? 1.0 : -1.0;
   e[13] = 0.0;
@@ -234,6 +239,24 @@ TEST(VelmoraFp, HalfPathsOfACosineLandscape) {
   EXPECT_EQ(velmora_fphalf_list_filter(list.get(), 0.0), 0);
   EXPECT_EQ(list->total, 0);
   quiet([&] { EXPECT_EQ(velmora_fphalf_list_filter(list.get(), 1.0), 1); });
+}
+
+// Two lower regions meeting at two adjacent grid points of equal energy (as
+// symmetry copies are written): the later of the two is the saddle.
+TEST(VelmoraFp, SaddleSpreadOverTwoEqualPoints) {
+  const long n[3] = {12, 12, 12};
+  const double a[3][3] = {{3, 0, 0}, {0, 3, 0}, {0, 0, 3}};
+  // A ridge at i = 5.5 between valleys at i = 0 and i = ... , symmetric
+  // about 5.5, so points 5 and 6 carry the same energy.
+  auto cube = sample(n, a, [](double x, double y, double z) {
+    const double u = std::fabs(x * 12 - 5.5);
+    return -u + 0.5 * (topology_fixture::c1(y) + topology_fixture::c1(z));
+  });
+  std::unique_ptr<VELMORA_FPCUBE> map;
+  quiet([&] { map = velmora_fpcube_new_from_cube(cube.get()); });
+  ASSERT_TRUE(map);
+  EXPECT_EQ(map->dot[(5 * 12 + 0) * 12 + 0].type, FP_NOR);
+  EXPECT_EQ(map->dot[(6 * 12 + 0) * 12 + 0].type, FP_SAD);
 }
 
 TEST(VelmoraFp, RefusesGridsTooSmall) {

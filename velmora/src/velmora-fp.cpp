@@ -57,13 +57,19 @@ std::uint32_t grow_cluster(int seed, std::uint32_t side) {
 
 // Labels of the 26 neighbours from their energies (e[13] is the point):
 // one counter numbers the clusters in scan order, positive for the side
-// not lower than the point, negative for the lower side.
-void cluster_block(const double e[27], int label[27], int& total_up, int& total_dn) {
+// not lower than the point, negative for the lower side.  A neighbour of
+// equal energy counts as higher when it comes later in grid order (bit q
+// of `later`), as lower when it comes earlier: energies written with six
+// decimals are often exactly equal (symmetry copies), and a saddle spread
+// over two equal points would otherwise show two lower clusters at
+// neither.
+void cluster_block(const double e[27], std::uint32_t later, int label[27], int& total_up,
+                   int& total_dn) {
   std::uint32_t up = 0, down = 0;
   for (int q = 0; q < 27; ++q) {
     label[q] = 0;
     if (q == kCentre) continue;
-    if (e[q] >= e[kCentre])
+    if (e[q] > e[kCentre] || (e[q] == e[kCentre] && (later >> q & 1u)))
       up |= 1u << q;
     else
       down |= 1u << q;
@@ -86,25 +92,34 @@ void cluster_block(const double e[27], int label[27], int& total_up, int& total_
   }
 }
 
-// Energies of the 27 points of the block around grid point (i, j, k).
-void block_energies_at(double e[27], const VELMORA_FPCUBE* cube, long i, long j, long k) {
+// Energies of the 27 points of the block around grid point (i, j, k);
+// returns the mask of the neighbours that come later in grid order.
+std::uint32_t block_energies_at(double e[27], const VELMORA_FPCUBE* cube, long i, long j,
+                                long k) {
   const long* n = cube->n;
   const long x[3] = {i == 0 ? n[0] - 1 : i - 1, i, i + 1 == n[0] ? 0 : i + 1};
   const long y[3] = {j == 0 ? n[1] - 1 : j - 1, j, j + 1 == n[1] ? 0 : j + 1};
   const long z[3] = {k == 0 ? n[2] - 1 : k - 1, k, k + 1 == n[2] ? 0 : k + 1};
   const double* en = cube->en.data();
+  const long centre = (i * n[1] + j) * n[2] + k;
+  std::uint32_t later = 0;
   for (int a = 0; a < 3; ++a)
     for (int b = 0; b < 3; ++b) {
-      const double* row = en + (x[a] * n[1] + y[b]) * n[2];
-      for (int c = 0; c < 3; ++c) e[9 * a + 3 * b + c] = row[z[c]];
+      const long row = (x[a] * n[1] + y[b]) * n[2];
+      for (int c = 0; c < 3; ++c) {
+        const int q = 9 * a + 3 * b + c;
+        e[q] = en[row + z[c]];
+        if (row + z[c] > centre) later |= 1u << q;
+      }
     }
+  return later;
 }
 
-// Energies of the 27 points of the block around flat index p.
-void block_energies(double e[27], const VELMORA_FPCUBE* cube, long p) {
+// The same around flat index p.
+std::uint32_t block_energies(double e[27], const VELMORA_FPCUBE* cube, long p) {
   long x[3];
   velmora_fpcube_unflatten(x, cube, p);
-  block_energies_at(e, cube, x[0], x[1], x[2]);
+  return block_energies_at(e, cube, x[0], x[1], x[2]);
 }
 
 // The descent step of a point: the lowest neighbour (the last in scan order
@@ -228,8 +243,8 @@ void velmora_fpdot_branch(int up[8], int dn[8], const int label[27], const doubl
 void velmora_fpdot_cluster(int label[27], int& total_up, int& total_dn,
                            const VELMORA_FPCUBE* cube, const long x_i[3]) {
   double e[27];
-  block_energies(e, cube, velmora_fpcube_index(cube, x_i));
-  cluster_block(e, label, total_up, total_dn);
+  const std::uint32_t later = block_energies(e, cube, velmora_fpcube_index(cube, x_i));
+  cluster_block(e, later, label, total_up, total_dn);
 }
 
 std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE* cube) {
@@ -266,8 +281,8 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE*
       const long p = row * cube->n[2] + k;
       double e[27];
       int label[27], up = 0, dn = 0;
-      block_energies_at(e, m, row / cube->n[1], row % cube->n[1], k);
-      cluster_block(e, label, up, dn);
+      const std::uint32_t later = block_energies_at(e, m, row / cube->n[1], row % cube->n[1], k);
+      cluster_block(e, later, label, up, dn);
       VELMORA_FPCODE& code = map->dot[p];
       code.type = static_cast<std::uint8_t>(velmora_fpdot_classify(up, dn));
       code.total_up = static_cast<std::uint8_t>(up);
@@ -304,8 +319,8 @@ int velmora_fpdot_read(VELMORA_FPDOT* dot, const VELMORA_FPCUBE* cube, long x_i[
   const long p = velmora_fpcube_index(cube, x_i);
   double e[27];
   int label[27], up[8], dn[8];
-  block_energies(e, cube, p);
-  cluster_block(e, label, dot->total_up, dot->total_dn);
+  const std::uint32_t later = block_energies(e, cube, p);
+  cluster_block(e, later, label, dot->total_up, dot->total_dn);
   velmora_fpdot_branch(up, dn, label, e);
   for (int q = 0; q < 27; ++q) dot->cluster[q / 9][q / 3 % 3][q % 3] = label[q];
   for (int k = 0; k < 8; ++k) {
@@ -368,8 +383,8 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
   if (!list) return nullptr;
   double e[27];
   int label[27], up = 0, dn = 0, up_code[8], dn_code[8];
-  block_energies(e, cube, saddle);
-  cluster_block(e, label, up, dn);
+  const std::uint32_t later = block_energies(e, cube, saddle);
+  cluster_block(e, later, label, up, dn);
   velmora_fpdot_branch(up_code, dn_code, label, e);
   const int branches = std::min(dn, 8);
   for (int k = 0; k < branches; ++k) {

@@ -1,6 +1,7 @@
 // Flow-path map of a landscape: every grid point classified by the number of
 // separate lower and higher regions among its 26 periodic neighbours
-// (minimum, saddle, maximum, slope point), and the steepest-descent half
+// (minimum, saddle, maximum, slope point; of two equal energies the later
+// point in grid order counts as the higher), and the steepest-descent half
 // paths from every saddle down to minima; the --fp-map command.
 #ifndef VELMORA_FP_H_
 #define VELMORA_FP_H_
@@ -51,7 +52,7 @@ struct VELMORA_FPDOT {
   long x_i[3] = {};
   double x[3] = {};        // Cartesian, A
   fpdot_type type = FP_UND;
-  int cluster[3][3][3] = {};  // >0 higher or equal neighbours' clusters, <0 lower, 0 the point
+  int cluster[3][3][3] = {};  // >0 higher neighbours' clusters, <0 lower, 0 the point
   int total_up = 0;
   int total_dn = 0;
   long up[8] = {};  // flat index of the highest neighbour of each higher cluster
@@ -84,10 +85,11 @@ void velmora_fpcube_unflatten(long x_i[3], const VELMORA_FPCUBE* cube, long inde
 long velmora_fpcube_neighbour(const VELMORA_FPCUBE* cube, long p, int code);
 void velmora_fpcube_position(double x[3], const VELMORA_FPCUBE* cube, long p);
 
-// Cluster labels of the 26 neighbours of x_i: neighbours not lower than the
-// point (+) and lower ones (-) joined into 26-connected groups within the
-// 3x3x3 block (the point itself excluded), numbered by one counter in scan
-// order.  Returns the numbers of higher and lower clusters.
+// Cluster labels of the 26 neighbours of x_i: higher neighbours (+) and
+// lower ones (-; an equal energy is lower when the neighbour comes earlier
+// in grid order) joined into 26-connected groups within the 3x3x3 block
+// (the point itself excluded), numbered by one counter in scan order.
+// Returns the numbers of higher and lower clusters.
 void velmora_fpdot_cluster(int label[27], int& total_up, int& total_dn,
                            const VELMORA_FPCUBE* cube, const long x_i[3]);
 fpdot_type velmora_fpdot_classify(int total_up, int total_dn);
