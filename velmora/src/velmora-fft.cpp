@@ -199,25 +199,6 @@ bool velmora_topology_lattice_match(const double cube_a[3][3], const VELMORA_CEL
   return false;
 }
 
-bool velmora_topology_read_real(const char* text, double& value) {
-  int used = 0;
-  if (std::sscanf(text, "%lf%n", &value, &used) != 1 || !std::isfinite(value)) return false;
-  while (text[used] == ' ' || text[used] == '\t') ++used;
-  return text[used] == '\0';
-}
-
-bool velmora_topology_read_int(const char* text, int& value) {
-  int used = 0;
-  if (std::sscanf(text, "%d%n", &value, &used) != 1) return false;
-  while (text[used] == ' ' || text[used] == '\t') ++used;
-  return text[used] == '\0';
-}
-
-bool velmora_topology_read_flag(const VELMORA_CMD_OPT* opt, int index, bool fallback) {
-  if (opt->argc <= index) return fallback;
-  return !(opt->argv[index][0] == 'f' || opt->argv[index][0] == 'F');
-}
-
 // ------------------------------------------------------ complex grids ----
 
 std::unique_ptr<VELMORA_FFTCUBE> velmora_fftcube_new(const long n[3]) {
@@ -1084,28 +1065,12 @@ int velmora_fft_analyze_export_cubes_to_file(const VELMORA_CUBE* cube, const cha
 // ------------------------------------------------------------ commands ----
 
 int velmora_cmd_opt_do_fft(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --fft [input.cube] | {cap} {flag:periodic} {output_name}\n\n");
-    std::printf(
-        "Command: {cap}: critical points with an energy above {global energy minimum} + {cap} "
-        "will not be shown in the result. A non-positive value means no cap. Default: -0.1.\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default "
-        "true.\n");
-    std::printf(
-        "Command: generates a cif file representing critical points in the landscape, with Li+ "
-        "ions representing minima, Na+ ions representing 1-saddle point, K+ ions representing "
-        "2-saddle point, Rb+ ions representing maxima; generates a txt file in csv format "
-        "summarizing all eigenvalues and eigenvectors.\n");
-    std::printf("Example: ./velmora.x --fft Li2O.cube\n");
-    return VELMORA_EXIT_USAGE;
-  }
   double cap = -0.1;
-  if (opt->argc > 3 && !velmora_topology_read_real(opt->argv[3], cap)) {
+  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], cap)) {
     std::fprintf(stderr, "Error: wrong parameter cap.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const bool periodic = velmora_topology_read_flag(opt, 4, true);
+  const bool periodic = velmora_cmd_read_flag(opt, 4);
   const char* name = opt->argc > 5 ? opt->argv[5] : opt->argv[2];
   std::string check;
   if (!velmora_topology_output_name(check, name, ".fft.cif", 1023)) return VELMORA_EXIT_FAILURE;
@@ -1123,18 +1088,7 @@ int velmora_cmd_opt_do_fft(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_fft_cubes(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --fft-cubes [input.cube] | {flag:periodic} {output_name}\n\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default "
-        "true.\n");
-    std::printf(
-        "Command: generates 3 cubes of 3 force components; 9 cubes of 9 force constant "
-        "components; a laplacian cube and a slope cube.\n");
-    std::printf("Example: ./velmora.x --fft-cube Li2O.cube\n");
-    return VELMORA_EXIT_USAGE;
-  }
-  const bool periodic = velmora_topology_read_flag(opt, 3, true);
+  const bool periodic = velmora_cmd_read_flag(opt, 3);
   const char* name = opt->argc > 4 ? opt->argv[4] : opt->argv[2];
   std::string check;
   if (!velmora_topology_output_name(check, name, ".fft.laplacian.cube", 1023))

@@ -52,11 +52,6 @@ int velmora_topology_remove_stale(const char* path);
 // when it does not.
 bool velmora_topology_lattice_match(const double cube_a[3][3], const VELMORA_CELL* cell,
                                     const char* cube_name, const char* cif_name);
-// Command arguments: a real number with nothing after it; a t/f flag
-// (`fallback` when absent, false when it begins with f or F).
-bool velmora_topology_read_real(const char* text, double& value);
-bool velmora_topology_read_int(const char* text, int& value);
-bool velmora_topology_read_flag(const VELMORA_CMD_OPT* opt, int index, bool fallback);
 
 // ------------------------------------------------------------ records ----
 

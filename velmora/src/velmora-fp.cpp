@@ -572,29 +572,12 @@ int velmora_fpcube_export_cif_to_file(const VELMORA_CUBE* cube, double barrier_m
 }
 
 int velmora_cmd_opt_do_fp_map(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 3) {
-    std::printf("Command: --fp-map [input.cube] | {barrier_max} {flag:periodic} {output_name}\n\n");
-    std::printf(
-        "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
-        "non-positive value, all paths are shown. Default -0.1.\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default "
-        "true.\n");
-    std::printf("Command: generates a cif file representing paths in the provided cube.\n");
-    std::printf("         H : path dots.\n");
-    std::printf("         Li: local minimum.\n");
-    std::printf("         Na: saddle point of 1st type.\n");
-    std::printf("         K: saddle point of 2st type.\n");
-    std::printf("         Rb: local maximum.\n");
-    std::printf("Example: ./velmora.x --fp-map Li2O.cube\n");
-    return VELMORA_EXIT_USAGE;
-  }
   double barrier_max = -0.1;
-  if (opt->argc > 3 && !velmora_topology_read_real(opt->argv[3], barrier_max)) {
+  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], barrier_max)) {
     std::fprintf(stderr, "Error: wrong parameter barrier_max.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const bool periodic = velmora_topology_read_flag(opt, 4, true);
+  const bool periodic = velmora_cmd_read_flag(opt, 4);
   std::string name;
   const bool named = opt->argc > 5 ? velmora_topology_output_name(name, opt->argv[5], "", 1023)
                                    : velmora_topology_output_name(name, opt->argv[2], ".fp.cif",

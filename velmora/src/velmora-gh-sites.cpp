@@ -387,44 +387,20 @@ int velmora_graph_sites_calculate_from_file(const char* cifname, const char* cub
 }
 
 int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 6) {
-    std::printf(
-        "Command: --sites [input.cif] [input.cube] {type} {os} | {de} {dr} {barrier_max} "
-        "{flag:print_long} {flag:periodic}\n\n");
-    std::printf("Command: {type}: type of conducting ions.\n");
-    std::printf("Command: {os}: oxidation state of conducting ions.\n");
-    std::printf(
-        "Command: {de}: energy cutoff for splitting sites. Set to negative to use the default "
-        "value. Default %lf.\n", kDefaultDe);
-    std::printf(
-        "Command: {dr}: radius cutoff for splitting sites. Set to negative to use the default "
-        "value. Default %lf.\n", kDefaultDr);
-    std::printf(
-        "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
-        "non-positive value, all paths are considered. Default -0.1.\n");
-    std::printf("Command: {flag:print_long}: print the long version of summary. Default false.\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default "
-        "true.");
-    std::printf("Command: output a summary of all calculated sites.\n");
-    std::printf("Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1\n");
-    std::printf("Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1 0.05 1.0 true 2.0\n");
-    return VELMORA_EXIT_USAGE;
-  }
   char type[3] = {};
   if (std::sscanf(opt->argv[4], "%2s", type) != 1) {
     std::fprintf(stderr, "Error: wrong parameter type.\n");
     return VELMORA_EXIT_FAILURE;
   }
   int os = 0;
-  if (!velmora_topology_read_int(opt->argv[5], os)) {
+  if (!velmora_cmd_read_int(opt->argv[5], os)) {
     std::fprintf(stderr, "Error: wrong parameter os.\n");
     return VELMORA_EXIT_FAILURE;
   }
   double value[3] = {-0.1, -0.1, -0.1};
   const char* names[3] = {"de", "dr", "barrier_max"};
   for (int m = 0; m < 3; ++m)
-    if (opt->argc > 6 + m && !velmora_topology_read_real(opt->argv[6 + m], value[m])) {
+    if (opt->argc > 6 + m && !velmora_cmd_read_real(opt->argv[6 + m], value[m])) {
       std::fprintf(stderr, "Error: wrong parameter %s.\n", names[m]);
       return VELMORA_EXIT_FAILURE;
     }

@@ -1419,41 +1419,22 @@ int velmora_graph_network_calculate_from_file_export_full(
 }
 
 int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) {
-  if (opt->argc < 6) {
-    std::printf(
-        "Command: --gh [input.cif] [input.cube] [type] [os] | {barrier_max} {flag:periodic}\n\n");
-    std::printf("Command: [type]: type of conducting ions.\n");
-    std::printf("Command: [os]: oxidation state of conducting ions.\n");
-    std::printf(
-        "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
-        "non-positive value, all paths are considered. Default -0.1.\n");
-    std::printf(
-        "Command: {flag:periodic}: if set to true, cube file is treated as periodic. Default "
-        "true.\n");
-    std::printf(
-        "Command: analyze the conduction pathway of the given cube file and attempt to label "
-        "sites according to the given cif file. Percolation thresholds are printed to screen, "
-        "while corresponding pathway files are generated in cif format. Additionally, a summary "
-        "of the pathway if generated in csv txt format.\n");
-    std::printf("Example: ./velmora.x --gh Li2O.cif Li2O.cube Li 1\n");
-    return VELMORA_EXIT_USAGE;
-  }
   char type[3] = {};
   if (std::sscanf(opt->argv[4], "%2s", type) != 1) {
     std::fprintf(stderr, "Error: wrong parameter type.\n");
     return VELMORA_EXIT_FAILURE;
   }
   int os = 0;
-  if (!velmora_topology_read_int(opt->argv[5], os)) {
+  if (!velmora_cmd_read_int(opt->argv[5], os)) {
     std::fprintf(stderr, "Error: wrong parameter os.\n");
     return VELMORA_EXIT_FAILURE;
   }
   double barrier_max = -0.1;
-  if (opt->argc > 6 && !velmora_topology_read_real(opt->argv[6], barrier_max)) {
+  if (opt->argc > 6 && !velmora_cmd_read_real(opt->argv[6], barrier_max)) {
     std::fprintf(stderr, "Error: wrong parameter barrier_max.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  const bool periodic = velmora_topology_read_flag(opt, 7, true);
+  const bool periodic = velmora_cmd_read_flag(opt, 7);
   if (velmora_graph_network_calculate_from_file_export_full(
           opt->argv[2], opt->argv[2], opt->argv[3], type, os, barrier_max, periodic,
           opt->dir_unitary.c_str(), opt->dir_binary.c_str(), opt->dir_symcards.c_str()) != 0) {
