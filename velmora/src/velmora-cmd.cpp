@@ -250,7 +250,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: this will run neb with images input from Li2O.1.cif, Li2O.2.cif, Li2O.3.cif, "
      "Li2O.4.cif, Li2O.5.cif.\n",
      "perform a simple nudged elastic bend calculation with input of a series of images."},
-    {"--fft", nullptr, 1,
+    {"--fft", velmora_cmd_opt_do_fft, 1,
      "Command: --fft [input.cube] | {cap} {flag:periodic} {output_name}\n\n"
      "Command: {cap}: critical points with an energy above {global energy minimum} + {cap} "
      "will not be shown in the result. A non-positive value means no cap. Default: "
@@ -262,7 +262,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --fft Li2O.cube\n",
      "perform a fourier transform analysis to determine critical points and eigenvalues/vectors "
      "at these points."},
-    {"--fft-cubes", nullptr, 1,
+    {"--fft-cubes", velmora_cmd_opt_do_fft_cubes, 1,
      "Command: --fft-cubes [input.cube] | {flag:periodic} "
      "{output_name}\n\n" VELMORA_CMD_LINE_PERIODIC "\n"
      "Command: generates 3 cubes of 3 force components; 9 cubes of 9 force constant "
@@ -270,7 +270,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --fft-cube Li2O.cube\n",
      "perform a fourier transform analysis and generate cubes corresponding to force, force "
      "constant, laplacian and slope."},
-    {"--fp-map", nullptr, 1,
+    {"--fp-map", velmora_cmd_opt_do_fp_map, 1,
      "Command: --fp-map [input.cube] | {barrier_max} {flag:periodic} {output_name}\n\n"
      "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
      "non-positive value, all paths are shown. Default -0.1.\n" VELMORA_CMD_LINE_PERIODIC "\n"
@@ -282,7 +282,7 @@ const VELMORA_CMD kCommands[] = {
      "         Rb: local maximum.\n"
      "Example: ./velmora.x --fp-map Li2O.cube\n",
      "generates a cif file representing conduction path in the given cube file."},
-    {"--gh", nullptr, 4,
+    {"--gh", velmora_cmd_opt_do_gh, 4,
      "Command: --gh [input.cif] [input.cube] [type] [os] | {barrier_max} {flag:periodic}\n\n"
      "Command: [type]: type of conducting ions.\n"
      "Command: [os]: oxidation state of conducting ions.\n"
@@ -295,7 +295,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --gh Li2O.cif Li2O.cube Li 1\n",
      "generates cif files and csv file representing the characteristic conduction pathway in "
      "the given cube file."},
-    {"--sites", nullptr, 4,
+    {"--sites", velmora_cmd_opt_do_sites, 4,
      "Command: --sites [input.cif] [input.cube] {type} {os} | {de} {dr} {barrier_max} "
      "{flag:print_long} {flag:periodic}\n\n" VELMORA_CMD_LINE_CONDUCTING
      "Command: {de}: energy cutoff for splitting sites. Set to negative to use the default "
