@@ -1158,7 +1158,9 @@ def run_chunk(args):
     if settings is None or tasks is None:
         raise ScreenError("Error: %s is not prepared (run bvscreen --prepare or --slurm)"
                           % args.out)
-    chunk = tasks[i::n]
+    # Every chunk runner orders the structures the same way, longest first by
+    # the estimate, so that each chunk gets its share of the long ones.
+    chunk = sorted(tasks, key=lambda t: -t["cost"])[i::n]
     jobs = args.jobs or cpu_count()
     threads = args.threads or max(1, cpu_count() // jobs)
     sys.stderr.write("%s: chunk %d of %d: %d structures\n" % (PROG, i, n, len(chunk)))
@@ -1169,7 +1171,8 @@ def run_chunk(args):
 def slurm(args, tasks, settings):
     """Writes DIR/slurm/array.sbatch (one array task per chunk of structures)
     and DIR/slurm/merge.sbatch (the table, after every chunk has ended) and,
-    unless --no-submit, submits both with sbatch."""
+    unless --no-submit, submits both with sbatch.  Their logs are
+    DIR/slurm/chunk-JOB_I.log and merge-JOB.log."""
     out_dir = os.path.abspath(args.out)
     sdir = os.path.join(out_dir, "slurm")
     os.makedirs(sdir, exist_ok=True)
@@ -1183,7 +1186,7 @@ def slurm(args, tasks, settings):
              "#SBATCH --cpus-per-task=%d\n"
              "#SBATCH --output=%s\n%s"
              "exec %s --out %s --run-chunk \"$SLURM_ARRAY_TASK_ID/%d\"%s\n"
-             % (n - 1, args.cpus_per_task, shlex.quote(os.path.join(sdir, "chunk-%a.log")),
+             % (n - 1, args.cpus_per_task, shlex.quote(os.path.join(sdir, "chunk-%A_%a.log")),
                 extra, " ".join(shlex.quote(x) for x in me), shlex.quote(out_dir), n,
                 " --retry-failed" if args.retry_failed else ""))
     merge_script = ("#!/bin/bash\n"
@@ -1191,7 +1194,7 @@ def slurm(args, tasks, settings):
                     "#SBATCH --cpus-per-task=1\n"
                     "#SBATCH --output=%s\n%s"
                     "exec %s --out %s --merge\n"
-                    % (shlex.quote(os.path.join(sdir, "merge.log")), extra,
+                    % (shlex.quote(os.path.join(sdir, "merge-%j.log")), extra,
                        " ".join(shlex.quote(x) for x in me), shlex.quote(out_dir)))
     array_path = os.path.join(sdir, "array.sbatch")
     merge_path = os.path.join(sdir, "merge.sbatch")
@@ -1209,23 +1212,54 @@ def slurm(args, tasks, settings):
     if r.returncode != 0:
         raise ScreenError("Error: sbatch refused the array: %s" % r.stderr.strip())
     array_id = r.stdout.strip().split(";")[0]
-    cmd = [sbatch, "--parsable", "--dependency=afterany:" + array_id]
-    if args.wait:
-        cmd.append("--wait")
     sys.stderr.write("%s: submitted array job %s\n" % (PROG, array_id))
-    r = subprocess.run(cmd + [merge_path], capture_output=True, text=True)
+    r = subprocess.run([sbatch, "--parsable", "--dependency=afterany:" + array_id, merge_path],
+                       capture_output=True, text=True)
     merge_id = r.stdout.strip().split(";")[0]
-    if not merge_id:
+    if r.returncode != 0 or not merge_id:
         raise ScreenError("Error: sbatch refused the merge job: %s" % r.stderr.strip())
     sys.stderr.write("%s: submitted merge job %s; the table will be %s\n"
                      % (PROG, merge_id, os.path.join(out_dir, "results.csv")))
-    if args.wait:
-        if r.returncode != 0:
-            sys.stderr.write("%s: the merge job ended with status %d (see %s)\n"
-                             % (PROG, r.returncode, os.path.join(sdir, "merge.log")))
-            return 1
-        sys.stderr.write("%s: done\n" % PROG)
+    if not args.wait:
+        return 0
+    status = wait_for_job(merge_id, out_dir, tasks, settings["ions"])
+    if status != 0:
+        sys.stderr.write("%s: the merge job ended with status %s (see %s)\n"
+                         % (PROG, status, os.path.join(sdir, "merge-%s.log" % merge_id)))
+        return 1
+    sys.stderr.write("%s: done\n" % PROG)
     return 0
+
+
+def wait_for_job(job_id, out_dir, tasks, species):
+    """Polls scontrol once a second (sbatch --wait sleeps up to half a
+    minute between polls) until the job has ended, reporting the rows stored
+    so far every ten seconds; returns the job's exit status."""
+    scontrol = shutil.which("scontrol")
+    if not scontrol:
+        raise ScreenError("Error: scontrol not found; cannot wait for job %s" % job_id)
+    last_report, last_count = time.monotonic(), -1
+    while True:
+        r = subprocess.run([scontrol, "show", "job", "-o", job_id], capture_output=True, text=True)
+        state = re.search(r"JobState=(\S+)", r.stdout)
+        if r.returncode != 0 or not state:
+            # Forgotten by the controller: it ended long ago.
+            return 0 if os.path.exists(os.path.join(out_dir, "results.csv")) else 1
+        if state.group(1) not in ("PENDING", "CONFIGURING", "RUNNING", "COMPLETING",
+                                  "SUSPENDED", "REQUEUED", "RESIZING"):
+            code = re.search(r"ExitCode=(\d+):(\d+)", r.stdout)
+            if state.group(1) == "COMPLETED":
+                return 0
+            return int(code.group(1)) or 1 if code else 1
+        if time.monotonic() - last_report >= 10:
+            count = sum(1 for t in tasks for sp in species
+                        if os.path.exists(row_path(out_dir, t["key"], sp)))
+            if count != last_count:
+                sys.stderr.write("%s: %d of %d rows stored\n"
+                                 % (PROG, count, len(tasks) * len(species)))
+                last_count = count
+            last_report = time.monotonic()
+        time.sleep(1)
 
 
 USAGE = """\
