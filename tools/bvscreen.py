@@ -23,6 +23,7 @@ import hashlib
 import io
 import json
 import math
+import mmap
 import os
 import re
 import shlex
@@ -304,35 +305,26 @@ def formula_from_composition(composition):
     return text
 
 
-def percolation_clusters(text):
-    """Clusters of the threshold summary (OSTREL_events.txt, or --print-perc):
-    per cluster its threshold, dimension, ribbon flag, vectors or plane and
-    its lowest and highest energies, in the order printed."""
+# A percolating cluster of the threshold summary: its dimension, ribbon
+# flag, vectors or plane, and its lowest and highest energies.  Only these
+# blocks are matched; the per-hop lines, by far the most (a supercell's
+# summary can reach 100 MB), are passed over by the regular-expression
+# engine's search for the literal start.
+PERCOLATING_CLUSTER = re.compile(
+    rb"> Percolating \((\d)D\)(\(ribbon\))?(?: : ([^\r\n]*))?\r?\n"
+    rb"> Multiplicity : \d+\r?\n"
+    rb"> Cluster energy minimum : (\S+)[^\n]*\n"
+    rb"> Cluster energy maximum : (\S+)")
+
+
+def percolation_clusters(data):
+    """The percolating clusters of the threshold summary (the bytes of
+    OSTREL_events.txt, or of --print-perc output), in the order printed."""
     clusters = []
-    threshold = None
-    for line in text.splitlines():
-        line = line.rstrip("\r")
-        m = re.match(r"\s*Threshold energy:\s*(\S+)", line)
-        if m:
-            threshold = float(m.group(1))
-            continue
-        if re.match(r"Cluster \d+:", line):
-            clusters.append({"threshold": threshold, "dim": 0, "ribbon": False,
-                             "where": "", "min": None, "max": None})
-            continue
-        if not clusters:
-            continue
-        c = clusters[-1]
-        m = re.match(r"> Percolating \((\d)D\)(\(ribbon\))?(?:\s*:\s*(.*))?", line)
-        if m:
-            c["dim"] = int(m.group(1))
-            c["ribbon"] = bool(m.group(2))
-            where = (m.group(3) or "").strip()
-            c["where"] = re.sub(r"^(Vector|Plane)\s*", "", where)
-            continue
-        m = re.match(r"> Cluster energy (minimum|maximum) : (\S+)", line)
-        if m:
-            c["min" if m.group(1) == "minimum" else "max"] = float(m.group(2))
+    for dim, ribbon, where, low, high in PERCOLATING_CLUSTER.findall(data):
+        where = re.sub(r"^(Vector|Plane)\s*", "", where.decode("latin-1").strip())
+        clusters.append({"dim": int(dim), "ribbon": bool(ribbon), "where": where,
+                         "min": float(low), "max": float(high)})
     return clusters
 
 
@@ -354,7 +346,7 @@ def percolating_directions(clusters, energies):
             continue
         best = None
         for c in clusters:
-            if c["dim"] < d or c["min"] is None or c["max"] is None:
+            if c["dim"] < d:
                 continue
             gap = abs((c["max"] - c["min"]) - ea)
             if best is None or gap < best[0] - 1e-9:
@@ -392,8 +384,10 @@ def read_analysis(ion_dir, stdout_text):
     events = os.path.join(ion_dir, "OSTREL_events.txt")
     clusters = []
     if os.path.exists(events):
-        with open(events, encoding="latin-1") as f:
-            clusters = percolation_clusters(f.read())
+        with open(events, "rb") as f:
+            if os.fstat(f.fileno()).st_size > 0:
+                with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                    clusters = percolation_clusters(data)
     result["directions"] = percolating_directions(
         clusters, [result["ea_1d"], result["ea_2d"], result["ea_3d"]])
     return result
@@ -842,8 +836,11 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
         row.update(read_analysis(ion_dir, out))
     except ValueError as e:
         return finish(str(e), "ostrel")
-    if settings.get("delete_cubes"):
-        os.remove(os.path.join(ion_dir, cube))
+    if settings.get("lean"):
+        # the two big files: the landscape and the threshold summary, which
+        # for a supercell lists every hop of every cluster at every threshold
+        for name in (cube, "OSTREL_events.txt"):
+            os.remove(os.path.join(ion_dir, name))
     plot_format = settings.get("plot_format")
     rp = os.path.join(ion_dir, "OSTREL_rp.csv")
     if plot_format and os.path.exists(rp):
@@ -1098,7 +1095,7 @@ def settings_from_args(args):
     return {"ions": ions, "resolution": args.resolution, "seed": args.seed,
             "velmora": velmora, "ostrel": find_program("ostrel", args.ostrel),
             "timeout": args.timeout, "all_structures": args.all_structures,
-            "delete_cubes": args.delete_cubes,
+            "lean": args.lean,
             "plot_format": None if args.no_plots else (args.plot_format or "svg")}
 
 
@@ -1290,8 +1287,8 @@ def parse_args(argv):
     p.add_argument("--retry-failed", action="store_true", help="run failed rows again")
     p.add_argument("--all-structures", action="store_true",
                    help="screen also the structures that lack the ion")
-    p.add_argument("--delete-cubes", action="store_true",
-                   help="remove each landscape cube after its analysis")
+    p.add_argument("--lean", action="store_true",
+                   help="remove the cube and OSTREL_events.txt once the row is read")
     p.add_argument("--plot-format", choices=("svg", "png"), help="plots as svg (default) or png")
     p.add_argument("--no-plots", action="store_true")
     p.add_argument("--velmora", help="velmora.x to run (beside bvscreen)")
@@ -1366,6 +1363,9 @@ def main(argv):
     except OSError as e:
         sys.stderr.write("Error: %s: %s\n" % (e.filename or "", e.strerror))
         return 1
+    except KeyboardInterrupt:
+        sys.stderr.write("%s: interrupted\n" % PROG)
+        return 130
 
 
 if __name__ == "__main__":
