@@ -628,9 +628,10 @@ class Runner:
         self.lock = threading.Lock()
         self.running = set()
 
-    def run(self, argv, cwd, name):
+    def run(self, argv, cwd, name, times=None):
         """Runs argv in cwd with stdout/stderr in name.out/name.err there;
-        returns (status, stdout, stderr, first error line or None)."""
+        returns (status, stdout, stderr, first error line or None).  The
+        wall and processor seconds of the run go to times[name]."""
         timeout = self.settings.get("timeout") or None
         out_path = os.path.join(cwd, name + ".out")
         err_path = os.path.join(cwd, name + ".err")
@@ -644,25 +645,34 @@ class Runner:
                                         start_new_session=True)
             except OSError as e:
                 return -1, "", "", "Error: cannot start %s: %s" % (argv[0], e.strerror)
+            start = time.monotonic()
             with self.lock:
                 self.running.add(proc)
             if self.stop.is_set():
                 self.kill(proc)
+            # wait4 gives the program's own processor time; a timer ends a
+            # run that takes longer than the timeout
+            timed_out = threading.Event()
+            timer = None
+            if timeout:
+                timer = threading.Timer(timeout, lambda: (timed_out.set(), self.kill(proc)))
+                timer.start()
             try:
-                rc = proc.wait(timeout=timeout)
-                timed_out = False
-            except subprocess.TimeoutExpired:
-                self.kill(proc)
-                rc = proc.wait()
-                timed_out = True
+                _, status, usage = os.wait4(proc.pid, 0)
+                rc = proc.returncode = os.waitstatus_to_exitcode(status)
             finally:
+                if timer:
+                    timer.cancel()
                 with self.lock:
                     self.running.discard(proc)
+            if times is not None:
+                times[name] = [round(time.monotonic() - start, 3),
+                               round(usage.ru_utime + usage.ru_stime, 3)]
         with open(out_path, encoding="latin-1") as f:
             stdout = f.read()
         with open(err_path, encoding="latin-1") as f:
             stderr = f.read()
-        if timed_out:
+        if timed_out.is_set():
             return rc, stdout, stderr, "Error: %s timed out after %g s" % (what.strip(), timeout)
         return rc, stdout, stderr, first_error(rc, stderr, what.strip())
 
@@ -778,7 +788,8 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
            "resolution": settings["resolution"], "seed": settings.get("seed"),
            "gii_verdict": None, "site_types": None, "saddle_types": None,
            "bv_sites": [], "cif_analysed": None, "profile_plot": None,
-           "failed_step": None, "warnings": []}
+           "failed_step": None, "warnings": [], "program_seconds": {}}
+    times = row["program_seconds"]
 
     def finish(status=None, step=None):
         if runner.stop.is_set():
@@ -795,7 +806,7 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
     shutil.copyfile(task["path"], os.path.join(ion_dir, cif))
     velmora, ostrel = settings["velmora"], settings["ostrel"]
 
-    rc, out, err, error = runner.run([velmora, "--cal-bv", cif], ion_dir, "bv")
+    rc, out, err, error = runner.run([velmora, "--cal-bv", cif], ion_dir, "bv", times)
     if error:
         return finish(error, "velmora.x --cal-bv")
     row["bv_sites"], row["gii"], row["gii_verdict"] = parse_bv(out)
@@ -807,7 +818,7 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
     rc, out, err2, error = runner.run(
         [velmora, "--gen-cube", cif, element, str(charge), "0",
          "%g" % settings["resolution"], "t", "t", cube] + seed_arguments(settings),
-        ion_dir, "cube")
+        ion_dir, "cube", times)
     warnings += warnings_of(err2)
     if error:
         row["warnings"] = warnings
@@ -827,7 +838,7 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
     row["cif_analysed"] = cif_for_cube
     rc, out, err3, error = runner.run(
         [ostrel, "--cube", cube, "--cif", cif_for_cube, sp, "--path", "--print-act",
-         "--print-minima", "--print-saddle"], ion_dir, "ostrel")
+         "--print-minima", "--print-saddle"], ion_dir, "ostrel", times)
     warnings += warnings_of(err3, out)
     row["warnings"] = warnings[:10]
     if error:

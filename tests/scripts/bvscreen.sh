@@ -99,6 +99,10 @@ for s, where in (('Li2O', '3D'), ('LiCoO2', '2D (0,0,1)')):
     # A 2D conductor has no 3D activation energy: empty, not 999
     if s == 'LiCoO2' and (r['ea_3d'] is not None or r['ea_2d'] is None):
         problems.append('LiCoO2 energies %s %s' % (r['ea_2d'], r['ea_3d']))
+    steps = r['program_seconds']
+    if sorted(steps) != ['bv', 'cube', 'ostrel'] or \
+            not all(0 <= cpu and 0 < wall <= r['seconds'] for wall, cpu in steps.values()):
+        problems.append('%s program times %s, row %s s' % (s, steps, r['seconds']))
     if r['formula'] not in ('Li2O', 'CoLiO2') or r['id'] != s:
         problems.append('%s id %r formula %r' % (s, r['id'], r['formula']))
     if not r['profile_plot'] or not os.path.exists('screen/' + r['profile_plot']):
@@ -197,6 +201,12 @@ grep -q '2 done before; running 1 structures' stop2.txt || bad "resume after int
 [ "$(cat stop/work/Li2O*/*/row.json stop/work/LiCoO2*/*/row.json | md5sum)" = "$done_rows" ] \
   || bad "finished rows recomputed"
 [ "$(grep -c ',ok,' stop/results.csv)" = 3 ] || bad "resumed table: $(cat stop/results.csv)"
+
+# ---- a program run over --timeout is ended; the row says so
+"$BVSCREEN" --ion Li --out late --timeout 2 --no-plots --velmora "$BV_SCRATCH/slow-velmora" \
+    int/slow.cif 2>/dev/null || bad "screen with a timeout failed"
+grep -q ',Error: slow-velmora --gen-cube timed out after 2 s,' late/results.csv \
+  || bad "timeout row: $(cat late/results.csv)"
 
 # ---- usage errors (2) and PNG plots
 "$BVSCREEN" --out x in/Li2O.cif 2>/dev/null; [ $? = 2 ] || bad "no --ion: not status 2"
