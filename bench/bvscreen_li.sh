@@ -38,9 +38,10 @@ n=$(ls "$work/cif" | wc -l)
 [ "$n" -gt 0 ] || { echo "no Li compounds in $cod"; exit 1; }
 echo "bvscreen benchmark: $n Li compounds of $cod at $res A on $cores cores (load $(cut -d' ' -f1-3 /proc/loadavg))"
 
-# wall, user and system seconds of a command, appended to the file $1
+# wall, user and system seconds of a command, appended to the file $1; its
+# own standard error goes to the file $2
 TIMEFORMAT='%R %U %S'
-timed() { local f=$1; shift; { time "$@" ; } 2>>"$f"; }
+timed() { local f=$1 e=$2; shift 2; { time "$@" 2>>"$e"; } 2>>"$f"; }
 sum() { awk -v c=$1 '{s += $c} END {printf "%.2f", s}' "$2"; }
 cpu() { awk '{s += $2 + $3} END {printf "%.2f", s}' "$1"; }
 
@@ -57,8 +58,8 @@ alone() {
 for f in "$work"/cif/*.cif; do
   s=$(basename "$f" .cif)
   mkdir "$work/alone/$s" && cp "$f" "$work/alone/$s/"
-  timed "$work/alone.times" bash -c "$(declare -f alone); work=$work bin=$bin res=$res alone $s" \
-    2>/dev/null
+  timed "$work/alone.times" /dev/null \
+    bash -c "$(declare -f alone); work=$work bin=$bin res=$res alone $s"
 done
 S=$(sum 1 "$work/alone.times"); Scpu=$(cpu "$work/alone.times")
 longest=$(awk '{t = $2 + $3; if (t > m) m = t} END {printf "%.2f", m}' "$work/alone.times")
@@ -69,8 +70,8 @@ printf "  alone, one after the other: sum S = %.1f s (processor %.1f s, longest 
 # 2. bvscreen on all cores
 for plots in "" "--no-plots"; do
   rm -rf "$work/screen" "$work/screen.times"
-  timed "$work/screen.times" "$bin/bvscreen" --ion Li --out "$work/screen" --resolution $res \
-      $plots "$work/cif" 2>/dev/null
+  timed "$work/screen.times" /dev/null "$bin/bvscreen" --ion Li --out "$work/screen" \
+      --resolution $res $plots "$work/cif"
   W=$(sum 1 "$work/screen.times"); Wcpu=$(cpu "$work/screen.times")
   read -r Srows Srows_cpu <<<"$(/usr/bin/python3 -c '
 import json, sys
@@ -91,8 +92,8 @@ state=$(mktemp -d /tmp/bvslurm.XXXXXX)
 trap 'local_slurm_stop "$state"; rm -rf "$state" "$work"' EXIT
 if local_slurm_start "$state" "$cores" >"$work/slurm-start.txt"; then
   rm -rf "$work/slurm"
-  timed "$work/slurm.times" "$bin/bvscreen" --ion Li --out "$work/slurm" --resolution $res \
-      --no-plots --slurm --chunk-size $chunk --wait "$work/cif" 2>"$work/slurm.txt"
+  timed "$work/slurm.times" "$work/slurm.txt" "$bin/bvscreen" --ion Li --out "$work/slurm" \
+      --resolution $res --no-plots --slurm --chunk-size $chunk --wait "$work/cif"
   rc=$?
   Ws=$(sum 1 "$work/slurm.times")
   chunks=$(( (n + chunk - 1) / chunk ))

@@ -436,7 +436,10 @@ def matplotlib_figure():
     if _matplotlib is None:
         try:
             os.environ.setdefault("MPLBACKEND", "Agg")
+            import matplotlib
             from matplotlib.figure import Figure
+            # text stays text in SVG files: smaller, faster, searchable
+            matplotlib.rcParams["svg.fonttype"] = "none"
             _matplotlib = Figure
         except ImportError:
             _matplotlib = False
@@ -463,11 +466,13 @@ def plot_profile(rp_path, out_path, title):
         starts = [(p[5], p[4]) for p in seg if p[2] == "site" and p[4] >= 0]
         if starts:
             pathways.setdefault(starts[0][0], []).append((seg, [c for _, c in starts]))
+    span = max([p[0] for parts in pathways.values() for seg, _ in parts for p in seg] + [1.0])
     with PLOT_LOCK:
         fig = matplotlib_figure()
         if fig is None:
             return False
         fig.set_size_inches(7, 4)
+        fig.subplots_adjust(left=0.1, right=0.98, bottom=0.13, top=0.92)
         ax = fig.add_subplot()
         percolating = False
         for number, parts in sorted(pathways.items()):
@@ -484,15 +489,14 @@ def plot_profile(rp_path, out_path, title):
                 es = [p[1] for p in seg]
                 colour = "C%d" % (number % 10)
                 ax.plot(xs, es, "-", lw=1.2, color=colour, label=label if k == 0 else None)
-                for x, e, kind, name, _, _ in seg:
-                    if kind == "site":
-                        ax.plot([x], [e], "o", color=colour, ms=5)
-                        ax.annotate(name, (x, e), textcoords="offset points",
-                                    xytext=(0, -11), ha="center", fontsize=7)
-                    elif kind == "saddle":
-                        ax.plot([x], [e], "^", color="k", ms=5)
-                        ax.annotate(name, (x, e), textcoords="offset points",
-                                    xytext=(0, 5), ha="center", fontsize=7)
+                sites = [p for p in seg if p[2] == "site"]
+                saddles = [p for p in seg if p[2] == "saddle"]
+                ax.plot([p[0] for p in sites], [p[1] for p in sites], "o", color=colour, ms=5)
+                ax.plot([p[0] for p in saddles], [p[1] for p in saddles], "^", color="k", ms=5)
+                for x, e, name in thinned(sites, span):
+                    ax.text(x, e, name, ha="center", va="top", fontsize=7)
+                for x, e, name in thinned(saddles, span):
+                    ax.text(x, e, name + "\n", ha="center", va="bottom", fontsize=7)
         if not percolating:
             ax.text(0.5, 0.5, "no percolating pathway", transform=ax.transAxes,
                     ha="center", va="center")
@@ -502,9 +506,19 @@ def plot_profile(rp_path, out_path, title):
         ax.set_xlabel("distance along the pathway (Å)")
         ax.set_ylabel("energy (eV)")
         ax.set_title(title, fontsize=10)
-        fig.tight_layout()
         save_figure(fig, out_path)
     return True
+
+
+def thinned(points, span):
+    """(x, energy, label) of the points whose labels have room: at least
+    1.5 % of the plot's width after the last one labelled."""
+    out, last = [], None
+    for x, e, _, name, _, _ in points:
+        if last is None or x - last >= 0.015 * span:
+            out.append((x, e, name))
+            last = x
+    return out
 
 
 def plot_screen(rows, out_path):
