@@ -166,7 +166,7 @@ int velmora_topology_write_cif(const char* path, VELMORA_CELL* cell) {
         a.os < 0 ? '-' : '+', a.x_f[0], a.x_f[1], a.x_f[2], a.occ);
   }
   text += "\r\n#end of data\r\n";
-  if (velmora_cube_write_file_atomically(path, text) != 0) {
+  if (velmora_file_write_atomically(path, text) != 0) {
     std::fprintf(stderr, "Error: unable to write %s.\n", path);
     return 1;
   }
@@ -1009,7 +1009,7 @@ int velmora_fft_analyze_export_to_file(const VELMORA_CUBE* cube, double cap, con
     std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
     return 1;
   }
-  if (velmora_cube_write_file_atomically(txt_name.c_str(), text->content) != 0) {
+  if (velmora_file_write_atomically(txt_name.c_str(), text->content) != 0) {
     std::fprintf(stderr, "Error: unable to write %s.\n", txt_name.c_str());
     std::fprintf(stderr, "Error: velmora_text_export_to_file() returns non-zero.\n");
     return 1;

@@ -1380,7 +1380,7 @@ int velmora_graph_network_calculate_from_file_export_full(
     std::fprintf(stderr, "Error: velmora_graph_network_export_to_text() returns NULL.\n");
     return 1;
   }
-  if (velmora_cube_write_file_atomically(file[1].c_str(), text->content) != 0) {
+  if (velmora_file_write_atomically(file[1].c_str(), text->content) != 0) {
     std::fprintf(stderr, "Error: unable to write %s.\n", file[1].c_str());
     std::fprintf(stderr, "Error: velmora_text_export_to_file() returns non-zero.\n");
     return 1;
