@@ -460,7 +460,10 @@ int velmora_rx_neb_cells_export_to_file(const VELMORA_RX_NEB* neb) {
   for (int k = 0; k < neb->total; ++k) {
     char name[1200];
     std::snprintf(name, sizeof name, "%s.neb.%d.cif", neb->log_filename.c_str(), k);
-    if (velmora_cell_export_cif_to_file(name, neb->cell[k].get(), nullptr) != 0) {
+    // The writer uses the atoms' flags as scratch: it gets a copy, so that
+    // the fixed atoms of the band stay fixed.
+    std::unique_ptr<VELMORA_CELL> copy = velmora_cell_copy(neb->cell[k].get());
+    if (!copy || velmora_cell_export_cif_to_file(name, copy.get(), nullptr) != 0) {
       std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
       return 1;
     }

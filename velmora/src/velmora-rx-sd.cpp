@@ -164,7 +164,7 @@ void rx_sd_record_frame(VELMORA_RX_SD* rx, const VELMORA_VECTOR3_ARRAY& force, b
     std::size_t kept = 0;
     for (std::size_t k = 0; k < rx->frame.size(); ++k)
       if (rx->frame_step[k] % rx->frame_stride == 0 || k + 1 == rx->frame.size()) {
-        rx->frame[kept] = std::move(rx->frame[k]);
+        if (k != kept) rx->frame[kept] = std::move(rx->frame[k]);
         rx->frame_step[kept++] = rx->frame_step[k];
       }
     rx->frame.resize(kept);
