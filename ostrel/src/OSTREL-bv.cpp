@@ -176,8 +176,10 @@ static std::vector<char> used_types(const OSTREL_cif* cif) {
 int OSTREL_build_bv_bin_from_file(const char* path, const OSTREL_cif* cif, OSTREL_bv_bin* bin) {
   return OSTREL_catch_memory("OSTREL_build_bv_bin", [&] {
     OSTREL_pair_table table;
-    if (OSTREL_read_pair_table(path, &table))
+    if (OSTREL_read_pair_table(path, &table)) {
+      fprintf(stderr, "Error: OSTREL_read_pair_table() returns non-zero.\n");
       return 1;
+    }
     if (OSTREL_alloc_bv_bin(bin, cif->type_no))
       return 1;
     const std::vector<char> used = used_types(cif);
