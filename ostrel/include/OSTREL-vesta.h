@@ -31,7 +31,8 @@ void OSTREL_print_vesta_ATOMT(const OSTREL_cif* cif, FILE* stream);
 void OSTREL_print_vesta_ISURF(const OSTREL_cif* cif, const OSTREL_cube* cube,
                               const OSTREL_pathlib* lib, FILE* stream);
 // The raw energy above the global minimum whose scaled value is `scaled`
-// (to 1e-12 eV when the scale rises with the energy).
+// (to 1e-12 eV; the scale rises with the energy): below the scale of 0 it
+// is negative, beyond the scale of 10^6 eV it is 10^6 eV or more.
 double OSTREL_raw_from_scaled_energy(const OSTREL_cube* cube, double scaled);
 // The three isosurface levels (raw energies of the cube file).
 void OSTREL_vesta_isosurface_levels(const OSTREL_cube* cube, const OSTREL_pathlib* lib,

@@ -480,8 +480,16 @@ Outcome cmd_neighbour(Session& s, const Words& a, const std::string&) {
     return GO_ON;
   }
   const OSTREL_cube& c = s.run->cube;
+  // The search runs from the point's image in the cell (shells of images
+  // grow from there) and its answers move back by the same whole cells.
+  const int n3[3] = {c.a_grid, c.b_grid, c.c_grid};
+  int in_cell[3], shift[3];
+  for (int k = 0; k < 3; k++) {
+    in_cell[k] = wrap(p[k], n3[k]);
+    shift[k] = p[k] - in_cell[k];
+  }
   OSTREL_nearest_neighbour list;
-  if (OSTREL_init_nearest_neighbour(&list, n, 0, p[0], p[1], p[2]))
+  if (OSTREL_init_nearest_neighbour(&list, n, 0, in_cell[0], in_cell[1], in_cell[2]))
     return GO_ON;
   printf(minima ? "Searching for the nearest %d energy minima from (%d,%d,%d) (%.3f,%.3f,%.3f)\n"
                 : "Searching for the nearest %d saddle points from (%d,%d,%d) (%.3f,%.3f,%.3f)\n",
@@ -493,9 +501,9 @@ Outcome cmd_neighbour(Session& s, const Words& a, const std::string&) {
     OSTREL_get_nearest_saddle(&c, &list);
   for (int q = 0; q < list.total && list.index[q] >= 0; q++) {
     const int m = list.index[q];
-    const int gx = (minima ? c.minima[m].x : c.saddle[m].x) + list.i[q] * c.a_grid;
-    const int gy = (minima ? c.minima[m].y : c.saddle[m].y) + list.j[q] * c.b_grid;
-    const int gz = (minima ? c.minima[m].z : c.saddle[m].z) + list.k[q] * c.c_grid;
+    const int gx = (minima ? c.minima[m].x : c.saddle[m].x) + list.i[q] * c.a_grid + shift[0];
+    const int gy = (minima ? c.minima[m].y : c.saddle[m].y) + list.j[q] * c.b_grid + shift[1];
+    const int gz = (minima ? c.minima[m].z : c.saddle[m].z) + list.k[q] * c.c_grid + shift[2];
     const double fx = (double)gx / c.a_grid, fy = (double)gy / c.b_grid, fz = (double)gz / c.c_grid;
     if (minima)
       printf("> %d (%s) : (%d,%d,%d) (%.3f,%.3f,%.3f), %.3f Angstrom\n", m,

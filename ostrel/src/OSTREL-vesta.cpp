@@ -63,15 +63,18 @@ std::string probe_element(const OSTREL_cif* cif) {
 }  // namespace
 
 // Bisection to 1e-12 eV on a bracket found by doubling (the scale rises with
-// the energy); a scale that does not bracket the value falls back on the
-// coarser search of the landscape.
+// the energy).  A value below the scale of 0 lies below every energy and
+// keeps its distance; one beyond the scale of 10^6 eV lies above them all.
 double OSTREL_raw_from_scaled_energy(const OSTREL_cube* cube, double s) {
   if (!cube->scaling)
     return s;
+  const double s0 = OSTREL_scale_cube_energy(cube, 0);
+  if (!(s > s0))
+    return std::isnan(s) ? 0 : s - s0;
   double lo = 0, hi = 1;
   while (OSTREL_scale_cube_energy(cube, hi) < s && hi < 1e6) hi *= 2;
-  if (!(OSTREL_scale_cube_energy(cube, lo) <= s && s <= OSTREL_scale_cube_energy(cube, hi)))
-    return OSTREL_get_unscaled_from_scaled(cube, s);
+  if (!(s <= OSTREL_scale_cube_energy(cube, hi)))
+    return hi;
   for (int it = 0; it < 200 && hi - lo > 1e-12; it++) {
     const double mid = 0.5 * (lo + hi);
     (OSTREL_scale_cube_energy(cube, mid) < s ? lo : hi) = mid;
@@ -229,7 +232,8 @@ void OSTREL_vesta_isosurface_levels(const OSTREL_cube* cube, const OSTREL_pathli
   // raw energies shifted by its own global minimum.
   const double* iso[3] = {&iso1, &iso2, &iso3};
   for (int k = 0; k < 3; k++)
-    level[k] = OSTREL_raw_from_scaled_energy(cube, *iso[k]) + 0.01 + (cube->global_minimum - cube->energy_shift);
+    level[k] = OSTREL_raw_from_scaled_energy(cube, *iso[k]) + 0.01 +
+               (cube->global_minimum - cube->energy_shift);
 }
 
 void OSTREL_print_vesta_ISURF(const OSTREL_cif* cif, const OSTREL_cube* cube,
