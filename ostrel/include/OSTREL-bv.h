@@ -43,7 +43,7 @@ int OSTREL_read_pair_table(const char* path, OSTREL_pair_table* table);
 // Supercell limits: each multiplier, and the positions (P1 copies of every
 // site in the supercell) the builder may have to place.
 constexpr int OSTREL_MAX_SUPERCELL_DIMENSION = 50;
-constexpr long long OSTREL_MAX_SUPERCELL_POSITIONS = 1000000;
+constexpr long long OSTREL_MAX_SUPERCELL_POSITIONS = 200000;
 
 // Cell charge: sum over sites of mul * occ * ox (also stored in the model).
 double OSTREL_calc_unit_cell_charge(OSTREL_cif* cif);

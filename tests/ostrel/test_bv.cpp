@@ -215,7 +215,7 @@ TEST(Supercell, LimitsAndChargedCells) {
        cif_text(5.6, F_CENTRING, {"Li1 Li1+ 0 0 0 0.5", "Na1 Na1+ 0 0 0 0.5",
                                   "Cl1 Cl1- 0.5 0.5 0.5 1", "Cl2 Cl1- 0.25 0.25 0.25 0"}),
        &mix);
-  // 16 positions per cell: 50^3 cells would place 2 000 000.
+  // 16 positions per cell: 50^3 cells would place 2 000 000 (at most 200 000).
   EXPECT_EQ(OSTREL_build_supercell(&mix, &big, 50, 50, 50), 1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("Error: Invalid supercell dimension"), std::string::npos);
