@@ -5,22 +5,7 @@
 # a centre with a single neighbour, a print-out whose row bound would pass
 # the neighbour list, atom names of 11 characters, the bond-valence ranking
 # and the argument errors.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-SRC=${BV_SOURCE_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 
 if "$PY" -c 'import gemmi, numpy' 2>/dev/null; then
   "$PY" "$SRC/tests/scripts/velmora_cn_check.py" "$V" "$DATA/validation" || fail "coordination checks"
@@ -89,5 +74,5 @@ has "$S/no_species.err" "Error: unable to find any atom of Na1+."
 run default_rds 0 --cal-cn "$DATA/cif/Li2O.cif" Li1 0
 has "$S/default_rds.out" "rds_tiny = 0.010000"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+finish
 echo "velmora coordination: all passed"

@@ -5,23 +5,7 @@
 # partially occupied conducting sites with its progress lines, refusal of
 # malformed cubes, no partial file on failure, and every written cube read
 # back by ASE (skipped with a message when python3-ase is absent).
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 counts() { sed -n 4,6p "$1" | awk '{printf "%s ", $1}'; }
 
 cp "$DATA/validation/Li2O.cif" "$DATA/validation/LiFePO4.cif" "$DATA/validation/LiCoO2.cif" \

@@ -3,23 +3,7 @@
 # evaluated by an independent parser (velmora_gin_check.py: composition,
 # neutrality, energy equal to --cal-tot-en), the library file and its
 # layout, the text-mode commands, output names and argument errors.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-SRC=${BV_SOURCE_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 
 if "$PY" -c 'import gemmi, numpy, scipy' 2>/dev/null; then
   "$PY" "$SRC/tests/scripts/velmora_gin_check.py" "$V" "$S" "$DATA/validation/LiNbO3.cif" \
@@ -79,5 +63,5 @@ run missing 1 --gen-gin missing.cif
 has missing.err "Error: velmora_cell_import_cif_from_file() returns non-zero."
 [ ! -e missing.gin ] || fail "a .gin written for a missing structure"
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+finish
 echo "velmora GULP input: all passed"

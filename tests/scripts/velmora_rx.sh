@@ -5,24 +5,7 @@
 # supercell (symmetric profile, barrier summary, logs and images, the same
 # files whatever the thread count), --rx-neb-images and its checks of every
 # image; ASE reads the trajectories.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-SRC=${BV_SOURCE_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 CHECK="$SRC/tests/scripts/velmora_rx_check.py"
 python_ok=0
 "$PY" -c 'import numpy, scipy' 2>/dev/null && python_ok=1
@@ -152,5 +135,5 @@ if [ "$python_ok" = 1 ] && "$PY" -c 'import ase' 2>/dev/null; then
   "$PY" "$CHECK" "$V" "$S" ase lfp.cif.rx.xyz img.neb.xyz threads1/band.neb.xyz || fail "ASE"
 fi
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+finish
 echo "velmora relaxations: all passed"
