@@ -319,7 +319,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1\n"
      "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1 0.05 1.0 true 2.0\n",
      "output a summary of sites based on graph analysis."},
-    {"--md", nullptr, 3,
+    {"--md", velmora_cmd_opt_do_md, 3,
      "Command: --md [input.cif] {type} {os} | {sf} {temperature} {t_end} {t_equil} {dt} "
      "{t_log}\n\n"
      "Command: [input.cif]: must not contain any partial occupancy of conducting "
@@ -336,6 +336,8 @@ const VELMORA_CMD kCommands[] = {
      "0.001.\n"
      "Command: {t_log}: time interval of sampling in ps. Set to non-positive to sample every "
      "100 steps.\n"
+     "Command: {seed}: seed of the random numbers, a non-negative integer. Default: taken "
+     "from the clock and printed.\n"
      "Command: perform a molecular dynamics fixing all ions except those specified as "
      "conducting.\n"
      "Example: ./velmora.x --md Li2O.cif Li 1\n"
