@@ -54,6 +54,7 @@ inline void pair_term(const VELMORA_MD* md, int i, int j, const double dx[3], do
   if (product > 0) {
     if (r > VELMORA_MD_CUTOFF) return;
     const double q = p->uni[si].q * p->uni[sj].q;
+    if (q == 0.0) return;  // an uncharged partner: no term
     const double r_eff = p->sf * (p->uni[si].rc + p->uni[sj].rc);
     e = velmora_energy_coulombic(r, q, r_eff);
     d = velmora_force_coulombic(r, q, r_eff);
@@ -99,7 +100,10 @@ int build_lists(VELMORA_MD* md) {
   if (!md->moving) return 1;
   const long n = md->mobile_count;
   md->pairs.assign(n, {});
-#pragma omp parallel for schedule(dynamic, 4) if (md->parallel && n > 16)
+  const bool threads = md->parallel && velmora_neighbor_worth_threads(
+                                          static_cast<std::size_t>(n),
+                                          md->frame->atom.size() + md->moving->atom.size());
+#pragma omp parallel for schedule(dynamic, 4) if (threads)
   for (long c = 0; c < n; ++c) {
     const int i = md->mobile[c];
     std::vector<int> cand;
@@ -159,7 +163,7 @@ int evaluate(VELMORA_MD* md) {
     const VELMORA_NEIGHBOR& moving = *md->moving;
     std::size_t total = 0;
     for (const auto& p : md->pairs) total += p.size();
-    const bool threads = md->parallel && total > 20000;
+    const bool threads = md->parallel && total > md->thread_threshold;
 #pragma omp parallel for schedule(dynamic, 2) if (threads)
     for (long c = 0; c < n; ++c) {
       const int i = md->mobile[c];
@@ -396,7 +400,7 @@ int velmora_md_calculate_pressure(VELMORA_MD* md) {
 int velmora_md_calculate_average(VELMORA_MD* md) {
   if (!md_ready(md)) return 1;
   const double tiny = 1e-9 * md->dt;
-  if (md->t + tiny < md->t_log || !(md->t > md->t_sample + tiny)) return 0;
+  if ((md->t + tiny < md->t_log && !md->last_sample) || !(md->t > md->t_sample + tiny)) return 0;
   const double w = md->t - md->t_sample;
   const double t = md->t;
   md->en_k_ave = (w * md->en_k + md->en_k_ave * (t - w)) / t;
@@ -646,7 +650,10 @@ int velmora_md_run(VELMORA_MD* md) {
   if (md->progress) std::printf("*\n");
   // The results belong to the end of production, also when it is shorter
   // than one sampling interval.
-  return sample(md, false);
+  md->last_sample = true;
+  const int status = sample(md, false);
+  md->last_sample = false;
+  return status;
 }
 
 // --------------------------------------------------------------- files ----

@@ -59,11 +59,16 @@ struct VELMORA_MD {
   double en_p_phys = 0.0;
   double en_phys = 0.0;
   double t_sample = 0.0;       // time of the last averaged sample
+  bool last_sample = false;    // the sample after the last step is averaged in any case
   long mobile_count = 0;       // atoms that move
   std::vector<int> mobile;     // their indices
   std::vector<int> species;    // parameter index of every atom
   bool direct = false;         // plain image loop every step (reference, benchmarks)
   bool parallel = true;
+  // Threads pay off only for long sums (waking them costs about as much as
+  // 1e5 pair terms on a busy machine): pair terms per step above which the
+  // ions are shared out.
+  std::size_t thread_threshold = 200000;
   bool progress = true;
   // Framework images (fixed atoms), listed once; mobile images, relisted
   // with the neighbour lists.
