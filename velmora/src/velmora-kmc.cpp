@@ -162,7 +162,9 @@ void block_begin(VELMORA_KMC* kmc) {
 
 void block_close(VELMORA_KMC* kmc) {
   const double tau = kmc->t - kmc->block_t0;
-  if (!(tau > 0.0) || kmc->ions < 1) return;
+  // Blocks exist only within a production run (events evolved outside one
+  // have none).
+  if (!(tau > 0.0) || kmc->ions < 1 || kmc->block_start.size() != 3 * kmc->kv.size()) return;
   double s[4] = {};
   for (std::size_t o = 0; o < kmc->kv.size(); ++o) {
     if (!kmc->kv[o].init) continue;
@@ -889,7 +891,9 @@ std::unique_ptr<VELMORA_CELL> velmora_kmc_export_occ_to_cell(VELMORA_KMC* kmc,
     if (!(std::strcmp(a.type, g.type) == 0 && a.os == g.os)) kept.push_back(a);
   for (long v = 0; v < g.total_v; ++v) {
     VELMORA_ATOM atom;
-    std::snprintf(atom.name, 11, "%s%ld", g.type, v + 1);
+    char name[48];
+    std::snprintf(name, sizeof name, "%s%ld", g.type, v + 1);
+    std::snprintf(atom.name, 11, "%.10s", name);  // at most 10 characters
     std::snprintf(atom.type, sizeof atom.type, "%.2s", g.type);
     atom.os = g.os;
     atom.occ = kmc->t_total > 0.0 ? kmc->kv[v].t / kmc->t_total : 0.0;
@@ -904,49 +908,42 @@ std::unique_ptr<VELMORA_CELL> velmora_kmc_export_occ_to_cell(VELMORA_KMC* kmc,
 
 // ----------------------------------------------------------------- driver ----
 
-double velmora_kmc_calculate_conductivity_from_file(
-    const char* cifname, const char* cubename, const char* type, int os, int super[3], double sf,
-    double temperature, double t_limit, long step_limit, long step_log, double cutoff,
-    const char* dir_symcards, const char* dir_unitary, const char* dir_binary) {
-  const double failed = -0.1;
-  const std::string base(cifname);
-  if (base.size() > 1000) {
-    std::fprintf(stderr, "Error: the file name %s is too long.\n", cifname);
-    return failed;
-  }
-  std::unique_ptr<VELMORA_CELL> cell;
+std::unique_ptr<VELMORA_KMC> velmora_kmc_new_from_file(
+    std::unique_ptr<VELMORA_CELL>& cell, const char* cifname, const char* cubename,
+    const char* type, int os, int super[3], double sf, double cutoff, const char* dir_symcards,
+    const char* dir_unitary, const char* dir_binary) {
   std::unique_ptr<VELMORA_SYMMETRY> symmetry;
   if (velmora_cell_import_cif_from_file(cell, symmetry, cifname, dir_symcards, dir_unitary) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_import_cif_from_file() returns non-zero.\n");
-    return failed;
+    return nullptr;
   }
   symmetry.reset();
   std::unique_ptr<VELMORA_PROPERTY> ppt =
       velmora_property_import_from_cell(cell.get(), type, os, sf, dir_unitary, dir_binary);
   if (!ppt) {
     std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   std::unique_ptr<VELMORA_CUBE> cube;
   if (velmora_cube_import_from_file(cube, nullptr, cubename, true, dir_unitary) != 0) {
     std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
-    return failed;
+    return nullptr;
   }
-  if (!velmora_topology_lattice_match(cube->a, cell.get(), cubename, cifname)) return failed;
+  if (!velmora_topology_lattice_match(cube->a, cell.get(), cubename, cifname)) return nullptr;
   std::unique_ptr<VELMORA_FPCUBE> map = velmora_fpcube_new_from_cube(cube.get());
   if (!map) {
     std::fprintf(stderr, "Error: velmora_fpcube_new_from_cube() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   std::unique_ptr<VELMORA_FPHALF_LIST> list = velmora_fphalf_list_new_from_fpcube(map.get());
   if (!list) {
     std::fprintf(stderr, "Error: velmora_fphalf_list_new_from_fpcube() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   std::unique_ptr<VELMORA_FFT> fft = velmora_fft_new_from_cube(cube.get());
   if (!fft) {
     std::fprintf(stderr, "Error: velmora_fft_new_from_cube() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   cube.reset();
   for (int d = 0; d < 3; ++d)
@@ -960,28 +957,44 @@ double velmora_kmc_calculate_conductivity_from_file(
   if (static_cast<double>(super[0]) * super[1] * super[2] > 1e5) {
     std::fprintf(stderr, "Error: supercell [%d, %d, %d] is too large.\n", super[0], super[1],
                  super[2]);
-    return failed;
+    return nullptr;
   }
   std::printf("Message: supercell [%d, %d, %d]\n", super[0], super[1], super[2]);
   std::unique_ptr<VELMORA_GRAPH> small =
       velmora_graph_new_filled(map.get(), list.get(), fft.get(), cell.get(), ppt.get());
   if (!small) {
     std::fprintf(stderr, "Error: velmora_graph_new_filled() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   std::unique_ptr<VELMORA_GRAPH> graph = velmora_graph_new_supergraph(small.get(), super);
   if (!graph) {
     std::fprintf(stderr, "Error: velmora_graph_new_supergraph() returns NULL.\n");
-    return failed;
+    return nullptr;
   }
   small.reset();
   std::unique_ptr<VELMORA_KMC> kmc = velmora_kmc_new(std::move(graph), ppt.get(), cutoff);
   if (!kmc) {
     std::fprintf(stderr, "Error: velmora_kmc_new() returns NULL.\n");
+    return nullptr;
+  }
+  return kmc;
+}
+
+double velmora_kmc_calculate_conductivity_from_file(
+    const char* cifname, const char* cubename, const char* type, int os, int super[3], double sf,
+    double temperature, double t_limit, long step_limit, long step_log, double cutoff,
+    const char* dir_symcards, const char* dir_unitary, const char* dir_binary) {
+  const double failed = -0.1;
+  const std::string base(cifname);
+  if (base.size() > 1000) {
+    std::fprintf(stderr, "Error: the file name %s is too long.\n", cifname);
     return failed;
   }
-  ppt.reset();
-  fft.reset();
+  std::unique_ptr<VELMORA_CELL> cell;
+  std::unique_ptr<VELMORA_KMC> kmc =
+      velmora_kmc_new_from_file(cell, cifname, cubename, type, os, super, sf, cutoff,
+                                dir_symcards, dir_unitary, dir_binary);
+  if (!kmc) return failed;
   kmc->temperature = temperature;
   kmc->t_limit = t_limit;
   kmc->step_limit = step_limit;

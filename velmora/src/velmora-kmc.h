@@ -125,6 +125,15 @@ long velmora_kmc_select(const VELMORA_KMC* kmc, double u);
 // Sum of the positive rates.
 double velmora_kmc_total_rate(const VELMORA_KMC* kmc);
 
+// The record of a structure and its landscape: the cube read as periodic,
+// its flow-path half paths and Fourier record, the site graph (ions of
+// type/os, parameters with screening factor sf) repeated by `super` (a
+// factor below 1 becomes ceil(25 A / lattice length)); `cell` receives the
+// structure.  Null, after the failed step's line, on failure.
+std::unique_ptr<VELMORA_KMC> velmora_kmc_new_from_file(
+    std::unique_ptr<VELMORA_CELL>& cell, const char* cifname, const char* cubename,
+    const char* type, int os, int super[3], double sf, double cutoff, const char* dir_symcards,
+    const char* dir_unitary, const char* dir_binary);
 double velmora_kmc_calculate_conductivity_from_file(
     const char* cifname, const char* cubename, const char* type, int os, int super[3], double sf,
     double temperature, double t_limit, long step_limit, long step_log, double cutoff,

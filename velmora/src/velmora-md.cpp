@@ -42,7 +42,7 @@ struct CentreSums {
 
 // One pair term seen from mobile atom i: partner j at offset dx, distance r.
 inline void pair_term(const VELMORA_MD* md, int i, int j, const double dx[3], double r,
-                      CentreSums& s) {
+                      bool energy, CentreSums& s) {
   if (r <= VELMORA_MD_CLOSE) {
     if (j != i) s.close.push_back(r);
     return;
@@ -56,13 +56,13 @@ inline void pair_term(const VELMORA_MD* md, int i, int j, const double dx[3], do
     const double q = p->uni[si].q * p->uni[sj].q;
     if (q == 0.0) return;  // an uncharged partner: no term
     const double r_eff = p->sf * (p->uni[si].rc + p->uni[sj].rc);
-    e = velmora_energy_coulombic(r, q, r_eff);
+    if (energy) e = velmora_energy_coulombic(r, q, r_eff);
     d = velmora_force_coulombic(r, q, r_eff);
   } else if (product < 0) {
     // The pair table is read as [cation][anion].
     const VELMORA_PROPERTY_BINARY& b = p->os[si] > 0 ? p->bin[si][sj] : p->bin[sj][si];
     if (!(r <= b.cutoff)) return;
-    e = velmora_energy_bonding_with_energy_shift(r, b.d0, b.rmin, b.b, b.en_s);
+    if (energy) e = velmora_energy_bonding_with_energy_shift(r, b.d0, b.rmin, b.b, b.en_s);
     d = velmora_force_bonding(r, b.d0, b.rmin, b.b);
   } else {
     return;
@@ -71,6 +71,7 @@ inline void pair_term(const VELMORA_MD* md, int i, int j, const double dx[3], do
   const double w = atom[i].occ * atom[j].occ;
   const double scale = VELMORA_COULOMB * d * w / r;
   for (int c = 0; c < 3; ++c) s.f[c] += scale * dx[c];
+  if (!energy) return;
   if (atom[j].ignored)
     s.s_fixed += e * w;
   else
@@ -136,8 +137,10 @@ bool lists_stale(const VELMORA_MD* md) {
   return false;
 }
 
-// Forces, energies and virial of the current positions.
-int evaluate(VELMORA_MD* md) {
+// Forces of the current positions; with `energy`, also both potential
+// energies and the virial (the energy terms cost as much as the forces and
+// are needed only at the samples).
+int evaluate(VELMORA_MD* md, bool energy) {
   const long n = md->mobile_count;
   std::vector<CentreSums> sums(n);
   const VELMORA_CELL& cell = *md->cell;
@@ -153,7 +156,7 @@ int evaluate(VELMORA_MD* md) {
       const int i = md->mobile[c];
       velmora_neighbor_visit(*nb, all, cell.atom[i].x,
                              [&](int j, double d, const double* dx, int) {
-                               pair_term(md, i, j, dx, d, sums[c]);
+                               pair_term(md, i, j, dx, d, energy, sums[c]);
                              });
       // The atom itself (distance 0) is visited too; pair_term leaves it out.
     }
@@ -184,7 +187,7 @@ int evaluate(VELMORA_MD* md) {
           for (int k = 0; k < 3; ++k) dx[k] = q[k] - p[k];
         }
         const double d = std::sqrt(dx[0] * dx[0] + dx[1] * dx[1] + dx[2] * dx[2]);
-        pair_term(md, i, j, dx, d, s);
+        pair_term(md, i, j, dx, d, energy, s);
       }
     }
   }
@@ -201,9 +204,11 @@ int evaluate(VELMORA_MD* md) {
       std::fprintf(stderr, "Warning: unphysically low distance %lf detected at step %ld.\n", r,
                    md->step);
   }
-  md->en_p = VELMORA_COULOMB_HALF * (s_mobile + s_fixed);
-  md->en_p_phys = VELMORA_COULOMB_HALF * s_mobile + VELMORA_COULOMB * s_fixed;
-  md->virial = virial;
+  if (energy) {
+    md->en_p = VELMORA_COULOMB_HALF * (s_mobile + s_fixed);
+    md->en_p_phys = VELMORA_COULOMB_HALF * s_mobile + VELMORA_COULOMB * s_fixed;
+    md->virial = virial;
+  }
   for (int i : md->mobile)
     for (int k = 0; k < 3; ++k)
       if (!std::isfinite(md->f[i][k])) {
@@ -346,12 +351,13 @@ int velmora_md_calculate_vi_vv(VELMORA_VECTOR3_ARRAY& v, VELMORA_MD* md) {
 
 int velmora_md_calculate_force(VELMORA_MD* md) {
   if (!md_ready(md)) return 1;
-  return evaluate(md);
+  return evaluate(md, false);
 }
 
+// Also refreshes the forces and the virial of the pressure.
 int velmora_md_calculate_energy_potential(VELMORA_MD* md) {
   if (!md_ready(md)) return 1;
-  return evaluate(md);
+  return evaluate(md, true);
 }
 
 int velmora_md_calculate_energy_kinetic(VELMORA_MD* md) {

@@ -95,7 +95,8 @@ int velmora_md_calculate_v_vv(VELMORA_VECTOR3_ARRAY& out, const VELMORA_VECTOR3_
 int velmora_md_calculate_v_vv_langevin(VELMORA_VECTOR3_ARRAY& out, const VELMORA_VECTOR3_ARRAY& v,
                                        const VELMORA_MD* md);
 int velmora_md_calculate_vi_vv(VELMORA_VECTOR3_ARRAY& v, VELMORA_MD* md);
-// Forces, both potential energies and the virial in one pass.
+// Forces only; the potential energy pass also gives the forces, both
+// potential energies and the virial.
 int velmora_md_calculate_force(VELMORA_MD* md);
 int velmora_md_calculate_energy(VELMORA_MD* md);
 int velmora_md_calculate_energy_potential(VELMORA_MD* md);
