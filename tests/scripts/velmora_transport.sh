@@ -82,6 +82,7 @@ for f in Li2O.cif.md.txt Li2O.cif.md.xyz Li2O.cif.md.trj Li2O.cif.md.cif; do
   [ -s "$f" ] || fail "missing $f"
 done
 has md1.out "MD: diffusivity = "
+has md1.out "MD: diffusivity error = "
 grep -qiw "nan" md1.out Li2O.cif.md.txt && fail "md printed NaN"
 has Li2O.cif.md.txt "en_phys"
 grep -q "^ *step, *t, *en, *en_k, *en_p, *T, *P, *en_ave, *en_k_ave, *en_p_ave, *T_ave, *P_ave, *en_phys$" \

@@ -629,11 +629,48 @@ int sample(VELMORA_MD* md, bool log) {
   return 0;
 }
 
+// D of the conducting ions over the span since the last block start.
+void block_close(VELMORA_MD* md) {
+  const double tau = md->t - md->block_t0;
+  const VELMORA_PROPERTY* p = md->ppt.get();
+  const int k = p->conducting;
+  if (!(tau > 0.0) || k < 0) return;
+  double sum = 0.0;
+  long n = 0;
+  for (int i : md->mobile) {
+    const VELMORA_ATOM& a = md->cell->atom[i];
+    if (std::strcmp(a.type, p->type[k].data()) != 0 || a.os != p->os[k]) continue;
+    for (int c = 0; c < 3; ++c) {
+      const double d = md->x[i][c] - md->block_x[i][c];
+      sum += d * d;
+    }
+    ++n;
+  }
+  if (n > 0) md->block_d.push_back(sum / n / (6.0 * tau));
+  md->block_x = md->x;
+  md->block_t0 = md->t;
+}
+
+void block_error(VELMORA_MD* md) {
+  md->diffusivity_error = 0.0;
+  const std::size_t n = md->block_d.size();
+  if (n < 2) return;
+  double mean = 0.0, var = 0.0;
+  for (double d : md->block_d) mean += d / n;
+  for (double d : md->block_d) var += (d - mean) * (d - mean) / (n - 1);
+  if (mean > 0.0) md->diffusivity_error = std::sqrt(var) / mean * md->diffusivity;
+}
+
 }  // namespace
 
 int velmora_md_run(VELMORA_MD* md) {
   if (!md_ready(md)) return 1;
   double next = 0.05;
+  if (md->step == 0) {
+    md->block_d.clear();
+    md->block_x = md->x;
+    md->block_t0 = md->t;
+  }
   while (md->t < md->t_end - 1e-9 * md->dt) {
     if (md->step == 0 && md->progress) {
       std::printf("MD: production phase\n");
@@ -652,6 +689,8 @@ int velmora_md_run(VELMORA_MD* md) {
       std::fprintf(stderr, "Error: velmora_md_update_vv_langevin() returns non-zero.\n");
       return 1;
     }
+    const double span = md->t_end / md->blocks;
+    if (md->t >= md->block_t0 + span - 1e-9 * md->dt) block_close(md);
   }
   if (md->progress) std::printf("*\n");
   // The results belong to the end of production, also when it is shorter
@@ -659,6 +698,8 @@ int velmora_md_run(VELMORA_MD* md) {
   md->last_sample = true;
   const int status = sample(md, false);
   md->last_sample = false;
+  if (md->t > md->block_t0 + 1e-9 * md->dt && md->block_d.size() < 2) block_close(md);
+  block_error(md);
   return status;
 }
 
@@ -844,6 +885,9 @@ int velmora_md_conduction_from_file(const char* cifname, const char* type, int o
   if (velmora_md_write_files(md.get()) != 0) return 1;
   std::printf("MD: displacement = %lf\n", md->displacement);
   std::printf("MD: diffusivity = %e\n", md->diffusivity);
+  if (md->block_d.size() >= 2)
+    std::printf("MD: diffusivity error = %e (scatter of %zu blocks)\n", md->diffusivity_error,
+                md->block_d.size());
   std::printf("MD: mobility = %e\n", md->mobility);
   std::printf("MD: conductivity = %e\n", md->conductivity);
   std::printf("Message: observables saved to %s\n", md->logname.c_str());

@@ -81,6 +81,14 @@ struct VELMORA_MD {
   double reach = 0.0;              // largest pair cut-off (>= 10 A)
   double virial = 0.0;             // sum of -0.5 * 14.39964 * D * w * r
   std::unique_ptr<VELMORA_CELL> frame_cell;  // scratch of the trajectory frames
+  // Uncertainty of D: production cut into `blocks` equal spans of time; the
+  // displacements within each span give one estimate of D each, and their
+  // relative scatter is the relative error of the one-origin estimate.
+  int blocks = 10;
+  std::vector<double> block_d;
+  VELMORA_VECTOR3_ARRAY block_x;
+  double block_t0 = 0.0;
+  double diffusivity_error = 0.0;
 };
 
 std::unique_ptr<VELMORA_MD> velmora_md_new(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt);
