@@ -492,7 +492,8 @@ int velmora_md_init_vv(VELMORA_MD* md) {
   if (md->t_end <= 0.0) md->t_end = 10.0;
   if (md->t_equil <= 0.0) md->t_equil = 2.0;
   // Rounded, not truncated: 0.7 / 0.001 is 699.9999... in floating point.
-  md->step_log = md->t_log > 0.0 ? std::lround(md->t_log / md->dt) : 0;
+  const double ratio = md->t_log / md->dt;
+  md->step_log = ratio > 0.0 ? (ratio < 1e12 ? std::lround(ratio) : 1000000000000L) : 0;
   if (md->step_log < 1) md->step_log = 100;
   md->t_log = md->step_log * md->dt;
   md->log.clear();
