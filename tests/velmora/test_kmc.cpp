@@ -2,8 +2,9 @@
 // of dilute ions on a simple cubic lattice (D = hop rate per direction times
 // a^2, an Arrhenius fit that returns the barrier), the occupancy of a ring of
 // two site types in detailed balance, incremental rate updates against a
-// full recomputation, and the rules that keep the statistics sound (barrier to the highest point,
-// selection among positive rates only, mean over placed ions, labels).
+// full recomputation, and the rules that keep the statistics sound
+// (barrier to the highest point, selection among positive rates only, mean
+// over the placed ions, labels).
 #include <gtest/gtest.h>
 
 #include <cmath>
