@@ -36,19 +36,6 @@ bool kmc_ready(const VELMORA_KMC* kmc) {
   return true;
 }
 
-// inv with f_k = sum_c x_c inv[c][k] for the lattice rows a; false for a
-// lattice of no volume.
-bool lattice_inverse(double inv[3][3], const double a[3][3]) {
-  const double volume = velmora_matrix33_double_determinant(a);
-  if (!(std::fabs(volume) > 1e-12)) return false;
-  for (int k = 0; k < 3; ++k) {
-    double n[3];
-    velmora_vector3_double_cross(n, a[(k + 1) % 3], a[(k + 2) % 3]);
-    for (int c = 0; c < 3; ++c) inv[c][k] = n[c] / volume;
-  }
-  return true;
-}
-
 void mark_vertex(VELMORA_KMC* kmc, long v) {
   if (kmc->kv[v].update) return;
   kmc->kv[v].update = true;
@@ -247,43 +234,84 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
   auto repulsion = [&](double x) {
     return VELMORA_COULOMB * velmora_energy_coulombic(x, q2, r_eff);
   };
-  // A pair further apart than the cut-off along the normal of any lattice
-  // plane pair (wrapped fractional difference times the plane spacing) is
-  // further apart in every image; only the others need the 27-image test.
-  double spacing[3] = {1.0, 1.0, 1.0};
-  double inv[3][3] = {};
-  const bool prefilter = cutoff > 0.0 && velmora_neighbor_plane_spacing(spacing, g.a) &&
-                         lattice_inverse(inv, g.a);
-  auto maybe_near = [&](const double* x1, const double* x2) {
-    if (!prefilter) return true;
-    double dx[3];
-    for (int c = 0; c < 3; ++c) dx[c] = x2[c] - x1[c];
-    for (int k = 0; k < 3; ++k) {
-      double f = dx[0] * inv[0][k] + dx[1] * inv[1][k] + dx[2] * inv[2][k];
-      f -= std::round(f);
-      if (std::fabs(f) * spacing[k] > cutoff + 1e-9) return false;
+  // Vertices near a point: the shared image search over the vertices as the
+  // atoms of a cell of the supergraph's lattice gives the candidates (in
+  // index order, the images of one vertex side by side); each candidate's
+  // distance is then the 27-image distance of the graph, so the lists are
+  // those of the plain double loop without its V^2 cost.
+  VELMORA_CELL sites;
+  sites.atom.resize(g.total_v);
+  sites.total = g.total_v;
+  velmora_matrix33_double_copy(sites.a, g.a);
+  for (long i = 0; i < g.total_v; ++i) velmora_vector3_double_copy(sites.atom[i].x, g.v[i].x);
+  std::unique_ptr<VELMORA_NEIGHBOR> nb;
+  double spacing[3];
+  if (cutoff > 0.0 && velmora_neighbor_plane_spacing(spacing, g.a)) {
+    long range[3];
+    velmora_neighbor_range(range, spacing, cutoff, 1.0);
+    const double images = static_cast<double>(g.total_v) * (2 * range[0] + 1) *
+                          (2 * range[1] + 1) * (2 * range[2] + 1);
+    // A lattice short against the cut-off would list too many images: the
+    // plain loop then.
+    if (images < 0.5 * VELMORA_NEIGHBOR_MAX_IMAGES)
+      nb = velmora_neighbor_new(sites, cutoff, VELMORA_NEIGHBOR_NO_SKIP);
+  }
+  auto near = [&](const double* x, std::vector<long>& out, std::vector<double>& dist) {
+    out.clear();
+    dist.clear();
+    if (!(cutoff > 0.0)) return;
+    if (nb) {
+      std::vector<int> cand;
+      velmora_neighbor_gather(cand, *nb, x, cutoff + 1e-9);
+      long last = -1;
+      for (int img : cand) {
+        const long j = nb->atom[img];
+        if (j == last) continue;
+        last = j;
+        const double d = velmora_dot_distance(x, g.v[j].x, g.a);
+        if (d < cutoff) {
+          out.push_back(j);
+          dist.push_back(d);
+        }
+      }
+      return;
     }
-    return true;
+    for (long j = 0; j < g.total_v; ++j) {
+      const double d = velmora_dot_distance(x, g.v[j].x, g.a);
+      if (d < cutoff) {
+        out.push_back(j);
+        dist.push_back(d);
+      }
+    }
   };
+  std::vector<long> found;
+  std::vector<double> dist;
   for (long i = 0; i < g.total_v; ++i) {
     VELMORA_KMC_VERTEX& kv = kmc->kv[i];
     kv.v = i;
     kv.en = g.v[i].en;
-    if (!(cutoff > 0.0)) continue;
-    for (long j = 0; j < g.total_v; ++j) {
-      if (j == i || !maybe_near(g.v[i].x, g.v[j].x)) continue;
-      const double d = velmora_dot_distance(g.v[i].x, g.v[j].x, g.a);
-      if (d < cutoff) {
-        kv.v_n.push_back(j);
-        kv.v_de.push_back(repulsion(d));
-      }
+    near(g.v[i].x, found, dist);
+    for (std::size_t n = 0; n < found.size(); ++n) {
+      if (found[n] == i) continue;
+      kv.v_n.push_back(found[n]);
+      kv.v_de.push_back(repulsion(dist[n]));
     }
-    for (long k = 0; k < g.total_e; ++k)
-      if (maybe_near(g.v[i].x, g.e[k].x) && velmora_dot_distance(g.v[i].x, g.e[k].x, g.a) < cutoff)
-        kv.e_n.push_back(k);
     kv.total_v = static_cast<int>(kv.v_n.size());
-    kv.total_e = static_cast<int>(kv.e_n.size());
   }
+  // Edges whose saddle lies near a vertex: the vertices near each saddle,
+  // turned round, in edge order per vertex.
+  for (long k = 0; k < g.total_e; ++k) {
+    near(g.e[k].x, found, dist);
+    for (long j : found) kmc->kv[j].e_n.push_back(k);
+    VELMORA_KMC_EDGE& ke = kmc->ke[k];
+    for (std::size_t n = 0; n < found.size(); ++n) {
+      if (found[n] == g.e[k].v_i || found[n] == g.e[k].v_f) continue;
+      ke.v_n.push_back(found[n]);
+      ke.v_de.push_back(repulsion(dist[n]));
+    }
+    ke.total_v = static_cast<int>(ke.v_n.size());
+  }
+  for (auto& kv : kmc->kv) kv.total_e = static_cast<int>(kv.e_n.size());
   for (long k = 0; k < g.total_e; ++k) {
     const VELMORA_GRAPH_EDGE& ge = g.e[k];
     VELMORA_KMC_EDGE& ke = kmc->ke[k];
@@ -305,16 +333,6 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     if (!(curvature > 0.001)) curvature = 0.001;
     // 15.6 ~ sqrt(1 eV / (A^2 amu)) / (2 pi) in THz: f = (1/2pi) sqrt(K/m).
     ke.f = 15.6 * std::sqrt(curvature / g.m);
-    if (!(cutoff > 0.0)) continue;
-    for (long j = 0; j < g.total_v; ++j) {
-      if (j == ge.v_i || j == ge.v_f || !maybe_near(ge.x, g.v[j].x)) continue;
-      const double d = velmora_dot_distance(ge.x, g.v[j].x, g.a);
-      if (d < cutoff) {
-        ke.v_n.push_back(j);
-        ke.v_de.push_back(repulsion(d));
-      }
-    }
-    ke.total_v = static_cast<int>(ke.v_n.size());
   }
   kmc->graph = std::move(graph);
   tree_rebuild(kmc.get());
