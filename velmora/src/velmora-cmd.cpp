@@ -319,7 +319,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1\n"
      "Example: ./velmora.x --sites Li2O.cif Li2O.cube Li 1 0.05 1.0 true 2.0\n",
      "output a summary of sites based on graph analysis."},
-    {"--md", nullptr, 3,
+    {"--md", velmora_cmd_opt_do_md, 3,
      "Command: --md [input.cif] {type} {os} | {sf} {temperature} {t_end} {t_equil} {dt} "
      "{t_log}\n\n"
      "Command: [input.cif]: must not contain any partial occupancy of conducting "
@@ -336,12 +336,14 @@ const VELMORA_CMD kCommands[] = {
      "0.001.\n"
      "Command: {t_log}: time interval of sampling in ps. Set to non-positive to sample every "
      "100 steps.\n"
+     "Command: {seed}: seed of the random numbers, a non-negative integer. Default: taken "
+     "from the clock and printed.\n"
      "Command: perform a molecular dynamics fixing all ions except those specified as "
      "conducting.\n"
      "Example: ./velmora.x --md Li2O.cif Li 1\n"
      "Example: ./velmora.x --md Li2O.cif Li 1 600 100.0 10.0 0.005 1.0\n",
      "perform a molecular dynamics allowing only conducting ions to move."},
-    {"--kmc", nullptr, 4,
+    {"--kmc", velmora_cmd_opt_do_kmc, 4,
      "Command: --kmc [input.cif] [input.cube] {type} {os} | {s0 s1 s2} {sf} {temperature} "
      "{t_limit} {step_limit} {step_log} {cutoff}\n\n" VELMORA_CMD_LINE_CONDUCTING
      "Command: {s1 s2 s3}: three positive integers defining the supercell. If missing or any "
@@ -354,12 +356,14 @@ const VELMORA_CMD kCommands[] = {
      "Command: {t_limit}: in picosecond. Negative number to use default value; set to 0.0 to "
      "turn off limiting by time. Default: 0 ps.\n"
      "Command: {step_limit}: limiting number of steps. Negative or larger than {step_limit} "
-     "means using the default. Default: 10000.\n"
+     "means using the default. Default: 10000000.\n"
      "Command: {step_log}: the number of steps result is logged. Negative number to use "
      "default value; set to 0 to turn off limiting by step. If both step_limit and t_limit are "
-     "set to zero, default values are used for both. Default: 10000000.\n"
+     "set to zero, default values are used for both. Default: 10000.\n"
      "Command: {cutoff}: the cutoff radius within which the coulomb repulsion is considered. "
      "If set to non-positive value, default value is used. Default: 5.000\n"
+     "Command: {seed}: seed of the random numbers, a non-negative integer. Default: taken "
+     "from the clock and printed.\n"
      "Command: calculates conductivity by kinetic monte carlo method, importing cube file to "
      "skip the generation of cube.\n"
      "Example: ./velmora.x --kmc Li2O.cif Li2O.cube Li 1\n"
