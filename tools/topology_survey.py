@@ -60,16 +60,19 @@ def mobile_ion(velmora, cif, work):
     return None
 
 
-def gh_thresholds(path):
+def gh_thresholds(path, lowest):
+    """The 1D/2D/3D thresholds of --gh; `lowest` is the cube's lowest value."""
     out = {}
     with open(path, "rb") as f:
         for line in f.read().decode("latin-1").splitlines():
-            m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+)", line)
+            m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+) \((\S+) ~ (\S+)\)", line)
             if m:
-                v = float(m.group(2))
+                v, top = float(m.group(2)), float(m.group(4))
                 # The flood fill and ostrel look up to 5 eV above the lowest
-                # point only.
-                out[int(m.group(1))] = None if v < 0 or v > 5.0 else v
+                # point only: a network whose saddle lies higher (even one
+                # with a small barrier over a high interstitial site) is
+                # beyond their window.
+                out[int(m.group(1))] = None if v < 0 or v > 5.0 or top - lowest > 5.0 else v
     return out
 
 
@@ -113,8 +116,9 @@ def survey_one(cif_path, args, velmora, ostrel):
                   "--print-act", "--scale", "E"], os.path.join(work, "ostrel"), args.timeout,
                  ost_log)
     ost = percolation_check.parse_ostrel(ost_log) if status == 0 else {}
-    flood = percolation_check.flood(percolation_check.read_cube(cube))
-    gh = gh_thresholds(gh_log)
+    grid = percolation_check.read_cube(cube)
+    flood = percolation_check.flood(grid)
+    gh = gh_thresholds(gh_log, float(grid.min()))
     row = [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts)]
     for d in (1, 2, 3):
         ea, thr, tol = flood[d]

@@ -6,7 +6,9 @@ symmetry-distinct cation and anion site, the first-shell coordination number
 of velmora.x is compared with the number of counter-ion neighbours that each
 pymatgen finder reports.  Prints the agreement per finder and exits non-zero
 when the best finder agrees on fewer than MIN_AGREEMENT of the sites.
-Usage: velmora_cn_pymatgen.py VELMORA CODDIR [EVERY]
+Usage: velmora_cn_pymatgen.py VELMORA CODDIR [EVERY] [TABLE]
+With TABLE, every compared site is written there as one tab-separated line
+(file, label, velmora.x CN, then each finder's count) for a closer look.
 """
 import glob
 import os
@@ -24,6 +26,7 @@ from pymatgen.io.cif import CifParser  # noqa: E402
 
 VELMORA, COD = sys.argv[1], sys.argv[2]
 EVERY = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+TABLE = open(sys.argv[4], 'w') if len(sys.argv) > 4 else None
 MIN_AGREEMENT = 0.8
 
 FINDERS = {
@@ -110,6 +113,10 @@ for path in files:
             row.append((name, ref))
             if abs(cn - ref) < 1e-6:
                 agree[name] += 1
+        if TABLE:
+            TABLE.write('\t'.join([os.path.basename(path), label, '%g' % cn] +
+                                   ['%s=%d' % r for r in row]) + '\n')
+            TABLE.flush()
         if all(abs(cn - ref) > 1e-6 for _, ref in row):
             disagreements.append((os.path.basename(path), label, cn, row))
 

@@ -1,5 +1,6 @@
 // Site graph and conduction network.  Vertices are the minima that the
-// flow-path half paths end in (minima within one grid step are one site);
+// flow-path half paths end in (a path that stops on a lower saddle is
+// carried on down to a minimum; minima within one grid step are one site);
 // a hop joins the basins that the two half paths of one saddle region run
 // into, its lattice translation counted from the boundary jumps along the
 // route.  The thresholds come from opening the hops in the order of their
@@ -331,8 +332,38 @@ double first_site_cutoff(const VELMORA_GRAPH* graph) {
 
 }  // namespace
 
+long velmora_fphalf_list_descend_to_minima(VELMORA_FPHALF_LIST* list, const VELMORA_FPCUBE* map) {
+  if (!list || !map) return 0;
+  // Every step goes to a strictly lower point (equal energies ordered by
+  // grid index), so a descent ends; the bound only guards a broken map.
+  const long limit = static_cast<long>(map->dot.size());
+  long extended = 0;
+  for (VELMORA_FPHALF& half : list->half) {
+    if (half.dot.size() < 2 || map->dot[half.dot.back()].type != FP_SAD) continue;
+    std::vector<long> tail;
+    long p = half.dot.back();
+    bool reached = false;
+    while (static_cast<long>(tail.size()) < limit) {
+      const VELMORA_FPCODE& code = map->dot[p];
+      if (code.type == FP_MIN) {
+        reached = true;
+        break;
+      }
+      if (code.total_dn == 0 || code.dn == 13) break;
+      p = velmora_fpcube_neighbour(map, p, code.dn);
+      tail.push_back(p);
+    }
+    if (!reached || tail.empty()) continue;
+    half.dot.insert(half.dot.end(), tail.begin(), tail.end());
+    half.total = static_cast<long>(half.dot.size());
+    half.barrier = map->en[half.dot.front()] - map->en[half.dot.back()];
+    ++extended;
+  }
+  return extended;
+}
+
 std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_filled(const VELMORA_FPCUBE* map,
-                                                        const VELMORA_FPHALF_LIST* list,
+                                                        VELMORA_FPHALF_LIST* list,
                                                         const VELMORA_FFT* fft,
                                                         const VELMORA_CELL* cell,
                                                         const VELMORA_PROPERTY* ppt) {
@@ -341,6 +372,7 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_filled(const VELMORA_FPCUBE* ma
     std::fprintf(stderr, "Error: uninitialized input to generate VELMORA_GRAPH.\n");
     return nullptr;
   }
+  velmora_fphalf_list_descend_to_minima(list, map);
   std::unique_ptr<VELMORA_GRAPH> graph = velmora_graph_new(0, 0);
   if (!graph) {
     std::fprintf(stderr, "Error: velmora_graph_new() returns NULL.\n");
@@ -1314,6 +1346,9 @@ int velmora_graph_build_from_file(VELMORA_GRAPH_INPUT& in, const char* cifname, 
     std::fprintf(stderr, "Error: velmora_fphalf_list_new_from_fpcube() returns NULL.\n");
     return 1;
   }
+  // Paths that stop on a lower saddle go on to a minimum first, so that
+  // the barrier filter sees their whole drop.
+  velmora_fphalf_list_descend_to_minima(in.list.get(), in.map.get());
   // A landscape without saddles has no half paths; nothing is filtered.
   if (!in.list->half.empty() && velmora_fphalf_list_filter(in.list.get(), barrier_cutoff) != 0) {
     std::fprintf(stderr, "Error: velmora_fphalf_list_filter() returns non-zero.\n");

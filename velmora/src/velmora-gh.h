@@ -90,11 +90,19 @@ double velmora_vector3_double_max(const double x[3]);
 // ------------------------------------------------------------ the graph ----
 
 std::unique_ptr<VELMORA_GRAPH> velmora_graph_new(long total_v, long total_e);
-// The site graph from the half paths of a flow-path map, the curvatures of
-// the Fourier record of the same landscape, the structure (site names and
-// occupancies) and its parameters (the conducting ion).
+// Half paths that stop on a lower saddle (the flow-path map ends a descent
+// at any critical point) are carried on down that saddle's steepest branch
+// to a minimum, and their barriers follow.  Without this the hop they
+// belong to gives no edge: a hop that runs down into the centre of a split
+// site (a saddle between its two minima) would be lost, and with it every
+// network it is part of.  Returns the number of half paths extended.
+long velmora_fphalf_list_descend_to_minima(VELMORA_FPHALF_LIST* list, const VELMORA_FPCUBE* map);
+// The site graph from the half paths of a flow-path map (first carried
+// down to minima, as above), the curvatures of the Fourier record of the
+// same landscape, the structure (site names and occupancies) and its
+// parameters (the conducting ion).
 std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_filled(const VELMORA_FPCUBE* map,
-                                                        const VELMORA_FPHALF_LIST* list,
+                                                        VELMORA_FPHALF_LIST* list,
                                                         const VELMORA_FFT* fft,
                                                         const VELMORA_CELL* cell,
                                                         const VELMORA_PROPERTY* ppt);
