@@ -197,7 +197,13 @@ int count_clusters(uint32_t mask) {
 }
 
 // Cluster count of lower neighbours and the minimum test of grid point
-// (i, j, k), from the neighbour indices im/ip (i-1, i+1 wrapped) per axis.
+// (i, j, k).  "Lower" is the order of OSTREL_grid_lower: energy, and on an
+// exact tie the grid index, so that a plateau or two neighbouring points of
+// one energy (a ridge or saddle between grid points of a symmetric
+// landscape) are read as if the landscape rose by a vanishing amount per
+// grid index.  Without the tie-break the two halves of such a saddle each
+// see their partner as a lower neighbour joining both sides, and neither is
+// found.
 struct PointClass {
   int clusters;
   int minimum;
@@ -209,29 +215,23 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
   const int jb[3] = {wrap(j - 1, nb), j, wrap(j + 1, nb)};
   const int kc[3] = {wrap(k - 1, nc), k, wrap(k + 1, nc)};
   const double* d = cube->energy.data.data();
-  const double e = d[((size_t)i * nb + j) * nc + k];
-  uint32_t lower1 = 0, lower2 = 0, equal = 0;
+  const size_t centre = ((size_t)i * nb + j) * nc + k;
+  const double e = d[centre];
+  uint32_t lower = 0;
   int b = 0;
   for (int x = 0; x < 3; x++)
     for (int y = 0; y < 3; y++) {
-      const double* row = d + ((size_t)ia[x] * nb + jb[y]) * nc;
+      const size_t row = ((size_t)ia[x] * nb + jb[y]) * nc;
       for (int z = 0; z < 3; z++, b++) {
         if (b == 13)
           continue;
-        double v = row[kc[z]];
-        if (fabs(v - e) < 1e-7) {
-          equal |= 1u << b;
-          lower1 |= 1u << b;
-        } else if (v < e) {
-          lower1 |= 1u << b;
-          lower2 |= 1u << b;
-        }
+        if (OSTREL_grid_lower(d[row + kc[z]], row + kc[z], e, centre))
+          lower |= 1u << b;
       }
     }
   PointClass pc;
-  int c = count_clusters(lower1);
-  pc.clusters = (equal == 0 || c >= 2) ? c : count_clusters(lower2);
-  pc.minimum = lower2 == 0;
+  pc.clusters = count_clusters(lower);
+  pc.minimum = lower == 0;
   return pc;
 }
 
