@@ -17,6 +17,13 @@ struct OSTREL_asymmetric_unit;
 // velmora hold at most 196^3 = 7529536 points).
 constexpr long long OSTREL_MAX_GRID_POINTS = 67108864LL;  // 2^26, 512 MB of energies
 
+// Largest magnitude of a grid energy, eV.  A site energy of one ion in a
+// crystal lies within some hundred eV of any other (velmora caps its values
+// at 999.9 eV); even total energies of large cells stay within 1e6 eV.  A
+// value beyond it is a corrupt or foreign file, and differences of such
+// values against ordinary ones lose every digit of the landscape.
+constexpr double OSTREL_MAX_ABS_ENERGY = 1e6;
+
 // A 3-D array stored flat, indexed [a][b][c] with c fastest.
 template <class T>
 struct OSTREL_3D_array {

@@ -80,9 +80,11 @@ struct OSTREL_run {
   OSTREL_cif cif;
   OSTREL_pathlib lib;
   OSTREL_reaction_pathway_overall rp;
-  // OSTREL_events.txt holds the current threshold summary (it is copied
-  // from there rather than computed again).
+  // `events` holds the threshold summary of the current path library (made
+  // once, written from memory to the events file, standard output and the
+  // summary); a stage that rebuilds the library clears `events_made`.
   bool events_made = false;
+  std::string events;
   // An output file could not be written: later stages still run, but the
   // run fails.
   bool unwritten_output = false;

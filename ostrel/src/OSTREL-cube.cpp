@@ -4,8 +4,6 @@
 // clusters in its 3x3x3 block (counted with bit masks).
 #include "OSTREL-cube.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -31,8 +29,9 @@ struct LineReader {
   bool eof = false;
   bool skip_rest = false;  // inside the tail of a line that was cut
   long long line_no = 0;
+  long long budget;  // bytes still to be read: a file that grows is cut here
 
-  explicit LineReader(FILE* file) : f(file), buf(1 << 20) {}
+  LineReader(FILE* file, long long max_bytes) : f(file), buf(1 << 20), budget(max_bytes) {}
 
   // Moves the unread bytes to the front and reads more; false at the end.
   bool refill() {
@@ -43,7 +42,11 @@ struct LineReader {
       len -= pos;
       pos = 0;
     }
-    size_t got = fread(buf.data() + len, 1, buf.size() - len, f);
+    size_t want = buf.size() - len;
+    if ((long long)want > budget)
+      want = (size_t)budget;
+    size_t got = want > 0 ? fread(buf.data() + len, 1, want, f) : 0;
+    budget -= (long long)got;
     len += got;
     if (got == 0)
       eof = true;
@@ -477,6 +480,13 @@ int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
                   in.line_no);
           return 1;
         }
+        if (fabs(v) > OSTREL_MAX_ABS_ENERGY) {
+          fprintf(stderr,
+                  "Error: Invalid CUBE file - energy %g eV on line %lld lies beyond the "
+                  "physical range of +-%g eV\n",
+                  v, in.line_no, OSTREL_MAX_ABS_ENERGY);
+          return 1;
+        }
         if (h.repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
           continue;
         out[o++] = v;
@@ -498,12 +508,6 @@ int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
   return 0;
 }
 
-// Size of a regular file, -1 for a pipe or device (no size to check against).
-long long regular_file_size(FILE* f) {
-  struct stat st;
-  long long size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
-  return size >= 0 && S_ISREG(st.st_mode) ? size : -1;
-}
 
 }  // namespace
 
@@ -513,14 +517,12 @@ int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
   cube->a = cube->b = cube->c = 0;
   cube->a_unit = cube->b_unit = cube->c_unit = 0;
   cube->alpha = cube->beta = cube->gamma = 0;
-  OSTREL_file f = OSTREL_open_file(filename, "rb");
-  if (!f) {
-    fprintf(stderr, "Error: Unable to open CUBE file\n");
-    return 1;
-  }
-  const long long file_size = regular_file_size(f.get());
+  long long file_size = 0;
+  OSTREL_file f = OSTREL_open_input(filename, "CUBE", OSTREL_MAX_CUBE_BYTES, &file_size);
+  if (!f)
+    return 1;  // refused, with its message
   return OSTREL_catch_memory(nullptr, [&] {
-    LineReader in(f.get());
+    LineReader in(f.get(), OSTREL_MAX_CUBE_BYTES);
     CubeHeader h;
     return read_cube_header(in, cube, &h) || read_cube_values(in, file_size, h, cube);
   });

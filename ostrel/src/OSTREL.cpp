@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "OSTREL-file.h"
 
@@ -291,6 +292,7 @@ int OSTREL_stage_print_stationary_points(OSTREL_run* run) {
 int OSTREL_stage_path_library(OSTREL_run* run) {
   OSTREL_pathlib& lib = run->lib;
   lib.pathlib = 1;
+  run->events_made = false;  // a new library: its threshold summary is still to be made
   STAGE(OSTREL_build_path(&run->cube, &run->cif, &lib));
   STAGE(OSTREL_build_allpaths(&run->cube, &run->cif, &lib));
   STAGE(OSTREL_filter_redundant_path(&run->cube, &lib));
@@ -299,33 +301,60 @@ int OSTREL_stage_path_library(OSTREL_run* run) {
   return 0;
 }
 
-// The threshold summary, made once: from OSTREL_events.txt when that holds
-// it, else computed again onto the stream.
-static int write_threshold_summary(OSTREL_run* run, FILE* stream) {
-  if (run->events_made && !OSTREL_copy_file_to_stream("OSTREL_events.txt", stream))
+// The threshold summary of the current library, made once into memory
+// (it re-analyses the network at every saddle energy) and written from
+// there to every destination, so that the events file, standard output and
+// the summary file all hold this run's analysis.
+static int make_threshold_summary(OSTREL_run* run) {
+  if (run->events_made)
     return 0;
-  return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, stream, 999);
+  struct free_buffer {
+    void operator()(char* p) const { free(p); }
+  };
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* mem = open_memstream(&buf, &len);
+  if (!mem)
+    return OSTREL_memory_error("OSTREL_analyze_network_at_saddles");
+  int failed = OSTREL_catch_memory("OSTREL_analyze_network_at_saddles", [&] {
+    return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, mem, 999);
+  });
+  // A stream in memory fails to grow only for want of memory.
+  const bool lost = ferror(mem) | fclose(mem);
+  std::unique_ptr<char, free_buffer> text(buf);
+  if (failed)
+    return 1;
+  if (lost || !buf)
+    return OSTREL_memory_error("OSTREL_analyze_network_at_saddles");
+  STAGE(OSTREL_catch_memory("OSTREL_analyze_network_at_saddles", [&] {
+    run->events.assign(buf, len);
+    return 0;
+  }));
+  run->events_made = true;
+  return 0;
+}
+
+// Writes the threshold summary made before onto a stream; 1 on a write error.
+static int write_threshold_summary(const OSTREL_run* run, FILE* stream) {
+  const bool written = fwrite(run->events.data(), 1, run->events.size(), stream) ==
+                       run->events.size();
+  fflush(stream);
+  return written ? 0 : 1;
 }
 
 int OSTREL_stage_network(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
-  // The threshold summary re-analyses the network at every saddle energy
-  // (and in large cells runs to hundreds of megabytes): it is made once,
-  // into OSTREL_events.txt, and copied from there wherever else it is
-  // asked for.
-  const OSTREL_write_status events = OSTREL_write_file("OSTREL_events.txt", [&](FILE* f) {
-    return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, f, 999);
-  });
-  STAGE(events == OSTREL_WRITE_FAILED);
-  run->events_made = events == OSTREL_WRITE_DONE;
+  STAGE(make_threshold_summary(run));
+  const OSTREL_write_status events = OSTREL_write_file(
+      "OSTREL_events.txt", [&](FILE* f) { return write_threshold_summary(run, f); });
   if (input->print_perc)
-    STAGE(write_threshold_summary(run, stdout));
+    write_threshold_summary(run, stdout);
   STAGE(OSTREL_calc_activation_energy(&run->cube, &run->lib));
   if (input->print_act) {
     OSTREL_print_cif_ICSD(&run->cif, stdout);
     OSTREL_print_activation_energy(&run->lib, stdout);
   }
-  if (!run->events_made) {
+  if (events != OSTREL_WRITE_DONE) {
     fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
     run->unwritten_output = true;
   }
@@ -357,11 +386,20 @@ int OSTREL_stage_paths(OSTREL_run* run) {
 }
 
 int OSTREL_write_summary(OSTREL_run* run) {
+  STAGE(make_threshold_summary(run));
   const OSTREL_write_status summary = OSTREL_write_file("OSTREL_summary.txt", [&](FILE* f) {
     if (OSTREL_printminima(&run->cube, f) || OSTREL_printsaddle(&run->cube, f))
       return 1;
     OSTREL_print_pathlib(&run->cube, &run->lib, f);
-    return write_threshold_summary(run, f);
+    if (write_threshold_summary(run, f))
+      return 1;
+    // With the path stage: the activation energies and, beside them, the
+    // thresholds measured from the global minimum.
+    if (run->input->path && run->input->cube) {
+      fprintf(f, "Activation energies\r\n");
+      OSTREL_print_activation_energy(&run->lib, f);
+    }
+    return 0;
   });
   if (summary == OSTREL_WRITE_UNWRITABLE)
     fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");
