@@ -762,11 +762,45 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
     std::vector<OSTREL_cube_triple_index> members;
     members.push_back(OSTREL_cube_triple_index{S.x, S.y, S.z});
     std::vector<int> joined;
+    // Minima: images next to S that are not listed themselves count too.
+    // With exact ties broken by grid index only one of two equal twins is a
+    // minimum, yet the site lies between them (the asymmetric-unit search
+    // merges the images of its point the same way).  A saddle keeps the
+    // grid point that was found to separate two basins.
+    auto next_to_S = [&](int x, int y, int z, int* fx, int* fy, int* fz) {
+      for (int oa = -1; oa <= 1; oa++)
+        for (int ob = -1; ob <= 1; ob++)
+          for (int oc = -1; oc <= 1; oc++) {
+            int px = x + oa * na, py = y + ob * nb, pz = z + oc * nc;
+            if (abs(px - S.x) < 2 && abs(py - S.y) < 2 && abs(pz - S.z) < 2) {
+              *fx = px;
+              *fy = py;
+              *fz = pz;
+              return true;
+            }
+          }
+      return false;
+    };
     for (int c = 0; c < copies.total; c++) {
-      auto hit = at.find(
-          (long long)cube->energy.index(copies.copy[c].x, copies.copy[c].y, copies.copy[c].z));
-      if (hit == at.end())
+      const OSTREL_fastgen_xyz& im = copies.copy[c];
+      auto hit = at.find((long long)cube->energy.index(im.x, im.y, im.z));
+      if (hit == at.end()) {
+        if (!towards_first)
+          continue;
+        int fx, fy, fz;
+        const bool self = im.x == S.x && im.y == S.y && im.z == S.z;
+        if (!self && next_to_S(im.x, im.y, im.z, &fx, &fy, &fz) &&
+            std::find_if(members.begin(), members.end(), [&](const OSTREL_cube_triple_index& m) {
+              return m.x == fx && m.y == fy && m.z == fz;
+            }) == members.end()) {
+          sx += fx;
+          sy += fy;
+          sz += fz;
+          count++;
+          members.push_back(OSTREL_cube_triple_index{fx, fy, fz});
+        }
         continue;
+      }
       for (int t : hit->second)
         if (t > s && !gone[t])
           joined.push_back(t);
@@ -1050,16 +1084,16 @@ static void print_summary_head(FILE* stream, const char* title, const char* what
   fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", types);
 }
 
-// The plateau of equal energies around member q of a summary; 1 (message
-// printed, stream flushed) when it is too large to list.
+// The plateau of equal energies around member q of a summary.  A plateau
+// too large to list (a flat ridge or floor running on through the cell)
+// stands for the grid point alone, whose position is then printed.
 static int summary_plateau(const OSTREL_cube* cube, OSTREL_same_energy_grid_list* plateau,
-                           const char* what, int q, int x, int y, int z, FILE* stream) {
-  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) >= 0)
-    return 0;
-  fprintf(stderr, "Error: More than 28 grid points share the energy of %s %d at (%d %d %d)\n",
-          what, q, x, y, z);
-  fflush(stream);
-  return 1;
+                           int x, int y, int z) {
+  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) < 0) {
+    plateau->total = 1;
+    plateau->item.assign(1, OSTREL_cube_triple_index{x, y, z});
+  }
+  return 0;
 }
 
 int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
@@ -1081,7 +1115,7 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_minima& m = cube->minima[q];
-      if (summary_plateau(cube, &plateau, "minimum", q, m.x, m.y, m.z, stream))
+      if (summary_plateau(cube, &plateau, m.x, m.y, m.z))
         return 1;
       double fx = 0, fy = 0, fz = 0;
       for (int p = 0; p < plateau.total; p++) {
@@ -1126,7 +1160,7 @@ int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_saddle& s = cube->saddle[q];
-      if (summary_plateau(cube, &plateau, "saddle", q, s.x, s.y, s.z, stream))
+      if (summary_plateau(cube, &plateau, s.x, s.y, s.z))
         return 1;
       double px = 0, py = 0, pz = 0;
       for (int p = 0; p < plateau.total; p++) {

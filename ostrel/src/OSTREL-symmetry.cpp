@@ -554,19 +554,22 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
           return 1;
     }
     // Flat saddles: the saddle moves to the centre of its plateau, and other
-    // saddles of the type on the same plateau go.
+    // saddles of the type on the same plateau go.  A plateau too large to
+    // list (a flat ridge that runs on through the cell, as on a hexagonal
+    // cosine landscape, where the whole line x = 1/2 lies at the saddle's
+    // energy) leaves the saddle at its grid point: it still separates two
+    // basins, and dropping its type would lose every hop over that ridge.
     OSTREL_same_energy_grid_list plateau;
     int t = 1;
     while (t <= cube->total_saddle_type) {
-      bool type_deleted = false;
       for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
            q++) {
         OSTREL_saddle& s = cube->saddle[q];
         if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
-          if (OSTREL_delete_saddle_type(cube, t))
-            return 1;
-          type_deleted = true;
-          break;
+          s.tx = s.x;
+          s.ty = s.y;
+          s.tz = s.z;
+          continue;
         }
         double mx = 0, my = 0, mz = 0;
         for (int p = 0; p < plateau.total; p++) {
@@ -595,8 +598,7 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
           }
         }
       }
-      if (!type_deleted)
-        t++;
+      t++;
     }
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();

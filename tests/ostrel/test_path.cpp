@@ -645,7 +645,10 @@ TEST(Network, HopsAlongAAndBSpanThePlane001) {
   EXPECT_EQ(printed([&](FILE* f) { OSTREL_print_activation_energy(&h.lib, f); }),
             "1D activation energy: 0.300000 eV\n"
             "2D activation energy: 0.400000 eV\n"
-            "3D activation energy: 999.000000 eV\n");
+            "3D activation energy: 999.000000 eV\n"
+            "1D threshold from the global minimum: 0.300000 eV\n"
+            "2D threshold from the global minimum: 0.400000 eV\n"
+            "3D threshold from the global minimum: 999.000000 eV\n");
 }
 
 TEST(Network, ThreeDimensionsBeforeTwoGiveThreeEqualEnergies) {

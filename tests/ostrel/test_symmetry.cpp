@@ -562,17 +562,20 @@ TEST(SaddleTypes, SplitSaddlesAreCleanedUp) {
   EXPECT_EQ(flat.saddle[0].mul, 2);
   EXPECT_DOUBLE_EQ(flat.saddle[0].tx, 0.0);
   EXPECT_DOUBLE_EQ(flat.saddle[0].ty, 5.0);
-  // A plateau of more than 28 points removes the type.
+  // A plateau of more than 28 points (a flat ridge through the cell) keeps
+  // its saddle, at the grid point: its hops are still to be made.
   OSTREL_cube wide = mirror_cube();
   for (int i = 0; i < 10; i++)
     for (int j = 0; j < 10; j++) wide.energy.at(i, j, 3) = 0.25;
   OSTREL_add_cube_saddle_point(&wide, 4, 4, 3, 0, 0.25);
   OSTREL_add_cube_saddle_point(&wide, 2, 2, 7, 0, OSTREL_cube_energy(&wide, 2, 2, 7));
   ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&wide, &p1), 0);
-  ASSERT_EQ(wide.total_saddle, 1);
-  EXPECT_EQ(wide.saddle[0].z, 7);
-  EXPECT_EQ(wide.total_saddle_type, 1);
-  EXPECT_EQ(wide.saddle_type_index[1], 0);
+  ASSERT_EQ(wide.total_saddle, 2);
+  EXPECT_EQ(wide.total_saddle_type, 2);
+  EXPECT_EQ(Point(wide.saddle[0].x, wide.saddle[0].y, wide.saddle[0].z), Point(4, 4, 3));
+  EXPECT_DOUBLE_EQ(wide.saddle[0].tx, 4.0);
+  EXPECT_DOUBLE_EQ(wide.saddle[0].tz, 3.0);
+  EXPECT_EQ(wide.saddle[1].z, 7);
 }
 
 TEST(Deleting, TypesAndMembers) {

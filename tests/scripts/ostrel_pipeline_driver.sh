@@ -52,6 +52,9 @@ ICSD: 12345
 1D activation energy: 0.220000 eV
 2D activation energy: 0.460000 eV
 3D activation energy: 0.740000 eV
+1D threshold from the global minimum: 0.220000 eV
+2D threshold from the global minimum: 0.460000 eV
+3D threshold from the global minimum: 0.740000 eV
 Auto-generated reaction pathway done.
 
 EOF
@@ -68,8 +71,13 @@ grep -n 'Summary of' OSTREL_summary.txt | sed 's/\r$//; s/ *$//' | awk -F: '{pri
 printf '%s\n' 'Summary of energy local minima' 'Summary of energy saddle point' \
   'Summary of minimum energy paths' 'Summary of pathway characteristics at different energy thresholds' >want.txt
 cmp -s order.txt want.txt || { bad "summary order"; cat order.txt; }
-cmp -s <(sed -n '/Summary of pathway/,$p' OSTREL_summary.txt) <(sed -n '2,$p' OSTREL_events.txt) \
-  || bad "summary thresholds differ from the events file"
+cmp -s <(sed -n '/Summary of pathway/,/^Activation energies/p' OSTREL_summary.txt | sed '$d') \
+  <(sed -n '2,$p' OSTREL_events.txt) || bad "summary thresholds differ from the events file"
+# After them, the activation energies and the thresholds from the global
+# minimum, as --print-act prints them.
+sed -n '/^Activation energies/,$p' OSTREL_summary.txt | sed '1d' | tr -d '\r' >act.txt
+grep -v -e ICSD -e 'pathway done' -e '^$' out.txt | cmp -s - act.txt \
+  || { bad "summary activation energies"; cat act.txt; }
 grep -q '^>> Dimension: 3$' OSTREL_summary.txt || bad "path dimension in summary"
 
 # --print-path and --print-perc go to standard output, the same text.
@@ -126,8 +134,12 @@ fresh
 mkdir OSTREL_events.txt OSTREL_rp.csv
 "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --print-act >out.txt 2>err.txt
 check_status "events and rp unwritable" 1 $?
-printf 'Error: Unable to write to OSTREL_events.txt\nError: Unable to write to OSTREL_rp.csv\n' >want.txt
+printf '%s\n' 'Error: OSTREL_events.txt exists and is not a regular file; it is left as it is' \
+  'Error: Unable to write to OSTREL_events.txt' \
+  'Error: OSTREL_rp.csv exists and is not a regular file; it is left as it is' \
+  'Error: Unable to write to OSTREL_rp.csv' >want.txt
 cmp -s err.txt want.txt || { bad "unwritable messages"; cat err.txt; }
+[ -d OSTREL_events.txt ] && [ -d OSTREL_rp.csv ] || bad "directories named as outputs replaced"
 grep -q 'Auto-generated reaction pathway done.' out.txt && bad "done message without the table"
 grep -q '^3D activation energy: ' out.txt || bad "activation energies not printed"
 fresh
