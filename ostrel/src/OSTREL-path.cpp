@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <queue>
 #include <string>
 #include <unordered_map>
@@ -475,7 +476,12 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
 // the saddle and come back).  The searches look within 1 Å beyond the reach
 // of a hop: the way down may bend outside it.
 struct SaddleEnds {
-  static constexpr double max_hop = 3.5;  // Å: farthest minimum a saddle is joined to
+  // Å: farthest minimum a saddle is joined to.  Hops of mobile ions are
+  // mostly shorter than 3.5 Å, and the search starts there; a saddle whose
+  // basins have no minimum within that reach (one site in a large cell, a
+  // long channel) is searched again with a longer reach (see
+  // OSTREL_build_path), for a basin has a minimum somewhere.
+  const double max_hop;
   const OSTREL_cube* cube;
   OSTREL_cubeloc S;
   // A minimum above the saddle cannot be reached downhill from it (and the
@@ -496,8 +502,9 @@ struct SaddleEnds {
   int side1 = -1, side2 = -1;
   double l1 = 0, l2 = 0;
 
-  SaddleEnds(const OSTREL_cube* c, int saddle_index)
-      : cube(c),
+  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach)
+      : max_hop(reach),
+        cube(c),
         S(saddle_point(c, saddle_index)),
         es(c->saddle[saddle_index].e),
         ceiling(es + kT_room + 1e-7),
@@ -646,9 +653,23 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
   try {
     for (int s = 1; s <= cube->total_saddle_type; s++) {
       const int si = cube->saddle_type_index[s];
-      SaddleEnds ends(cube, si);
-      if (ends.search())
-        return 1;
+      // The reach grows until both basins' minima are found: 3.5 Å, then
+      // 5, 7 and 10 Å (the next site of a one-site cell of edge 8 Å lies
+      // 8 Å away), but not beyond twice the longest cell edge, within which
+      // every basin of the cell has an image.
+      const double longest = std::max({cube->a, cube->b, cube->c});
+      std::unique_ptr<SaddleEnds> found;
+      for (double reach : {3.5, 5.0, 7.0, 10.0}) {
+        if (reach > 3.5 && reach > 2 * longest)
+          break;
+        auto ends = std::make_unique<SaddleEnds>(cube, si, reach);
+        if (ends->search())
+          return 1;
+        found = std::move(ends);
+        if (found->found())
+          break;
+      }
+      const SaddleEnds& ends = *found;
       if (!ends.found()) {
         fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
         continue;

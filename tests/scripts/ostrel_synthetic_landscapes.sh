@@ -5,7 +5,8 @@
 # saddles lie on flat ridges (the whole line x = 1/2 is at the saddle
 # energy) -- 0.4 eV in the ab plane, 0.6 eV along c -- and a separable
 # cosine landscape whose neighbouring grid points tie exactly (the grid's
-# highest points of the three cosines: 0.22, 0.45, 0.73 eV).  Both the
+# highest points of the three cosines: 0.22, 0.45, 0.73 eV), and a cell of
+# 8 A with one site, whose hops are as long (0.22, 0.46, 0.74 eV).  Both the
 # activation energies and the thresholds
 # above the global minimum are checked.
 set -u
@@ -46,6 +47,11 @@ write("tie.cube", [(4, 0, 0), (0, 4, 0), (0, 0, 4)], (20, 20, 20),
       lambda x, y, z: 0.11 * (1 - cos(x + 0.025)) + 0.23 * (1 - cos(y + 0.025))
       + 0.37 * (1 - cos(z + 0.025)))
 cif("tie.cif", 4, 4, 4, 90)
+# One site in a cell of 8 A: every hop is 8 A long, beyond the first reach
+# of the hop search.
+write("wide.cube", [(8, 0, 0), (0, 8, 0), (0, 0, 8)], (40, 40, 40),
+      lambda x, y, z: 0.11 * (1 - cos(x)) + 0.23 * (1 - cos(y)) + 0.37 * (1 - cos(z)))
+cif("wide.cif", 8, 8, 8, 90)
 PY
 
 # name, expected activation energies (1D 2D 3D, to 2 decimals)
@@ -62,6 +68,7 @@ while read -r name want; do
 done <<'CASES'
 hex 0.40 0.40 0.60
 tie 0.22 0.45 0.73
+wide 0.22 0.46 0.74
 CASES
 
 [ $fail = 0 ] && echo "synthetic landscapes: ok"
