@@ -210,6 +210,7 @@ int count_clusters(uint32_t mask) {
 struct PointClass {
   int clusters;
   int minimum;
+  bool tied;  // some neighbour has exactly the same energy
 };
 
 PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
@@ -221,6 +222,7 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
   const size_t centre = ((size_t)i * nb + j) * nc + k;
   const double e = d[centre];
   uint32_t lower = 0;
+  bool tied = false;
   int b = 0;
   for (int x = 0; x < 3; x++)
     for (int y = 0; y < 3; y++) {
@@ -228,13 +230,16 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
       for (int z = 0; z < 3; z++, b++) {
         if (b == 13)
           continue;
-        if (OSTREL_grid_lower(d[row + kc[z]], row + kc[z], e, centre))
+        const double v = d[row + kc[z]];
+        tied = tied || v == e;
+        if (OSTREL_grid_lower(v, row + kc[z], e, centre))
           lower |= 1u << b;
       }
     }
   PointClass pc;
   pc.clusters = count_clusters(lower);
   pc.minimum = lower == 0;
+  pc.tied = tied;
   return pc;
 }
 
@@ -697,8 +702,23 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
     if (cube->energy.at(g.x, g.y, g.z) > cube->max_energy)
       continue;
     PointClass pc = classify_point(cube, g.x, g.y, g.z);
-    if (pc.clusters < 2 && !pc.minimum)
-      continue;
+    if (pc.clusters < 2 && !pc.minimum) {
+      // The tie-break by grid index is not symmetric: of a saddle or
+      // minimum split over equal images (three points round a 3-fold axis,
+      // say), the representative may be the image that loses the tie while
+      // another image is the stationary point.  The orbit then takes the
+      // class of its first image that is one.
+      if (!pc.tied)
+        continue;
+      OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
+      bool found = false;
+      for (int c = 0; c < copies.total && !found; c++) {
+        pc = classify_point(cube, copies.copy[c].x, copies.copy[c].y, copies.copy[c].z);
+        found = pc.clusters >= 2 || pc.minimum;
+      }
+      if (!found)
+        continue;
+    }
     OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
     OSTREL_condense_copies(cif, cube, &copies, 1);
     for (int c = 0; c < copies.total; c++) {

@@ -354,9 +354,28 @@ TEST(PathLibrary, SymmetricCopiesAppearOnceEach) {
   EXPECT_EQ(r.lib.oneD, r.lib.threeD);
 }
 
-TEST(PathLibrary, SaddleFartherThanThreeAndAHalfAngstromIsLeftOut) {
-  // Edge 10 Å: every saddle lies 5 Å from the minima.
+TEST(PathLibrary, SaddleFartherThanThreeAndAHalfAngstromIsJoined) {
+  // Edge 10 Å: every saddle lies 5 Å from the minima, beyond the first
+  // reach of the search (3.5 Å), which grows until the basins' minima are
+  // found.
   Analysis r(cosine_cube("far.cube", 40, 0.11, 0.23, 0.37, 10.0), p1_cif("far.cif", 10.0));
+  testing::internal::CaptureStderr();
+  OSTREL_pathlib lib;
+  ASSERT_EQ(OSTREL_build_path(&r.cube, &r.cif, &lib), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(lib.total_path, 3);
+  ASSERT_EQ(OSTREL_build_allpaths(&r.cube, &r.cif, &lib), 0);
+  ASSERT_EQ(OSTREL_calc_activation_energy(&r.cube, &lib), 0);
+  EXPECT_NEAR(lib.oneD, 0.22, 1e-6);
+  EXPECT_NEAR(lib.twoD, 0.46, 1e-6);
+  EXPECT_NEAR(lib.threeD, 0.74, 1e-6);
+}
+
+TEST(PathLibrary, SaddleFartherThanTenAngstromIsLeftOut) {
+  // Edge 24 Å: every saddle lies 12 Å from the minima, beyond the longest
+  // reach.
+  Analysis r(cosine_cube("farther.cube", 40, 0.11, 0.23, 0.37, 24.0),
+             p1_cif("farther.cif", 24.0));
   testing::internal::CaptureStderr();
   OSTREL_pathlib lib;
   ASSERT_EQ(OSTREL_build_path(&r.cube, &r.cif, &lib), 0);

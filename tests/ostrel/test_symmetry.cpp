@@ -634,3 +634,62 @@ TEST(Deleting, TypesAndMembers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Is some listed saddle within one grid step of (i, j, k), periodically?
+bool saddle_next_to(const OSTREL_cube& cube, int i, int j, int k) {
+  const int n[3] = {cube.a_grid, cube.b_grid, cube.c_grid};
+  auto near = [](int a, int b, int len) {
+    int d = abs(a - b) % len;
+    return std::min(d, len - d) <= 1;
+  };
+  for (int q = 0; q < cube.total_saddle; q++) {
+    const OSTREL_saddle& s = cube.saddle[q];
+    if (near(s.x, i, n[0]) && near(s.y, j, n[1]) && near(s.z, k, n[2]))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(StationaryTies, EveryOrbitOfTiedImagesIsFound) {
+  // A landscape with a 3-fold axis along [111] (x,y,z -> z,x,y) whose
+  // energies come in steps of 0.25, so that many saddles are split over
+  // equal images.  The tie-break by grid index makes only some images of
+  // such a saddle a stationary point; whichever image represents the orbit
+  // in the asymmetric unit, the search finds the saddle next to every grid
+  // point that the full-grid test classes as one.
+  const int n = 12;
+  const double tau = 2 * 3.141592653589793 / n;
+  int saddles = 0;
+  for (double phase : {0.0, 0.5, 1.3})
+    for (double step : {0.25, 0.5}) {
+      OSTREL_cube cube = empty_cube(n, n, n);
+      for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++)
+          for (int k = 0; k < n; k++) {
+            const double x = tau * i + phase, y = tau * j + phase, z = tau * k + phase;
+            double e = cos(x) + cos(y) + cos(z) +
+                       0.7 * (sin(x) * cos(y) + sin(y) * cos(z) + sin(z) * cos(x));
+            cube.energy.at(i, j, k) = std::round(e / step) * step + 3;
+          }
+      cube.max_energy = 100;
+      OSTREL_cif cif = cif_with_ops({"x,y,z", "z,x,y", "y,z,x"});
+      ASSERT_EQ(OSTREL_prepare_fastgen_symop(&cif, &cube), 0);
+      OSTREL_asymmetric_unit unit;
+      ASSERT_EQ(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), 0);
+      ASSERT_EQ(unit.grid_symmetric, 1);
+      ASSERT_EQ(OSTREL_find_stationary_points(&cube, &cif, &unit), 0);
+      for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++)
+          for (int k = 0; k < n; k++)
+            if (OSTREL_find_lower_energy_neighbour_cluster(&cube, i, j, k) >= 2) {
+              saddles++;
+              EXPECT_TRUE(saddle_next_to(cube, i, j, k))
+                  << phase << " " << step << ": " << i << " " << j << " " << k;
+            }
+    }
+  EXPECT_GT(saddles, 0);
+}
