@@ -146,8 +146,10 @@ double OSTREL_path_length_in_Angstrom(const OSTREL_cube* cube, const OSTREL_grid
   return d;
 }
 
-int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
-                                OSTREL_cubeloc from, OSTREL_cubeloc to) {
+// The walk of OSTREL_build_half_grid_path without its final test: 0 built,
+// -1 when no step brings the ends closer, 1 on error.
+static int walk_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
+                               OSTREL_cubeloc from, OSTREL_cubeloc to) {
   OSTREL_free_grid_path(out);
   // The path grows from both ends: `left` from F onwards, `right` from T
   // backwards; the higher of the two inner ends steps to its lowest
@@ -201,6 +203,14 @@ int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
 
   set_grid_path_points(out, pts);
   OSTREL_refresh_path_saddle(cube, out);
+  return 0;
+}
+
+int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
+                                OSTREL_cubeloc from, OSTREL_cubeloc to) {
+  const int r = walk_half_grid_path(cube, out, from, to);
+  if (r != 0)
+    return r;
   if (!OSTREL_halfpath_is_irreducible(cube, out)) {
     OSTREL_free_grid_path(out);
     return -1;
@@ -528,6 +538,11 @@ struct SaddleEnds {
   bool stays_below(const OSTREL_grid_path& h, OSTREL_cubeloc m) {
     if (highest_energy(cube, &h) <= ceiling)
       return true;
+    return below_contains(m);
+  }
+
+  // Is m in the region flooded from S up to the ceiling?
+  bool below_contains(OSTREL_cubeloc m) {
     if (!below_flooded) {
       below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
       below_flooded = true;
@@ -548,18 +563,22 @@ struct SaddleEnds {
     if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
                               other->z) < PI / 2 - 1e-9)
       return -1;
-    int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
+    int r = walk_half_grid_path(cube, &half, *m, S);
     if (r == 1) {
       fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
       return 1;
     }
     if (r != 0)
       return r;
+    // A walk on which fewer than 3 in 4 steps descend (one that wanders
+    // over a rough floor) is no reason to refuse the end: the flood from
+    // the saddle decides whether the end lies in one of its basins.
+    const bool irreducible = OSTREL_halfpath_is_irreducible(cube, &half) != 0;
     if (strict) {
-      *side = side_of(half, *m);
+      *side = irreducible ? side_of(half, *m) : side_reached_below(cube, box, es, sides, *m);
       if (*side < 0 || (other && *side == other_side))
         return -1;
-    } else if (!stays_below(half, *m)) {
+    } else if (irreducible ? !stays_below(half, *m) : !below_contains(*m)) {
       return -1;
     }
     *len = OSTREL_path_length_in_Angstrom(cube, &half);
