@@ -524,13 +524,22 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
     // Types whose representatives touch are one saddle split by the grid:
     // in ascending order, each remaining type removes the later types whose
     // representatives lie within one grid step of its own (found through
-    // the grid points around it rather than by comparing every pair).
+    // the grid points around it rather than by comparing every pair).  So
+    // does a later type with any member within one grid step of any member
+    // of the type and an energy within the grid's tolerance of it (1 meV,
+    // far below the energy change of one step on any slope): one saddle
+    // whose grid points the symmetry search took for two types, of which
+    // only one would be joined to its minima.
     {
       const int types = cube->total_saddle_type;
-      std::unordered_map<long long, std::vector<int>> rep_at;
+      std::unordered_map<long long, std::vector<int>> rep_at, member_at;
       for (int t = 1; t <= types; t++) {
         const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
         rep_at[(long long)cube->energy.index(r.x, r.y, r.z)].push_back(t);
+      }
+      for (int q = 0; q < cube->total_saddle; q++) {
+        const OSTREL_saddle& m = cube->saddle[q];
+        member_at[(long long)cube->energy.index(m.x, m.y, m.z)].push_back(m.type);
       }
       std::vector<char> gone(types + 1, 0);
       for (int t = 1; t <= types; t++) {
@@ -548,6 +557,23 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
               for (int u : hit->second)
                 if (u > t) gone[u] = 1;
             }
+        for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
+             q++) {
+          const OSTREL_saddle& m = cube->saddle[q];
+          for (int da = -1; da <= 1; da++)
+            for (int db = -1; db <= 1; db++)
+              for (int dc = -1; dc <= 1; dc++) {
+                int x = m.x + da, y = m.y + db, z = m.z + dc;
+                OSTREL_shift_index_xyz(cube, &x, &y, &z);
+                auto hit = member_at.find((long long)cube->energy.index(x, y, z));
+                if (hit == member_at.end())
+                  continue;
+                for (int u : hit->second)
+                  if (u > t && !gone[u] &&
+                      fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-3)
+                    gone[u] = 1;
+              }
+        }
       }
       for (int t = types; t >= 1; t--)  // from the last, so numbers stay valid
         if (gone[t] && OSTREL_delete_saddle_type(cube, t))
