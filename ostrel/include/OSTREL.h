@@ -40,7 +40,13 @@ struct OSTREL_input {
   int smooth_cube = 0;
   int check_sub = 0;
   int check_subs = 0;
+  int stop = 0;  // --help or --version answered: nothing else runs
 };
+
+// An ion word in the spelling the structure's type symbols use: element with
+// a capital (na -> Na) and the charge as number then sign (Na+ and Na+1 ->
+// Na1+); a word without a charge stays without one.
+std::string OSTREL_canonical_ion(const std::string& word);
 
 // One command-line flag: its word, the mark it sets, and, for a flag that
 // takes a value, where the value goes (a text of at most `limit` characters

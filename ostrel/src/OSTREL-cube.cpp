@@ -686,6 +686,32 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
   drop_marked(minima_list(cube), gone);
 }
 
+// When grid point `im` is not the kind of stationary point its orbit is (a
+// saddle when `saddle`, else a minimum), the neighbour of equal energy that
+// is takes its place.
+static void move_to_tied_stationary_point(const OSTREL_cube* cube, bool saddle,
+                                          OSTREL_fastgen_xyz* im) {
+  auto is_kind = [&](int x, int y, int z) {
+    const PointClass pc = classify_point(cube, x, y, z);
+    return saddle ? pc.clusters >= 2 : (pc.clusters < 2 && pc.minimum);
+  };
+  if (is_kind(im->x, im->y, im->z))
+    return;
+  const double e = cube->energy.at(im->x, im->y, im->z);
+  for (int a = -1; a <= 1; a++)
+    for (int b = -1; b <= 1; b++)
+      for (int c = -1; c <= 1; c++) {
+        int x = im->x + a, y = im->y + b, z = im->z + c;
+        OSTREL_shift_index_xyz(cube, &x, &y, &z);
+        if (cube->energy.at(x, y, z) == e && is_kind(x, y, z)) {
+          im->x = x;
+          im->y = y;
+          im->z = z;
+          return;
+        }
+      }
+}
+
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
                                   OSTREL_asymmetric_unit* unit) {
   OSTREL_free_cube_stationary_points(cube);
@@ -722,7 +748,11 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
     OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
     OSTREL_condense_copies(cif, cube, &copies, 1);
     for (int c = 0; c < copies.total; c++) {
-      const OSTREL_fastgen_xyz& im = copies.copy[c];
+      OSTREL_fastgen_xyz& im = copies.copy[c];
+      // The grid point of a merged image must be the stationary point
+      // itself: of equal images only those that win the tie are.
+      if (pc.tied)
+        move_to_tied_stationary_point(cube, pc.clusters >= 2, &im);
       double e = cube->energy.at(im.x, im.y, im.z);
       if (pc.clusters >= 2) {
         if (OSTREL_add_cube_saddle_point(cube, im.x, im.y, im.z, 0, e)) {

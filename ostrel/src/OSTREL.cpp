@@ -4,6 +4,7 @@
 // stage that fails has printed its message and ends the run.
 #include "OSTREL.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "OSTREL-cmd.h"
 #include "OSTREL-file.h"
 #include "OSTREL-gui.h"
+#include "OSTREL-symmetry.h"
 #include "OSTREL-vesta.h"
 
 // ===========================================================================
@@ -121,7 +123,83 @@ static int take_extra(OSTREL_input* input, const OSTREL_flag& flag, int argc, ch
   return 0;
 }
 
+#ifndef OSTREL_VERSION
+#define OSTREL_VERSION "unknown"
+#endif
+
+static void print_help() {
+  printf("Usage: ostrel --cube FILE --cif FILE [ION] [flags]\n"
+         "  --cube FILE       the landscape (Gaussian cube, energies in eV)\n"
+         "  --cif FILE [ION]  the structure; ION names the mobile ion (Li1+, Na, Na+, ...)\n"
+         "  --scale EXPR      energy scale in E (default E; 0.5695*E^(0.6946) for Na1+)\n"
+         "  --max E           search up to E eV above the global minimum\n"
+         "  --path            hops, percolation and activation energies (needs --cube)\n"
+         "  --print-minima, --print-saddle   the stationary points (need --cube)\n"
+         "  --print-path, --print-perc, --print-act   results of --path\n"
+         "  --summary         OSTREL_summary.txt\n"
+         "  --vesta           OSTREL.vesta\n"
+         "  --gui             OSTREL_gui.csv (needs --path, --cube and --cif)\n"
+         "  --calc-charge, --calc-bvsum, --calc-gii, --check-sub, --check-subs (need --cif)\n"
+         "  --smooth-cube     symmetrise the grid first\n"
+         "  --cmd             commands on standard input after the batch stages\n"
+         "  --help, --version\n"
+         "Every flag, file and column: OSTREL_readme.txt beside the program.\n");
+}
+
+// Output flags need the stage that makes what they print: a flag without it
+// would print nothing and succeed.
+static int check_needs(const OSTREL_input* input) {
+  struct Need {
+    const char* word;
+    int OSTREL_input::*flag;
+    bool path, cube, cif;
+  };
+  static const Need needs[] = {
+      {"--path", &OSTREL_input::path, false, true, false},
+      {"--print-minima", &OSTREL_input::print_minima, false, true, false},
+      {"--print-saddle", &OSTREL_input::print_saddle, false, true, false},
+      {"--print-path", &OSTREL_input::print_path, true, true, false},
+      {"--print-perc", &OSTREL_input::print_perc, true, true, false},
+      {"--print-act", &OSTREL_input::print_act, true, true, false},
+      {"--gui", &OSTREL_input::gui, true, true, true},
+      {"--calc-charge", &OSTREL_input::calc_charge, false, false, true},
+      {"--calc-bvsum", &OSTREL_input::calc_bvsum, false, false, true},
+      {"--calc-gii", &OSTREL_input::calc_gii, false, false, true},
+      {"--check-sub", &OSTREL_input::check_sub, false, false, true},
+      {"--check-subs", &OSTREL_input::check_subs, false, false, true},
+  };
+  for (const Need& n : needs) {
+    if (!(input->*n.flag))
+      continue;
+    std::string missing;
+    auto add = [&](bool needed, int given, const char* word) {
+      if (needed && !given)
+        missing += std::string(missing.empty() ? "" : " and ") + word;
+    };
+    add(n.path, input->path, "--path");
+    add(n.cube, input->cube, "--cube");
+    add(n.cif, input->cif, "--cif");
+    if (!missing.empty()) {
+      fprintf(stderr, "Error: %s needs %s\n", n.word, missing.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      print_help();
+      input->stop = 1;
+      return 0;
+    }
+    if (strcmp(argv[i], "--version") == 0 || strcmp(argv[i], "-v") == 0) {
+      printf("ostrel %s\n", OSTREL_VERSION);
+      input->stop = 1;
+      return 0;
+    }
+  }
   if (argc <= 1) {
     printf(" Ionic Conduction Landscape Analyser (OSTREL) version 3.0\n");
     printf(" > Please consult OSTREL_readme.txt for more details on available commands.\n");
@@ -131,8 +209,11 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
   }
   for (int i = 1; i < argc; i++) {
     const OSTREL_flag* flag = find_flag(argv[i]);
-    if (!flag)
-      continue;  // any other word is ignored
+    if (!flag) {
+      // A typo such as --pth would otherwise vanish without a word.
+      fprintf(stderr, "Warning: Unknown word %s on the command line is ignored\n", argv[i]);
+      continue;
+    }
     if (flag->takes_value) {
       if (take_value(argc, argv, i, *flag) || store_value(input, *flag, argv[i + 1]))
         return 1;
@@ -143,7 +224,7 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
     if (take_extra(input, *flag, argc, argv, &i))
       return 1;
   }
-  return 0;
+  return check_needs(input);
 }
 
 // ===========================================================================
@@ -166,14 +247,42 @@ int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input) {
   return 0;
 }
 
+std::string OSTREL_canonical_ion(const std::string& word) {
+  // Element: a capital and an optional small letter, whatever the case
+  // written (na, NA -> Na).
+  size_t n = 0;
+  std::string element;
+  while (n < word.size() && n < 2 && isalpha((unsigned char)word[n])) {
+    element += (char)(n == 0 ? toupper((unsigned char)word[n]) : tolower((unsigned char)word[n]));
+    n++;
+  }
+  if (element.empty())
+    return word;
+  const std::string charge = word.substr(n);
+  if (charge.empty())
+    return element;
+  // +, 1+, +1 -> 1+ (and likewise for - and other digits).
+  if (charge == "+" || charge == "-")
+    return element + "1" + charge;
+  if (charge.size() == 2 && (charge[0] == '+' || charge[0] == '-') &&
+      isdigit((unsigned char)charge[1]))
+    return element + charge[1] + charge[0];
+  return element + charge;
+}
+
+// The default energy scale of a mobile ion: Na+ (written Na, Na+, Na1+ or
+// na) takes the scale fitted to its landscapes, every other ion none.
+static const char* default_scale(const std::string& ion) {
+  return ion == "Na" || ion == "Na1+" ? "0.5695*E^(0.6946)" : "E";
+}
+
 // The energy scale: the default for the mobile ion, replaced by --scale.
 static int load_energy_scale(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
   if (input->ion) {
     run->cif.ion = 1;
-    run->cif.probe_type = input->ion_type;
-    STAGE(OSTREL_parse_energy_scaling(&run->cube,
-                                      input->ion_type == "Na1+" ? "0.5695*E^(0.6946)" : "E"));
+    run->cif.probe_type = OSTREL_canonical_ion(input->ion_type);
+    STAGE(OSTREL_parse_energy_scaling(&run->cube, default_scale(run->cif.probe_type)));
   }
   if (input->scaling) {
     OSTREL_free_RPN(&run->cube.RPN);
@@ -196,6 +305,14 @@ int OSTREL_stage_load(OSTREL_run* run) {
   if (input->cif) {
     run->cif.cif = 1;
     STAGE(OSTREL_load_cif(input->cif_file.c_str(), &run->cif));
+    if (input->ion) {
+      bool labels = false;
+      for (int s = 0; s < run->cif.site_no && !labels; s++)
+        labels = OSTREL_site_is_probe(&run->cif, run->cif.site[s]) != 0;
+      if (!labels)
+        fprintf(stderr, "Warning: The ion %s labels no site of the structure\n",
+                run->cif.probe_type.c_str());
+    }
   }
   return 0;
 }
@@ -360,6 +477,10 @@ int OSTREL_stage_network(OSTREL_run* run) {
   STAGE(OSTREL_calc_activation_energy(&run->cube, &run->lib));
   if (input->print_act) {
     OSTREL_print_cif_ICSD(&run->cif, stdout);
+    if (input->ion)
+      printf("Mobile ion: %s, energy scale: %s\n", run->cif.probe_type.c_str(),
+             input->scaling ? input->scaling_expression.c_str()
+                            : default_scale(run->cif.probe_type));
     OSTREL_print_activation_energy(&run->lib, stdout);
   }
   if (events != OSTREL_WRITE_DONE) {

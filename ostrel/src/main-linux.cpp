@@ -14,6 +14,8 @@ int main(int argc, char** argv) {
     OSTREL_init_input(&input);
     if (OSTREL_process_command(&input, argc, argv))
       return 1;
+    if (input.stop)
+      return 0;
     return OSTREL(&input) == 0 ? 0 : 1;
   } catch (const std::bad_alloc&) {
     fprintf(stderr, "Error: Memory allocation problem\n");
