@@ -500,8 +500,8 @@ struct SaddleEnds {
   double ceiling;
   LowerSides sides;
   BoxAroundSaddle box;
-  RegionBelowSaddle below;
-  bool below_flooded = false;
+  RegionBelowSaddle below, at_saddle;
+  bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
   // The nearest minimum images of S and the walk of the last candidate.
   OSTREL_nearest_neighbour near;
@@ -541,6 +541,15 @@ struct SaddleEnds {
     return below_contains(m);
   }
 
+  // Is m in the region flooded from S without rising above S?
+  bool at_saddle_contains(OSTREL_cubeloc m) {
+    if (!at_saddle_flooded) {
+      at_saddle = region_below_saddle(cube, S, es + 1e-7, max_hop + 1.0);
+      at_saddle_flooded = true;
+    }
+    return at_saddle.contains(m);
+  }
+
   // Is m in the region flooded from S up to the ceiling?
   bool below_contains(OSTREL_cubeloc m) {
     if (!below_flooded) {
@@ -572,13 +581,17 @@ struct SaddleEnds {
       return r;
     // A walk on which fewer than 3 in 4 steps descend (one that wanders
     // over a rough floor) is no reason to refuse the end: the flood from
-    // the saddle decides whether the end lies in one of its basins.
+    // the saddle below its energy decides whether the end lies in one of
+    // its basins.
     const bool irreducible = OSTREL_halfpath_is_irreducible(cube, &half) != 0;
     if (strict) {
       *side = irreducible ? side_of(half, *m) : side_reached_below(cube, box, es, sides, *m);
       if (*side < 0 || (other && *side == other_side))
         return -1;
-    } else if (irreducible ? !stays_below(half, *m) : !below_contains(*m)) {
+    } else if (irreducible ? !stays_below(half, *m) : !at_saddle_contains(*m)) {
+      // For a wandering walk the flood decides, but only up to the saddle's
+      // own energy: up to kT above it the flood can spill over a
+      // neighbouring saddle into a basin this one does not separate.
       return -1;
     }
     *len = OSTREL_path_length_in_Angstrom(cube, &half);
