@@ -84,7 +84,7 @@ def rank_with(basis, v):
     return basis
 
 
-def flood(grid, emax=5.0):
+def flood_with_thresholds(grid, emax=5.0):
     na, nb, nc = grid.shape
     n = na * nb * nc
     flat = grid.ravel()
@@ -204,6 +204,13 @@ def flood(grid, emax=5.0):
     return result
 
 
+def flood(grid, emax=5.0):
+    """Per dimension (activation energy, its threshold above the global
+    minimum, tolerance); flood_with_thresholds adds the first threshold
+    above the global minimum and its tolerance."""
+    return {d: r[:3] for d, r in flood_with_thresholds(grid, emax).items()}
+
+
 def parse_ostrel(path, what="activation energy"):
     out = {}
     with open(path, "rb") as f:
@@ -239,7 +246,7 @@ def main(argv):
         argv = argv[:p] + argv[p + 2:]
     if len(argv) >= 4 and argv[1] == "compare":
         grid = read_cube(argv[2])
-        ref = flood(grid, emax)
+        ref = flood_with_thresholds(grid, emax)
         got = parse_ostrel(argv[3])
         got_first = parse_ostrel(argv[3], "threshold from the global minimum")
         f = make_scale(scale)
@@ -277,7 +284,7 @@ def main(argv):
                   "%.6f %s" % (d, got[d], ea, thr, diff, tol, "ok" if good else "DIFFERENT"))
         return 0 if ok else 1
     if len(argv) == 2:
-        res = flood(read_cube(argv[1]), emax)
+        res = flood_with_thresholds(read_cube(argv[1]), emax)
         for d in (1, 2, 3):
             print("%dD %.6f %.6f %.6f %.6f" % ((d,) + res[d][:4]))
         return 0

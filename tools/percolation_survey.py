@@ -108,7 +108,7 @@ def flood_of(cube, cache):
         with open(cache) as f:
             return {int(k): v for k, v in json.load(f).items()}
     grid = percolation_check.read_cube(cube)
-    res = percolation_check.flood(grid)
+    res = percolation_check.flood_with_thresholds(grid)
     out = {d: list(res[d]) for d in (1, 2, 3)}
     if cache:
         with open(cache, "w") as f:
