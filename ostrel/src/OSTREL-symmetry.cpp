@@ -526,8 +526,9 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
     // representatives lie within one grid step of its own (found through
     // the grid points around it rather than by comparing every pair).  So
     // does a later type with any member within one grid step of any member
-    // of the type and an energy within the grid's tolerance of it (1 meV,
-    // far below the energy change of one step on any slope): one saddle
+    // of the type and an energy within the grid's tolerance of it (0.1 meV:
+    // the last digits written for grid energies; distinct saddles of a
+    // shallow landscape lie 1 meV apart and must stay apart): one saddle
     // whose grid points the symmetry search took for two types, of which
     // only one would be joined to its minima.
     {
@@ -570,7 +571,7 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
                   continue;
                 for (int u : hit->second)
                   if (u > t && !gone[u] &&
-                      fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-3)
+                      fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-4)
                     gone[u] = 1;
               }
         }
