@@ -653,13 +653,15 @@ class Runner:
         if self.stop.is_set():
             return -1, "", "", "Error: interrupted"
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            # The clock starts before the program does: on a loaded machine
+            # a short run can end before Popen returns.
+            start = time.monotonic()
             try:
                 proc = subprocess.Popen(argv, cwd=cwd, stdout=out, stderr=err,
                                         stdin=subprocess.DEVNULL, env=self.env,
                                         start_new_session=True)
             except OSError as e:
                 return -1, "", "", "Error: cannot start %s: %s" % (argv[0], e.strerror)
-            start = time.monotonic()
             with self.lock:
                 self.running.add(proc)
             if self.stop.is_set():

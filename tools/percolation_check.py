@@ -13,16 +13,20 @@ current energy connects to its own images.  For d = 1, 2, 3 the activation
 energy is the smallest value of (energy of the voxel that was just added)
 minus (lowest energy of its component) over all moments at which that
 component spans at least d directions -- the same quantity as the highest
-hop minus the lowest site of a percolating cluster of hops.
+hop minus the lowest site of a percolating cluster of hops.  The threshold
+above the global minimum is the energy at which d directions first connect
+(what tools that measure from the global minimum report).
 
 Usage:
   percolation_check.py CUBE [--max E]
-      prints one line per dimension: "<d>D <Ea> <threshold> <tolerance>"
-      (999 when the dimension is never reached below the global minimum +
+      prints one line per dimension: "<d>D <Ea> <threshold> <tolerance>
+      <threshold from the global minimum>" (999 when the dimension is never reached below the global minimum +
       E, default 5 eV, the range in which ostrel looks for saddles)
   percolation_check.py compare CUBE OSTREL_OUTPUT [--max E] [--scale EXPR]
       compares the "<d>D activation energy: <Ea> eV" lines of ostrel with the
-      flood fill; exit status 1 when any differs by more than the tolerance.
+      flood fill, and the "<d>D threshold from the global minimum: <E> eV"
+      lines when present; exit status 1 when any differs by more than the
+      tolerance.
       EXPR is the energy scale in E that ostrel applied to every energy
       (for Na1+ by default 0.5695*E^(0.6946)); the activation energy is then
       scale(threshold) - scale(component minimum), and the tolerance is
@@ -52,7 +56,7 @@ def read_cube(path):
         lines = f.read().decode("latin-1").splitlines()
     natoms = abs(int(lines[2].split()[0]))
     counts = [int(lines[3 + a].split()[0]) for a in range(3)]
-    values = np.array([float(x) for x in " ".join(lines[6 + natoms:]).split()])
+    values = np.array(" ".join(lines[6 + natoms:]).split(), dtype=float)
     need = counts[0] * counts[1] * counts[2]
     if values.size < need:
         raise SystemExit("%s: %d energies, %d expected" % (path, values.size, need))
@@ -80,7 +84,7 @@ def rank_with(basis, v):
     return basis
 
 
-def flood(grid, emax=5.0):
+def flood_with_thresholds(grid, emax=5.0):
     na, nb, nc = grid.shape
     n = na * nb * nc
     flat = grid.ravel()
@@ -120,6 +124,10 @@ def flood(grid, emax=5.0):
 
     best = {1: 999.0, 2: 999.0, 3: 999.0}
     where = {1: -1, 2: -1, 3: -1}
+    # The lowest energy at which d directions connect (above the global
+    # minimum) and the voxel that connects them.
+    first = {1: 999.0, 2: 999.0, 3: 999.0}
+    where_first = {1: -1, 2: -1, 3: -1}
     values = flat.tolist()
     for idx in order.tolist():
         e = values[idx]
@@ -167,16 +175,15 @@ def flood(grid, emax=5.0):
         root = find(idx)[0]
         rank = len(basis.get(root, []))
         for d in range(1, rank + 1):
+            if where_first[d] < 0:
+                first[d] = e - gmin
+                where_first[d] = idx
             ea = e - low[root]
             if ea < best[d] - 1e-12:
                 best[d] = ea
                 where[d] = idx
-    result = {}
-    for d in (1, 2, 3):
-        idx = where[d]
-        if idx < 0:
-            result[d] = (999.0, 999.0, 0.0)
-            continue
+    def drop_at(idx):
+        # The largest energy step from a voxel down to one of its neighbours.
         i, rem = divmod(idx, nb * nc)
         j, k = divmod(rem, nc)
         e = values[idx]
@@ -185,16 +192,31 @@ def flood(grid, emax=5.0):
             v = grid[(i + da) % na, (j + db) % nb, (k + dc) % nc]
             if v <= e:
                 drop = max(drop, e - v)
-        result[d] = (best[d], e - gmin, drop + 1e-6)
+        return drop + 1e-6
+
+    result = {}
+    for d in (1, 2, 3):
+        idx = where[d]
+        if idx < 0:
+            result[d] = (999.0, 999.0, 0.0, 999.0, 0.0)
+            continue
+        result[d] = (best[d], values[idx] - gmin, drop_at(idx), first[d], drop_at(where_first[d]))
     return result
 
 
-def parse_ostrel(path):
+def flood(grid, emax=5.0):
+    """Per dimension (activation energy, its threshold above the global
+    minimum, tolerance); flood_with_thresholds adds the first threshold
+    above the global minimum and its tolerance."""
+    return {d: r[:3] for d, r in flood_with_thresholds(grid, emax).items()}
+
+
+def parse_ostrel(path, what="activation energy"):
     out = {}
     with open(path, "rb") as f:
         for line in f.read().decode("latin-1").splitlines():
             for d in (1, 2, 3):
-                tag = "%dD activation energy: " % d
+                tag = "%dD %s: " % (d, what)
                 if line.startswith(tag):
                     out[d] = float(line[len(tag):].split()[0])
     return out
@@ -224,12 +246,25 @@ def main(argv):
         argv = argv[:p] + argv[p + 2:]
     if len(argv) >= 4 and argv[1] == "compare":
         grid = read_cube(argv[2])
-        ref = flood(grid, emax)
+        ref = flood_with_thresholds(grid, emax)
         got = parse_ostrel(argv[3])
+        got_first = parse_ostrel(argv[3], "threshold from the global minimum")
         f = make_scale(scale)
         ok = True
         for d in (1, 2, 3):
-            ea, thr, tol = ref[d]
+            ea, thr, tol, first, tol_first = ref[d]
+            if first < 999 and d in got_first:
+                # Printed beside the activation energies: the lowest energy
+                # above the global minimum at which d directions connect.
+                slope = abs(f(first + 1e-4) - f(first - 1e-4)) / 2e-4 if first > 1e-4 else 1.0
+                want, t = f(first) - f(0.0), tol_first * max(slope, 1.0)
+                good = abs(got_first[d] - want) <= t
+                ok = ok and good
+                print("%dD: threshold from the global minimum: ostrel %.6f flood fill %.6f "
+                      "tolerance %.6f %s" % (d, got_first[d], want, t, "ok" if good else "DIFFERENT"))
+            elif d in got_first and got_first[d] < 999:
+                print("%dD: ostrel threshold %.6f, none in the flood fill DIFFERENT" % (d, got_first[d]))
+                ok = False
             if ea < 999:
                 # Raw energies are relative to the global minimum.
                 low = thr - ea
@@ -249,9 +284,9 @@ def main(argv):
                   "%.6f %s" % (d, got[d], ea, thr, diff, tol, "ok" if good else "DIFFERENT"))
         return 0 if ok else 1
     if len(argv) == 2:
-        res = flood(read_cube(argv[1]), emax)
+        res = flood_with_thresholds(read_cube(argv[1]), emax)
         for d in (1, 2, 3):
-            print("%dD %.6f %.6f %.6f" % ((d,) + res[d]))
+            print("%dD %.6f %.6f %.6f %.6f" % ((d,) + res[d][:4]))
         return 0
     print(__doc__)
     return 2

@@ -13,6 +13,12 @@
 
 constexpr int OSTREL_CIF_MAX_MULTIPLE_LINES = 10;
 constexpr int OSTREL_MAX_SYMOP = 192;  // order of the largest space group in a centred cell
+// Largest structure read, the bounds velmora.x sets: at most 20000 atoms in
+// the full cell, and at most 1000000 images of sites under operations
+// before duplicates are removed.  Larger files are refused, not read for
+// minutes.
+constexpr int OSTREL_MAX_CIF_ATOMS = 20000;
+constexpr long long OSTREL_MAX_CIF_IMAGES = 1000000;
 
 struct OSTREL_type {
   std::string label;          // e.g. Li1+

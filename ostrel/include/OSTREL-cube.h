@@ -17,6 +17,13 @@ struct OSTREL_asymmetric_unit;
 // velmora hold at most 196^3 = 7529536 points).
 constexpr long long OSTREL_MAX_GRID_POINTS = 67108864LL;  // 2^26, 512 MB of energies
 
+// Largest magnitude of a grid energy, eV.  A site energy of one ion in a
+// crystal lies within some hundred eV of any other (velmora caps its values
+// at 999.9 eV); even total energies of large cells stay within 1e6 eV.  A
+// value beyond it is a corrupt or foreign file, and differences of such
+// values against ordinary ones lose every digit of the landscape.
+constexpr double OSTREL_MAX_ABS_ENERGY = 1e6;
+
 // A 3-D array stored flat, indexed [a][b][c] with c fastest.
 template <class T>
 struct OSTREL_3D_array {
@@ -123,7 +130,14 @@ int OSTREL_parse_energy_scaling(OSTREL_cube* cube, const char* expression);
 double OSTREL_scale_cube_energy(const OSTREL_cube* cube, double e);
 double OSTREL_get_unscaled_from_scaled(const OSTREL_cube* cube, double target);
 
-// Stationary points.
+// Stationary points.  Grid points are compared by energy and, on an exact
+// tie, by grid index (((i * b_grid) + j) * c_grid + k): a strict order that
+// treats plateaus and exactly equal neighbours as a landscape raised by a
+// vanishing amount per grid index would be (1e-12 per index is such a
+// landscape for any cube written with fewer than 12 decimals).
+inline bool OSTREL_grid_lower(double e1, size_t index1, double e2, size_t index2) {
+  return e1 < e2 || (e1 == e2 && index1 < index2);
+}
 int OSTREL_find_lower_energy_neighbour_cluster(const OSTREL_cube* cube, int i, int j, int k);
 int OSTREL_is_minimum(const OSTREL_cube* cube, int i, int j, int k);
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,

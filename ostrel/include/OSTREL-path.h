@@ -59,6 +59,10 @@ struct OSTREL_pathlib {
   int total_allpath = 0;
   std::vector<OSTREL_allpath> allpath;
   double oneD = 999, twoD = 999, threeD = 999;  // activation energies, eV
+  // The lowest threshold at which some cluster percolates in at least 1, 2,
+  // 3 dimensions, above the global minimum (scaled, eV; 999 none): what
+  // tools that flood a landscape from its lowest point report.
+  double oneD_threshold = 999, twoD_threshold = 999, threeD_threshold = 999;
 };
 
 // A chain of adjacent grid points (unwrapped coordinates).
@@ -228,6 +232,8 @@ int OSTREL_generate_path_dimension(const OSTREL_cube* cube,
                                    const std::vector<OSTREL_path_triple_index>& vectors,
                                    OSTREL_path_triple_index spanning[3]);
 int OSTREL_calc_activation_energy(const OSTREL_cube* cube, OSTREL_pathlib* lib);
+// The three activation energies, then the three thresholds above the global
+// minimum ("1D threshold from the global minimum: %.6f eV").
 void OSTREL_print_activation_energy(const OSTREL_pathlib* lib, FILE* stream);
 void OSTREL_print_clustlist(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
                             const OSTREL_cluster_list* list, FILE* stream);

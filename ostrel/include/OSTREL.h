@@ -40,7 +40,13 @@ struct OSTREL_input {
   int smooth_cube = 0;
   int check_sub = 0;
   int check_subs = 0;
+  int stop = 0;  // --help or --version answered: nothing else runs
 };
+
+// An ion word in the spelling the structure's type symbols use: element with
+// a capital (na -> Na) and the charge as number then sign (Na+ and Na+1 ->
+// Na1+); a word without a charge stays without one.
+std::string OSTREL_canonical_ion(const std::string& word);
 
 // One command-line flag: its word, the mark it sets, and, for a flag that
 // takes a value, where the value goes (a text of at most `limit` characters
@@ -80,9 +86,11 @@ struct OSTREL_run {
   OSTREL_cif cif;
   OSTREL_pathlib lib;
   OSTREL_reaction_pathway_overall rp;
-  // OSTREL_events.txt holds the current threshold summary (it is copied
-  // from there rather than computed again).
+  // `events` holds the threshold summary of the current path library (made
+  // once, written from memory to the events file, standard output and the
+  // summary); a stage that rebuilds the library clears `events_made`.
   bool events_made = false;
+  std::string events;
   // An output file could not be written: later stages still run, but the
   // run fails.
   bool unwritten_output = false;

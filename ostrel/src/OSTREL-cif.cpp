@@ -19,24 +19,20 @@ namespace {
 
 constexpr double PI = 3.141592653589793;
 
-// Reads a file the way fgets with a 200-byte buffer does: pieces of at most
-// 199 characters, each ending after a line feed or at the piece limit.  A
-// NUL byte ends the text of its piece.
-bool read_pieces(const char* filename, std::vector<std::string>* lines) {
-  OSTREL_file f = OSTREL_open_file(filename, "rb");
-  if (!f)
-    return false;
+// Splits a file's text the way fgets with a 200-byte buffer reads it:
+// pieces of at most 199 characters, each ending after a line feed or at the
+// piece limit.  A NUL byte ends the text of its piece.
+void split_pieces(const std::string& text, std::vector<std::string>* lines) {
   lines->clear();
   std::string cur;
-  int ch;
   bool nul = false;
   size_t taken = 0;
-  while ((ch = fgetc(f.get())) != EOF) {
+  for (char ch : text) {
     taken++;
     if (ch == 0)
       nul = true;
     else if (!nul)
-      cur.push_back((char)ch);
+      cur.push_back(ch);
     if (ch == '\n' || taken == 199) {
       lines->push_back(cur);
       cur.clear();
@@ -46,6 +42,30 @@ bool read_pieces(const char* filename, std::vector<std::string>* lines) {
   }
   if (taken > 0)
     lines->push_back(cur);
+}
+
+// Reads a file (a regular file of at most OSTREL_MAX_CIF_BYTES) in one pass
+// and splits it into pieces; false with the message printed when refused.
+bool read_pieces(const char* filename, std::vector<std::string>* lines) {
+  std::string text;
+  if (OSTREL_read_input(filename, "CIF", OSTREL_MAX_CIF_BYTES, &text))
+    return false;
+  split_pieces(text, lines);
+  return true;
+}
+
+// The same for a data file, whose absence is no error: false, silently.
+bool read_data_pieces(const char* filename, std::vector<std::string>* lines) {
+  OSTREL_file f = OSTREL_open_file(filename, "rb");
+  if (!f)
+    return false;
+  std::string text;
+  char buf[1 << 16];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f.get())) > 0 &&
+         (long long)text.size() <= OSTREL_MAX_CIF_BYTES)
+    text.append(buf, n);
+  split_pieces(text, lines);
   return true;
 }
 
@@ -387,6 +407,12 @@ static int read_site_loop(const std::vector<std::string>& lines, size_t i, OSTRE
     if (!is_cif_null(t[col_y])) y = atof(t[col_y].c_str());
     if (!is_cif_null(t[col_z])) z = atof(t[col_z].c_str());
     if (col_occ >= 0 && !is_cif_null(t[col_occ])) occ = atof(t[col_occ].c_str());
+    // Every listed site gives at least one atom of the full cell.
+    if (cif->site_no >= OSTREL_MAX_CIF_ATOMS) {
+      fprintf(stderr, "Error: The CIF lists more than the %d sites supported\n",
+              OSTREL_MAX_CIF_ATOMS);
+      return 1;
+    }
     if (OSTREL_add_cif_site(cif, label.c_str(), type.c_str(), mul, wyck, x, y, z, occ, 0.0))
       return 1;
     found++;
@@ -485,7 +511,7 @@ void OSTREL_calc_cif_metric(OSTREL_cif* cif) {
 // for 'F d -3 m Z', the standard origin choice, listed first).
 int OSTREL_get_symops_from_dat_file(const char* path, OSTREL_cif* cif) {
   std::vector<std::string> lines;
-  if (!path || !*path || !read_pieces(path, &lines) || cif->spacegroup_HM.empty())
+  if (!path || !*path || cif->spacegroup_HM.empty() || !read_data_pieces(path, &lines))
     return 0;  // no data file: the caller falls back to x,y,z
   size_t start = 0;
   while (start < lines.size() && !starts_with(lines[start], "DATA_START")) start++;
@@ -543,6 +569,12 @@ int OSTREL_fill_symops(OSTREL_cif* cif) {
 }
 
 int OSTREL_refresh_site_mul(OSTREL_cif* cif) {
+  if ((long long)cif->site_no * cif->symop_no > OSTREL_MAX_CIF_IMAGES) {
+    fprintf(stderr, "Error: %d sites under %d operations are more than the %lld images supported\n",
+            cif->site_no, cif->symop_no, OSTREL_MAX_CIF_IMAGES);
+    return 1;
+  }
+  long long atoms = 0;
   for (int s = 0; s < cif->site_no; s++) {
     OSTREL_equiv_pos pos;
     OSTREL_site& site = cif->site[s];
@@ -552,6 +584,12 @@ int OSTREL_refresh_site_mul(OSTREL_cif* cif) {
       return 1;
     }
     site.mul = pos.total_copies;
+    atoms += site.mul;
+    if (atoms > OSTREL_MAX_CIF_ATOMS) {
+      fprintf(stderr, "Error: The full cell holds more than the %d atoms supported\n",
+              OSTREL_MAX_CIF_ATOMS);
+      return 1;
+    }
   }
   return 0;
 }
@@ -560,10 +598,8 @@ int OSTREL_load_cif(const char* filename, OSTREL_cif* cif) {
   std::vector<std::string> lines;
   bool symop_loop = false;
   return OSTREL_catch_memory(nullptr, [&] {
-    if (!read_pieces(filename, &lines)) {
-      fprintf(stderr, "Error: Unable to open CIF file\n");
-      return 1;
-    }
+    if (!read_pieces(filename, &lines))
+      return 1;  // refused or unreadable, with its message
     for (std::string& l : lines)
       OSTREL_trim_cif_buffer(&l);
     for (size_t i = 0; i < lines.size(); i++) {

@@ -4,8 +4,6 @@
 // clusters in its 3x3x3 block (counted with bit masks).
 #include "OSTREL-cube.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -31,8 +29,9 @@ struct LineReader {
   bool eof = false;
   bool skip_rest = false;  // inside the tail of a line that was cut
   long long line_no = 0;
+  long long budget;  // bytes still to be read: a file that grows is cut here
 
-  explicit LineReader(FILE* file) : f(file), buf(1 << 20) {}
+  LineReader(FILE* file, long long max_bytes) : f(file), buf(1 << 20), budget(max_bytes) {}
 
   // Moves the unread bytes to the front and reads more; false at the end.
   bool refill() {
@@ -43,7 +42,11 @@ struct LineReader {
       len -= pos;
       pos = 0;
     }
-    size_t got = fread(buf.data() + len, 1, buf.size() - len, f);
+    size_t want = buf.size() - len;
+    if ((long long)want > budget)
+      want = (size_t)budget;
+    size_t got = want > 0 ? fread(buf.data() + len, 1, want, f) : 0;
+    budget -= (long long)got;
     len += got;
     if (got == 0)
       eof = true;
@@ -197,10 +200,17 @@ int count_clusters(uint32_t mask) {
 }
 
 // Cluster count of lower neighbours and the minimum test of grid point
-// (i, j, k), from the neighbour indices im/ip (i-1, i+1 wrapped) per axis.
+// (i, j, k).  "Lower" is the order of OSTREL_grid_lower: energy, and on an
+// exact tie the grid index, so that a plateau or two neighbouring points of
+// one energy (a ridge or saddle between grid points of a symmetric
+// landscape) are read as if the landscape rose by a vanishing amount per
+// grid index.  Without the tie-break the two halves of such a saddle each
+// see their partner as a lower neighbour joining both sides, and neither is
+// found.
 struct PointClass {
   int clusters;
   int minimum;
+  bool tied;  // some neighbour has exactly the same energy
 };
 
 PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
@@ -209,29 +219,27 @@ PointClass classify_point(const OSTREL_cube* cube, int i, int j, int k) {
   const int jb[3] = {wrap(j - 1, nb), j, wrap(j + 1, nb)};
   const int kc[3] = {wrap(k - 1, nc), k, wrap(k + 1, nc)};
   const double* d = cube->energy.data.data();
-  const double e = d[((size_t)i * nb + j) * nc + k];
-  uint32_t lower1 = 0, lower2 = 0, equal = 0;
+  const size_t centre = ((size_t)i * nb + j) * nc + k;
+  const double e = d[centre];
+  uint32_t lower = 0;
+  bool tied = false;
   int b = 0;
   for (int x = 0; x < 3; x++)
     for (int y = 0; y < 3; y++) {
-      const double* row = d + ((size_t)ia[x] * nb + jb[y]) * nc;
+      const size_t row = ((size_t)ia[x] * nb + jb[y]) * nc;
       for (int z = 0; z < 3; z++, b++) {
         if (b == 13)
           continue;
-        double v = row[kc[z]];
-        if (fabs(v - e) < 1e-7) {
-          equal |= 1u << b;
-          lower1 |= 1u << b;
-        } else if (v < e) {
-          lower1 |= 1u << b;
-          lower2 |= 1u << b;
-        }
+        const double v = d[row + kc[z]];
+        tied = tied || v == e;
+        if (OSTREL_grid_lower(v, row + kc[z], e, centre))
+          lower |= 1u << b;
       }
     }
   PointClass pc;
-  int c = count_clusters(lower1);
-  pc.clusters = (equal == 0 || c >= 2) ? c : count_clusters(lower2);
-  pc.minimum = lower2 == 0;
+  pc.clusters = count_clusters(lower);
+  pc.minimum = lower == 0;
+  pc.tied = tied;
   return pc;
 }
 
@@ -477,6 +485,13 @@ int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
                   in.line_no);
           return 1;
         }
+        if (fabs(v) > OSTREL_MAX_ABS_ENERGY) {
+          fprintf(stderr,
+                  "Error: Invalid CUBE file - energy %g eV on line %lld lies beyond the "
+                  "physical range of +-%g eV\n",
+                  v, in.line_no, OSTREL_MAX_ABS_ENERGY);
+          return 1;
+        }
         if (h.repeated && (i == count[0] - 1 || j == count[1] - 1 || k == count[2] - 1))
           continue;
         out[o++] = v;
@@ -498,12 +513,6 @@ int read_cube_values(LineReader& in, long long file_size, const CubeHeader& h,
   return 0;
 }
 
-// Size of a regular file, -1 for a pipe or device (no size to check against).
-long long regular_file_size(FILE* f) {
-  struct stat st;
-  long long size = fstat(fileno(f), &st) == 0 ? (long long)st.st_size : -1;
-  return size >= 0 && S_ISREG(st.st_mode) ? size : -1;
-}
 
 }  // namespace
 
@@ -513,14 +522,12 @@ int OSTREL_load_cube(const char* filename, OSTREL_cube* cube) {
   cube->a = cube->b = cube->c = 0;
   cube->a_unit = cube->b_unit = cube->c_unit = 0;
   cube->alpha = cube->beta = cube->gamma = 0;
-  OSTREL_file f = OSTREL_open_file(filename, "rb");
-  if (!f) {
-    fprintf(stderr, "Error: Unable to open CUBE file\n");
-    return 1;
-  }
-  const long long file_size = regular_file_size(f.get());
+  long long file_size = 0;
+  OSTREL_file f = OSTREL_open_input(filename, "CUBE", OSTREL_MAX_CUBE_BYTES, &file_size);
+  if (!f)
+    return 1;  // refused, with its message
   return OSTREL_catch_memory(nullptr, [&] {
-    LineReader in(f.get());
+    LineReader in(f.get(), OSTREL_MAX_CUBE_BYTES);
     CubeHeader h;
     return read_cube_header(in, cube, &h) || read_cube_values(in, file_size, h, cube);
   });
@@ -679,6 +686,32 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
   drop_marked(minima_list(cube), gone);
 }
 
+// When grid point `im` is not the kind of stationary point its orbit is (a
+// saddle when `saddle`, else a minimum), the neighbour of equal energy that
+// is takes its place.
+static void move_to_tied_stationary_point(const OSTREL_cube* cube, bool saddle,
+                                          OSTREL_fastgen_xyz* im) {
+  auto is_kind = [&](int x, int y, int z) {
+    const PointClass pc = classify_point(cube, x, y, z);
+    return saddle ? pc.clusters >= 2 : (pc.clusters < 2 && pc.minimum);
+  };
+  if (is_kind(im->x, im->y, im->z))
+    return;
+  const double e = cube->energy.at(im->x, im->y, im->z);
+  for (int a = -1; a <= 1; a++)
+    for (int b = -1; b <= 1; b++)
+      for (int c = -1; c <= 1; c++) {
+        int x = im->x + a, y = im->y + b, z = im->z + c;
+        OSTREL_shift_index_xyz(cube, &x, &y, &z);
+        if (cube->energy.at(x, y, z) == e && is_kind(x, y, z)) {
+          im->x = x;
+          im->y = y;
+          im->z = z;
+          return;
+        }
+      }
+}
+
 int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
                                   OSTREL_asymmetric_unit* unit) {
   OSTREL_free_cube_stationary_points(cube);
@@ -695,12 +728,31 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
     if (cube->energy.at(g.x, g.y, g.z) > cube->max_energy)
       continue;
     PointClass pc = classify_point(cube, g.x, g.y, g.z);
-    if (pc.clusters < 2 && !pc.minimum)
-      continue;
+    if (pc.clusters < 2 && !pc.minimum) {
+      // The tie-break by grid index is not symmetric: of a saddle or
+      // minimum split over equal images (three points round a 3-fold axis,
+      // say), the representative may be the image that loses the tie while
+      // another image is the stationary point.  The orbit then takes the
+      // class of its first image that is one.
+      if (!pc.tied)
+        continue;
+      OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
+      bool found = false;
+      for (int c = 0; c < copies.total && !found; c++) {
+        pc = classify_point(cube, copies.copy[c].x, copies.copy[c].y, copies.copy[c].z);
+        found = pc.clusters >= 2 || pc.minimum;
+      }
+      if (!found)
+        continue;
+    }
     OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
     OSTREL_condense_copies(cif, cube, &copies, 1);
     for (int c = 0; c < copies.total; c++) {
-      const OSTREL_fastgen_xyz& im = copies.copy[c];
+      OSTREL_fastgen_xyz& im = copies.copy[c];
+      // The grid point of a merged image must be the stationary point
+      // itself: of equal images only those that win the tie are.
+      if (pc.tied)
+        move_to_tied_stationary_point(cube, pc.clusters >= 2, &im);
       double e = cube->energy.at(im.x, im.y, im.z);
       if (pc.clusters >= 2) {
         if (OSTREL_add_cube_saddle_point(cube, im.x, im.y, im.z, 0, e)) {
@@ -760,11 +812,45 @@ static void merge_split_points(OSTREL_cube* cube, OSTREL_cif* cif, std::vector<P
     std::vector<OSTREL_cube_triple_index> members;
     members.push_back(OSTREL_cube_triple_index{S.x, S.y, S.z});
     std::vector<int> joined;
+    // Minima: images next to S that are not listed themselves count too.
+    // With exact ties broken by grid index only one of two equal twins is a
+    // minimum, yet the site lies between them (the asymmetric-unit search
+    // merges the images of its point the same way).  A saddle keeps the
+    // grid point that was found to separate two basins.
+    auto next_to_S = [&](int x, int y, int z, int* fx, int* fy, int* fz) {
+      for (int oa = -1; oa <= 1; oa++)
+        for (int ob = -1; ob <= 1; ob++)
+          for (int oc = -1; oc <= 1; oc++) {
+            int px = x + oa * na, py = y + ob * nb, pz = z + oc * nc;
+            if (abs(px - S.x) < 2 && abs(py - S.y) < 2 && abs(pz - S.z) < 2) {
+              *fx = px;
+              *fy = py;
+              *fz = pz;
+              return true;
+            }
+          }
+      return false;
+    };
     for (int c = 0; c < copies.total; c++) {
-      auto hit = at.find(
-          (long long)cube->energy.index(copies.copy[c].x, copies.copy[c].y, copies.copy[c].z));
-      if (hit == at.end())
+      const OSTREL_fastgen_xyz& im = copies.copy[c];
+      auto hit = at.find((long long)cube->energy.index(im.x, im.y, im.z));
+      if (hit == at.end()) {
+        if (!towards_first)
+          continue;
+        int fx, fy, fz;
+        const bool self = im.x == S.x && im.y == S.y && im.z == S.z;
+        if (!self && next_to_S(im.x, im.y, im.z, &fx, &fy, &fz) &&
+            std::find_if(members.begin(), members.end(), [&](const OSTREL_cube_triple_index& m) {
+              return m.x == fx && m.y == fy && m.z == fz;
+            }) == members.end()) {
+          sx += fx;
+          sy += fy;
+          sz += fz;
+          count++;
+          members.push_back(OSTREL_cube_triple_index{fx, fy, fz});
+        }
         continue;
+      }
       for (int t : hit->second)
         if (t > s && !gone[t])
           joined.push_back(t);
@@ -1048,16 +1134,16 @@ static void print_summary_head(FILE* stream, const char* title, const char* what
   fprintf(stream, "Total symmetrically inequivalent: %d\r\n\r\n", types);
 }
 
-// The plateau of equal energies around member q of a summary; 1 (message
-// printed, stream flushed) when it is too large to list.
+// The plateau of equal energies around member q of a summary.  A plateau
+// too large to list (a flat ridge or floor running on through the cell)
+// stands for the grid point alone, whose position is then printed.
 static int summary_plateau(const OSTREL_cube* cube, OSTREL_same_energy_grid_list* plateau,
-                           const char* what, int q, int x, int y, int z, FILE* stream) {
-  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) >= 0)
-    return 0;
-  fprintf(stderr, "Error: More than 28 grid points share the energy of %s %d at (%d %d %d)\n",
-          what, q, x, y, z);
-  fflush(stream);
-  return 1;
+                           int x, int y, int z) {
+  if (OSTREL_find_same_energy_neighbours(cube, plateau, x, y, z) < 0) {
+    plateau->total = 1;
+    plateau->item.assign(1, OSTREL_cube_triple_index{x, y, z});
+  }
+  return 0;
 }
 
 int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
@@ -1079,7 +1165,7 @@ int OSTREL_printminima(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_minima& m = cube->minima[q];
-      if (summary_plateau(cube, &plateau, "minimum", q, m.x, m.y, m.z, stream))
+      if (summary_plateau(cube, &plateau, m.x, m.y, m.z))
         return 1;
       double fx = 0, fy = 0, fz = 0;
       for (int p = 0; p < plateau.total; p++) {
@@ -1124,7 +1210,7 @@ int OSTREL_printsaddle(const OSTREL_cube* cube, FILE* stream) {
     int printed = 0;
     for (int q : members[t]) {
       const OSTREL_saddle& s = cube->saddle[q];
-      if (summary_plateau(cube, &plateau, "saddle", q, s.x, s.y, s.z, stream))
+      if (summary_plateau(cube, &plateau, s.x, s.y, s.z))
         return 1;
       double px = 0, py = 0, pz = 0;
       for (int p = 0; p < plateau.total; p++) {

@@ -1,45 +1,221 @@
-// Output files through a temporary name (opened exclusively with the usual
-// 0666 & ~umask permissions, renamed over the final name once flushed and
-// closed without error) and the owned FILE handle used by every reader.
+// Input files checked before reading (regular file, bounded size, opened
+// without blocking on a FIFO) and output files through a temporary name
+// (created exclusively with the usual 0666 & ~umask permissions, removed by
+// a handler should SIGINT or SIGTERM arrive while it is written, renamed
+// over the final name once flushed and closed without error).
 #include "OSTREL-file.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "OSTREL-list.h"
+
+const char* const OSTREL_PARTIAL_MARK = ".ostrel-partial-";
 
 OSTREL_file OSTREL_open_file(const char* name, const char* mode) {
   return OSTREL_file(fopen(name, mode));
 }
 
-OSTREL_write_status OSTREL_write_file(const char* name, const std::function<int(FILE*)>& write) {
-  const std::string temp = std::string(name) + "." + std::to_string((long)getpid()) + ".tmp";
-  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
-  if (fd < 0)
-    return OSTREL_WRITE_UNWRITABLE;
-  FILE* f = fdopen(fd, "wb");
-  if (!f) {
+// ===========================================================================
+// Input files
+// ===========================================================================
+
+OSTREL_file OSTREL_open_input(const char* name, const char* kind, long long max_bytes,
+                              long long* size) {
+  // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for
+  // ever; the flag is cleared again before anything is read.
+  const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    fprintf(stderr, "Error: Unable to open %s file\n", kind);
+    return OSTREL_file();
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "Error: %s file %s is not a regular file\n", kind, name);
     close(fd);
-    unlink(temp.c_str());
-    return OSTREL_WRITE_UNWRITABLE;
+    return OSTREL_file();
   }
-  const int failed = write(f);
-  // A full disk shows only when the buffered rest is flushed.
-  const bool unwritten = ferror(f) | fclose(f);
-  if (failed || unwritten || rename(temp.c_str(), name) != 0) {
-    unlink(temp.c_str());
-    return failed ? OSTREL_WRITE_FAILED : OSTREL_WRITE_UNWRITABLE;
+  if ((long long)st.st_size > max_bytes) {
+    fprintf(stderr, "Error: %s file %s holds %lld bytes, more than the %lld MB read\n", kind,
+            name, (long long)st.st_size, max_bytes >> 20);
+    close(fd);
+    return OSTREL_file();
   }
-  return OSTREL_WRITE_DONE;
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* f = flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ? nullptr
+                                                                         : fdopen(fd, "rb");
+  if (!f) {
+    fprintf(stderr, "Error: Unable to open %s file\n", kind);
+    close(fd);
+    return OSTREL_file();
+  }
+  if (size) *size = (long long)st.st_size;
+  return OSTREL_file(f);
 }
 
-int OSTREL_copy_file_to_stream(const char* name, FILE* stream) {
-  OSTREL_file in = OSTREL_open_file(name, "rb");
-  if (!in)
+int OSTREL_read_input(const char* name, const char* kind, long long max_bytes, std::string* text) {
+  long long size = 0;
+  OSTREL_file f = OSTREL_open_input(name, kind, max_bytes, &size);
+  if (!f)
     return 1;
-  char buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, in.get())) > 0) fwrite(buf, 1, n, stream);
-  fflush(stream);
-  return ferror(in.get());
+  return OSTREL_catch_memory(nullptr, [&] {
+    text->clear();
+    text->reserve((size_t)size);
+    // Read to the end, not to the size seen at opening: a file that grows
+    // meanwhile is still cut at the limit.
+    char buf[1 << 16];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+      if ((long long)(text->size() + n) > max_bytes) {
+        fprintf(stderr, "Error: %s file %s holds more than the %lld MB read\n", kind, name,
+                max_bytes >> 20);
+        return 1;
+      }
+      text->append(buf, n);
+    }
+    if (ferror(f.get())) {
+      fprintf(stderr, "Error: Unable to read %s file %s\n", kind, name);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// ===========================================================================
+// Output files
+// ===========================================================================
+
+namespace {
+
+// The temporary file being written, for the signal handler: a fixed buffer
+// (the handler may only call async-signal-safe functions such as unlink).
+char partial_name[PATH_MAX + 64];
+volatile sig_atomic_t partial_active = 0;
+
+extern "C" void remove_partial_and_die(int sig) {
+  if (partial_active)
+    unlink(partial_name);
+  // End by the same signal, with its default action, so that the parent
+  // sees how the program ended.
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Installs the handler for the length of one write; the earlier handlers
+// come back at its end.
+struct PartialGuard {
+  struct sigaction old_int {}, old_term {};
+  bool armed = false;
+
+  explicit PartialGuard(const std::string& temp) {
+    if (temp.size() >= sizeof partial_name)
+      return;
+    memcpy(partial_name, temp.c_str(), temp.size() + 1);
+    struct sigaction sa {};
+    sa.sa_handler = remove_partial_and_die;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, &old_int);
+    sigaction(SIGTERM, &sa, &old_term);
+    partial_active = 1;
+    armed = true;
+  }
+  // The temporary name is gone (renamed or removed): the handler has
+  // nothing left to remove.
+  void release() {
+    if (!armed)
+      return;
+    partial_active = 0;
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    armed = false;
+  }
+  ~PartialGuard() { release(); }
+};
+
+// An existing entry under the final name that a rename would destroy
+// wrongly: anything but a regular file (lstat: a symbolic link is refused
+// itself, whatever it points to).  Says so when it refuses.
+bool name_taken_by_other(const char* name) {
+  struct stat st;
+  if (lstat(name, &st) != 0 || S_ISREG(st.st_mode))
+    return false;
+  fprintf(stderr, "Error: %s exists and is not a regular file; it is left as it is\n", name);
+  return true;
+}
+
+}  // namespace
+
+OSTREL_write_status OSTREL_write_file(const char* name, const std::function<int(FILE*)>& write) {
+  if (name_taken_by_other(name))
+    return OSTREL_WRITE_UNWRITABLE;
+  std::string temp;
+  try {
+    temp = std::string(name) + OSTREL_PARTIAL_MARK + std::to_string((long)getpid()) + "-XXXXXX";
+  } catch (const std::exception&) {
+    OSTREL_memory_error("OSTREL_write_file");
+    return OSTREL_WRITE_FAILED;
+  }
+  std::vector<char> tmpl(temp.begin(), temp.end());
+  tmpl.push_back('\0');
+  // Block the two signals while the file is created and the handler armed,
+  // so that no signal finds a file the handler does not know of.
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  sigprocmask(SIG_BLOCK, &block, &old);
+  const int fd = mkstemp(tmpl.data());
+  temp.assign(tmpl.data());
+  PartialGuard guard(temp);
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  if (fd < 0)
+    return OSTREL_WRITE_UNWRITABLE;
+  // mkstemp creates the file for its owner only; an output file gets the
+  // permissions any other new file would get.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  FILE* f = fdopen(fd, "wb");
+  auto discard = [&] {
+    sigprocmask(SIG_BLOCK, &block, &old);
+    unlink(temp.c_str());
+    guard.release();
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+  };
+  if (!f) {
+    close(fd);
+    discard();
+    return OSTREL_WRITE_UNWRITABLE;
+  }
+  int failed;
+  try {
+    failed = write(f);
+  } catch (const std::exception&) {
+    OSTREL_memory_error("OSTREL_write_file");
+    failed = 1;
+  }
+  // A full disk shows only when the buffered rest is flushed.
+  const bool unwritten = ferror(f) | fclose(f);
+  // Checked again last: something may have taken the name meanwhile.
+  if (failed || unwritten || name_taken_by_other(name)) {
+    discard();
+    return failed ? OSTREL_WRITE_FAILED : OSTREL_WRITE_UNWRITABLE;
+  }
+  sigprocmask(SIG_BLOCK, &block, &old);
+  const bool renamed = rename(temp.c_str(), name) == 0;
+  if (!renamed)
+    unlink(temp.c_str());
+  guard.release();
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  return renamed ? OSTREL_WRITE_DONE : OSTREL_WRITE_UNWRITABLE;
 }

@@ -13,10 +13,10 @@ namespace {
 // Mean fractional position of the equal-energy plateau around a minimum.
 int plateau_mean(const OSTREL_cube* cube, const OSTREL_minima& m, double f[3]) {
   OSTREL_same_energy_grid_list plateau;
+  // A plateau too large to list stands for the grid point alone.
   if (OSTREL_find_same_energy_neighbours(cube, &plateau, m.x, m.y, m.z) < 0) {
-    fprintf(stderr, "Error: More than 28 grid points share the energy of the minimum at "
-            "(%d %d %d)\n", m.x, m.y, m.z);
-    return 1;
+    plateau.total = 1;
+    plateau.item.assign(1, OSTREL_cube_triple_index{m.x, m.y, m.z});
   }
   f[0] = f[1] = f[2] = 0;
   for (int p = 0; p < plateau.total; p++) {

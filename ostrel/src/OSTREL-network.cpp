@@ -672,6 +672,9 @@ int OSTREL_analyze_network_at_saddles(const OSTREL_cube* cube, const OSTREL_path
 
 int OSTREL_calc_activation_energy(const OSTREL_cube* cube, OSTREL_pathlib* lib) {
   lib->oneD = lib->twoD = lib->threeD = 999;
+  lib->oneD_threshold = lib->twoD_threshold = lib->threeD_threshold = 999;
+  double* threshold[4] = {nullptr, &lib->oneD_threshold, &lib->twoD_threshold,
+                          &lib->threeD_threshold};
   OSTREL_cluster_list list;
   OSTREL_network_scratch scratch;
   for (double e : threshold_energies(cube, lib, 999)) {
@@ -683,6 +686,11 @@ int OSTREL_calc_activation_energy(const OSTREL_cube* cube, OSTREL_pathlib* lib) 
       if (C.dimension < 1)
         continue;
       double ea = scaled(cube, C.maximum) - scaled(cube, C.minimum);
+      // The thresholds come in ascending order: the first one at which a
+      // dimension percolates is its threshold from the global minimum.
+      for (int d = 1; d <= C.dimension && d <= 3; d++)
+        if (*threshold[d] >= 999)
+          *threshold[d] = scaled(cube, C.maximum) - scaled(cube, cube->global_minimum);
       lib->oneD = std::min(lib->oneD, ea);
       if (C.dimension >= 2) lib->twoD = std::min(lib->twoD, ea);
       if (C.dimension >= 3) lib->threeD = std::min(lib->threeD, ea);
@@ -695,6 +703,9 @@ void OSTREL_print_activation_energy(const OSTREL_pathlib* lib, FILE* stream) {
   fprintf(stream, "1D activation energy: %.6f eV\n", lib->oneD);
   fprintf(stream, "2D activation energy: %.6f eV\n", lib->twoD);
   fprintf(stream, "3D activation energy: %.6f eV\n", lib->threeD);
+  fprintf(stream, "1D threshold from the global minimum: %.6f eV\n", lib->oneD_threshold);
+  fprintf(stream, "2D threshold from the global minimum: %.6f eV\n", lib->twoD_threshold);
+  fprintf(stream, "3D threshold from the global minimum: %.6f eV\n", lib->threeD_threshold);
 }
 
 // ===========================================================================

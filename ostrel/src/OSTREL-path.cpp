@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <queue>
 #include <string>
 #include <unordered_map>
@@ -145,8 +146,10 @@ double OSTREL_path_length_in_Angstrom(const OSTREL_cube* cube, const OSTREL_grid
   return d;
 }
 
-int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
-                                OSTREL_cubeloc from, OSTREL_cubeloc to) {
+// The walk of OSTREL_build_half_grid_path without its final test: 0 built,
+// -1 when no step brings the ends closer, 1 on error.
+static int walk_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
+                               OSTREL_cubeloc from, OSTREL_cubeloc to) {
   OSTREL_free_grid_path(out);
   // The path grows from both ends: `left` from F onwards, `right` from T
   // backwards; the higher of the two inner ends steps to its lowest
@@ -200,6 +203,14 @@ int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
 
   set_grid_path_points(out, pts);
   OSTREL_refresh_path_saddle(cube, out);
+  return 0;
+}
+
+int OSTREL_build_half_grid_path(const OSTREL_cube* cube, OSTREL_grid_path* out,
+                                OSTREL_cubeloc from, OSTREL_cubeloc to) {
+  const int r = walk_half_grid_path(cube, out, from, to);
+  if (r != 0)
+    return r;
   if (!OSTREL_halfpath_is_irreducible(cube, out)) {
     OSTREL_free_grid_path(out);
     return -1;
@@ -475,7 +486,12 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
 // the saddle and come back).  The searches look within 1 Å beyond the reach
 // of a hop: the way down may bend outside it.
 struct SaddleEnds {
-  static constexpr double max_hop = 3.5;  // Å: farthest minimum a saddle is joined to
+  // Å: farthest minimum a saddle is joined to.  Hops of mobile ions are
+  // mostly shorter than 3.5 Å, and the search starts there; a saddle whose
+  // basins have no minimum within that reach (one site in a large cell, a
+  // long channel) is searched again with a longer reach (see
+  // OSTREL_build_path), for a basin has a minimum somewhere.
+  const double max_hop;
   const OSTREL_cube* cube;
   OSTREL_cubeloc S;
   // A minimum above the saddle cannot be reached downhill from it (and the
@@ -484,8 +500,8 @@ struct SaddleEnds {
   double ceiling;
   LowerSides sides;
   BoxAroundSaddle box;
-  RegionBelowSaddle below;
-  bool below_flooded = false;
+  RegionBelowSaddle below, at_saddle;
+  bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
   // The nearest minimum images of S and the walk of the last candidate.
   OSTREL_nearest_neighbour near;
@@ -496,8 +512,9 @@ struct SaddleEnds {
   int side1 = -1, side2 = -1;
   double l1 = 0, l2 = 0;
 
-  SaddleEnds(const OSTREL_cube* c, int saddle_index)
-      : cube(c),
+  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach)
+      : max_hop(reach),
+        cube(c),
         S(saddle_point(c, saddle_index)),
         es(c->saddle[saddle_index].e),
         ceiling(es + kT_room + 1e-7),
@@ -521,6 +538,20 @@ struct SaddleEnds {
   bool stays_below(const OSTREL_grid_path& h, OSTREL_cubeloc m) {
     if (highest_energy(cube, &h) <= ceiling)
       return true;
+    return below_contains(m);
+  }
+
+  // Is m in the region flooded from S without rising above S?
+  bool at_saddle_contains(OSTREL_cubeloc m) {
+    if (!at_saddle_flooded) {
+      at_saddle = region_below_saddle(cube, S, es + 1e-7, max_hop + 1.0);
+      at_saddle_flooded = true;
+    }
+    return at_saddle.contains(m);
+  }
+
+  // Is m in the region flooded from S up to the ceiling?
+  bool below_contains(OSTREL_cubeloc m) {
     if (!below_flooded) {
       below = region_below_saddle(cube, S, ceiling, max_hop + 1.0);
       below_flooded = true;
@@ -541,18 +572,26 @@ struct SaddleEnds {
     if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
                               other->z) < PI / 2 - 1e-9)
       return -1;
-    int r = OSTREL_build_half_grid_path(cube, &half, *m, S);
+    int r = walk_half_grid_path(cube, &half, *m, S);
     if (r == 1) {
       fprintf(stderr, "Error: OSTREL_build_half_grid_path() returns non-zero.\n");
       return 1;
     }
     if (r != 0)
       return r;
+    // A walk on which fewer than 3 in 4 steps descend (one that wanders
+    // over a rough floor) is no reason to refuse the end: the flood from
+    // the saddle below its energy decides whether the end lies in one of
+    // its basins.
+    const bool irreducible = OSTREL_halfpath_is_irreducible(cube, &half) != 0;
     if (strict) {
-      *side = side_of(half, *m);
+      *side = irreducible ? side_of(half, *m) : side_reached_below(cube, box, es, sides, *m);
       if (*side < 0 || (other && *side == other_side))
         return -1;
-    } else if (!stays_below(half, *m)) {
+    } else if (irreducible ? !stays_below(half, *m) : !at_saddle_contains(*m)) {
+      // For a wandering walk the flood decides, but only up to the saddle's
+      // own energy: up to kT above it the flood can spill over a
+      // neighbouring saddle into a basin this one does not separate.
       return -1;
     }
     *len = OSTREL_path_length_in_Angstrom(cube, &half);
@@ -646,9 +685,23 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
   try {
     for (int s = 1; s <= cube->total_saddle_type; s++) {
       const int si = cube->saddle_type_index[s];
-      SaddleEnds ends(cube, si);
-      if (ends.search())
-        return 1;
+      // The reach grows until both basins' minima are found: 3.5 Å, then
+      // 5, 7 and 10 Å (the next site of a one-site cell of edge 8 Å lies
+      // 8 Å away), but not beyond twice the longest cell edge, within which
+      // every basin of the cell has an image.
+      const double longest = std::max({cube->a, cube->b, cube->c});
+      std::unique_ptr<SaddleEnds> found;
+      for (double reach : {3.5, 5.0, 7.0, 10.0}) {
+        if (reach > 3.5 && reach > 2 * longest)
+          break;
+        auto ends = std::make_unique<SaddleEnds>(cube, si, reach);
+        if (ends->search())
+          return 1;
+        found = std::move(ends);
+        if (found->found())
+          break;
+      }
+      const SaddleEnds& ends = *found;
       if (!ends.found()) {
         fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
         continue;

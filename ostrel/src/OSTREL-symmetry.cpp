@@ -524,13 +524,23 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
     // Types whose representatives touch are one saddle split by the grid:
     // in ascending order, each remaining type removes the later types whose
     // representatives lie within one grid step of its own (found through
-    // the grid points around it rather than by comparing every pair).
+    // the grid points around it rather than by comparing every pair).  So
+    // does a later type with any member within one grid step of any member
+    // of the type and an energy within the grid's tolerance of it (0.1 meV:
+    // the last digits written for grid energies; distinct saddles of a
+    // shallow landscape lie 1 meV apart and must stay apart): one saddle
+    // whose grid points the symmetry search took for two types, of which
+    // only one would be joined to its minima.
     {
       const int types = cube->total_saddle_type;
-      std::unordered_map<long long, std::vector<int>> rep_at;
+      std::unordered_map<long long, std::vector<int>> rep_at, member_at;
       for (int t = 1; t <= types; t++) {
         const OSTREL_saddle& r = cube->saddle[cube->saddle_type_index[t]];
         rep_at[(long long)cube->energy.index(r.x, r.y, r.z)].push_back(t);
+      }
+      for (int q = 0; q < cube->total_saddle; q++) {
+        const OSTREL_saddle& m = cube->saddle[q];
+        member_at[(long long)cube->energy.index(m.x, m.y, m.z)].push_back(m.type);
       }
       std::vector<char> gone(types + 1, 0);
       for (int t = 1; t <= types; t++) {
@@ -548,25 +558,45 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
               for (int u : hit->second)
                 if (u > t) gone[u] = 1;
             }
+        for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
+             q++) {
+          const OSTREL_saddle& m = cube->saddle[q];
+          for (int da = -1; da <= 1; da++)
+            for (int db = -1; db <= 1; db++)
+              for (int dc = -1; dc <= 1; dc++) {
+                int x = m.x + da, y = m.y + db, z = m.z + dc;
+                OSTREL_shift_index_xyz(cube, &x, &y, &z);
+                auto hit = member_at.find((long long)cube->energy.index(x, y, z));
+                if (hit == member_at.end())
+                  continue;
+                for (int u : hit->second)
+                  if (u > t && !gone[u] &&
+                      fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-4)
+                    gone[u] = 1;
+              }
+        }
       }
       for (int t = types; t >= 1; t--)  // from the last, so numbers stay valid
         if (gone[t] && OSTREL_delete_saddle_type(cube, t))
           return 1;
     }
     // Flat saddles: the saddle moves to the centre of its plateau, and other
-    // saddles of the type on the same plateau go.
+    // saddles of the type on the same plateau go.  A plateau too large to
+    // list (a flat ridge that runs on through the cell, as on a hexagonal
+    // cosine landscape, where the whole line x = 1/2 lies at the saddle's
+    // energy) leaves the saddle at its grid point: it still separates two
+    // basins, and dropping its type would lose every hop over that ridge.
     OSTREL_same_energy_grid_list plateau;
     int t = 1;
     while (t <= cube->total_saddle_type) {
-      bool type_deleted = false;
       for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
            q++) {
         OSTREL_saddle& s = cube->saddle[q];
         if (OSTREL_find_same_energy_neighbours(cube, &plateau, s.x, s.y, s.z) < 0) {
-          if (OSTREL_delete_saddle_type(cube, t))
-            return 1;
-          type_deleted = true;
-          break;
+          s.tx = s.x;
+          s.ty = s.y;
+          s.tz = s.z;
+          continue;
         }
         double mx = 0, my = 0, mz = 0;
         for (int p = 0; p < plateau.total; p++) {
@@ -595,8 +625,7 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
           }
         }
       }
-      if (!type_deleted)
-        t++;
+      t++;
     }
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();

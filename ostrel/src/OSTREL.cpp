@@ -4,14 +4,17 @@
 // stage that fails has printed its message and ends the run.
 #include "OSTREL.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "OSTREL-bv.h"
 #include "OSTREL-cmd.h"
 #include "OSTREL-file.h"
 #include "OSTREL-gui.h"
+#include "OSTREL-symmetry.h"
 #include "OSTREL-vesta.h"
 
 // ===========================================================================
@@ -120,7 +123,83 @@ static int take_extra(OSTREL_input* input, const OSTREL_flag& flag, int argc, ch
   return 0;
 }
 
+#ifndef OSTREL_VERSION
+#define OSTREL_VERSION "unknown"
+#endif
+
+static void print_help() {
+  printf("Usage: ostrel --cube FILE --cif FILE [ION] [flags]\n"
+         "  --cube FILE       the landscape (Gaussian cube, energies in eV)\n"
+         "  --cif FILE [ION]  the structure; ION names the mobile ion (Li1+, Na, Na+, ...)\n"
+         "  --scale EXPR      energy scale in E (default E; 0.5695*E^(0.6946) for Na1+)\n"
+         "  --max E           search up to E eV above the global minimum\n"
+         "  --path            hops, percolation and activation energies (needs --cube)\n"
+         "  --print-minima, --print-saddle   the stationary points (need --cube)\n"
+         "  --print-path, --print-perc, --print-act   results of --path\n"
+         "  --summary         OSTREL_summary.txt\n"
+         "  --vesta           OSTREL.vesta\n"
+         "  --gui             OSTREL_gui.csv (needs --path, --cube and --cif)\n"
+         "  --calc-charge, --calc-bvsum, --calc-gii, --check-sub, --check-subs (need --cif)\n"
+         "  --smooth-cube     symmetrise the grid first\n"
+         "  --cmd             commands on standard input after the batch stages\n"
+         "  --help, --version\n"
+         "Every flag, file and column: OSTREL_readme.txt beside the program.\n");
+}
+
+// Output flags need the stage that makes what they print: a flag without it
+// would print nothing and succeed.
+static int check_needs(const OSTREL_input* input) {
+  struct Need {
+    const char* word;
+    int OSTREL_input::*flag;
+    bool path, cube, cif;
+  };
+  static const Need needs[] = {
+      {"--path", &OSTREL_input::path, false, true, false},
+      {"--print-minima", &OSTREL_input::print_minima, false, true, false},
+      {"--print-saddle", &OSTREL_input::print_saddle, false, true, false},
+      {"--print-path", &OSTREL_input::print_path, true, true, false},
+      {"--print-perc", &OSTREL_input::print_perc, true, true, false},
+      {"--print-act", &OSTREL_input::print_act, true, true, false},
+      {"--gui", &OSTREL_input::gui, true, true, true},
+      {"--calc-charge", &OSTREL_input::calc_charge, false, false, true},
+      {"--calc-bvsum", &OSTREL_input::calc_bvsum, false, false, true},
+      {"--calc-gii", &OSTREL_input::calc_gii, false, false, true},
+      {"--check-sub", &OSTREL_input::check_sub, false, false, true},
+      {"--check-subs", &OSTREL_input::check_subs, false, false, true},
+  };
+  for (const Need& n : needs) {
+    if (!(input->*n.flag))
+      continue;
+    std::string missing;
+    auto add = [&](bool needed, int given, const char* word) {
+      if (needed && !given)
+        missing += std::string(missing.empty() ? "" : " and ") + word;
+    };
+    add(n.path, input->path, "--path");
+    add(n.cube, input->cube, "--cube");
+    add(n.cif, input->cif, "--cif");
+    if (!missing.empty()) {
+      fprintf(stderr, "Error: %s needs %s\n", n.word, missing.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      print_help();
+      input->stop = 1;
+      return 0;
+    }
+    if (strcmp(argv[i], "--version") == 0 || strcmp(argv[i], "-v") == 0) {
+      printf("ostrel %s\n", OSTREL_VERSION);
+      input->stop = 1;
+      return 0;
+    }
+  }
   if (argc <= 1) {
     printf(" Ionic Conduction Landscape Analyser (OSTREL) version 3.0\n");
     printf(" > Please consult OSTREL_readme.txt for more details on available commands.\n");
@@ -130,8 +209,11 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
   }
   for (int i = 1; i < argc; i++) {
     const OSTREL_flag* flag = find_flag(argv[i]);
-    if (!flag)
-      continue;  // any other word is ignored
+    if (!flag) {
+      // A typo such as --pth would otherwise vanish without a word.
+      fprintf(stderr, "Warning: Unknown word %s on the command line is ignored\n", argv[i]);
+      continue;
+    }
     if (flag->takes_value) {
       if (take_value(argc, argv, i, *flag) || store_value(input, *flag, argv[i + 1]))
         return 1;
@@ -142,7 +224,7 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
     if (take_extra(input, *flag, argc, argv, &i))
       return 1;
   }
-  return 0;
+  return check_needs(input);
 }
 
 // ===========================================================================
@@ -165,14 +247,42 @@ int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input) {
   return 0;
 }
 
+std::string OSTREL_canonical_ion(const std::string& word) {
+  // Element: a capital and an optional small letter, whatever the case
+  // written (na, NA -> Na).
+  size_t n = 0;
+  std::string element;
+  while (n < word.size() && n < 2 && isalpha((unsigned char)word[n])) {
+    element += (char)(n == 0 ? toupper((unsigned char)word[n]) : tolower((unsigned char)word[n]));
+    n++;
+  }
+  if (element.empty())
+    return word;
+  const std::string charge = word.substr(n);
+  if (charge.empty())
+    return element;
+  // +, 1+, +1 -> 1+ (and likewise for - and other digits).
+  if (charge == "+" || charge == "-")
+    return element + "1" + charge;
+  if (charge.size() == 2 && (charge[0] == '+' || charge[0] == '-') &&
+      isdigit((unsigned char)charge[1]))
+    return element + charge[1] + charge[0];
+  return element + charge;
+}
+
+// The default energy scale of a mobile ion: Na+ (written Na, Na+, Na1+ or
+// na) takes the scale fitted to its landscapes, every other ion none.
+static const char* default_scale(const std::string& ion) {
+  return ion == "Na" || ion == "Na1+" ? "0.5695*E^(0.6946)" : "E";
+}
+
 // The energy scale: the default for the mobile ion, replaced by --scale.
 static int load_energy_scale(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
   if (input->ion) {
     run->cif.ion = 1;
-    run->cif.probe_type = input->ion_type;
-    STAGE(OSTREL_parse_energy_scaling(&run->cube,
-                                      input->ion_type == "Na1+" ? "0.5695*E^(0.6946)" : "E"));
+    run->cif.probe_type = OSTREL_canonical_ion(input->ion_type);
+    STAGE(OSTREL_parse_energy_scaling(&run->cube, default_scale(run->cif.probe_type)));
   }
   if (input->scaling) {
     OSTREL_free_RPN(&run->cube.RPN);
@@ -195,6 +305,14 @@ int OSTREL_stage_load(OSTREL_run* run) {
   if (input->cif) {
     run->cif.cif = 1;
     STAGE(OSTREL_load_cif(input->cif_file.c_str(), &run->cif));
+    if (input->ion) {
+      bool labels = false;
+      for (int s = 0; s < run->cif.site_no && !labels; s++)
+        labels = OSTREL_site_is_probe(&run->cif, run->cif.site[s]) != 0;
+      if (!labels)
+        fprintf(stderr, "Warning: The ion %s labels no site of the structure\n",
+                run->cif.probe_type.c_str());
+    }
   }
   return 0;
 }
@@ -299,6 +417,7 @@ int OSTREL_stage_print_stationary_points(OSTREL_run* run) {
 int OSTREL_stage_path_library(OSTREL_run* run) {
   OSTREL_pathlib& lib = run->lib;
   lib.pathlib = 1;
+  run->events_made = false;  // a new library: its threshold summary is still to be made
   STAGE(OSTREL_build_path(&run->cube, &run->cif, &lib));
   STAGE(OSTREL_build_allpaths(&run->cube, &run->cif, &lib));
   STAGE(OSTREL_filter_redundant_path(&run->cube, &lib));
@@ -307,33 +426,64 @@ int OSTREL_stage_path_library(OSTREL_run* run) {
   return 0;
 }
 
-// The threshold summary, made once: from OSTREL_events.txt when that holds
-// it, else computed again onto the stream.
-static int write_threshold_summary(OSTREL_run* run, FILE* stream) {
-  if (run->events_made && !OSTREL_copy_file_to_stream("OSTREL_events.txt", stream))
+// The threshold summary of the current library, made once into memory
+// (it re-analyses the network at every saddle energy) and written from
+// there to every destination, so that the events file, standard output and
+// the summary file all hold this run's analysis.
+static int make_threshold_summary(OSTREL_run* run) {
+  if (run->events_made)
     return 0;
-  return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, stream, 999);
+  struct free_buffer {
+    void operator()(char* p) const { free(p); }
+  };
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* mem = open_memstream(&buf, &len);
+  if (!mem)
+    return OSTREL_memory_error("OSTREL_analyze_network_at_saddles");
+  int failed = OSTREL_catch_memory("OSTREL_analyze_network_at_saddles", [&] {
+    return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, mem, 999);
+  });
+  // A stream in memory fails to grow only for want of memory.
+  const bool lost = ferror(mem) | fclose(mem);
+  std::unique_ptr<char, free_buffer> text(buf);
+  if (failed)
+    return 1;
+  if (lost || !buf)
+    return OSTREL_memory_error("OSTREL_analyze_network_at_saddles");
+  STAGE(OSTREL_catch_memory("OSTREL_analyze_network_at_saddles", [&] {
+    run->events.assign(buf, len);
+    return 0;
+  }));
+  run->events_made = true;
+  return 0;
+}
+
+// Writes the threshold summary made before onto a stream; 1 on a write error.
+static int write_threshold_summary(const OSTREL_run* run, FILE* stream) {
+  const bool written = fwrite(run->events.data(), 1, run->events.size(), stream) ==
+                       run->events.size();
+  fflush(stream);
+  return written ? 0 : 1;
 }
 
 int OSTREL_stage_network(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
-  // The threshold summary re-analyses the network at every saddle energy
-  // (and in large cells runs to hundreds of megabytes): it is made once,
-  // into OSTREL_events.txt, and copied from there wherever else it is
-  // asked for.
-  const OSTREL_write_status events = OSTREL_write_file("OSTREL_events.txt", [&](FILE* f) {
-    return OSTREL_analyze_network_at_saddles(&run->cube, &run->lib, f, 999);
-  });
-  STAGE(events == OSTREL_WRITE_FAILED);
-  run->events_made = events == OSTREL_WRITE_DONE;
+  STAGE(make_threshold_summary(run));
+  const OSTREL_write_status events = OSTREL_write_file(
+      "OSTREL_events.txt", [&](FILE* f) { return write_threshold_summary(run, f); });
   if (input->print_perc)
-    STAGE(write_threshold_summary(run, stdout));
+    write_threshold_summary(run, stdout);
   STAGE(OSTREL_calc_activation_energy(&run->cube, &run->lib));
   if (input->print_act) {
     OSTREL_print_cif_ICSD(&run->cif, stdout);
+    if (input->ion)
+      printf("Mobile ion: %s, energy scale: %s\n", run->cif.probe_type.c_str(),
+             input->scaling ? input->scaling_expression.c_str()
+                            : default_scale(run->cif.probe_type));
     OSTREL_print_activation_energy(&run->lib, stdout);
   }
-  if (!run->events_made) {
+  if (events != OSTREL_WRITE_DONE) {
     fprintf(stderr, "Error: Unable to write to OSTREL_events.txt\n");
     run->unwritten_output = true;
   }
@@ -365,11 +515,20 @@ int OSTREL_stage_paths(OSTREL_run* run) {
 }
 
 int OSTREL_write_summary(OSTREL_run* run) {
+  STAGE(make_threshold_summary(run));
   const OSTREL_write_status summary = OSTREL_write_file("OSTREL_summary.txt", [&](FILE* f) {
     if (OSTREL_printminima(&run->cube, f) || OSTREL_printsaddle(&run->cube, f))
       return 1;
     OSTREL_print_pathlib(&run->cube, &run->lib, f);
-    return write_threshold_summary(run, f);
+    if (write_threshold_summary(run, f))
+      return 1;
+    // With the path stage: the activation energies and, beside them, the
+    // thresholds measured from the global minimum.
+    if (run->input->path && run->input->cube) {
+      fprintf(f, "Activation energies\r\n");
+      OSTREL_print_activation_energy(&run->lib, f);
+    }
+    return 0;
   });
   if (summary == OSTREL_WRITE_UNWRITABLE)
     fprintf(stderr, "Error: Unable to write to OSTREL_summary.txt\n");

@@ -36,7 +36,8 @@ int parse(OSTREL_input* input, std::vector<std::string> words) {
 TEST(FlagTable, NoFlagIsTakenForTheIonType) {
   for (int f = 0; f < OSTREL_TOTAL_FLAGS; f++) {
     const OSTREL_flag& flag = OSTREL_FLAGS[f];
-    std::vector<std::string> words{"--cif", "x.cif", flag.word};
+    // (with the cube and the path stage that output flags need)
+    std::vector<std::string> words{"--cube", "c.cube", "--path", "--cif", "x.cif", flag.word};
     if (flag.takes_value) words.push_back(flag.number ? "0.75" : "value.txt");
     OSTREL_input in;
     ASSERT_EQ(parse(&in, words), 0) << flag.word;
@@ -55,6 +56,18 @@ TEST(FlagTable, NoFlagIsTakenForTheIonType) {
   }
   EXPECT_EQ(OSTREL_isflag("--frobnicate"), 0);
   EXPECT_EQ(OSTREL_isflag("Li1+"), 0);
+}
+
+TEST(FlagTable, IonSpellings) {
+  // The spellings the toolkit accepts, in the type symbols' spelling; the
+  // Na scale follows from any of them.
+  for (const char* w : {"Na1+", "Na+", "Na+1", "na1+", "NA+"})
+    EXPECT_EQ(OSTREL_canonical_ion(w), "Na1+") << w;
+  EXPECT_EQ(OSTREL_canonical_ion("na"), "Na");
+  EXPECT_EQ(OSTREL_canonical_ion("Mg2+"), "Mg2+");
+  EXPECT_EQ(OSTREL_canonical_ion("Mg+2"), "Mg2+");
+  EXPECT_EQ(OSTREL_canonical_ion("o2-"), "O2-");
+  EXPECT_EQ(OSTREL_canonical_ion("Li"), "Li");
 }
 
 TEST(FlagTable, ValuesIonTypeAndErrors) {
@@ -124,19 +137,6 @@ TEST(OutputFile, WrittenThroughATemporaryName) {
   // A missing directory: nothing to create the file in.
   EXPECT_EQ(OSTREL_write_file((dir + "/none/x.txt").c_str(), write("x", 0)),
             OSTREL_WRITE_UNWRITABLE);
-  std::string copy;
-  {
-    char* buf = nullptr;
-    size_t len = 0;
-    FILE* mem = open_memstream(&buf, &len);
-    ASSERT_NE(mem, nullptr);
-    EXPECT_EQ(OSTREL_copy_file_to_stream(name.c_str(), mem), 0);
-    fclose(mem);
-    copy.assign(buf, len);
-    free(buf);
-  }
-  EXPECT_EQ(copy, "first\n");
-  EXPECT_NE(OSTREL_copy_file_to_stream((dir + "/missing").c_str(), stdout), 0);
 }
 
 // Insert, erase and remove-if keep the order of the other entries, for a

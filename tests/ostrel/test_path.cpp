@@ -36,6 +36,19 @@ std::string cosine_cube(const std::string& name, int n, double A, double B, doub
   return path;
 }
 
+// A cubic cell of edge L on an n^3 grid of f(i, j, k).
+Grid ortho_grid_of(int n, double L, const std::function<double(int, int, int)>& f) {
+  Grid g;
+  g.n[0] = g.n[1] = g.n[2] = n;
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) g.step[i][j] = i == j ? L / n : 0.0;
+  g.v.resize((size_t)n * n * n);
+  for (int i = 0; i < n; i++)
+    for (int j = 0; j < n; j++)
+      for (int k = 0; k < n; k++) g.at(i, j, k) = f(i, j, k);
+  return g;
+}
+
 std::string p1_cif(const std::string& name, double L = 4.0) {
   std::string path = scratch(name);
   write_text(path, make_cif(L, L, L, 90, 90, 90, {identity_op()},
@@ -341,9 +354,28 @@ TEST(PathLibrary, SymmetricCopiesAppearOnceEach) {
   EXPECT_EQ(r.lib.oneD, r.lib.threeD);
 }
 
-TEST(PathLibrary, SaddleFartherThanThreeAndAHalfAngstromIsLeftOut) {
-  // Edge 10 Å: every saddle lies 5 Å from the minima.
+TEST(PathLibrary, SaddleFartherThanThreeAndAHalfAngstromIsJoined) {
+  // Edge 10 Å: every saddle lies 5 Å from the minima, beyond the first
+  // reach of the search (3.5 Å), which grows until the basins' minima are
+  // found.
   Analysis r(cosine_cube("far.cube", 40, 0.11, 0.23, 0.37, 10.0), p1_cif("far.cif", 10.0));
+  testing::internal::CaptureStderr();
+  OSTREL_pathlib lib;
+  ASSERT_EQ(OSTREL_build_path(&r.cube, &r.cif, &lib), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(lib.total_path, 3);
+  ASSERT_EQ(OSTREL_build_allpaths(&r.cube, &r.cif, &lib), 0);
+  ASSERT_EQ(OSTREL_calc_activation_energy(&r.cube, &lib), 0);
+  EXPECT_NEAR(lib.oneD, 0.22, 1e-6);
+  EXPECT_NEAR(lib.twoD, 0.46, 1e-6);
+  EXPECT_NEAR(lib.threeD, 0.74, 1e-6);
+}
+
+TEST(PathLibrary, SaddleFartherThanTenAngstromIsLeftOut) {
+  // Edge 24 Å: every saddle lies 12 Å from the minima, beyond the longest
+  // reach.
+  Analysis r(cosine_cube("farther.cube", 40, 0.11, 0.23, 0.37, 24.0),
+             p1_cif("farther.cif", 24.0));
   testing::internal::CaptureStderr();
   OSTREL_pathlib lib;
   ASSERT_EQ(OSTREL_build_path(&r.cube, &r.cif, &lib), 0);
@@ -632,7 +664,10 @@ TEST(Network, HopsAlongAAndBSpanThePlane001) {
   EXPECT_EQ(printed([&](FILE* f) { OSTREL_print_activation_energy(&h.lib, f); }),
             "1D activation energy: 0.300000 eV\n"
             "2D activation energy: 0.400000 eV\n"
-            "3D activation energy: 999.000000 eV\n");
+            "3D activation energy: 999.000000 eV\n"
+            "1D threshold from the global minimum: 0.300000 eV\n"
+            "2D threshold from the global minimum: 0.400000 eV\n"
+            "3D threshold from the global minimum: 999.000000 eV\n");
 }
 
 TEST(Network, ThreeDimensionsBeforeTwoGiveThreeEqualEnergies) {
@@ -817,6 +852,52 @@ TEST(Pipeline, CosineLandscapeOpensAlongABThenC) {
             "> Li1 (0.000 eV) to Li1 (0.000 eV) via s3 (0.740 eV)\n"
             ">> Internal: boundary cross (0,0,1); minima indices (0,0) saddle index (2)\n"
             "\r\n");
+}
+
+TEST(Pipeline, ExactTiesGiveThePointsOfALandscapeRaisedPerGridIndex) {
+  // The cosines shifted by half a grid step: the minimum and each saddle lie
+  // between grid points, whose pairs of neighbours tie exactly (values
+  // rounded to 6 decimals, as cube files hold them).  Read with the grid
+  // index breaking ties, the landscape gives the stationary points, hops
+  // and energies of the same landscape raised by 1e-12 eV per grid index,
+  // where no two points tie: one minimum and three saddles.
+  const int n = 20;
+  auto tied = [&](int i, int j, int k) {
+    double e = 0;
+    const double w[3] = {0.11, 0.23, 0.37};
+    const int q[3] = {i, j, k};
+    for (int a = 0; a < 3; a++) e += w[a] * (1 - cos(TWO_PI * (q[a] + 0.5) / n));
+    return std::round(e * 1e6) / 1e6;
+  };
+  Grid g = ortho_grid_of(n, 4.0, tied);
+  write_cube(scratch("tied.cube"), g, true, 0, " %.15f\r\n");
+  Grid raised = ortho_grid_of(n, 4.0, [&](int i, int j, int k) {
+    return tied(i, j, k) + 1e-12 * ((i * n + j) * n + k);
+  });
+  write_cube(scratch("raised.cube"), raised, true, 0, " %.15f\r\n");
+  Analysis t(scratch("tied.cube"), p1_cif("tied.cif"));
+  Analysis r(scratch("raised.cube"), p1_cif("raised.cif"));
+  ASSERT_TRUE(t.ok && r.ok);
+  ASSERT_EQ(t.cube.total_minima, 1);
+  ASSERT_EQ(t.cube.total_saddle, 3);
+  ASSERT_EQ(r.cube.total_minima, 1);
+  ASSERT_EQ(r.cube.total_saddle, 3);
+  EXPECT_EQ(std::make_tuple(t.cube.minima[0].x, t.cube.minima[0].y, t.cube.minima[0].z),
+            std::make_tuple(r.cube.minima[0].x, r.cube.minima[0].y, r.cube.minima[0].z));
+  for (int s = 0; s < 3; s++) {
+    const OSTREL_saddle &a = t.cube.saddle[s], &b = r.cube.saddle[s];
+    EXPECT_EQ(std::make_tuple(a.x, a.y, a.z, a.type), std::make_tuple(b.x, b.y, b.z, b.type));
+    EXPECT_NEAR(a.e, b.e, 1e-8);
+  }
+  ASSERT_EQ(t.lib.total_path, 3);
+  ASSERT_EQ(OSTREL_calc_activation_energy(&t.cube, &t.lib), 0);
+  ASSERT_EQ(OSTREL_calc_activation_energy(&r.cube, &r.lib), 0);
+  EXPECT_NEAR(t.lib.oneD, r.lib.oneD, 1e-8);
+  EXPECT_NEAR(t.lib.twoD, r.lib.twoD, 1e-8);
+  EXPECT_NEAR(t.lib.threeD, r.lib.threeD, 1e-8);
+  // Each barrier is the cosine's between the two grid points nearest its top.
+  EXPECT_NEAR(t.lib.oneD, tied(n / 2, 0, 0) - tied(0, 0, 0), 1e-9);
+  EXPECT_NEAR(t.lib.threeD, tied(0, 0, n / 2) - tied(0, 0, 0), 1e-9);
 }
 
 TEST(Pipeline, ConcatenationChecksHopReferences) {

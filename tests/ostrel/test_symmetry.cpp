@@ -562,17 +562,20 @@ TEST(SaddleTypes, SplitSaddlesAreCleanedUp) {
   EXPECT_EQ(flat.saddle[0].mul, 2);
   EXPECT_DOUBLE_EQ(flat.saddle[0].tx, 0.0);
   EXPECT_DOUBLE_EQ(flat.saddle[0].ty, 5.0);
-  // A plateau of more than 28 points removes the type.
+  // A plateau of more than 28 points (a flat ridge through the cell) keeps
+  // its saddle, at the grid point: its hops are still to be made.
   OSTREL_cube wide = mirror_cube();
   for (int i = 0; i < 10; i++)
     for (int j = 0; j < 10; j++) wide.energy.at(i, j, 3) = 0.25;
   OSTREL_add_cube_saddle_point(&wide, 4, 4, 3, 0, 0.25);
   OSTREL_add_cube_saddle_point(&wide, 2, 2, 7, 0, OSTREL_cube_energy(&wide, 2, 2, 7));
   ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&wide, &p1), 0);
-  ASSERT_EQ(wide.total_saddle, 1);
-  EXPECT_EQ(wide.saddle[0].z, 7);
-  EXPECT_EQ(wide.total_saddle_type, 1);
-  EXPECT_EQ(wide.saddle_type_index[1], 0);
+  ASSERT_EQ(wide.total_saddle, 2);
+  EXPECT_EQ(wide.total_saddle_type, 2);
+  EXPECT_EQ(Point(wide.saddle[0].x, wide.saddle[0].y, wide.saddle[0].z), Point(4, 4, 3));
+  EXPECT_DOUBLE_EQ(wide.saddle[0].tx, 4.0);
+  EXPECT_DOUBLE_EQ(wide.saddle[0].tz, 3.0);
+  EXPECT_EQ(wide.saddle[1].z, 7);
 }
 
 TEST(Deleting, TypesAndMembers) {
@@ -631,3 +634,82 @@ TEST(Deleting, TypesAndMembers) {
 }
 
 }  // namespace
+
+namespace {
+
+// Is some listed saddle within one grid step of (i, j, k), periodically?
+bool saddle_next_to(const OSTREL_cube& cube, int i, int j, int k) {
+  const int n[3] = {cube.a_grid, cube.b_grid, cube.c_grid};
+  auto near = [](int a, int b, int len) {
+    int d = abs(a - b) % len;
+    return std::min(d, len - d) <= 1;
+  };
+  for (int q = 0; q < cube.total_saddle; q++) {
+    const OSTREL_saddle& s = cube.saddle[q];
+    if (near(s.x, i, n[0]) && near(s.y, j, n[1]) && near(s.z, k, n[2]))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TEST(StationaryTies, EveryOrbitOfTiedImagesIsFound) {
+  // A landscape with a 3-fold axis along [111] (x,y,z -> z,x,y) whose
+  // energies come in steps of 0.25, so that many saddles are split over
+  // equal images.  The tie-break by grid index makes only some images of
+  // such a saddle a stationary point; whichever image represents the orbit
+  // in the asymmetric unit, the search finds the saddle next to every grid
+  // point that the full-grid test classes as one.
+  const int n = 12;
+  const double tau = 2 * 3.141592653589793 / n;
+  int saddles = 0;
+  for (double phase : {0.0, 0.5, 1.3})
+    for (double step : {0.25, 0.5}) {
+      OSTREL_cube cube = empty_cube(n, n, n);
+      for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++)
+          for (int k = 0; k < n; k++) {
+            const double x = tau * i + phase, y = tau * j + phase, z = tau * k + phase;
+            double e = cos(x) + cos(y) + cos(z) +
+                       0.7 * (sin(x) * cos(y) + sin(y) * cos(z) + sin(z) * cos(x));
+            cube.energy.at(i, j, k) = std::round(e / step) * step + 3;
+          }
+      cube.max_energy = 100;
+      OSTREL_cif cif = cif_with_ops({"x,y,z", "z,x,y", "y,z,x"});
+      ASSERT_EQ(OSTREL_prepare_fastgen_symop(&cif, &cube), 0);
+      OSTREL_asymmetric_unit unit;
+      ASSERT_EQ(OSTREL_find_asymmetric_unit(&cube, &cif, &unit), 0);
+      ASSERT_EQ(unit.grid_symmetric, 1);
+      ASSERT_EQ(OSTREL_find_stationary_points(&cube, &cif, &unit), 0);
+      for (int i = 0; i < n; i++)
+        for (int j = 0; j < n; j++)
+          for (int k = 0; k < n; k++)
+            if (OSTREL_find_lower_energy_neighbour_cluster(&cube, i, j, k) >= 2) {
+              saddles++;
+              EXPECT_TRUE(saddle_next_to(cube, i, j, k))
+                  << phase << " " << step << ": " << i << " " << j << " " << k;
+            }
+    }
+  EXPECT_GT(saddles, 0);
+}
+
+TEST(SaddleTypes, TypesOfOneSaddleWithinTheGridToleranceMerge) {
+  // Two mirror pairs of saddles, (2,5,5)/(8,5,5) and (7,5,5)/(3,5,5), 3e-5 eV
+  // apart: the second pair's representative (7,5,5) touches a member of the
+  // first type, not its representative.  One saddle split over the grid:
+  // one type.  The same pair 0.75 meV apart (two saddles of a shallow
+  // landscape) stays two types.
+  for (double gap : {3e-5, 7.5e-4}) {
+    OSTREL_cube cube = mirror_cube();
+    OSTREL_cif mirror = cif_with_ops({"x,y,z", "-x,y,z"});
+    ASSERT_EQ(OSTREL_prepare_fastgen_symop(&mirror, &cube), 0);
+    for (int i : {2, 8}) cube.energy.at(i, 5, 5) = 0.5;
+    for (int i : {3, 7}) cube.energy.at(i, 5, 5) = 0.5 + gap;
+    for (int i : {2, 8, 7, 3})
+      OSTREL_add_cube_saddle_point(&cube, i, 5, 5, 0, cube.energy.at(i, 5, 5));
+    ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&cube, &mirror), 0);
+    EXPECT_EQ(cube.total_saddle_type, gap < 1e-4 ? 1 : 2) << gap;
+    EXPECT_EQ(cube.total_saddle, gap < 1e-4 ? 2 : 4) << gap;
+  }
+}

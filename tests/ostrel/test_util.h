@@ -268,7 +268,7 @@ inline Grid symmetric_grid(int na, int nb, int nc, const double cell[3][3],
 // Writes the grid as a cube file: periodic (counts n) or with the boundary
 // planes repeated (counts n + 1).
 inline void write_cube(const std::string& path, Grid& g, bool periodic = true,
-                       int natoms = 0) {
+                       int natoms = 0, const char* value_format = " %12.6f\r\n") {
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return;
   fprintf(f, "test\r\nConducting = Li1+ ; sf = 0.700000;\r\n");
@@ -283,7 +283,7 @@ inline void write_cube(const std::string& path, Grid& g, bool periodic = true,
   for (int i = 0; i < g.n[0] + extra; i++)
     for (int j = 0; j < g.n[1] + extra; j++)
       for (int k = 0; k < g.n[2] + extra; k++)
-        fprintf(f, " %12.6f\r\n", g.at(i % g.n[0], j % g.n[1], k % g.n[2]));
+        fprintf(f, value_format, g.at(i % g.n[0], j % g.n[1], k % g.n[2]));
   fclose(f);
 }
 

@@ -15,6 +15,9 @@ printf '%s%s' "$head3" "$axes" >header_only.cube
 { printf '%s%s' "$head3" "$axes"; vals 30; printf ' inf\r\n'; vals 33; } >inf.cube
 { printf '%s%s' "$head3" "$axes"; vals 30; printf ' 1.0e\r\n'; vals 33; } >garbage.cube
 { printf '%s%s' "$head3" "$axes"; vals 65; } >too_many.cube
+# Energies beyond any physical range (+-1e6 eV).
+{ printf '%s%s' "$head3" "$axes"; vals 30; printf ' -1e20\r\n'; vals 33; } >far_low.cube
+{ printf '%s%s' "$head3" "$axes"; vals 30; printf ' 2.5e6\r\n'; vals 33; } >far_high.cube
 { printf '%s' "$head3"; printf '   4 1 0 0\r\n  -4 0 1 0\r\n   4 0 0 1\r\n'; vals 64; } >negative.cube
 { printf '%s' "$head3"; printf '   4 1 0 0\r\n   0 0 1 0\r\n   4 0 0 1\r\n'; vals 64; } >zero.cube
 { printf '%s' "$head3"; printf '99999 1 0 0\r\n99999 0 1 0\r\n99999 0 0 1\r\n'; vals 64; } >huge.cube

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # ostrel's command line: the banner without arguments, value flags without
-# their values, over-long values, and ignored unknown words.
+# their values, over-long values, unknown words (ignored with a warning),
+# output flags without their stage, --help and --version.
 set -u
-: "${OSTREL:?}" "${BV_SCRATCH:?}"
+: "${OSTREL:?}" "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
 fail=0
 check() {  # description, expected status, actual status
@@ -32,10 +33,37 @@ grep -q 'longer than 999 characters' err.txt || { echo "FAIL: long name message"
 "$OSTREL" --cif a.cif Li1+abcdefghij 2>err.txt; check "long ion type" 1 $?
 "$OSTREL" --scale "$(printf 'E+%.0s' $(seq 1 60))E" 2>err.txt; check "long expression" 1 $?
 
-# Unknown words are ignored; flags alone do nothing and write nothing.
-"$OSTREL" --frobnicate --hk --path --gui --smooth-cube >out.txt 2>err.txt; check "unknown words" 0 $?
-[ -s out.txt ] || [ -s err.txt ] && { echo "FAIL: output for flags without inputs"; fail=1; }
+# Unknown words are ignored with a warning naming each; flags alone do
+# nothing and write nothing.
+"$OSTREL" --frobnicate --hk --pth --smooth-cube >out.txt 2>err.txt; check "unknown words" 0 $?
+[ -s out.txt ] && { echo "FAIL: output for flags without inputs"; fail=1; }
+printf '%s\n' 'Warning: Unknown word --frobnicate on the command line is ignored' \
+  'Warning: Unknown word --pth on the command line is ignored' | cmp -s - err.txt \
+  || { echo "FAIL: unknown-word warnings"; cat err.txt; fail=1; }
 [ "$(ls | grep -v -e out.txt -e err.txt)" = "" ] || { echo "FAIL: files written:"; ls; fail=1; }
+
+# An output flag without the stage that makes its output: one error line
+# naming what is missing, status 1.
+while IFS='|' read -r args want; do
+  "$OSTREL" $args >out.txt 2>err.txt; check "$args" 1 $?
+  [ "$(cat err.txt)" = "Error: $want" ] || { echo "FAIL: $args message:"; cat err.txt; fail=1; }
+  [ -s out.txt ] && { echo "FAIL: $args wrote to standard output"; fail=1; }
+done <<'CASES'
+--print-act|--print-act needs --path and --cube
+--cube x.cube --print-act|--print-act needs --path
+--print-perc --path|--path needs --cube
+--path|--path needs --cube
+--print-minima|--print-minima needs --cube
+--cube x.cube --path --gui|--gui needs --cif
+--calc-gii|--calc-gii needs --cif
+CASES
+
+# --help lists the flags, --version the version of the build; both succeed.
+"$OSTREL" --help >out.txt 2>err.txt; check "--help" 0 $?
+grep -q -- '--print-act' out.txt && grep -q '^Usage: ostrel' out.txt || { echo "FAIL: --help text"; fail=1; }
+"$OSTREL" --version >out.txt 2>err.txt; check "--version" 0 $?
+want=$(sed -n 's/^project(velmora_ostrel VERSION \([0-9.]*\).*/\1/p' "$BV_SOURCE_DIR/CMakeLists.txt")
+[ "$(cat out.txt)" = "ostrel $want" ] || { echo "FAIL: --version printed '$(cat out.txt)', expected ostrel $want"; fail=1; }
 
 # A scaling expression without E, or one that cannot be evaluated.
 "$OSTREL" --scale "2*x" 2>err.txt; check "scale without E" 1 $?

@@ -218,36 +218,30 @@ def parse_summary(path):
 
 def lower_clusters(e, p):
     """Clusters of lower neighbours of grid point p in its 3x3x3 block (26-
-    connected, never through p): first counting equal neighbours as lower,
-    and, when some neighbour is equal and one cluster was found, again with
-    strictly lower ones only."""
+    connected, never through p).  A neighbour is lower when its energy is,
+    or on an exact tie when its grid index is lower (the landscape read as
+    if raised by a vanishing amount per grid index)."""
     n = e.shape
     e0 = e[p]
+    index = lambda q: (q[0] * n[1] + q[1]) * n[2] + q[2]
     offs = [(a, b, c) for a in (-1, 0, 1) for b in (-1, 0, 1) for c in (-1, 0, 1)
             if (a, b, c) != (0, 0, 0)]
-    val = {o: e[tuple((p[i] + o[i]) % n[i] for i in range(3))] for o in offs}
-
-    def count(lower):
-        cells, seen, clusters = [o for o in offs if lower(val[o])], set(), 0
-        for o in cells:
-            if o in seen:
-                continue
-            clusters += 1
-            stack = [o]
-            seen.add(o)
-            while stack:
-                u = stack.pop()
-                for v in cells:
-                    if v not in seen and max(abs(u[i] - v[i]) for i in range(3)) <= 1:
-                        seen.add(v)
-                        stack.append(v)
-        return clusters
-
-    equal = any(abs(v - e0) < 1e-7 for v in val.values())
-    c1 = count(lambda v: v < e0 or abs(v - e0) < 1e-7)
-    if not equal or c1 >= 2:
-        return c1
-    return count(lambda v: v < e0 and abs(v - e0) >= 1e-7)
+    at = {o: tuple((p[i] + o[i]) % n[i] for i in range(3)) for o in offs}
+    cells = [o for o in offs if e[at[o]] < e0 or (e[at[o]] == e0 and index(at[o]) < index(p))]
+    seen, clusters = set(), 0
+    for o in cells:
+        if o in seen:
+            continue
+        clusters += 1
+        stack = [o]
+        seen.add(o)
+        while stack:
+            u = stack.pop()
+            for v in cells:
+                if v not in seen and max(abs(u[i] - v[i]) for i in range(3)) <= 1:
+                    seen.add(v)
+                    stack.append(v)
+    return clusters
 
 
 def check(cube, cif, ion, summary):

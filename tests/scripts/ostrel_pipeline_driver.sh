@@ -49,9 +49,13 @@ check_status "pipeline" 0 $?
 [ -s err.txt ] && { bad "pipeline wrote to standard error"; cat err.txt; }
 cat >want.txt <<'EOF'
 ICSD: 12345  
+Mobile ion: Li1+, energy scale: E
 1D activation energy: 0.220000 eV
 2D activation energy: 0.460000 eV
 3D activation energy: 0.740000 eV
+1D threshold from the global minimum: 0.220000 eV
+2D threshold from the global minimum: 0.460000 eV
+3D threshold from the global minimum: 0.740000 eV
 Auto-generated reaction pathway done.
 
 EOF
@@ -68,8 +72,13 @@ grep -n 'Summary of' OSTREL_summary.txt | sed 's/\r$//; s/ *$//' | awk -F: '{pri
 printf '%s\n' 'Summary of energy local minima' 'Summary of energy saddle point' \
   'Summary of minimum energy paths' 'Summary of pathway characteristics at different energy thresholds' >want.txt
 cmp -s order.txt want.txt || { bad "summary order"; cat order.txt; }
-cmp -s <(sed -n '/Summary of pathway/,$p' OSTREL_summary.txt) <(sed -n '2,$p' OSTREL_events.txt) \
-  || bad "summary thresholds differ from the events file"
+cmp -s <(sed -n '/Summary of pathway/,/^Activation energies/p' OSTREL_summary.txt | sed '$d') \
+  <(sed -n '2,$p' OSTREL_events.txt) || bad "summary thresholds differ from the events file"
+# After them, the activation energies and the thresholds from the global
+# minimum, as --print-act prints them.
+sed -n '/^Activation energies/,$p' OSTREL_summary.txt | sed '1d' | tr -d '\r' >act.txt
+grep -v -e ICSD -e 'Mobile ion' -e 'pathway done' -e '^$' out.txt | cmp -s - act.txt \
+  || { bad "summary activation energies"; cat act.txt; }
 grep -q '^>> Dimension: 3$' OSTREL_summary.txt || bad "path dimension in summary"
 
 # --print-path and --print-perc go to standard output, the same text.
@@ -94,12 +103,26 @@ ok = ok and all(abs(x - 2 * r) < 2e-6 for x, r in zip(user, raw)) and user == us
 print("scales: Na %s user %s %s" % (na, user, "ok" if ok else "FAILED"))
 raise SystemExit(0 if ok else 1)
 PY
+grep -qx 'Mobile ion: Na1+, energy scale: 0.5695\*E^(0.6946)' na.txt || bad "Na ion and scale not printed"
+grep -qx 'Mobile ion: Na1+, energy scale: 2\*E' user.txt || bad "user scale not printed"
+# The spellings of Na the toolkit accepts all take the Na scale; the
+# structure holds no Na, which is said on standard error.
+for spelling in Na Na+ na Na+1; do
+  "$OSTREL" --cube "$CUBE" --cif "$CIF" $spelling --path --print-act >sp.txt 2>sp.err
+  cmp -s <(grep 'activation energy' sp.txt) <(grep 'activation energy' na.txt) \
+    || bad "ion $spelling: not the Na scale"
+  grep -q 'labels no site of the structure' sp.err || bad "ion $spelling: no warning about the missing sites"
+done
+"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --print-act >sp.txt 2>sp.err
+[ -s sp.err ] && { bad "Li1+ on a Li structure warned"; cat sp.err; }
 
-# --path without --cube: nothing is written.
+# --path without --cube: one error line naming what is missing, nothing
+# written.
 fresh
 "$OSTREL" --cif "$CIF" Li1+ --path --print-act --print-perc >out.txt 2>err.txt
-check_status "path without cube" 0 $?
-[ -s out.txt ] || [ -s err.txt ] && bad "path without cube printed something"
+check_status "path without cube" 1 $?
+[ -s out.txt ] && bad "path without cube printed something"
+[ "$(cat err.txt)" = "Error: --path needs --cube" ] || { bad "path without cube message"; cat err.txt; }
 [ "$(ls | grep -v -e out.txt -e err.txt)" = "" ] || { bad "path without cube wrote files"; ls; }
 
 # A cube without a structure: no stationary points, empty tables.
@@ -126,8 +149,12 @@ fresh
 mkdir OSTREL_events.txt OSTREL_rp.csv
 "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --print-act >out.txt 2>err.txt
 check_status "events and rp unwritable" 1 $?
-printf 'Error: Unable to write to OSTREL_events.txt\nError: Unable to write to OSTREL_rp.csv\n' >want.txt
+printf '%s\n' 'Error: OSTREL_events.txt exists and is not a regular file; it is left as it is' \
+  'Error: Unable to write to OSTREL_events.txt' \
+  'Error: OSTREL_rp.csv exists and is not a regular file; it is left as it is' \
+  'Error: Unable to write to OSTREL_rp.csv' >want.txt
 cmp -s err.txt want.txt || { bad "unwritable messages"; cat err.txt; }
+[ -d OSTREL_events.txt ] && [ -d OSTREL_rp.csv ] || bad "directories named as outputs replaced"
 grep -q 'Auto-generated reaction pathway done.' out.txt && bad "done message without the table"
 grep -q '^3D activation energy: ' out.txt || bad "activation energies not printed"
 fresh

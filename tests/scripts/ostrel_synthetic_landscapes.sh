@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# ostrel on landscapes whose percolation energies are known in closed form,
+# against those values and the independent flood fill
+# (tools/percolation_check.py): a hexagonal cosine landscape, whose in-plane
+# saddles lie on flat ridges (the whole line x = 1/2 is at the saddle
+# energy) -- 0.4 eV in the ab plane, 0.6 eV along c -- and a separable
+# cosine landscape whose neighbouring grid points tie exactly (the grid's
+# highest points of the three cosines: 0.22, 0.45, 0.73 eV), and a cell of
+# 8 A with one site, whose hops are as long (0.22, 0.46, 0.74 eV).  Both the
+# activation energies and the thresholds
+# above the global minimum are checked.
+set -u
+: "${OSTREL:?}" "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}" "${PYTHON:=/usr/bin/python3}"
+rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
+"$PYTHON" -c 'import numpy' 2>/dev/null || { echo "SKIP: no numpy"; exit 0; }
+tool="$BV_SOURCE_DIR/tools/percolation_check.py"
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+
+"$PYTHON" - <<'PY' || exit 1
+import math
+BOHR = 1.889725989
+def write(name, axes, counts, f):
+    with open(name, "w", newline="") as out:
+        out.write("t\r\n\r\n   0 0 0 0\r\n")
+        for v, n in zip(axes, counts):
+            out.write("%4d %11.6f %11.6f %11.6f\r\n" % ((n,) + tuple(x / n * BOHR for x in v)))
+        for i in range(counts[0]):
+            for j in range(counts[1]):
+                for k in range(counts[2]):
+                    out.write(" %.6f\r\n" % f(i / counts[0], j / counts[1], k / counts[2]))
+def cif(name, a, b, c, gamma):
+    with open(name, "w") as out:
+        out.write("data_t\n_cell_length_a %.4f\n_cell_length_b %.4f\n_cell_length_c %.4f\n"
+                  "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma %g\n"
+                  "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n"
+                  "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n"
+                  "_atom_site_fract_y\n_atom_site_fract_z\nLi1 Li1+ 0 0 0\n"
+                  "O1 O2- 0.333333 0.666667 0.5\n" % (a, b, c, gamma))
+cos = lambda t: math.cos(2 * math.pi * t)
+g = math.radians(120)
+write("hex.cube", [(5, 0, 0), (5 * math.cos(g), 5 * math.sin(g), 0), (0, 0, 6)], (24, 24, 24),
+      lambda x, y, z: 0.1 * (3 - cos(x) - cos(y) - cos(x - y)) + 0.3 * (1 - cos(z)))
+cif("hex.cif", 5, 5, 6, 120)
+# Grid points at half steps of the cosines: pairs of neighbours tie exactly.
+write("tie.cube", [(4, 0, 0), (0, 4, 0), (0, 0, 4)], (20, 20, 20),
+      lambda x, y, z: 0.11 * (1 - cos(x + 0.025)) + 0.23 * (1 - cos(y + 0.025))
+      + 0.37 * (1 - cos(z + 0.025)))
+cif("tie.cif", 4, 4, 4, 90)
+# One site in a cell of 8 A: every hop is 8 A long, beyond the first reach
+# of the hop search.
+write("wide.cube", [(8, 0, 0), (0, 8, 0), (0, 0, 8)], (40, 40, 40),
+      lambda x, y, z: 0.11 * (1 - cos(x)) + 0.23 * (1 - cos(y)) + 0.37 * (1 - cos(z)))
+cif("wide.cif", 8, 8, 8, 90)
+PY
+
+# name, expected activation energies (1D 2D 3D, to 2 decimals)
+while read -r name want; do
+  mkdir -p $name.run
+  (cd $name.run && "$OSTREL" --cube ../$name.cube --cif ../$name.cif Li1+ --path --print-act \
+      >../$name.out 2>../$name.err) || { bad "$name: ostrel failed"; cat $name.err; continue; }
+  got=$(grep 'activation energy' $name.out | awk '{printf "%.2f ", $4}')
+  [ "$got" = "$want " ] || bad "$name: activation energies '$got', expected '$want'"
+  thr=$(grep 'threshold from the global minimum' $name.out | awk '{printf "%.2f ", $7}')
+  [ "$thr" = "$want " ] || bad "$name: thresholds '$thr', expected '$want'"
+  grep -q 'Cannot connect' $name.err $name.out && bad "$name: a saddle left unconnected"
+  "$PYTHON" "$tool" compare $name.cube $name.out >$name.cmp || { bad "$name: differs from the flood fill"; cat $name.cmp; }
+done <<'CASES'
+hex 0.40 0.40 0.60
+tie 0.22 0.45 0.73
+wide 0.22 0.46 0.74
+CASES
+
+[ $fail = 0 ] && echo "synthetic landscapes: ok"
+exit $fail
