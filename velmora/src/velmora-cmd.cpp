@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <stdexcept>
 
 #include "velmora-bv.h"
 #include "velmora-cube.h"
@@ -635,13 +637,31 @@ int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
   }
   // Messages about missing force-field data name the command.
   velmora_property_set_command(command.name);
-  return command.handler(opt);
+  // Exhausted memory ends the command with one line, wherever it happens:
+  // the stages that allocate large blocks name them; result files being
+  // written are removed as the exception unwinds.
+  try {
+    return command.handler(opt);
+  } catch (const VELMORA_NO_MEMORY& e) {
+    std::fprintf(stderr, "Error: not enough memory for %s.\n", e.what());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: not enough memory to run %s.\n", command.name);
+  } catch (const std::length_error&) {
+    std::fprintf(stderr, "Error: not enough memory to run %s.\n", command.name);
+  }
+  return VELMORA_EXIT_FAILURE;
 }
 
 }  // namespace
 
 int velmora_cmd_start(int argc, char** argv) {
-  std::unique_ptr<VELMORA_CMD_OPT> opt = velmora_cmd_opt_init(argc, argv);
+  std::unique_ptr<VELMORA_CMD_OPT> opt;
+  try {
+    opt = velmora_cmd_opt_init(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: not enough memory to start velmora.x.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
   if (!opt) {
     std::fprintf(stderr, "Error: velmora_cmd_opt_init() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;

@@ -111,6 +111,12 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
 
 // ------------------------------------------------------------- files ----
 
+// Longest voxel line: " %12.6f\r\n" of the largest double (309 digits).
+constexpr std::size_t VELMORA_CUBE_VALUE_LINE_MAX = 352;
+// Writes the voxel line " %12.6f\r\n" of e into `out` (room for
+// VELMORA_CUBE_VALUE_LINE_MAX characters, no terminator) and returns its
+// length; the bytes are those printf writes, found without printf.
+std::size_t velmora_cube_format_value(char* out, double e);
 // The cube file text (CR LF line ends).  A header with the atoms needs both
 // cell and parameters.  1 when a species lookup fails.
 int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
