@@ -105,19 +105,26 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
     std::fprintf(stderr, "Error: resolution must be a positive number.\n");
     return 1;
   }
+  // The reduction below only ever shrinks the longest axis, and an axis
+  // longer than VELMORA_CUBE_AXIS_CAP makes the grid exceed the voxel cap
+  // even when the other two axes have their least count (24 x 24): such an
+  // axis is shrunk down to the cap before any other changes.  Starting from
+  // counts clamped to the cap therefore gives the same grid as starting from
+  // the full counts, and keeps every product below 2^41, far inside the
+  // 64-bit range, however fine the resolution asked for.
   for (int k = 0; k < 3; ++k) {
     const double steps = length[k] / resolution / VELMORA_CUBE_GRID_STEP;
-    // Beyond 1e8 steps of 24 the count no longer fits the voxel arithmetic.
+    // Beyond 1e8 steps of 24 no count is meaningful any more.
     if (!(length[k] > 0.0) || !std::isfinite(steps) || steps > 1e8) {
       std::fprintf(stderr,
                    "Error: no grid of resolution %g A fits a cell edge of %g A.\n", resolution,
                    length[k]);
       return 1;
     }
-    n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(std::ceil(steps));
+    const double cap_steps = static_cast<double>(VELMORA_CUBE_AXIS_CAP / VELMORA_CUBE_GRID_STEP);
+    const double whole = std::ceil(steps);
+    n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(whole < cap_steps ? whole : cap_steps);
   }
-  // The product is formed in 64 bits: three counts of a few thousand
-  // already overflow 32 bits.
   while (n[0] * n[1] * n[2] > VELMORA_CUBE_MAX_VOXELS) {
     int k;
     if (n[0] >= n[1])
@@ -696,27 +703,53 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate_from_cell(
   return cube;
 }
 
-int velmora_cube_calculate_from_cell_and_write_to_file(
-    const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
-    int os, double sf, double resolution, bool ignore_conducting, bool periodic,
-    const char* dir_unitary, const char* dir_binary) {
-  std::unique_ptr<VELMORA_PROPERTY> ppt =
-      velmora_property_import_from_cell(cell, type, os, sf, dir_unitary, dir_binary);
-  if (!ppt) {
+namespace {
+
+// The parameters and the landscape of a cell, with the error lines of the
+// compute-and-write entry on failure.
+struct Landscape {
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  std::unique_ptr<VELMORA_CUBE> cube;
+};
+
+int landscape_of(Landscape& out, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
+                 const char* type, int os, double sf, double resolution, bool ignore_conducting,
+                 const char* dir_unitary, const char* dir_binary) {
+  out.ppt = velmora_property_import_from_cell(cell, type, os, sf, dir_unitary, dir_binary);
+  if (!out.ppt) {
     std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
     return 1;
   }
-  std::unique_ptr<VELMORA_CUBE> cube = velmora_cube_calculate_from_cell(
-      cell, symmetry, ppt.get(), type, os, resolution, ignore_conducting);
-  if (!cube) {
+  out.cube = velmora_cube_calculate_from_cell(cell, symmetry, out.ppt.get(), type, os, resolution,
+                                              ignore_conducting);
+  if (!out.cube) {
     std::fprintf(stderr, "Error: velmora_cube_calculate_from_cell() returns NULL.\n");
     return 1;
   }
-  if (velmora_cube_export_to_file(cube.get(), cell, ppt.get(), cube_name, periodic) != 0) {
+  return 0;
+}
+
+int write_landscape(const Landscape& landscape, const VELMORA_CELL* cell, const char* cube_name,
+                    bool periodic) {
+  if (velmora_cube_export_to_file(landscape.cube.get(), cell, landscape.ppt.get(), cube_name,
+                                  periodic) != 0) {
     std::fprintf(stderr, "Error: velmora_cube_export_to_file() returns non-zero.\n");
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int velmora_cube_calculate_from_cell_and_write_to_file(
+    const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
+    int os, double sf, double resolution, bool ignore_conducting, bool periodic,
+    const char* dir_unitary, const char* dir_binary) {
+  Landscape landscape;
+  if (landscape_of(landscape, cell, symmetry, type, os, sf, resolution, ignore_conducting,
+                   dir_unitary, dir_binary) != 0)
+    return 1;
+  return write_landscape(landscape, cell, cube_name, periodic);
 }
 
 int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
@@ -724,11 +757,15 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
     bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary) {
   if (!velmora_cell_ready(cell)) return 1;
+  // An output name that cannot receive the result is refused before the
+  // computation, not after it.
+  if (velmora_file_check_output(cube_name) != 0) return 1;
   int status;
   if (velmora_cell_partial_occ_at_conducting_site(cell, type, os)) {
     std::printf(
         "Message: partial occupancy at conducting sites detected. Cube will be generated based "
         "on an asigned supercell.\n");
+    if (velmora_file_check_output(cif_name) != 0) return 1;
     std::unique_ptr<VELMORA_CELL> super = velmora_cell_supercell_default(cell);
     if (!super) {
       std::printf("Messge: velmora_cell_supercell_default() returns NULL.\n");
@@ -742,18 +779,25 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
       return 1;
     }
     super.reset();
-    // Written through a temporary name, as the cube is.
-    std::unique_ptr<VELMORA_TEXT> text =
-        velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
-    if (!text || velmora_file_write_atomically(cif_name, text->content) != 0) {
-      if (text) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
-      std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-      return 1;
+    // The assigned structure and its landscape belong together: the
+    // structure is written only once the landscape has been computed, so a
+    // failed run (or one stopped while computing) leaves no structure whose
+    // landscape is missing, and an earlier pair of files stays matched.
+    Landscape landscape;
+    status = landscape_of(landscape, assigned.get(), nullptr, type, os, sf, resolution,
+                          ignore_conducting, dir_unitary, dir_binary);
+    if (status == 0) {
+      std::unique_ptr<VELMORA_TEXT> text =
+          velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
+      const int written = text ? velmora_file_write_atomically(cif_name, text->content) : 1;
+      if (written != 0) {
+        if (text && written != 3) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
+        std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+        return 1;
+      }
+      std::printf("Message: cif file saved to %s\n", cif_name);
+      status = write_landscape(landscape, assigned.get(), cube_name, periodic);
     }
-    std::printf("Message: cif file saved to %s\n", cif_name);
-    status = velmora_cube_calculate_from_cell_and_write_to_file(
-        cube_name, assigned.get(), nullptr, type, os, sf, resolution, ignore_conducting, periodic,
-        dir_unitary, dir_binary);
   } else {
     status = velmora_cube_calculate_from_cell_and_write_to_file(
         cube_name, cell, symmetry, type, os, sf, resolution, ignore_conducting, periodic,
