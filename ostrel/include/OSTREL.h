@@ -86,6 +86,9 @@ struct OSTREL_run {
   // An output file could not be written: later stages still run, but the
   // run fails.
   bool unwritten_output = false;
+  // A structure check asked for (charge, bond-valence sums, GII) could not
+  // be computed: the run goes on but fails.
+  bool failed_check = false;
   // The grid has been smoothed (once per run, however often the stationary
   // points are searched again).
   bool smoothed = false;

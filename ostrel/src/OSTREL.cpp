@@ -8,7 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "OSTREL-bv.h"
+#include "OSTREL-cmd.h"
 #include "OSTREL-file.h"
+#include "OSTREL-gui.h"
+#include "OSTREL-vesta.h"
 
 // ===========================================================================
 // Command line
@@ -150,12 +154,6 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
   if (call)         \
     return 1;
 
-// Flags whose stages this version does not have: accepted, and said so.
-static void not_available(int given, const char* flag) {
-  if (given)
-    printf("Warning: %s is not available yet; ignored.\n", flag);
-}
-
 int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input) {
   run->input = input;
   OSTREL_init_asymmetric_unit(&run->unit);
@@ -163,7 +161,7 @@ int OSTREL_init_run(OSTREL_run* run, const OSTREL_input* input) {
   STAGE(OSTREL_init_cif(&run->cif));
   OSTREL_init_pathlib(&run->lib);
   OSTREL_init_reaction_pathway(&run->rp);
-  run->events_made = run->unwritten_output = run->smoothed = false;
+  run->events_made = run->unwritten_output = run->failed_check = run->smoothed = false;
   return 0;
 }
 
@@ -267,13 +265,23 @@ int OSTREL_stage_stationary_points(OSTREL_run* run) {
   return group_stationary_points(run);
 }
 
+// Each check prints its result; one that cannot be computed has said why,
+// and the run goes on but fails.
 int OSTREL_stage_structure_checks(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
-  not_available(input->calc_charge, "--calc-charge");
-  not_available(input->calc_bvsum, "--calc-bvsum");
-  not_available(input->calc_gii, "--calc-gii");
-  not_available(input->check_sub, "--check-sub");
-  not_available(input->check_subs, "--check-subs");
+  if (!input->cif)
+    return 0;
+  OSTREL_cif* cif = &run->cif;
+  if (input->calc_charge && OSTREL_print_unit_cell_charge(cif))
+    run->failed_check = true;
+  if (input->calc_bvsum && OSTREL_print_bv_sum(cif, stdout))
+    run->failed_check = true;
+  if (input->calc_gii && OSTREL_print_GII(cif, stdout))
+    run->failed_check = true;
+  if (input->check_sub)
+    OSTREL_check_ion_sub(cif, stdout);
+  if (input->check_subs)
+    OSTREL_check_ions_sub(cif, stdout);
   return 0;
 }
 
@@ -370,11 +378,14 @@ int OSTREL_write_summary(OSTREL_run* run) {
 
 int OSTREL_stage_outputs(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
-  not_available(input->vesta, "--vesta");
+  if (input->vesta)
+    STAGE(OSTREL_print_vesta_output(&run->cube, &run->cif, &run->lib, input));
   if (input->summary)
     STAGE(OSTREL_write_summary(run));
-  not_available(input->gui && input->path && input->cube && input->cif, "--gui");
-  not_available(input->cmd, "--cmd");
+  if (input->gui && input->path && input->cube && input->cif)
+    STAGE(OSTREL_print_GUI_output(&run->cube, &run->cif, &run->lib));
+  if (input->cmd)
+    STAGE(OSTREL_parse_command_mode_input(run));
   return 0;
 }
 
@@ -395,7 +406,7 @@ int OSTREL(OSTREL_input* input) {
   STAGE(OSTREL_stage_paths(&run));
   STAGE(OSTREL_stage_outputs(&run));
   free_run(&run);
-  return run.unwritten_output ? 1 : 0;
+  return run.unwritten_output || run.failed_check ? 1 : 0;
 }
 
 #undef STAGE

@@ -3,8 +3,9 @@
 # minimum, saddles 2A, 2B, 2C along a, b, c): which files each combination of
 # flags writes, their first and last lines, the activation energies printed
 # with --print-act under the default and user energy scales, the exit status
-# of failing stages, output files that cannot be created, and the flags whose
-# stages are not available.
+# of failing stages, output files that cannot be created, and the outputs of
+# the structure checks, the VESTA file, the GUI table and the command mode in
+# the stage order.
 set -u
 : "${OSTREL:?}" "${BV_SCRATCH:?}" "${PYTHON:=/usr/bin/python3}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
@@ -149,17 +150,28 @@ check_status "scale without E" 1 $?
 "$OSTREL" --cube "$CUBE" --cif "$CIF" --path --max >out.txt 2>err.txt
 check_status "max without value" 1 $?
 
-# Flags of stages not available: one line each, status 0.
+# The structure checks print after the stationary points are found and
+# before the path stage; VESTA file, summary, GUI table, then the command
+# mode, which sees every batch file written.
 fresh
-for flag in --calc-charge --calc-bvsum --calc-gii --check-sub --check-subs --vesta --cmd; do
-  "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ $flag >out.txt 2>err.txt
-  check_status "$flag" 0 $?
-  [ "$(cat out.txt)" = "Warning: $flag is not available yet; ignored." ] || { bad "$flag message"; cat out.txt; }
+printf 'totalgrid\nend\n' | "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --print-act --calc-charge \
+  --calc-bvsum --calc-gii --check-sub --check-subs --vesta --summary --gui --cmd >out.txt 2>err.txt
+check_status "every output" 0 $?
+[ -s err.txt ] && { bad "every output wrote to standard error"; cat err.txt; }
+grep -n -e '^Total charge per unit cell' -e '^Printing bond valence' -e '^Global instability' \
+  -e '^ICSD: 12345 Not substituted' -e '^ICSD: 12345  $' -e '^Auto-generated' -e '^GUI output done' \
+  -e '^Enter your command' -e '^Number of grid elements' -e '^Exit command mode' out.txt | sed 's/^[0-9]*://' \
+  | cut -c1-12 >order.txt
+printf '%s\n' 'Total charge' 'Printing bon' 'Global insta' 'ICSD: 12345 ' 'ICSD: 12345 ' 'ICSD: 12345 ' \
+  'Auto-generat' 'GUI output d' 'Enter your c' 'Number of gr' 'Exit command' >want.txt
+cmp -s order.txt want.txt || { bad "order of the outputs"; cat order.txt; }
+for f in OSTREL.vesta OSTREL_gui.csv OSTREL_summary.txt OSTREL_events.txt OSTREL_rp.csv; do
+  [ -s $f ] || bad "$f missing"
 done
-"$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --gui >out.txt 2>err.txt
-grep -qx 'Warning: --gui is not available yet; ignored.' out.txt || bad "--gui with path, cube and cif"
+[ "$(tail -2 OSTREL_gui.csv | head -1)" = "3D,0.740 eV" ] || bad "GUI table energies"
+fresh
 "$OSTREL" --cube "$CUBE" --path --gui >out.txt 2>err.txt
-grep -q 'gui' out.txt && bad "--gui without a structure"
+[ -e OSTREL_gui.csv ] && bad "GUI table without a structure"
 # Unknown words are ignored.
 "$OSTREL" --cube "$CUBE" --cif "$CIF" Li1+ --path --frobnicate --print-act >out.txt 2>err.txt
 check_status "unknown word" 0 $?

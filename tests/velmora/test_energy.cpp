@@ -27,12 +27,14 @@ double reference_energy(const VELMORA_CELL& cell, const VELMORA_PROPERTY& ppt,
   double r = 10.0;
   for (const auto& row : ppt.bin)
     for (const auto& p : row) r = std::max(r, p.cutoff);
+  // A range one cell wider than the lattice lengths call for, so that no
+  // pair within r of an oblique cell is missed.
   long n[3];
   for (int k = 0; k < 3; ++k)
     n[k] = static_cast<long>(r / std::sqrt(cell.a[k][0] * cell.a[k][0] +
                                            cell.a[k][1] * cell.a[k][1] +
                                            cell.a[k][2] * cell.a[k][2]) +
-                             1.0);
+                             2.0);
   double total = 0.0;
   for (const VELMORA_ATOM& ai : cell.atom) {
     if (ai.ignored) continue;

@@ -2,6 +2,7 @@
 // loop over all atoms and translations finds, in the same order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -57,9 +58,9 @@ TEST(Neighbor, EveryCentreSeesThePlainLoopImagesInOrder) {
   const VELMORA_CELL cell = random_cell(23, 7);
   const double cutoff = 10.0;
   long N[3];
-  const double len[3] = {5.1, std::sqrt(1.3 * 1.3 + 6.2 * 6.2),
-                         std::sqrt(0.7 * 0.7 + 1.1 * 1.1 + 4.4 * 4.4)};
-  velmora_neighbor_range(N, len, cutoff, 1.0);
+  double spacing[3];
+  ASSERT_TRUE(velmora_neighbor_plane_spacing(spacing, cell.a));
+  velmora_neighbor_range(N, spacing, cutoff, 1.0);
   const VELMORA_NEIGHBOR nb = velmora_neighbor_build(cell, N, cutoff);
 
   // Centres: the atoms themselves plus points outside the cell.
@@ -109,23 +110,24 @@ TEST(Neighbor, SkippedAtomsNeverAppear) {
 
 TEST(Neighbor, NewSizesTheRangeAndSkipsCloseImages) {
   VELMORA_CELL cell = random_cell(5, 5);
-  for (int k = 0; k < 3; ++k) cell.parameter[k] = 5.0;  // not the vector norms
-  // Range from the vector norms: (long)(12 / |a_k| + 1).
+  // Range from the plane spacings h_k = V / |a_i x a_j|: (long)(12 / h_k + 1).
   std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(cell, 12.0, 0.3);
   ASSERT_TRUE(nb);
-  const double len[3] = {5.1, std::sqrt(1.3 * 1.3 + 6.2 * 6.2),
-                         std::sqrt(0.7 * 0.7 + 1.1 * 1.1 + 4.4 * 4.4)};
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(nb->range[k], static_cast<long>(12.0 / len[k] + 1.0));
+  const double volume = 5.1 * 6.2 * 4.4;  // the lattice is lower triangular
+  const double area[3] = {std::hypot(6.2 * 4.4, 1.3 * 4.4, -1.3 * 1.1 - 0.7 * 6.2),
+                          std::hypot(0.0, 5.1 * 4.4, 5.1 * 1.1), 5.1 * 6.2};
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(nb->range[k], static_cast<long>(12.0 / (volume / area[k]) + 1.0)) << k;
   EXPECT_GT(nb->cutoff, 12.0);
   EXPECT_LT(nb->cutoff, 12.0 + 1e-8);
-  // From the parameters with margin 2 and a larger range cut-off: 20/5 + 2.
+  // Margin 2 and a larger range cut-off: (long)(20 / h_k + 2).
   VELMORA_NEIGHBOR_OPTIONS options;
   options.margin = 2.0;
   options.range_cutoff = 20.0;
-  options.lengths = VELMORA_NEIGHBOR_LENGTHS::parameters;
   std::unique_ptr<VELMORA_NEIGHBOR> wide = velmora_neighbor_new(cell, 12.0, 0.3, options);
   ASSERT_TRUE(wide);
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(wide->range[k], 6);
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(wide->range[k], static_cast<long>(20.0 / (volume / area[k]) + 2.0)) << k;
   // Every atom sees itself at d = 0 under the zero translation: skipped at
   // 0.3 A, visited with no skip distance.
   std::vector<double> centres;
@@ -142,6 +144,71 @@ TEST(Neighbor, NewSizesTheRangeAndSkipsCloseImages) {
     if (c == atom && d == 0.0) ++self;
   });
   EXPECT_EQ(self, cell.total);
+}
+
+// A hexagonal cell (gamma = 120 degrees, the LiNbO3 lattice a = 5.149,
+// c = 13.862 A) with atoms near opposite corners: the range sized by
+// |a_k| (int(R/|a| + 1) = 2 along a and b) misses pairs inside 10 A that a
+// range sized by the plane spacing a*sqrt(3)/2 = 4.459 A (3 cells) keeps.
+TEST(Neighbor, ObliqueCellsKeepEveryPairInsideTheCutoff) {
+  VELMORA_CELL cell;
+  const double a = 5.149, c = 13.862;
+  const double lattice[3][3] = {{a, 0.0, 0.0}, {-0.5 * a, 0.5 * std::sqrt(3.0) * a, 0.0},
+                                {0.0, 0.0, c}};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) cell.a[i][j] = lattice[i][j];
+  const double fractions[2][3] = {{0.02, 0.98, 0.1}, {0.97, 0.03, 0.1}};
+  for (const auto& f : fractions) {
+    VELMORA_ATOM at;
+    for (int k = 0; k < 3; ++k) at.x_f[k] = f[k];
+    for (int k = 0; k < 3; ++k)
+      at.x[k] = f[0] * lattice[0][k] + f[1] * lattice[1][k] + f[2] * lattice[2][k];
+    cell.atom.push_back(at);
+  }
+  cell.total = 2;
+  const double cutoff = 10.0;
+  std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(cell, cutoff, 0.3);
+  ASSERT_TRUE(nb);
+  EXPECT_EQ(nb->range[0], 3);
+  EXPECT_EQ(nb->range[1], 3);
+  // Reference: a range so wide that nothing within 10 A can lie outside it.
+  const long wide[3] = {8, 8, 3};
+  std::vector<double> centres;
+  for (const auto& at : cell.atom) centres.insert(centres.end(), at.x, at.x + 3);
+  std::vector<std::vector<Hit>> seen(2);
+  velmora_neighbor_for_each(*nb, centres, false,
+                            [&](int ci, int atom, double, const double*, int img) {
+                              seen[ci].emplace_back(atom, nb->shift[3 * img],
+                                                    nb->shift[3 * img + 1],
+                                                    nb->shift[3 * img + 2]);
+                            });
+  const long narrow[3] = {2, 2, 1};  // int(10/|a_k| + 1)
+  // Images of a plain loop beyond the 0.3 A skip distance, sorted.
+  auto plain = [&](const long range[3], int ci) {
+    std::vector<Hit> out;
+    for (const Hit& h : plain_loop(cell, range, cutoff, &centres[3 * ci])) {
+      double d2 = 0.0;
+      for (int k = 0; k < 3; ++k) {
+        const double x = cell.atom[std::get<0>(h)].x[k] + std::get<1>(h) * lattice[0][k] +
+                         std::get<2>(h) * lattice[1][k] + std::get<3>(h) * lattice[2][k] -
+                         centres[3 * ci + k];
+        d2 += x * x;
+      }
+      if (d2 > 0.09) out.push_back(h);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  std::size_t missed = 0;
+  for (int ci = 0; ci < 2; ++ci) {
+    const std::vector<Hit> expected = plain(wide, ci);
+    std::vector<Hit> got = seen[ci];
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected) << "centre " << ci;
+    missed += expected.size() - plain(narrow, ci).size();
+  }
+  // The old range would have lost pairs here.
+  EXPECT_GT(missed, 0u);
 }
 
 TEST(Neighbor, NewRefusesDegenerateLattices) {

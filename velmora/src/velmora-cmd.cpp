@@ -47,19 +47,20 @@ int velmora_cmd_print_sys(VELMORA_CMD_OPT* opt) {
   "Command: {rds_cutoff}: controlling the sensitivity of detecting coordination shells. The "  \
   "larger this parameter is, the smaller each shell tends to be. Only change when necessary. " \
   "If omitted, set to zero or negative, default value is used. Default value 0.01.\n"
-#define VELMORA_CMD_LINE_NEB                                                                    \
-  "Command: [n]: total number of images, inclusive of the two given images. The initial guess " \
-  "of these images is interpolated from the first and last images.\n"                           \
-  "Command: {step_limit}: the number of steps before a relaxation stops if convergence has "    \
-  "not been reached. A non-negative integer allows the relaxation to run untill convergence "   \
-  "(or forever). Default 0.\n"                                                                  \
-  "Command: {step_log}: the number of steps between which log files are updated. A negative "   \
-  "integer turns off logging. Set to 0 to use the default value. Default 50.\n"                 \
-  "Command: {flag:relax}: if set to true, two end images are relaxed to achieve local minima. " \
-  "Default true.\n"                                                                             \
-  "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is "   \
-  "used. Default 0.005000.\n" VELMORA_CMD_LINE_SF                                               \
-  "Command: {k} the spring constant. Set to non-positive to use the default. Default "          \
+// The band's optional arguments; the default of {flag:relax} differs
+// between the two band commands and follows them.
+#define VELMORA_CMD_LINE_NEB_STEPS                                                           \
+  "Command: {step_limit}: the number of steps before a relaxation stops if convergence has " \
+  "not been reached. A non-negative integer allows the relaxation to run untill convergence " \
+  "(or forever). Default 0.\n"                                                               \
+  "Command: {step_log}: the number of steps between which log files are updated. A negative " \
+  "integer turns off logging. Set to 0 to use the default value. Default 50.\n"
+#define VELMORA_CMD_LINE_NEB_RELAX \
+  "Command: {flag:relax}: if set to true, two end images are relaxed to achieve local minima. "
+#define VELMORA_CMD_LINE_NEB_REST                                                              \
+  "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is " \
+  "used. Default 0.005000.\n" VELMORA_CMD_LINE_SF                                             \
+  "Command: {k} the spring constant. Set to non-positive to use the default. Default "        \
   "0.500000.\n"
 #define VELMORA_CMD_LINE_CONDUCTING             \
   "Command: {type}: type of conducting ions.\n" \
@@ -132,11 +133,11 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --gen-cif-assign-all Li6PS5Cl.cif\n",
      "write the loaded cell to file in cif format with all partially occupied sites assigned "
      "occupancy = 1.0 randomly."},
-    {"--gen-gin-lib", nullptr, 1,
+    {"--gen-gin-lib", velmora_cmd_opt_do_gen_gin_lib, 1,
      "Command: --gen-gin-lib [input.cif] | {sf} {output_name}\n\n" VELMORA_CMD_LINE_SF
      "Example: ./velmora.x --gen-gin-lib Li2O.cif\n",
      "generate a forcefield file in .lib format for calculation with software GULP."},
-    {"--gen-gin", nullptr, 1,
+    {"--gen-gin", velmora_cmd_opt_do_gen_gin, 1,
      "Command: --gen-gin [input.cif] | {sf} {output_name}\n\n" VELMORA_CMD_LINE_SF
      "Example: ./velmora.x --gen-gin Li2O.cif\n",
      "generate an overall input file in .gin format for performing molecular dynamics "
@@ -184,25 +185,25 @@ const VELMORA_CMD kCommands[] = {
      "structure is ESTIMATED to be.\n"
      "Example: ./velmora.x --cal-gii Li2O.cif\n",
      "calculate the global instability index of the loaded cell."},
-    {"--cal-cn", nullptr, 2,
+    {"--cal-cn", velmora_cmd_opt_do_cal_cn, 2,
      "Command: --cal-cn [input.cif] {atom_name} | {rds_cutoff}\n\n"
      "Command: calculates coordination number of the specified atom.\n" VELMORA_CMD_LINE_ATOM_NAME
          VELMORA_CMD_LINE_RDS_CUTOFF "Example: ./velmora.x --cal-cn Li2O.cif Li1 \n",
      "calculate the coordination number of the specified atom regarding to all counterions."},
-    {"--cal-cn-atom", nullptr, 4,
+    {"--cal-cn-atom", velmora_cmd_opt_do_cal_cn_atom, 4,
      "Command: --cal-cn-atom [input.cif] {atom_name} {type_c} {os_c} | {rds_cutoff}\n\n"
      "Command: calculates coordination shell of the specified atom.\n" VELMORA_CMD_LINE_ATOM_NAME
          VELMORA_CMD_LINE_TYPE_OS_C VELMORA_CMD_LINE_RDS_CUTOFF
      "Example: ./velmora.x --cal-cn-atom Li2O.cif Li1 O -2\n",
      "calculate coordination shell of the specified atom."},
-    {"--cal-cn-type", nullptr, 5,
+    {"--cal-cn-type", velmora_cmd_opt_do_cal_cn_type, 5,
      "Command: --cal-cn-type [input.cif] {type} {os} {type_c} {os_c} | {rds_cutoff}\n\n"
      "Command: calculates averaged coordination number of the specified pair of ions.\n"
      "Command: {type}: type of the center atom.\n"
      "Command: {os}: oxidation state of the center atom.\n" VELMORA_CMD_LINE_TYPE_OS_C
          VELMORA_CMD_LINE_RDS_CUTOFF "Example: ./velmora.x --cal-cn-type Li2O.cif Li +1 O -2\n",
      "calculates averaged coordination number of the specified pair of ions."},
-    {"--cal-cn-bv", nullptr, 2,
+    {"--cal-cn-bv", velmora_cmd_opt_do_cal_cn_bv, 2,
      "Command: --cal-cn-bv [input.cif] {atom_name}\n\n"
      "Command: calculates coordination number of the specified atom by bond "
      "valence.\n" VELMORA_CMD_LINE_ATOM_NAME "Example: ./velmora.x --cal-cn-bv Li2O.cif Li1 \n",
@@ -218,7 +219,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --cal-tot-en Li2O.cif\n",
      "calculate the total energy of the loaded cell."},
     {nullptr, nullptr, 0, nullptr, ""},
-    {"--rx-sd", nullptr, 1,
+    {"--rx-sd", velmora_cmd_opt_do_rx_sd, 1,
      "Command: --rx-sd [input.cif] | {step_limit} {step_p} {f_conv} {p_conv} {sf} "
      "{output_name}\n\n"
      "Command: {step_limit}: the number of steps before a relaxation stops if convergence has "
@@ -234,25 +235,33 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --rx-sd Li2O.cif 0 10 0.0001 0.0001\n",
      "perform a relaxation of loaded cell with steepest descend algorithm and write the result "
      "to file in cif format."},
-    {"--rx-neb", nullptr, 3,
+    {"--rx-neb", velmora_cmd_opt_do_rx_neb, 3,
      "Command: --rx-neb [input1.cif] [input2.cif] [n] | {step_limit} {step_log} {flag:relax} "
      "{f_conv} {sf} {k} {output_name}\n\n"
      "Command: [input1.cif]: the first image in cif file. Every ion must carry a proper name "
      "that corresponds to the name in [input2.cif]\n"
      "Command: [input2.cif]: the last image in cif file. Every ion must carry a proper name "
-     "that corresponds to the name in [input1.cif]\n" VELMORA_CMD_LINE_NEB
+     "that corresponds to the name in [input1.cif]\n"
+     "Command: [n]: total number of images, inclusive of the two given images. The initial "
+     "guess of these images is interpolated from the first and last images.\n"
+     VELMORA_CMD_LINE_NEB_STEPS VELMORA_CMD_LINE_NEB_RELAX "Default true.\n"
+     VELMORA_CMD_LINE_NEB_REST
      "Example: ./velmora.x --rx-neb Li2O_i.cif Li2O_f.cif 11\n",
      "perform a simple nudged elastic bend calculation with input of two end images."},
-    {"--rx-neb-images", nullptr, 2,
+    {"--rx-neb-images", velmora_cmd_opt_do_rx_neb_images, 2,
      "Command: --rx-neb-images [input_name] [n] | {step_limit} {step_log} {flag:relax} "
      "{f_conv} {sf} {k} {output_name}\n\n"
-     "Command: [input_name]: this string is appended by 1.cif, 2.cif... etc, and then used as "
-     "input structure file name.\n" VELMORA_CMD_LINE_NEB
+     "Command: [input_name]: this string is appended by .0.cif, .1.cif... etc, and then used as "
+     "input structure file name.\n"
+     "Command: [n]: total number of images, inclusive of the first and the last, read from "
+     "[input_name].0.cif to [input_name].(n-1).cif.\n"
+     VELMORA_CMD_LINE_NEB_STEPS VELMORA_CMD_LINE_NEB_RELAX "Default false.\n"
+     VELMORA_CMD_LINE_NEB_REST
      "Example: ./velmora.x --rx-neb-images Li2O 5\n"
-     "Example: this will run neb with images input from Li2O.1.cif, Li2O.2.cif, Li2O.3.cif, "
-     "Li2O.4.cif, Li2O.5.cif.\n",
+     "Example: this will run neb with images input from Li2O.0.cif, Li2O.1.cif, Li2O.2.cif, "
+     "Li2O.3.cif, Li2O.4.cif.\n",
      "perform a simple nudged elastic bend calculation with input of a series of images."},
-    {"--fft", nullptr, 1,
+    {"--fft", velmora_cmd_opt_do_fft, 1,
      "Command: --fft [input.cube] | {cap} {flag:periodic} {output_name}\n\n"
      "Command: {cap}: critical points with an energy above {global energy minimum} + {cap} "
      "will not be shown in the result. A non-positive value means no cap. Default: "
@@ -264,7 +273,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --fft Li2O.cube\n",
      "perform a fourier transform analysis to determine critical points and eigenvalues/vectors "
      "at these points."},
-    {"--fft-cubes", nullptr, 1,
+    {"--fft-cubes", velmora_cmd_opt_do_fft_cubes, 1,
      "Command: --fft-cubes [input.cube] | {flag:periodic} "
      "{output_name}\n\n" VELMORA_CMD_LINE_PERIODIC "\n"
      "Command: generates 3 cubes of 3 force components; 9 cubes of 9 force constant "
@@ -272,7 +281,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --fft-cube Li2O.cube\n",
      "perform a fourier transform analysis and generate cubes corresponding to force, force "
      "constant, laplacian and slope."},
-    {"--fp-map", nullptr, 1,
+    {"--fp-map", velmora_cmd_opt_do_fp_map, 1,
      "Command: --fp-map [input.cube] | {barrier_max} {flag:periodic} {output_name}\n\n"
      "Command: {barrier_max}: Only paths with barrier below this value are shown. If set to "
      "non-positive value, all paths are shown. Default -0.1.\n" VELMORA_CMD_LINE_PERIODIC "\n"
@@ -284,7 +293,7 @@ const VELMORA_CMD kCommands[] = {
      "         Rb: local maximum.\n"
      "Example: ./velmora.x --fp-map Li2O.cube\n",
      "generates a cif file representing conduction path in the given cube file."},
-    {"--gh", nullptr, 4,
+    {"--gh", velmora_cmd_opt_do_gh, 4,
      "Command: --gh [input.cif] [input.cube] [type] [os] | {barrier_max} {flag:periodic}\n\n"
      "Command: [type]: type of conducting ions.\n"
      "Command: [os]: oxidation state of conducting ions.\n"
@@ -297,7 +306,7 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --gh Li2O.cif Li2O.cube Li 1\n",
      "generates cif files and csv file representing the characteristic conduction pathway in "
      "the given cube file."},
-    {"--sites", nullptr, 4,
+    {"--sites", velmora_cmd_opt_do_sites, 4,
      "Command: --sites [input.cif] [input.cube] {type} {os} | {de} {dr} {barrier_max} "
      "{flag:print_long} {flag:periodic}\n\n" VELMORA_CMD_LINE_CONDUCTING
      "Command: {de}: energy cutoff for splitting sites. Set to negative to use the default "
@@ -361,15 +370,17 @@ const VELMORA_CMD kCommands[] = {
      "cif and cube files."},
     // Text mode: the CIF itself follows "-:text" on the command line.
     {"--text-cal-bv", velmora_cmd_opt_do_text_cal_bv, 1, nullptr, nullptr},
-    {"--text-gen-gin-lib", nullptr, 1, nullptr, nullptr},
-    {"--text-gen-gin-lib-set-sf", nullptr, 2, nullptr, nullptr},
+    {"--text-gen-gin-lib", velmora_cmd_opt_do_text_gen_gin_lib, 1, nullptr, nullptr},
+    {"--text-gen-gin-lib-set-sf", velmora_cmd_opt_do_text_gen_gin_lib_set_sf, 2, nullptr, nullptr},
 };
 
 #undef VELMORA_CMD_LINE_SF
 #undef VELMORA_CMD_LINE_ATOM_NAME
 #undef VELMORA_CMD_LINE_TYPE_OS_C
 #undef VELMORA_CMD_LINE_RDS_CUTOFF
-#undef VELMORA_CMD_LINE_NEB
+#undef VELMORA_CMD_LINE_NEB_STEPS
+#undef VELMORA_CMD_LINE_NEB_RELAX
+#undef VELMORA_CMD_LINE_NEB_REST
 #undef VELMORA_CMD_LINE_CONDUCTING
 #undef VELMORA_CMD_LINE_PERIODIC
 

@@ -227,16 +227,17 @@ int velmora_cube_field_build(VELMORA_CUBE_FIELD& field, const VELMORA_CELL* cell
     if (list == 1) skip_bond[j] = false;
     if (list == 2) skip_like[j] = false;
   }
-  // Both lists span N_k = (int)(R / L_k + 2) cells, two beyond the reach of
-  // the largest cut-off R; each reaches a hair beyond its own cut-off so that
+  // Both lists span N_k = (int)(R / h_k + 2) cells (h_k the spacing of the
+  // lattice planes along a_k), two beyond the reach of the largest cut-off
+  // R; each reaches a hair beyond its own cut-off so that
   // the exact tests (d <= cutoff, d <= 10 A) decide every image.
   field.bond =
       velmora_neighbor_new(*cell, field.bond_reach, VELMORA_NEIGHBOR_NO_SKIP,
-                           {2.0, &skip_bond, field.cutoff, VELMORA_NEIGHBOR_LENGTHS::parameters});
+                           {2.0, &skip_bond, field.cutoff});
   if (!field.bond) return 1;
   field.like =
       velmora_neighbor_new(*cell, VELMORA_CUBE_COULOMB_CUTOFF, VELMORA_NEIGHBOR_NO_SKIP,
-                           {2.0, &skip_like, field.cutoff, VELMORA_NEIGHBOR_LENGTHS::parameters});
+                           {2.0, &skip_like, field.cutoff});
   if (!field.like) return 1;
   return 0;
 }

@@ -15,23 +15,6 @@
 
 namespace {
 
-// The lengths that size the image range; false, after the message, for a
-// lattice with a vanishing or non-finite length.
-bool neighbor_lengths(double length[3], const VELMORA_CELL& cell, VELMORA_NEIGHBOR_LENGTHS kind) {
-  for (int k = 0; k < 3; ++k) {
-    const bool vectors = kind == VELMORA_NEIGHBOR_LENGTHS::vectors;
-    length[k] = vectors ? velmora_vector3_double_length(cell.a[k]) : cell.parameter[k];
-    if (!(length[k] > 0.0) || !std::isfinite(length[k])) {
-      if (vectors)
-        std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
-      else
-        std::fprintf(stderr, "Error: lattice parameter %d of the cell is not positive.\n", k + 1);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Number of images of `atoms` atoms under the translations of `range`.
 double neighbor_image_count(const long range[3], std::size_t atoms) {
   double images = static_cast<double>(atoms);
@@ -44,15 +27,16 @@ double neighbor_image_count(const long range[3], std::size_t atoms) {
 std::unique_ptr<VELMORA_NEIGHBOR> velmora_neighbor_new(const VELMORA_CELL& cell, double cutoff,
                                                        double skip_distance,
                                                        const VELMORA_NEIGHBOR_OPTIONS& options) {
-  double length[3];
-  if (!neighbor_lengths(length, cell, options.lengths)) return nullptr;
+  double spacing[3];
+  if (!velmora_neighbor_plane_spacing(spacing, cell.a)) return nullptr;
   const double r = std::max(cutoff, options.range_cutoff);
   long range[3];
-  velmora_neighbor_range(range, length, r, options.margin);
+  velmora_neighbor_range(range, spacing, r, options.margin);
   if (neighbor_image_count(range, cell.atom.size()) > VELMORA_NEIGHBOR_MAX_IMAGES) {
     std::fprintf(stderr,
-                 "Error: the cell (%.3f x %.3f x %.3f A) is too small for a cut-off of %.1f A.\n",
-                 length[0], length[1], length[2], r);
+                 "Error: the cell (plane spacings %.3f, %.3f, %.3f A) is too small for a cut-off "
+                 "of %.1f A.\n",
+                 spacing[0], spacing[1], spacing[2], r);
     return nullptr;
   }
   // Position, atom, translation and bin entry: about 44 bytes per image.
@@ -138,10 +122,32 @@ void velmora_neighbor_index(VELMORA_NEIGHBOR& nb, double edge) {
   for (std::size_t i = 0; i < count; ++i) nb.bin_image[fill[key[i]]++] = static_cast<int>(i);
 }
 
-void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
+bool velmora_neighbor_plane_spacing(double spacing[3], const double a[3][3]) {
+  for (int k = 0; k < 3; ++k) {
+    const double length = velmora_vector3_double_length(a[k]);
+    if (!(length > 0.0) || !std::isfinite(length)) {
+      std::fprintf(stderr, "Error: lattice vector %d of the cell has no length.\n", k + 1);
+      return false;
+    }
+  }
+  double area[3][3];
+  for (int k = 0; k < 3; ++k) velmora_vector3_double_cross(area[k], a[(k + 1) % 3], a[(k + 2) % 3]);
+  // Volume a0 . (a1 x a2), the same for every k up to rounding.
+  const double volume = std::fabs(velmora_vector3_double_dot(a[0], area[0]));
+  for (int k = 0; k < 3; ++k) {
+    spacing[k] = volume / velmora_vector3_double_length(area[k]);
+    if (!(spacing[k] > 0.0) || !std::isfinite(spacing[k])) {
+      std::fprintf(stderr, "Error: the lattice vectors of the cell span no volume.\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+void velmora_neighbor_range(long range[3], const double spacing[3], double cutoff,
                             double margin) {
   for (int k = 0; k < 3; ++k)
-    range[k] = length[k] > 0.0 ? static_cast<long>(cutoff / length[k] + margin) : 0;
+    range[k] = spacing[k] > 0.0 ? static_cast<long>(cutoff / spacing[k] + margin) : 0;
 }
 
 void velmora_neighbor_gather(std::vector<int>& out, const VELMORA_NEIGHBOR& nb,

@@ -8,6 +8,12 @@
 // under every lattice translation T = l*a0 + m*a1 + n*a2 with |l| <= N0,
 // |m| <= N1, |n| <= N2, and keeps the images with |x_j + T - p| inside its own
 // cut-off.  The plain loop costs atoms * (2N+1)^3 distance tests per centre.
+// The range N_k is sized by the spacing of the lattice planes that a_k
+// crosses, h_k = V / |a_i x a_j| (the other two vectors), not by |a_k|: a
+// sphere of radius R around a point of the cell reaches at most R / h_k
+// cells along a_k, however oblique the cell.  (|a_k| >= h_k; in a cell with
+// a 120 degree angle, |a_k| overestimates the reach and a range from it
+// misses pairs inside the cut-off.)
 // Here the images are listed once, in that same order (atom j outermost,
 // then l, m, n), and centres that lie close together share one candidate
 // list: the images within cutoff + (radius of the group) of the group's
@@ -31,17 +37,12 @@
 // itself (the landscape's voxel on an atom).
 constexpr double VELMORA_NEIGHBOR_NO_SKIP = -1.0;
 
-// Which lengths size the image range: the norms of the lattice vectors, or
-// the cell parameters a, b, c as read (the landscape's rule).
-enum class VELMORA_NEIGHBOR_LENGTHS { vectors, parameters };
-
 // What a sum asks of its list besides the cell, the cut-off and the skip
 // distance.
 struct VELMORA_NEIGHBOR_OPTIONS {
-  double margin = 1.0;                      // N_k = (long)(R / length_k + margin)
+  double margin = 1.0;                      // N_k = (long)(R / h_k + margin)
   const std::vector<bool>* skip = nullptr;  // atoms left out of the list
   double range_cutoff = 0.0;                // R when larger than the cut-off
-  VELMORA_NEIGHBOR_LENGTHS lengths = VELMORA_NEIGHBOR_LENGTHS::vectors;
 };
 
 // All images of the cell's atoms in one translation range.
@@ -65,9 +66,9 @@ struct VELMORA_NEIGHBOR {
 };
 
 // The neighbour list of a pair sum with cut-off `cutoff` (A): checks the
-// lattice lengths, sizes the image range N_k = (long)(R / length_k + margin)
-// with R = max(cutoff, range_cutoff), refuses ranges whose image list would
-// exceed VELMORA_NEIGHBOR_MAX_IMAGES, and lists the images out to a hair
+// lattice, sizes the image range N_k = (long)(R / h_k + margin) from the
+// plane spacings h_k with R = max(cutoff, range_cutoff), refuses ranges
+// whose image list would exceed VELMORA_NEIGHBOR_MAX_IMAGES, and lists the images out to a hair
 // beyond the cut-off (velmora_neighbor_reach), so that the sum's own exact
 // tests decide every image.  Null, after an error line, on failure.  The
 // image range is sized in this one place.
@@ -84,8 +85,12 @@ VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long ran
                                         double cutoff, const std::vector<bool>* skip = nullptr,
                                         double skip_distance = VELMORA_NEIGHBOR_NO_SKIP);
 
-// Image range N_k = (long)(cutoff / length_k + margin).
-void velmora_neighbor_range(long range[3], const double length[3], double cutoff,
+// Spacing h_k = V / |a_i x a_j| of the lattice planes spanned by the other
+// two vectors (A); false, after an error line, for a lattice with a vector
+// of no length or no volume.
+bool velmora_neighbor_plane_spacing(double spacing[3], const double a[3][3]);
+// Image range N_k = (long)(cutoff / spacing_k + margin).
+void velmora_neighbor_range(long range[3], const double spacing[3], double cutoff,
                             double margin);
 
 // More images than this (about 400 MB of image list) means a lattice far

@@ -1,0 +1,129 @@
+// Flow-path map of a landscape: every grid point classified by the number of
+// separate lower and higher regions among its 26 periodic neighbours
+// (minimum, saddle, maximum, slope point; of two equal energies the later
+// point in grid order counts as the higher), and the steepest-descent half
+// paths from every saddle down to minima; the --fp-map command.
+#ifndef VELMORA_FP_H_
+#define VELMORA_FP_H_
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "velmora-cmd.h"
+#include "velmora.h"
+
+enum fpdot_type {
+  FP_UND = 0,  // unclassified or cleared
+  FP_NOR = 1,  // ordinary slope point
+  FP_MIN = 2,
+  FP_MAX = 3,
+  FP_SAD = 4,
+  FP_PAT = 5,  // marked as lying on a path
+  FP_ERR = 6   // irregular neighbourhood
+};
+
+// What the later stages read of one grid point, in four bytes: its type,
+// the numbers of higher and lower neighbour clusters, and the neighbour
+// (offset code (a+1)*9 + (b+1)*3 + (c+1)) a descent takes from it: the
+// lowest neighbour of its first lower cluster.  The branches of a saddle,
+// the cluster labels and the positions are recomputed from the energies
+// when asked for.
+struct VELMORA_FPCODE {
+  std::uint8_t type = FP_UND;
+  std::uint8_t total_up = 0;
+  std::uint8_t total_dn = 0;
+  std::uint8_t dn = 13;  // 13: the point itself (no lower neighbour)
+};
+
+// The flow-path map: energies (eV) and codes of the grid points, point
+// (i, j, k) at flat index (i*n[1] + j)*n[2] + k.
+struct VELMORA_FPCUBE {
+  std::vector<double> en;
+  std::vector<VELMORA_FPCODE> dot;
+  double a[3][3] = {};    // lattice vectors (rows), A
+  double a_i[3][3] = {};  // grid step vectors (rows), A
+  long n[3] = {};
+};
+
+// The full local data of one point, made on request from the map.
+struct VELMORA_FPDOT {
+  double en = 0.0;
+  long x_i[3] = {};
+  double x[3] = {};        // Cartesian, A
+  fpdot_type type = FP_UND;
+  int cluster[3][3][3] = {};  // >0 higher neighbours' clusters, <0 lower, 0 the point
+  int total_up = 0;
+  int total_dn = 0;
+  long up[8] = {};  // flat index of the highest neighbour of each higher cluster
+  long dn[8] = {};  // flat index of the lowest neighbour of each lower cluster
+};
+
+// A steepest-descent path from a saddle (first point) to a minimum or
+// another saddle (last point); points are flat indices into one map.
+struct VELMORA_FPHALF {
+  long total = 0;
+  std::vector<long> dot;
+  double barrier = 0.0;  // energy of the first point minus that of the last
+};
+
+struct VELMORA_FPHALF_LIST {
+  long total = 0;
+  std::vector<VELMORA_FPHALF> half;
+};
+
+// ------------------------------------------------------------- the map ----
+
+std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new(const long n[3]);
+// Classifies every point of the energy cube (in parallel; warnings about
+// crowded neighbourhoods follow in grid order, one per point).
+std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE* cube);
+
+long velmora_fpcube_index(const VELMORA_FPCUBE* cube, const long x_i[3]);
+void velmora_fpcube_unflatten(long x_i[3], const VELMORA_FPCUBE* cube, long index);
+// Flat index of the neighbour with offset code `code` (0..26) of point p.
+long velmora_fpcube_neighbour(const VELMORA_FPCUBE* cube, long p, int code);
+void velmora_fpcube_position(double x[3], const VELMORA_FPCUBE* cube, long p);
+
+// Cluster labels of the 26 neighbours of x_i: higher neighbours (+) and
+// lower ones (-; an equal energy is lower when the neighbour comes earlier
+// in grid order) joined into 26-connected groups within the 3x3x3 block
+// (the point itself excluded), numbered by one counter in scan order.
+// Returns the numbers of higher and lower clusters.
+void velmora_fpdot_cluster(int label[27], int& total_up, int& total_dn,
+                           const VELMORA_FPCUBE* cube, const long x_i[3]);
+fpdot_type velmora_fpdot_classify(int total_up, int total_dn);
+// Highest neighbour of each higher cluster and lowest of each lower one,
+// clusters in the order of their first label (ties: the last in scan
+// order); returns the offset codes.
+void velmora_fpdot_branch(int up[8], int dn[8], const int label[27], const double en[27]);
+// The full local data of point x_i (wrapped in place).
+int velmora_fpdot_read(VELMORA_FPDOT* dot, const VELMORA_FPCUBE* cube, long x_i[3]);
+bool velmora_fpdot_equal(const VELMORA_FPCUBE* cube, long p, long q);
+void velmora_fpdot_print(const VELMORA_FPDOT* dot);
+
+// --------------------------------------------------------- half paths ----
+
+std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new_empty();
+// The half paths of the saddle at x_i, one per lower cluster.
+std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUBE* cube,
+                                                             long x_i[3]);
+// Every saddle's half paths, saddles in grid order.
+std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new_from_fpcube(
+    const VELMORA_FPCUBE* cube);
+int velmora_fphalf_list_merge(VELMORA_FPHALF_LIST* destination,
+                              std::unique_ptr<VELMORA_FPHALF_LIST> source);
+// Keeps the half paths of barrier at most barrier_max (all when negative).
+int velmora_fphalf_list_filter(VELMORA_FPHALF_LIST* list, double barrier_max);
+// Slope and unclassified points of every half path become path points.
+void velmora_fphalf_list_label_path(VELMORA_FPCUBE* cube, const VELMORA_FPHALF_LIST* list);
+
+void velmora_fpcube_clear_type(VELMORA_FPCUBE* cube);
+// Minima, saddles and path points as marker atoms (Li, Na/K/Cs, H).
+std::unique_ptr<VELMORA_CELL> velmora_fpcube_export_to_cell(const VELMORA_FPCUBE* cube);
+int velmora_fpcube_export_cif_to_file(const VELMORA_CUBE* cube, double barrier_max,
+                                      const char* name);
+
+int velmora_cmd_opt_do_fp_map(VELMORA_CMD_OPT* opt);
+
+#endif  // VELMORA_FP_H_
