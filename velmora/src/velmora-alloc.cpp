@@ -151,30 +151,6 @@ std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path) {
   return text;
 }
 
-namespace {
-
-int velmora_text_write(const VELMORA_TEXT* text, const char* path, const char* mode) {
-  if (!text) {
-    std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
-    return 1;
-  }
-  std::FILE* file = path ? std::fopen(path, mode) : nullptr;
-  if (!file) {
-    std::fprintf(stderr, "Error: unable to open %s.\n", path ? path : "(null)");
-    return 1;
-  }
-  // Up to the terminator, as a C string would be written.
-  const std::size_t n = std::strlen(text->content.c_str());
-  const bool ok = std::fwrite(text->content.c_str(), 1, n, file) == n;
-  const bool closed = std::fclose(file) == 0;
-  if (!ok || !closed) {
-    std::fprintf(stderr, "Error: unable to write %s.\n", path);
-    return 1;
-  }
-  return 0;
-}
-
-}  // namespace
 
 // ------------------------------------------------------------- outputs ----
 
@@ -392,7 +368,22 @@ int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
 }
 
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path) {
-  return velmora_text_write(text, path, "ab");
+  if (!text) {
+    std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
+    return 1;
+  }
+  // The old content and the new lines are written together under a
+  // temporary name, so that a file is never left half extended.
+  std::unique_ptr<VELMORA_TEXT> old;
+  struct stat info;
+  if (path && lstat(path, &info) == 0 && S_ISREG(info.st_mode)) {
+    old = velmora_text_import_from_file(path);
+    if (!old) return 1;
+  }
+  VELMORA_TEXT both;
+  both.content = (old ? std::string(old->content.c_str()) : std::string()) + text->content.c_str();
+  both.length = static_cast<long>(both.content.size());
+  return velmora_text_export_to_file(&both, path);
 }
 
 int velmora_text_segregate_into_rows(std::vector<std::string>& rows, long& count,
