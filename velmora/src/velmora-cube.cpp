@@ -765,11 +765,19 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
   if (velmora_cell_partial_occ_at_conducting_site(cell, type, os)) {
     std::printf(
         "Message: partial occupancy at conducting sites detected. Cube will be generated based "
-        "on an asigned supercell.\n");
+        "on an assigned supercell.\n");
     if (velmora_file_check_output(cif_name) != 0) return 1;
     std::unique_ptr<VELMORA_CELL> super = velmora_cell_supercell_default(cell);
-    if (!super) {
-      std::printf("Messge: velmora_cell_supercell_default() returns NULL.\n");
+    if (super) {
+      // The size first: the landscape of a large supercell takes a while.
+      long n[3];
+      for (int k = 0; k < 3; ++k)
+        n[k] = std::lround(super->parameter[k] / cell->parameter[k]);
+      std::printf("Message: supercell of %ld x %ld x %ld cells, %ld atoms.\n", n[0], n[1], n[2],
+                  super->total);
+      std::fflush(stdout);
+    } else {
+      std::printf("Message: velmora_cell_supercell_default() returns NULL.\n");
       return 1;
     }
     std::unique_ptr<VELMORA_CELL> assigned =
