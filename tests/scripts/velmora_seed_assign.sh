@@ -93,6 +93,18 @@ cp "$DATA/cif/Li2O.cif" .
 run plain 0 --gen-cube Li2O.cif Li 1 0.7 0.3 t t plain.cube --seed 4
 grep -q "random seed" plain.out && fail "a run without random steps printed a seed"
 
+# --- bvscreen hands its --seed to velmora.x: the same seed, the same row.
+B=${BVSCREEN:-}
+if [ -n "$B" ] && [ -x "$B" ]; then
+  for d in scr1 scr2; do
+    "$B" --ion Li --out $d --resolution 0.3 --seed 21 --no-plots LiNaO_partial.cif >/dev/null 2>&1 \
+      || fail "bvscreen --seed 21 ($d)"
+  done
+  [ "$(cut -d, -f1-12 scr1/results.csv)" = "$(cut -d, -f1-12 scr2/results.csv)" ] \
+    || fail "bvscreen --seed 21 twice gave different rows"
+  grep -qs "random seed = 21 " scr1/work/*/Li1+/cube.out || fail "bvscreen did not pass its seed on"
+fi
+
 # --- Suspect results are flagged on standard error.
 cell far.cif 30 30 90 221 "Li1 Li1+ 0 0 0 1" "F1 F1- 0.5 0.5 0.5 1"
 run far 0 --cal-bv far.cif
