@@ -814,7 +814,7 @@ int velmora_cell_check_crowding(const VELMORA_CELL* cell) {
   if (!(volume > 0.0) || atoms > VELMORA_CELL_MAX_DENSITY * volume) {
     std::fprintf(stderr,
                  "Error: %.1f atoms in a cell of %.3f A^3 (%.2f per A^3); no solid holds more "
-                 "than %g atom per A^3.\n",
+                 "than %g atoms per A^3.\n",
                  atoms, volume, volume > 0.0 ? atoms / volume : 0.0, VELMORA_CELL_MAX_DENSITY);
     return 1;
   }

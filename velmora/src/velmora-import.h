@@ -132,8 +132,8 @@ constexpr double VELMORA_CELL_MIN_DISTANCE = 0.5;
 constexpr double VELMORA_CELL_FULL_OCCUPANCY = 0.99;
 // Cells holding more atoms (summed occupancies) per A^3 than this are
 // refused: the densest solids (diamond 0.18, metal hydrides about 0.2)
-// stay far below one atom per A^3, and every pair sum grows with its square.
-constexpr double VELMORA_CELL_MAX_DENSITY = 1.0;
+// stay ten times below it, and every pair sum grows with its square.
+constexpr double VELMORA_CELL_MAX_DENSITY = 2.0;
 // 0 for a cell within VELMORA_CELL_MAX_DENSITY whose fully occupied atoms
 // of different elements lie at least VELMORA_CELL_MIN_DISTANCE apart;
 // otherwise 1 after an error line naming the density or the closest pair.
