@@ -884,8 +884,10 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
 
 def seed_arguments(settings):
     """Arguments that pass the seed of the random supercell assignment to
-    velmora.x --gen-cube; empty while velmora.x takes none."""
-    return []
+    velmora.x --gen-cube (it prints the seed it used); none without --seed."""
+    if settings.get("seed") is None:
+        return []
+    return ["--seed", str(settings["seed"])]
 
 
 # ------------------------------------------------------------- progress

@@ -25,15 +25,24 @@ has() {  # has FILE TEXT
 
 # Version, help, unknown commands.
 run version 0
-has "$S/version.out" "  Velmora-ver?-cmd"
+version=$(sed -n 's/^project(velmora_ostrel VERSION \([0-9.]*\).*/\1/p' "${BV_SOURCE_DIR:?}/CMakeLists.txt")
+[ -n "$version" ] || fail "no version in CMakeLists.txt"
+has "$S/version.out" "  Velmora-$version-cmd"
+grep -q '~~\|?' "$S/version.out" && fail "placeholders in the version text"
 [ "$(wc -l <"$S/version.out")" = 4 ] || fail "version text is not four lines"
 run version2 0 -v
 cmp -s "$S/version.out" "$S/version2.out" || fail "-v differs from no argument"
 run help 0 -h extra words
-has "$S/help.out" "Message: avalable commands are listed."
+has "$S/help.out" "Message: available commands are listed."
 has "$S/help.out" "$(printf "Message:   %-20s: %s" --cal-sym "calculate symmetry of the loaded cell.")"
 grep -qx "Message:" "$S/help.out" || fail "help lacks the Message: separator"
 [ "$(grep -c '^Message:   --' "$S/help.out")" = 30 ] || fail "help does not list 30 commands"
+# Only commands that run are offered; the seed option is described.
+for c in $(sed -n 's/^Message:   \(--[a-z-]*\) .*/\1/p' "$S/help.out"); do
+  "$V" "$c" >/dev/null 2>"$S/offered.err"
+  grep -q "not available in this build" "$S/offered.err" && fail "help offers $c, which is not built"
+done
+has "$S/help.out" "--seed S after any command's arguments"
 run unknown 2 --GEN-CIF x.cif
 has "$S/unknown.out" "Error: arguments not recognized. '-h' for help."
 

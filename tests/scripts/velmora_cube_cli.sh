@@ -59,7 +59,7 @@ run lco 0 --gen-cube LiCoO2.cif Li 1 0.7 0.2
 # Partially occupied conducting sites: the assigned supercell is written
 # first, the landscape is computed on it in P 1; long enough for progress.
 run partial 0 --gen-cube LiNaO_partial.cif Li 1 0.7 0.15
-has partial.out "Message: partial occupancy at conducting sites detected. Cube will be generated based on an asigned supercell."
+has partial.out "Message: partial occupancy at conducting sites detected. Cube will be generated based on an assigned supercell."
 has partial.out "Message: cif file saved to LiNaO_partial_assigned.cif"
 [ -s LiNaO_partial_assigned.cif ] || fail "no assigned structure"
 grep -q "Message: cube generation [0-9]*% done" partial.out || echo "note: no progress line (run was quick)"

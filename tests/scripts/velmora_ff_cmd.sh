@@ -32,7 +32,7 @@ has u_full.out "Command: reserved for debugging purpose"
 run u_en 2 "$V" --cal-tot-en
 [ "$(cat u_en.out)" = "$(printf 'Command: --cal-tot-en [input.cif] | {sf}\n\nExample: ./velmora.x --cal-tot-en Li2O.cif')" ] || fail "usage --cal-tot-en"
 run u_bv 2 "$V" --cal-bv
-has u_bv.out "Command: --cal-bv [intput.cif]"
+has u_bv.out "Command: --cal-bv [input.cif]"
 run u_type 2 "$V" --cal-bv-type "$LI2O" Li 1 O
 has u_type.out "Example: ./velmora.x --cal-bv LiFePO4.cif Fe 2 O -2"
 run u_gii 2 "$V" --cal-gii

@@ -50,6 +50,9 @@ has kmc1.out "KMC: diffusivity error = "
 has kmc1.out "KMC: [   total] 64.000 / 64.000"
 cmp -s <(grep "^KMC" kmc1.out) <(grep "^KMC" kmc2.out) || fail "kmc not reproducible with a seed"
 cmp -s log1.txt Li2O.cif.kmc.log.txt || fail "kmc log not reproducible with a seed"
+# The front end's --seed option seeds the same stream as the positional seed.
+run kmc_opt 0 $kargs --seed 7
+cmp -s <(grep "^KMC" kmc1.out) <(grep "^KMC" kmc_opt.out) || fail "kmc --seed 7 differs from seed 7"
 for f in Li2O.cif.kmc.log.txt Li2O.cif.kmc.xyz.txt Li2O.cif.kmc.init.cif Li2O.cif.kmc.cif; do
   [ -s "$f" ] || fail "missing $f"
 done
@@ -60,7 +63,7 @@ grep -qiw "nan" kmc1.out && fail "kmc printed NaN"
 ls ./*.tmp* 2>/dev/null && fail "temporary files left behind"
 # Without a seed the clock's seed is printed.
 run kmc3 0 --kmc Li2O.cif Li2O.cif.cube Li 1 1 1 1 -1 900 0 100
-grep -q "^Message: random seed = [0-9]*$" kmc3.out || fail "kmc seed from the clock not printed"
+grep -q "^Message: random seed = [0-9]* (give --seed" kmc3.out || fail "kmc seed from the clock not printed"
 # Refusals.
 run kbados 1 --kmc Li2O.cif Li2O.cif.cube Li x
 has kbados.err "Error: wrong parameter os."

@@ -154,9 +154,9 @@ TEST(CifReader, ValuesWithUncertaintiesFractionsAndDefaults) {
 TEST(CifReader, TypeSymbolsAndOxidationStates) {
   REQUIRE_DATA();
   Read r = read_cif(li2o("_space_group_IT_number 1",
-                         "A Li1+ 0.1 0 0 1\nB Li+ 0.2 0 0 1\nC O2- 0.3 0 0 1\nD S-2 0.4 0 0 1\n"
-                         "E Cu+ 0.5 0 0 1\nF Cl- 0.6 0 0 1\nG OH- 0.7 0 0 1\nH CL1- 0.8 0 0 1\n"
-                         "I ? 0.9 0 0 1\n"));
+                         "A Li1+ 0.1 0.1 0 1\nB Li+ 0.2 0.2 0 1\nC O2- 0.3 0.3 0 1\nD S-2 0.4 0.4 0 1\n"
+                         "E Cu+ 0.5 0.5 0 1\nF Cl- 0.6 0.6 0 1\nG OH- 0.7 0.7 0 1\nH CL1- 0.8 0.8 0 1\n"
+                         "I ? 0.9 0.9 0 1\n"));
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<std::pair<std::string, int>> got;
   for (const VELMORA_ATOM& a : r.cell->atom) got.emplace_back(std::string(a.name) + a.type, a.os);
@@ -386,6 +386,47 @@ TEST(CifReader, RefusalsNameTheirReason) {
   EXPECT_NE(r.err.find("Error: unable to open /nonexistent/database_unitary.dat\n"
                        "Error: velmora_atom_update_default_os() returns non-zero.\n"),
             std::string::npos);
+}
+
+// Cells no crystal can have are refused before any pair sum sees them;
+// alternative places of one atom stay allowed.
+TEST(CifReader, PhysicallyImpossibleCellsAreRefused) {
+  REQUIRE_DATA();
+  auto with_edges = [](const std::string& cif, const char* b) {
+    std::string out = cif;
+    out.replace(out.find("_cell_length_b 4.611"), 20, std::string("_cell_length_b ") + b);
+    return out;
+  };
+  const std::string p1 = "_space_group_IT_number 1";
+  // Li at 0.25 and a fully occupied O 0.35 A away (0.0759 * 4.611 A).
+  Read r = read_cif(li2o(p1, "Li1 Li1+ 0.25 0.25 0.25 1\nO1 O2- 0.3259 0.25 0.25 1\n"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Li1 and O1 lie 0.350 A apart"), std::string::npos) << r.err;
+  // The same O half occupied, or a second Li (a split Li site), is allowed.
+  r = read_cif(li2o(p1, "Li1 Li1+ 0.25 0.25 0.25 1\nO1 O2- 0.3259 0.25 0.25 0.5\n"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = read_cif(li2o(p1, "Li1 Li1+ 0.25 0.25 0.25 1\nLi2 Li1+ 0.3259 0.25 0.25 1\n"
+                        "O1 O2- 0 0 0 1\n"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  // An atom and its own image along a 0.45 A axis: the edge rule refuses it
+  // first; a 0.9 A edge is refused by the edge rule too.
+  for (const char* b : {"0.05", "0.45", "0.9"}) {
+    r = read_cif(with_edges(li2o(p1), b));
+    EXPECT_EQ(r.status, 1) << b;
+    EXPECT_NE(r.err.find("shorter than 1 A"), std::string::npos) << r.err;
+  }
+  // Five extra fully occupied O sites in general positions of Fm-3m put 972
+  // atoms into 98 A^3: refused by the density bound, whatever their places.
+  std::string crowded = "Li1 Li1+ 0.25 0.25 0.25 1\nO1 O2- 0 0 0 1\n";
+  const char* extra[] = {"0.11 0.07 0.31", "0.42 0.13 0.02", "0.19 0.37 0.44",
+                         "0.03 0.29 0.17", "0.36 0.21 0.09"};
+  for (int k = 0; k < 5; ++k)
+    crowded += "O" + std::to_string(k + 2) + " O2- " + extra[k] + " 1\n";
+  r = read_cif(li2o("_space_group_IT_number 225", crowded));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("972.0 atoms in a cell of 98.036 A^3"), std::string::npos) << r.err;
+  // Li2O itself (0.12 atoms per A^3) passes.
+  EXPECT_EQ(read_cif(li2o("_space_group_IT_number 225")).status, 0);
 }
 
 TEST(CifReader, FileEntryAndRowScanners) {

@@ -173,6 +173,20 @@ TEST(VelmoraCubeGrid, MultiplesOf24AndTheVoxelLimit) {
   ASSERT_EQ(velmora_cube_grid_size(n, huge, 0.1), 0);
   EXPECT_LE(n[0] * n[1] * n[2], VELMORA_CUBE_MAX_VOXELS);
   EXPECT_GT(n[0], 0);
+  // Resolutions so fine that the full counts multiply beyond 64 bits (5 A
+  // at 1e-6 A: 2.1e8 voxels per axis) end where the lowering rule, followed
+  // in 128-bit arithmetic from the full counts, ends.
+  for (const double res : {1e-3, 1e-5, 1e-6, 3e-7}) {
+    const double cell[3] = {5.0, 4.0, 7.5};
+    __int128 m[3];
+    for (int k = 0; k < 3; ++k) m[k] = 24 * static_cast<__int128>(std::ceil(cell[k] / res / 24));
+    while (m[0] * m[1] * m[2] > VELMORA_CUBE_MAX_VOXELS) {
+      const int k = m[0] >= m[1] ? (m[0] >= m[2] ? 0 : 2) : (m[1] >= m[2] ? 1 : 2);
+      m[k] -= 24;
+    }
+    ASSERT_EQ(velmora_cube_grid_size(n, cell, res), 0) << res;
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(n[k], static_cast<long>(m[k])) << res << " axis " << k;
+  }
   // No grid for senseless resolutions.
   std::string err;
   ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, cubic, 0.0), 1); }, nullptr, &err);

@@ -332,3 +332,31 @@ TEST(NeighborBins, GatherEqualsTheFullScan) {
     EXPECT_EQ(a, b);
   }
 }
+
+// Pair terms beyond the memory budget are found again at each evaluation
+// instead of stored: the energy is the same to the last bit, for any
+// screening factor, and no term is kept.
+TEST(PairSum, OverTheBudgetTheTermsAreRecomputedToTheSameBits) {
+  DataFiles files;
+  auto ppt = li2o_property(files);
+  ASSERT_TRUE(ppt);
+  for (unsigned seed : {3u, 4u}) {
+    auto cell = distorted_li2o(seed);
+    cell->atom[2].ignored = true;
+    for (bool unconstrained : {false, true}) {
+      VELMORA_PAIR_SUM kept, again;
+      ASSERT_EQ(velmora_pair_sum_build(kept, cell.get(), ppt.get(), unconstrained), 0);
+      ASSERT_EQ(velmora_pair_sum_build(again, cell.get(), ppt.get(), unconstrained, 64.0), 0);
+      EXPECT_TRUE(kept.stored);
+      EXPECT_FALSE(again.stored);
+      EXPECT_TRUE(again.term.empty());
+      for (double sf : {0.6, 0.75, 0.9}) {
+        ppt->sf = sf;
+        const double a = velmora_pair_sum_energy(kept, ppt.get());
+        const double b = velmora_pair_sum_energy(again, ppt.get());
+        EXPECT_EQ(a, b) << "sf " << sf;
+        EXPECT_NEAR(a, reference_energy(*cell, *ppt, unconstrained), 1e-10 * std::fabs(a));
+      }
+    }
+  }
+}

@@ -1,14 +1,46 @@
 // Core records of velmora: the growable text buffer through which every file
-// is read and written, constructors and debugging prints of atoms, cells,
+// is read and written, result files written whole or not at all, the report
+// of exhausted memory, constructors and debugging prints of atoms, cells,
 // symmetry operations and space groups, and zero-filled rectangular arrays.
 #ifndef VELMORA_ALLOC_H_
 #define VELMORA_ALLOC_H_
 
+#include <cstddef>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "velmora.h"
+
+// ------------------------------------------------------ out of memory ----
+
+// Memory exhausted in a stage that allocates a large block (the landscape
+// grid, a pair list, the symmetry expansion, a neighbour list).  It is a
+// std::bad_alloc carrying the name of the block and its size, so that the
+// command frame, which catches every allocation failure, reports it in one
+// line ("Error: not enough memory for ...") and the run ends with status 1.
+// The text lives in the record itself: nothing is allocated to report.
+struct VELMORA_NO_MEMORY : std::bad_alloc {
+  char text[256];
+  VELMORA_NO_MEMORY(const char* what, double bytes);
+  const char* what() const noexcept override { return text; }
+};
+// Runs `stage`; an allocation failure inside it that has not been named yet
+// becomes VELMORA_NO_MEMORY(what, bytes).
+template <class Stage>
+auto velmora_memory_stage(const char* what, double bytes, Stage&& stage) -> decltype(stage()) {
+  try {
+    return stage();
+  } catch (const VELMORA_NO_MEMORY&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw VELMORA_NO_MEMORY(what, bytes);
+  } catch (const std::length_error&) {
+    throw VELMORA_NO_MEMORY(what, bytes);
+  }
+}
 
 // ---------------------------------------------------------------- text ----
 
@@ -32,10 +64,50 @@ int velmora_text_dump(VELMORA_TEXT* text);
 void velmora_text_print(const VELMORA_TEXT* text);
 std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path);
 // Every result file is written whole or not at all: `data` goes to a
-// temporary file in the same directory, which is renamed over `path` only
-// once it is complete on disk.  0 on success; 1 when the file cannot be
-// created, 2 when it cannot be written whole (nothing is left behind).
+// temporary file in the same directory, named "<path>.velmora-unfinished.
+// XXXXXX", which is renamed over `path` only once it is complete on disk.
+// While it exists its name is registered, and SIGINT, SIGTERM and SIGHUP
+// remove it before the program ends by the signal; only a SIGKILL or a
+// crash can leave one behind, recognisable by its name.  An existing `path`
+// that is not a regular file (a device such as /dev/null, a FIFO, a
+// directory, a symbolic link) is refused and left as it is: a link is not
+// followed either, since a link planted in a shared directory would send
+// the result wherever it points.  0 on success; 1 when the file cannot be
+// created, 2 when it cannot be written whole (nothing is left behind), 3
+// when `path` is refused (after an error line).
 int velmora_file_write_atomically(const char* path, const std::string& data);
+// The same in pieces, for results too large to compose in memory first:
+// open, write any number of times, commit.  An output not committed is
+// removed when the record is destroyed (also when an exception unwinds).
+struct VELMORA_OUTPUT {
+  std::string path;   // the final name
+  int fd = -1;        // the temporary file, -1 when none is open
+  int slot = -1;      // its entry in the registry of pending temporary names
+  bool ok = true;     // false once a write has failed
+  VELMORA_OUTPUT() = default;
+  VELMORA_OUTPUT(const VELMORA_OUTPUT&) = delete;
+  VELMORA_OUTPUT& operator=(const VELMORA_OUTPUT&) = delete;
+  ~VELMORA_OUTPUT();
+};
+// Statuses as velmora_file_write_atomically's: 0, 1 (cannot create), 3
+// (refused, after an error line).
+int velmora_output_open(VELMORA_OUTPUT& out, const char* path);
+// 0, or 2 when the data could not be written (the output is then abandoned
+// at commit).
+int velmora_output_write(VELMORA_OUTPUT& out, const char* data, std::size_t size);
+// Flushes the file to disk and renames it over the final name: 0, 2 when
+// anything failed (the temporary file is removed), 3 when the final name
+// has meanwhile become something other than a regular file.
+int velmora_output_commit(VELMORA_OUTPUT& out);
+// Closes and removes an uncommitted temporary file.
+void velmora_output_abandon(VELMORA_OUTPUT& out);
+// 0 when `path` may receive a result (absent, or a regular file); 3, after
+// the error line, when it may not.  Commands check their output names
+// before long computations with it.
+int velmora_file_check_output(const char* path);
+// Temporary names of the outputs being written (for tests): how many are
+// pending now.
+int velmora_output_pending_count();
 // The text through velmora_file_write_atomically, with an error line.
 int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path);
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path);

@@ -165,6 +165,20 @@ double velmora_gii_calculate_from_bv(const VELMORA_BV* bv) {
       den += w;
     }
   const double gii = std::sqrt(num / den);
+  // Results that are printed but describe no real structure are flagged on
+  // standard error as well, where scripts that screen many files look.
+  bool all_zero = bv && bv->total > 0;
+  if (bv)
+    for (long s = 0; s < bv->total; ++s) all_zero = all_zero && std::fabs(bv->sum[s]) < 1e-9;
+  if (all_zero)
+    std::fprintf(stderr,
+                 "Warning: every bond-valence sum is zero: no cation-anion pair lies within the "
+                 "bond cut-offs, so the result is suspect.\n");
+  if (!(gii < 1.0))
+    std::fprintf(stderr,
+                 "Warning: the global instability index %f is unreasonable (1 or more): the "
+                 "structure or its oxidation states are suspect.\n",
+                 gii);
   std::printf("GII: Global instability index = %f\n", gii);
   if (gii > 0.0 && gii < 0.15) {
     std::printf("GII: suggested stability: stable.\n");

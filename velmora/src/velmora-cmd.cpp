@@ -8,15 +8,20 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <stdexcept>
+#include <vector>
 
 #include "velmora-bv.h"
 #include "velmora-cube.h"
 #include "velmora-import.h"
+#include "velmora-la.h"
 #include "velmora-rx.h"
 
 #ifndef VELMORA_INSTALL_DATA_DIR
@@ -49,7 +54,7 @@ int velmora_cmd_print_sys(VELMORA_CMD_OPT* opt) {
 // between the two band commands and follows them.
 #define VELMORA_CMD_LINE_NEB_STEPS                                                           \
   "Command: {step_limit}: the number of steps before a relaxation stops if convergence has " \
-  "not been reached. A non-negative integer allows the relaxation to run untill convergence " \
+  "not been reached. A non-negative integer allows the relaxation to run until convergence " \
   "(or forever). Default 0.\n"                                                               \
   "Command: {step_log}: the number of steps between which log files are updated. A negative " \
   "integer turns off logging. Set to 0 to use the default value. Default 50.\n"
@@ -99,7 +104,7 @@ const VELMORA_CMD kCommands[] = {
      "print the symmetry corresponding to the loaded cell."},
     {"--print-cube", velmora_cmd_opt_do_print_cube, 1,
      "Command: --print-cube [input.cube] | {flag:periodic}\n\n"
-     "Command: [input.cube]: in Guassian cube format. Headers are optional.\n"
+     "Command: [input.cube]: in Gaussian cube format. Headers are optional.\n"
      "Command: {flag:periodic}: t or f. If true, the cube is treated as periodic, namely "
      "boundaries are not repeatedly recorded in the file. Default value true.\n"
      "Example: ./velmora.x --print-cube Li2O.cube\n",
@@ -147,7 +152,7 @@ const VELMORA_CMD kCommands[] = {
      "Command: [os] the oxidation state of conducting ion, integer.\n"
      "Command: {sf}: customized screening factor to use. If set to non-positive, automatic "
      "calculation is triggered. Default 0.0.\n"
-     "Command: {resolution}: preferred seperation between voxels. Actual resolution will be "
+     "Command: {resolution}: preferred separation between voxels. Actual resolution will be "
      "slightly different guarantee the number of voxels along each lattice parameter is a "
      "multiple of 12. Default 0.1.\n"
      "Command: {flag:ignore_conducting_ion}: if set to true, all ions with the same type and "
@@ -163,13 +168,13 @@ const VELMORA_CMD kCommands[] = {
     {nullptr, nullptr, 0, nullptr, "Message:"},
     {"--cal-charge", velmora_cmd_opt_do_cal_charge, 1, nullptr, nullptr},
     {"--cal-bv", velmora_cmd_opt_do_cal_bv, 1,
-     "Command: --cal-bv [intput.cif]\n\n"
+     "Command: --cal-bv [input.cif]\n\n"
      "Command: calculates and prints all bond valence sums for each ion.\n"
      "Example: ./velmora.x --cal-bv Li2O.cif\n",
      "calculate bond valences of the loaded cell."},
     {"--cal-bv-gui", velmora_cmd_opt_do_cal_bv_gui, 1, nullptr, nullptr},
     {"--cal-bv-type", velmora_cmd_opt_do_cal_bv_type, 5,
-     "Command: --cal-bv-type [intput.cif] [type1] [os1] [type2] [os2]\n\n"
+     "Command: --cal-bv-type [input.cif] [type1] [os1] [type2] [os2]\n\n"
      "Command: {type1}: type of the cation.\n"
      "Command: {os1}: oxidation state of the cation.\n"
      "Command: {type2}: type of the anion.\n"
@@ -221,7 +226,7 @@ const VELMORA_CMD kCommands[] = {
      "Command: --rx-sd [input.cif] | {step_limit} {step_p} {f_conv} {p_conv} {sf} "
      "{output_name}\n\n"
      "Command: {step_limit}: the number of steps before a relaxation stops if convergence has "
-     "not been reached. A non-negative integer allows the relaxation to run untill convergence "
+     "not been reached. A non-negative integer allows the relaxation to run until convergence "
      "(or forever). Default 0.\n"
      "Command: {step_p}: the number of atomic steps in between which a relaxation of lattice "
      "parameters is performed. If set to non-positive integer, lattice relaxation will not be "
@@ -650,18 +655,60 @@ int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
   }
   // Messages about missing force-field data name the command.
   velmora_property_set_command(command.name);
-  return command.handler(opt);
+  // Exhausted memory ends the command with one line, wherever it happens:
+  // the stages that allocate large blocks name them; result files being
+  // written are removed as the exception unwinds.
+  try {
+    return command.handler(opt);
+  } catch (const VELMORA_NO_MEMORY& e) {
+    std::fprintf(stderr, "Error: not enough memory for %s.\n", e.what());
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: not enough memory to run %s.\n", command.name);
+  } catch (const std::length_error&) {
+    std::fprintf(stderr, "Error: not enough memory to run %s.\n", command.name);
+  }
+  return VELMORA_EXIT_FAILURE;
 }
 
 }  // namespace
 
 int velmora_cmd_start(int argc, char** argv) {
-  std::unique_ptr<VELMORA_CMD_OPT> opt = velmora_cmd_opt_init(argc, argv);
+  std::unique_ptr<VELMORA_CMD_OPT> opt;
+  try {
+    opt = velmora_cmd_opt_init(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "Error: not enough memory to start velmora.x.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
   if (!opt) {
     std::fprintf(stderr, "Error: velmora_cmd_opt_init() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  // "--seed S" after the command seeds every random step (the resolution
+  // of partial occupancies, kMC, MD); it is taken out before the
+  // command reads its positional arguments.  Without it the seed comes
+  // from the clock.  Either way the first random draw prints the seed.
+  std::vector<char*> args(argv, argv + argc);
+  unsigned seed = static_cast<unsigned>(std::time(nullptr));
+  for (int i = 2; i < static_cast<int>(args.size()); ++i) {
+    if (std::strcmp(args[static_cast<std::size_t>(i)], "--seed") != 0) continue;
+    char* end = nullptr;
+    const char* text = i + 1 < static_cast<int>(args.size()) ? args[i + 1] : "";
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (!*text || *end || text[0] == '-' || errno != 0 || value > 4294967295ULL) {
+      std::fprintf(stderr, "Error: --seed needs a whole number from 0 to 4294967295.\n");
+      return VELMORA_EXIT_USAGE;
+    }
+    seed = static_cast<unsigned>(value);
+    args.erase(args.begin() + i, args.begin() + i + 2);
+    opt->argc = static_cast<int>(args.size());
+    opt->argv = args.data();
+    --i;
+  }
+  velmora_random_seed(seed);
+  argc = opt->argc;
+  argv = opt->argv;
   // Without a command the program prints its version.
   const VELMORA_CMD* command = velmora_cmd_find(argc > 1 ? argv[1] : "--version");
   int status;
@@ -676,15 +723,15 @@ int velmora_cmd_start(int argc, char** argv) {
 }
 
 int velmora_cmd_opt_do_print_version(VELMORA_CMD_OPT*) {
-  std::printf("  Velmora-ver?-cmd\n");
+  std::printf("  Velmora-%s-cmd\n", BV_VERSION);
   std::printf("    --help to list commands available.\n");
-  std::printf("    Developed and maintained by ~~\n");
-  std::printf("    Contact ~~ if you find any bug or have suggestions to this software.\n");
+  std::printf("    Bond-valence site energies, landscapes and relaxations of ionic conductors.\n");
+  std::printf("    Report faults with the command line, the input file and this version.\n");
   return VELMORA_EXIT_OK;
 }
 
 int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
-  std::printf("Message: avalable commands are listed.\n");
+  std::printf("Message: available commands are listed.\n");
   std::printf(
       "Message: detailed help with each command can be found by typing each command without "
       "argument,\n");
@@ -694,11 +741,16 @@ int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
   std::printf("\n");
   for (const VELMORA_CMD& command : kCommands) {
     if (!command.help) continue;
+    if (command.name && !command.handler) continue;  // not built: not offered
     if (command.name)
       std::printf("Message:   %-20s: %s\n", command.name, command.help);
     else
       std::printf("%s\n", command.help);  // a separator
   }
+  std::printf("\nMessage: %s\n",
+              "--seed S after any command's arguments seeds its random steps (the resolution "
+              "of partly occupied sites, kinetic Monte Carlo, molecular dynamics); the seed "
+              "used is printed, from the clock when not given.");
   return VELMORA_EXIT_OK;
 }
 
@@ -835,6 +887,14 @@ int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
                  "Error: velmora_cell_assign_partial_occ_at_conducting_site() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
+  // Sites of the species alone that are partly occupied are resolved too,
+  // so that every atom of the species is written with occupancy 1, as the
+  // help says.
+  assigned = velmora_cell_assign_partial_occ(assigned.get(), type, os);
+  if (!assigned) {
+    std::fprintf(stderr, "Error: velmora_cell_assign_partial_occ() returns NULL.\n");
+    return VELMORA_EXIT_FAILURE;
+  }
   return velmora_cmd_export_cif(opt, 5, ".assign.cif", assigned.get(), nullptr);
 }
 
@@ -946,12 +1006,19 @@ int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
   const bool periodic = velmora_cmd_read_flag(opt, 8);
   const std::string cube_name = velmora_cmd_output_name(opt, 9, ".cube");
   // The assigned structure: the input name without its last four
-  // characters (the extension), followed by "_assigned.cif".
+  // characters (the extension), followed by "_assigned.cif", in the
+  // directory of the cube it belongs to.
   char base[1024];
   std::snprintf(base, sizeof base, "%.1000s", opt->argv[2]);
   const std::size_t length = std::strlen(base);
   if (length > 3) base[length - 4] = '\0';
-  const std::string cif_name = std::string(base) + "_assigned.cif";
+  std::string stem = base;
+  if (const std::size_t slash = stem.rfind('/'); slash != std::string::npos)
+    stem.erase(0, slash + 1);
+  const std::size_t cube_slash = cube_name.rfind('/');
+  const std::string cif_name =
+      (cube_slash == std::string::npos ? std::string() : cube_name.substr(0, cube_slash + 1)) +
+      stem + "_assigned.cif";
 
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -73,12 +74,11 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_new(const long n[3]) {
     std::fprintf(stderr, "Error: unable to allocate VELMORA_CUBE.\n");
     return nullptr;
   }
-  try {
-    cube->en.assign(static_cast<std::size_t>(total), 0.0);
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "Error: unable to allocate cube->en\n");
-    return nullptr;
-  }
+  char what[160];
+  std::snprintf(what, sizeof what, "the landscape grid of %ld x %ld x %ld voxels", n[0], n[1],
+                n[2]);
+  velmora_memory_stage(what, 8.0 * total,
+                       [&] { cube->en.assign(static_cast<std::size_t>(total), 0.0); });
   for (int k = 0; k < 3; ++k) cube->n[k] = n[k];
   return cube;
 }
@@ -105,19 +105,26 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
     std::fprintf(stderr, "Error: resolution must be a positive number.\n");
     return 1;
   }
+  // The reduction below only ever shrinks the longest axis, and an axis
+  // longer than VELMORA_CUBE_AXIS_CAP makes the grid exceed the voxel cap
+  // even when the other two axes have their least count (24 x 24): such an
+  // axis is shrunk down to the cap before any other changes.  Starting from
+  // counts clamped to the cap therefore gives the same grid as starting from
+  // the full counts, and keeps every product below 2^41, far inside the
+  // 64-bit range, however fine the resolution asked for.
   for (int k = 0; k < 3; ++k) {
     const double steps = length[k] / resolution / VELMORA_CUBE_GRID_STEP;
-    // Beyond 1e8 steps of 24 the count no longer fits the voxel arithmetic.
+    // Beyond 1e8 steps of 24 no count is meaningful any more.
     if (!(length[k] > 0.0) || !std::isfinite(steps) || steps > 1e8) {
       std::fprintf(stderr,
                    "Error: no grid of resolution %g A fits a cell edge of %g A.\n", resolution,
                    length[k]);
       return 1;
     }
-    n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(std::ceil(steps));
+    const double cap_steps = static_cast<double>(VELMORA_CUBE_AXIS_CAP / VELMORA_CUBE_GRID_STEP);
+    const double whole = std::ceil(steps);
+    n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(whole < cap_steps ? whole : cap_steps);
   }
-  // The product is formed in 64 bits: three counts of a few thousand
-  // already overflow 32 bits.
   while (n[0] * n[1] * n[2] > VELMORA_CUBE_MAX_VOXELS) {
     int k;
     if (n[0] >= n[1])
@@ -331,56 +338,157 @@ struct Progress {
 
 }  // namespace
 
-void velmora_cube_field_energies(std::vector<double>& energy, const VELMORA_CUBE_FIELD& field,
-                                 const std::vector<long>& voxel, const long n[3],
-                                 const double a_i[3][3], bool progress) {
-  energy.assign(voxel.size(), 0.0);
-  long size[3];
+namespace {
+
+// Voxels per block along each axis: blocks about kBlockEdge A wide.
+void block_size(long size[3], const long n[3], const double a_i[3][3]) {
   for (int k = 0; k < 3; ++k) {
     const double step = velmora_vector3_double_length(a_i[k]);
     size[k] = step > 0.0 ? std::max(1L, std::lround(kBlockEdge / step)) : 1;
     size[k] = std::min(size[k], n[k]);
   }
+}
+
+// Capped energies of `count` points (3 doubles each) that lie close
+// together: one candidate list per pair list serves them all, gathered
+// around their centre out to the cut-off plus their spread.
+void block_energies(double* out, const VELMORA_CUBE_FIELD& field, const double* point, long count,
+                    std::vector<int>& bond, std::vector<int>& like) {
+  double centre[3] = {0.0, 0.0, 0.0};
+  for (long m = 0; m < count; ++m)
+    for (int c = 0; c < 3; ++c) centre[c] += point[3 * m + c];
+  for (int c = 0; c < 3; ++c) centre[c] /= static_cast<double>(count);
+  double radius2 = 0.0;
+  for (long m = 0; m < count; ++m) {
+    const double* p = point + 3 * m;
+    const double d[3] = {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
+    radius2 = std::max(radius2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+  }
+  // 1e-9 A keeps images on the boundary in spite of rounding.
+  const double radius = std::sqrt(radius2) + 1e-9;
+  velmora_neighbor_gather(bond, *field.bond, centre, field.bond->cutoff + radius);
+  velmora_neighbor_gather(like, *field.like, centre, field.like->cutoff + radius);
+  for (long m = 0; m < count; ++m)
+    out[m] = capped(velmora_cube_field_energy(field, &bond, &like, point + 3 * m));
+}
+
+// Runs block(b) for every b < count on all threads (dynamic schedule).
+// Exhausted memory inside the parallel region is kept and thrown after it.
+template <class Block>
+void for_each_block(long count, Block&& block) {
+  std::atomic<bool> no_memory{false};
+#pragma omp parallel
+  {
+    std::vector<int> bond, like;
+    std::vector<double> point, out;
+    std::vector<long> member;
+#pragma omp for schedule(dynamic, 1)
+    for (long b = 0; b < count; ++b) {
+      if (no_memory) continue;
+      try {
+        block(b, bond, like, point, out, member);
+      } catch (const std::bad_alloc&) {
+        no_memory = true;
+      }
+    }
+  }
+  if (no_memory) throw VELMORA_NO_MEMORY("the candidate lists of the landscape", 0.0);
+}
+
+}  // namespace
+
+void velmora_cube_field_energies(std::vector<double>& energy, const VELMORA_CUBE_FIELD& field,
+                                 const std::vector<long>& voxel, const long n[3],
+                                 const double a_i[3][3], bool progress) {
+  energy.assign(voxel.size(), 0.0);
+  long size[3];
+  block_size(size, n, a_i);
   const Blocks blocks = group_into_blocks(voxel, n, size);
   const long nblocks = static_cast<long>(blocks.block_start.size()) - 1;
   Progress meter;
   meter.enabled = progress;
   meter.total = static_cast<long>(voxel.size());
   meter.next_ms = static_cast<long long>(kProgressInterval * 1000);
-#pragma omp parallel
-  {
-    std::vector<int> bond, like;
-    std::vector<double> point;
-#pragma omp for schedule(dynamic, 1)
-    for (long b = 0; b < nblocks; ++b) {
-      const long first = blocks.block_start[b], last = blocks.block_start[b + 1];
-      point.resize(3 * static_cast<std::size_t>(last - first));
-      double centre[3] = {0.0, 0.0, 0.0};
-      for (long m = first; m < last; ++m) {
-        long ijk[3];
-        unflatten(ijk, n, voxel[blocks.member[m]]);
-        double* p = &point[3 * static_cast<std::size_t>(m - first)];
-        velmora_cube_voxel_point(p, a_i, ijk[0], ijk[1], ijk[2]);
-        for (int c = 0; c < 3; ++c) centre[c] += p[c];
-      }
-      for (int c = 0; c < 3; ++c) centre[c] /= static_cast<double>(last - first);
-      double radius2 = 0.0;
-      for (long m = first; m < last; ++m) {
-        const double* p = &point[3 * static_cast<std::size_t>(m - first)];
-        const double d[3] = {p[0] - centre[0], p[1] - centre[1], p[2] - centre[2]};
-        radius2 = std::max(radius2, d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-      }
-      // 1e-9 A keeps images on the boundary in spite of rounding.
-      const double radius = std::sqrt(radius2) + 1e-9;
-      velmora_neighbor_gather(bond, *field.bond, centre, field.bond->cutoff + radius);
-      velmora_neighbor_gather(like, *field.like, centre, field.like->cutoff + radius);
-      for (long m = first; m < last; ++m)
-        energy[blocks.member[m]] = capped(velmora_cube_field_energy(
-            field, &bond, &like, &point[3 * static_cast<std::size_t>(m - first)]));
-      meter.add(last - first);
+  for_each_block(nblocks, [&](long b, std::vector<int>& bond, std::vector<int>& like,
+                              std::vector<double>& point, std::vector<double>& out,
+                              std::vector<long>&) {
+    const long first = blocks.block_start[b], last = blocks.block_start[b + 1];
+    point.resize(3 * static_cast<std::size_t>(last - first));
+    out.resize(static_cast<std::size_t>(last - first));
+    for (long m = first; m < last; ++m) {
+      long ijk[3];
+      unflatten(ijk, n, voxel[blocks.member[m]]);
+      velmora_cube_voxel_point(&point[3 * static_cast<std::size_t>(m - first)], a_i, ijk[0],
+                               ijk[1], ijk[2]);
     }
-  }
+    block_energies(out.data(), field, point.data(), last - first, bond, like);
+    for (long m = first; m < last; ++m) energy[blocks.member[m]] = out[m - first];
+    meter.add(last - first);
+  });
 }
+
+namespace {
+
+// Marks of the grid voxels while the landscape is computed.
+constexpr unsigned char kReached = 1;   // an image of a voxel computed earlier
+constexpr unsigned char kComputed = 2;  // the first voxel of its set of images
+
+// Energies of the voxels marked kComputed, into value[v]: the grid cut into
+// blocks about kBlockEdge wide, each block's marked voxels (in the order i,
+// j, k) computed together, blocks on all threads.  The same grouping as
+// velmora_cube_field_energies gives for the list of marked voxels, without
+// the list.
+void grid_energies(double* value, const VELMORA_CUBE_FIELD& field,
+                   const std::vector<unsigned char>& mark, long computed, const long n[3],
+                   const double a_i[3][3]) {
+  long size[3], count[3];
+  block_size(size, n, a_i);
+  for (int k = 0; k < 3; ++k) count[k] = (n[k] + size[k] - 1) / size[k];
+  Progress meter;
+  meter.enabled = true;
+  meter.total = computed;
+  meter.next_ms = static_cast<long long>(kProgressInterval * 1000);
+  for_each_block(count[0] * count[1] * count[2],
+                 [&](long b, std::vector<int>& bond, std::vector<int>& like,
+                     std::vector<double>& point, std::vector<double>& out,
+                     std::vector<long>& member) {
+                   const long from[3] = {b / (count[1] * count[2]) * size[0],
+                                         (b / count[2]) % count[1] * size[1], b % count[2] * size[2]};
+                   const long to[3] = {std::min(n[0], from[0] + size[0]),
+                                       std::min(n[1], from[1] + size[1]),
+                                       std::min(n[2], from[2] + size[2])};
+                   member.clear();
+                   point.clear();
+                   for (long i = from[0]; i < to[0]; ++i)
+                     for (long j = from[1]; j < to[1]; ++j)
+                       for (long k = from[2]; k < to[2]; ++k) {
+                         const long v = flat_index(n, i, j, k);
+                         if (mark[v] != kComputed) continue;
+                         member.push_back(v);
+                         double p[3];
+                         velmora_cube_voxel_point(p, a_i, i, j, k);
+                         point.insert(point.end(), p, p + 3);
+                       }
+                   if (member.empty()) return;
+                   const long m = static_cast<long>(member.size());
+                   out.resize(member.size());
+                   block_energies(out.data(), field, point.data(), m, bond, like);
+                   for (long q = 0; q < m; ++q) value[member[q]] = out[q];
+                   meter.add(m);
+                 });
+}
+
+// True when the card maps every voxel onto itself.
+bool card_is_identity(const VELMORA_CARD& card, const long n[3]) {
+  for (int a = 0; a < 3; ++a) {
+    for (int b = 0; b < 3; ++b)
+      if (card.r_i[a][b] != (a == b ? 1 : 0)) return false;
+    if (n[a] > 0 && card.t_i[a] % n[a] != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 // -------------------------------------------------------- computation ----
 
@@ -490,6 +598,11 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate(VELMORA_CELL* cell,
     }
 
   clear_ignored(cell);
+  // The flags set below are cleared whatever way this function is left.
+  struct IgnoredFlags {
+    VELMORA_CELL* cell;
+    ~IgnoredFlags() { clear_ignored(cell); }
+  } ignored_flags{cell};
   const int cs = ppt->conducting;
   if (ignore_conducting) {
     std::printf("Message: ignoring all %s%d%c ions during cube generation.\n",
@@ -502,58 +615,65 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate(VELMORA_CELL* cell,
   }
   VELMORA_CUBE_FIELD field;
   if (velmora_cube_field_build(field, cell, ppt) != 0) {
-    clear_ignored(cell);
     std::fprintf(stderr, "Error: velmora_cube_field_build() returns non-zero.\n");
     return nullptr;
   }
 
-  // The voxels to compute: in the order i, j, k, each voxel not yet reached
-  // as the image of an earlier one.
   const long total = n[0] * n[1] * n[2];
-  std::vector<long> rep;
-  {
-    std::vector<unsigned char> reached(static_cast<std::size_t>(total), 0);
+  char what[160];
+  std::snprintf(what, sizeof what, "the landscape of %ld x %ld x %ld voxels", n[0], n[1], n[2]);
+  velmora_memory_stage(what, 9.0 * total, [&] {
+    // The identity moves no voxel: it is left out of the copies below,
+    // which write only the one value to a voxel anyway.
+    std::vector<const VELMORA_CARD*> moving;
+    for (const VELMORA_CARD& card : cards)
+      if (!card_is_identity(card, n)) moving.push_back(&card);
+    // The voxels to compute: in the order i, j, k, each voxel not yet
+    // reached as the image of an earlier one.
+    std::vector<unsigned char> mark(static_cast<std::size_t>(total), 0);
+    long computed = 0;
     for (long v = 0; v < total; ++v) {
-      if (reached[v]) continue;
-      rep.push_back(v);
-      reached[v] = 1;
+      if (mark[v]) continue;
+      mark[v] = kComputed;
+      ++computed;
+      if (moving.empty()) continue;
       long p[3], q[3];
       unflatten(p, n, v);
-      for (const VELMORA_CARD& card : cards) {
-        velmora_card_transform_vector3_long(q, p, n, &card);
-        reached[flat_index(n, q[0], q[1], q[2])] = 1;
+      for (const VELMORA_CARD* card : moving) {
+        velmora_card_transform_vector3_long(q, p, n, card);
+        unsigned char& m = mark[flat_index(n, q[0], q[1], q[2])];
+        if (!m) m = kReached;
       }
     }
-  }
-  std::vector<double> value;
-  velmora_cube_field_energies(value, field, rep, n, cube->a_i, true);
+    // Written only where marked (and read only there): left uninitialised,
+    // so its pages are first touched by the threads that compute.
+    std::unique_ptr<double[]> value(new double[static_cast<std::size_t>(total)]);
+    grid_energies(value.get(), field, mark, computed, n, cube->a_i);
 
-  // Copies in the same order: a voxel holding a value (|E| > 1e-7) is
-  // passed over, the others take their own value and hand it to every image
-  // that holds none.  A voxel whose own energy is within 1e-7 of zero leaves
-  // its images empty; they are computed when reached.
-  std::size_t r = 0;
-  for (long v = 0; v < total; ++v) {
-    if (std::fabs(cube->en[v]) > VELMORA_CUBE_FILLED) continue;
-    while (r < rep.size() && rep[r] < v) ++r;
-    long p[3], q[3];
-    unflatten(p, n, v);
-    double e;
-    if (r < rep.size() && rep[r] == v) {
-      e = value[r];
-    } else {
-      double x[3];
-      velmora_cube_voxel_point(x, cube->a_i, p[0], p[1], p[2]);
-      e = capped(velmora_cube_field_energy(field, nullptr, nullptr, x));
+    // Copies in the same order: a voxel holding a value (|E| > 1e-7) is
+    // passed over, the others take their own value and hand it to every
+    // image that holds none.  A voxel whose own energy is within 1e-7 of
+    // zero leaves its images empty; they are computed when reached.
+    for (long v = 0; v < total; ++v) {
+      if (std::fabs(cube->en[v]) > VELMORA_CUBE_FILLED) continue;
+      long p[3], q[3];
+      unflatten(p, n, v);
+      double e;
+      if (mark[v] == kComputed) {
+        e = value[v];
+      } else {
+        double x[3];
+        velmora_cube_voxel_point(x, cube->a_i, p[0], p[1], p[2]);
+        e = capped(velmora_cube_field_energy(field, nullptr, nullptr, x));
+      }
+      for (const VELMORA_CARD* card : moving) {
+        velmora_card_transform_vector3_long(q, p, n, card);
+        double& slot = cube->en[flat_index(n, q[0], q[1], q[2])];
+        if (std::fabs(slot) <= VELMORA_CUBE_FILLED) slot = e;
+      }
+      if (std::fabs(cube->en[v]) <= VELMORA_CUBE_FILLED) cube->en[v] = e;
     }
-    for (const VELMORA_CARD& card : cards) {
-      velmora_card_transform_vector3_long(q, p, n, &card);
-      double& slot = cube->en[flat_index(n, q[0], q[1], q[2])];
-      if (std::fabs(slot) <= VELMORA_CUBE_FILLED) slot = e;
-    }
-    if (std::fabs(cube->en[v]) <= VELMORA_CUBE_FILLED) cube->en[v] = e;
-  }
-  clear_ignored(cell);
+  });
   std::printf("Message: cube has been generated successfully.\n");
   return cube;
 }
@@ -584,27 +704,53 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_calculate_from_cell(
   return cube;
 }
 
-int velmora_cube_calculate_from_cell_and_write_to_file(
-    const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
-    int os, double sf, double resolution, bool ignore_conducting, bool periodic,
-    const char* dir_unitary, const char* dir_binary) {
-  std::unique_ptr<VELMORA_PROPERTY> ppt =
-      velmora_property_import_from_cell(cell, type, os, sf, dir_unitary, dir_binary);
-  if (!ppt) {
+namespace {
+
+// The parameters and the landscape of a cell, with the error lines of the
+// compute-and-write entry on failure.
+struct Landscape {
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  std::unique_ptr<VELMORA_CUBE> cube;
+};
+
+int landscape_of(Landscape& out, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
+                 const char* type, int os, double sf, double resolution, bool ignore_conducting,
+                 const char* dir_unitary, const char* dir_binary) {
+  out.ppt = velmora_property_import_from_cell(cell, type, os, sf, dir_unitary, dir_binary);
+  if (!out.ppt) {
     std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL.\n");
     return 1;
   }
-  std::unique_ptr<VELMORA_CUBE> cube = velmora_cube_calculate_from_cell(
-      cell, symmetry, ppt.get(), type, os, resolution, ignore_conducting);
-  if (!cube) {
+  out.cube = velmora_cube_calculate_from_cell(cell, symmetry, out.ppt.get(), type, os, resolution,
+                                              ignore_conducting);
+  if (!out.cube) {
     std::fprintf(stderr, "Error: velmora_cube_calculate_from_cell() returns NULL.\n");
     return 1;
   }
-  if (velmora_cube_export_to_file(cube.get(), cell, ppt.get(), cube_name, periodic) != 0) {
+  return 0;
+}
+
+int write_landscape(const Landscape& landscape, const VELMORA_CELL* cell, const char* cube_name,
+                    bool periodic) {
+  if (velmora_cube_export_to_file(landscape.cube.get(), cell, landscape.ppt.get(), cube_name,
+                                  periodic) != 0) {
     std::fprintf(stderr, "Error: velmora_cube_export_to_file() returns non-zero.\n");
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int velmora_cube_calculate_from_cell_and_write_to_file(
+    const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
+    int os, double sf, double resolution, bool ignore_conducting, bool periodic,
+    const char* dir_unitary, const char* dir_binary) {
+  Landscape landscape;
+  if (landscape_of(landscape, cell, symmetry, type, os, sf, resolution, ignore_conducting,
+                   dir_unitary, dir_binary) != 0)
+    return 1;
+  return write_landscape(landscape, cell, cube_name, periodic);
 }
 
 int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
@@ -612,14 +758,26 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
     bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary) {
   if (!velmora_cell_ready(cell)) return 1;
+  // An output name that cannot receive the result is refused before the
+  // computation, not after it.
+  if (velmora_file_check_output(cube_name) != 0) return 1;
   int status;
   if (velmora_cell_partial_occ_at_conducting_site(cell, type, os)) {
     std::printf(
         "Message: partial occupancy at conducting sites detected. Cube will be generated based "
-        "on an asigned supercell.\n");
+        "on an assigned supercell.\n");
+    if (velmora_file_check_output(cif_name) != 0) return 1;
     std::unique_ptr<VELMORA_CELL> super = velmora_cell_supercell_default(cell);
-    if (!super) {
-      std::printf("Messge: velmora_cell_supercell_default() returns NULL.\n");
+    if (super) {
+      // The size first: the landscape of a large supercell takes a while.
+      long n[3];
+      for (int k = 0; k < 3; ++k)
+        n[k] = std::lround(super->parameter[k] / cell->parameter[k]);
+      std::printf("Message: supercell of %ld x %ld x %ld cells, %ld atoms.\n", n[0], n[1], n[2],
+                  super->total);
+      std::fflush(stdout);
+    } else {
+      std::printf("Message: velmora_cell_supercell_default() returns NULL.\n");
       return 1;
     }
     std::unique_ptr<VELMORA_CELL> assigned =
@@ -630,18 +788,25 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
       return 1;
     }
     super.reset();
-    // Written through a temporary name, as the cube is.
-    std::unique_ptr<VELMORA_TEXT> text =
-        velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
-    if (!text || velmora_file_write_atomically(cif_name, text->content) != 0) {
-      if (text) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
-      std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
-      return 1;
+    // The assigned structure and its landscape belong together: the
+    // structure is written only once the landscape has been computed, so a
+    // failed run (or one stopped while computing) leaves no structure whose
+    // landscape is missing, and an earlier pair of files stays matched.
+    Landscape landscape;
+    status = landscape_of(landscape, assigned.get(), nullptr, type, os, sf, resolution,
+                          ignore_conducting, dir_unitary, dir_binary);
+    if (status == 0) {
+      std::unique_ptr<VELMORA_TEXT> text =
+          velmora_cell_export_cif_to_text(assigned.get(), nullptr, nullptr);
+      const int written = text ? velmora_file_write_atomically(cif_name, text->content) : 1;
+      if (written != 0) {
+        if (text && written != 3) std::fprintf(stderr, "Error: unable to write %s.\n", cif_name);
+        std::fprintf(stderr, "Error: velmora_cell_export_cif_to_file() returns non-zero.\n");
+        return 1;
+      }
+      std::printf("Message: cif file saved to %s\n", cif_name);
+      status = write_landscape(landscape, assigned.get(), cube_name, periodic);
     }
-    std::printf("Message: cif file saved to %s\n", cif_name);
-    status = velmora_cube_calculate_from_cell_and_write_to_file(
-        cube_name, assigned.get(), nullptr, type, os, sf, resolution, ignore_conducting, periodic,
-        dir_unitary, dir_binary);
   } else {
     status = velmora_cube_calculate_from_cell_and_write_to_file(
         cube_name, cell, symmetry, type, os, sf, resolution, ignore_conducting, periodic,
@@ -671,9 +836,13 @@ void append_format(std::string& out, const char* format, ...) {
 
 }  // namespace
 
-int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
-                                  const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
-                                  bool periodic) {
+namespace {
+
+// The header lines: title, conducting species, atom count, the three axes
+// and (with cell and parameters) one line per atom.  1 when a species
+// lookup fails.
+int cube_header(std::string& out, const VELMORA_CUBE* cube, const VELMORA_CELL* cell,
+                const VELMORA_PROPERTY* ppt, bool periodic) {
   out.clear();
   const bool header = cell && !cell->atom.empty() && ppt;
   const double bohr = VELMORA_BOHR_PER_ANGSTROM;
@@ -706,16 +875,72 @@ int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
                     atom.x[0] * bohr, atom.x[1] * bohr, atom.x[2] * bohr);
     }
   }
-  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
-  out.reserve(out.size() + static_cast<std::size_t>(m[0] * m[1] * m[2]) * 15);
-  char piece[64];
-  for (long i = 0; i < m[0]; ++i)
-    for (long j = 0; j < m[1]; ++j)
-      for (long k = 0; k < m[2]; ++k) {
-        const double e = velmora_cube_at(*cube, i % cube->n[0], j % cube->n[1], k % cube->n[2]);
-        const int length = std::snprintf(piece, sizeof piece, " %12.6f\r\n", e);
-        out.append(piece, static_cast<std::size_t>(length));
+  return 0;
+}
+
+// Values [first, last) of the file's voxel lines (the first axis
+// outermost over the counts m; in a closed file index n_k wraps to 0),
+// appended to `out`.
+void cube_value_lines(std::string& out, const VELMORA_CUBE& cube, const long m[3], long first,
+                      long last) {
+  out.reserve(out.size() + static_cast<std::size_t>(last - first) * 15);
+  char line[VELMORA_CUBE_VALUE_LINE_MAX];
+  long i = first / (m[1] * m[2]), j = (first / m[2]) % m[1], k = first % m[2];
+  long row = ((i % cube.n[0]) * cube.n[1] + j % cube.n[1]) * cube.n[2];
+  for (long v = first; v < last; ++v) {
+    const double e = cube.en[static_cast<std::size_t>(row + k % cube.n[2])];
+    out.append(line, velmora_cube_format_value(line, e));
+    if (++k == m[2]) {
+      k = 0;
+      if (++j == m[1]) {
+        j = 0;
+        ++i;
       }
+      row = ((i % cube.n[0]) * cube.n[1] + j % cube.n[1]) * cube.n[2];
+    }
+  }
+}
+
+// Voxel lines per block written by velmora_cube_export_to_file: about 1 MB
+// of text, large enough to keep threads busy between writes, small enough
+// that the file never has to be held in memory.
+constexpr long kLinesPerBlock = 1L << 16;
+
+}  // namespace
+
+std::size_t velmora_cube_format_value(char* out, double e) {
+  // std::to_chars in fixed notation with a precision gives the digits printf
+  // gives for "%.6f" (both round the exact binary value correctly, ties to
+  // even); only the padding to 12 characters is done here.
+  char digits[VELMORA_CUBE_VALUE_LINE_MAX];
+  int length = -1;
+  if (std::isfinite(e)) {
+    const std::to_chars_result r =
+        std::to_chars(digits, digits + sizeof digits, e, std::chars_format::fixed, 6);
+    if (r.ec == std::errc()) length = static_cast<int>(r.ptr - digits);
+  }
+  if (length < 0) {  // NaN and infinities: printf itself
+    const int n = std::snprintf(out, VELMORA_CUBE_VALUE_LINE_MAX, " %12.6f\r\n", e);
+    return static_cast<std::size_t>(
+        std::min(n, static_cast<int>(VELMORA_CUBE_VALUE_LINE_MAX) - 1));
+  }
+  char* p = out;
+  *p++ = ' ';
+  for (int pad = 12 - length; pad > 0; --pad) *p++ = ' ';
+  std::memcpy(p, digits, static_cast<std::size_t>(length));
+  p += length;
+  *p++ = '\r';
+  *p++ = '\n';
+  return static_cast<std::size_t>(p - out);
+}
+
+int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
+                                  const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
+                                  bool periodic) {
+  if (cube_header(out, cube, cell, ppt, periodic) != 0) return 1;
+  const long extra = periodic ? 0 : 1;
+  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
+  cube_value_lines(out, *cube, m, 0, m[0] * m[1] * m[2]);
   return 0;
 }
 
@@ -729,10 +954,47 @@ int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* ce
     std::fprintf(stderr, "Error: VELMORA_CUBE has not been properly initialized.\n");
     return 1;
   }
-  std::string text;
-  if (velmora_cube_export_to_string(text, cube, cell, ppt, periodic) != 0) return 1;
-  if (velmora_file_write_atomically(path, text) != 0) {
-    std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
+  std::string head;
+  if (cube_header(head, cube, cell, ppt, periodic) != 0) return 1;
+  VELMORA_OUTPUT out;
+  const int opened = velmora_output_open(out, path);
+  if (opened != 0) {
+    if (opened != 3) std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
+    return 1;
+  }
+  velmora_output_write(out, head.data(), head.size());
+  // The voxel lines in blocks: every thread formats its blocks, and the
+  // blocks are written in file order (the ordered section), one thread
+  // writing while the others format the next ones.
+  const long extra = periodic ? 0 : 1;
+  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
+  const long lines = m[0] * m[1] * m[2];
+  const long blocks = (lines + kLinesPerBlock - 1) / kLinesPerBlock;
+  std::atomic<bool> no_memory{false};
+#pragma omp parallel if (blocks > 1)
+  {
+    std::string text;
+#pragma omp for ordered schedule(static, 1)
+    for (long b = 0; b < blocks; ++b) {
+      bool formatted = !no_memory;
+      if (formatted) {
+        try {
+          text.clear();
+          cube_value_lines(text, *cube, m, b * kLinesPerBlock,
+                           std::min(lines, (b + 1) * kLinesPerBlock));
+        } catch (const std::bad_alloc&) {
+          no_memory = true;
+          formatted = false;
+        }
+      }
+#pragma omp ordered
+      if (formatted) velmora_output_write(out, text.data(), text.size());
+    }
+  }
+  if (no_memory) throw VELMORA_NO_MEMORY("the text of the cube file", kLinesPerBlock * 16.0);
+  const int status = velmora_output_commit(out);
+  if (status != 0) {
+    if (status != 3) std::fprintf(stderr, "Error: unable to write %s\n", path ? path : "(null)");
     return 1;
   }
   std::printf("Message: cube file saved to %s.\n", path);

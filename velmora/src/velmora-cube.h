@@ -18,6 +18,9 @@ constexpr long VELMORA_CUBE_MAX_VOXELS = 7529536;
 // Grid counts are multiples of this, so that the usual fractional
 // translations (1/2, 1/3, 1/4, 1/6, 1/8) land on grid points.
 constexpr long VELMORA_CUBE_GRID_STEP = 24;
+// The longest axis a grid can keep: 24 x 24 x VELMORA_CUBE_AXIS_CAP already
+// exceeds VELMORA_CUBE_MAX_VOXELS (13080 = 24 * ceil(7529536 / 576 / 24)).
+constexpr long VELMORA_CUBE_AXIS_CAP = 13080;
 // Energies above this (eV) are stored as this value.
 constexpr double VELMORA_CUBE_ENERGY_CAP = 999.9;
 // A stored magnitude above this (eV) marks a voxel as already filled.
@@ -102,8 +105,10 @@ int velmora_cube_calculate_from_cell_and_write_to_file(
     const char* dir_unitary, const char* dir_binary);
 // The entry of --gen-cube: a structure whose conducting sites are partly
 // occupied is first expanded to the default supercell with the occupancies
-// resolved at random and written to `cif_name`; its landscape is then
-// computed in P 1.
+// resolved at random; its landscape is computed in P 1, and then the
+// assigned structure is written to `cif_name` and the cube to `cube_name`
+// (so a failed computation writes neither).  Output names that exist but
+// are not regular files are refused before anything is computed.
 int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const char* cube_name, const char* cif_name, VELMORA_CELL* cell,
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
@@ -111,6 +116,12 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
 
 // ------------------------------------------------------------- files ----
 
+// Longest voxel line: " %12.6f\r\n" of the largest double (309 digits).
+constexpr std::size_t VELMORA_CUBE_VALUE_LINE_MAX = 352;
+// Writes the voxel line " %12.6f\r\n" of e into `out` (room for
+// VELMORA_CUBE_VALUE_LINE_MAX characters, no terminator) and returns its
+// length; the bytes are those printf writes, found without printf.
+std::size_t velmora_cube_format_value(char* out, double e);
 // The cube file text (CR LF line ends).  A header with the atoms needs both
 // cell and parameters.  1 when a species lookup fails.
 int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,

@@ -338,6 +338,45 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site
         }
     }
   }
+  // What is left are fractions of an atom per species (a site shared half
+  // by Li and half by Cu in a cell holding one such site leaves 0.5 each).
+  // Together they still fill whole sites: each such site goes to one
+  // species drawn by its remaining share, so that the shared sites keep
+  // their atoms (the count of each species is then off by less than one).
+  for (;;) {
+    double left = 0.0;
+    long open = 0;
+    for (int s = 0; s < ns; ++s)
+      if (sum[s] > 0.0) left += sum[s];
+    for (long k = 0; k < n; ++k)
+      if (atom[k].ignored && atom[k].occ > 0.0) ++open;
+    if (open == 0 || left + rounding_allowance(open) < 1.0) break;
+    const double u = velmora_random() * left;
+    int pick = -1;
+    double c = 0.0;
+    for (int s : order) {
+      if (!(sum[s] > 0.0)) continue;
+      bool has_site = false;
+      for (long k : members[s]) has_site |= atom[k].ignored && atom[k].occ > 0.0;
+      if (!has_site) continue;
+      pick = s;
+      c += sum[s];
+      if (c >= u) break;
+    }
+    if (pick < 0) break;
+    const long k = draw_weighted(atom, members[pick], sum[pick]);
+    if (k < 0) break;
+    atom[k].occ = 1.0;
+    atom[k].ignored = false;
+    sum[pick] -= 1.0;
+    for (long j = 0; j < n; ++j)
+      if (atom[j].ignored &&
+          velmora_cell_min_distance_btw_atoms(work.get(), &atom[k], &atom[j]) <
+              VELMORA_SITE_SHARING_RADIUS) {
+        atom[j].ignored = false;
+        atom[j].occ = 0.0;
+      }
+  }
   return copy_unmarked(work.get(), 0.01);
 }
 

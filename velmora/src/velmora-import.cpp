@@ -13,6 +13,7 @@
 
 #include "velmora-import.h"
 #include "velmora-la.h"
+#include "velmora-neighbor.h"
 
 namespace {
 
@@ -764,6 +765,14 @@ int velmora_cell_import_cif_read_lattice_doc(VELMORA_CELL* cell, const VELMORA_C
       return 1;
     }
   }
+  for (int k = 0; k < 3; ++k)
+    if (v[k] < VELMORA_CELL_MIN_EDGE) {
+      std::fprintf(stderr,
+                   "Error: the cell edge %s = %g A is shorter than %g A; no crystal repeats "
+                   "that closely.\n",
+                   kTags[k], v[k], VELMORA_CELL_MIN_EDGE);
+      return 1;
+    }
   for (int k = 0; k < 3; ++k) {
     cell->parameter[k] = v[k];
     cell->angle[k] = v[k + 3];
@@ -790,6 +799,64 @@ int velmora_cell_import_cif_read_lattice(VELMORA_CELL* cell,
   VELMORA_CIF_DOC doc;
   velmora_cif_doc_parse(doc, std::vector<std::string>(rows.begin(), rows.begin() + count));
   return velmora_cell_import_cif_read_lattice_doc(cell, doc);
+}
+
+// ----------------------------------------------------------- crowding ----
+
+int velmora_cell_check_crowding(const VELMORA_CELL* cell) {
+  if (!cell || cell->atom.empty()) return 0;
+  const double(*a)[3] = cell->a;
+  const double volume = std::fabs(a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                                  a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                                  a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]));
+  double atoms = 0.0;
+  for (const VELMORA_ATOM& atom : cell->atom) atoms += atom.occ;
+  if (!(volume > 0.0) || atoms > VELMORA_CELL_MAX_DENSITY * volume) {
+    std::fprintf(stderr,
+                 "Error: %.1f atoms in a cell of %.3f A^3 (%.2f per A^3); no solid holds more "
+                 "than %g atoms per A^3.\n",
+                 atoms, volume, volume > 0.0 ? atoms / volume : 0.0, VELMORA_CELL_MAX_DENSITY);
+    return 1;
+  }
+  // Only fully occupied atoms take part, as centres and as partners.
+  const std::size_t count = cell->atom.size();
+  std::vector<bool> partial(count);
+  std::vector<int> centre_atom;
+  std::vector<double> centres;
+  for (std::size_t k = 0; k < count; ++k) {
+    partial[k] = !(cell->atom[k].occ >= VELMORA_CELL_FULL_OCCUPANCY);
+    if (partial[k]) continue;
+    centre_atom.push_back(static_cast<int>(k));
+    centres.insert(centres.end(), cell->atom[k].x, cell->atom[k].x + 3);
+  }
+  if (centre_atom.empty()) return 0;
+  const std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(
+      *cell, VELMORA_CELL_MIN_DISTANCE, VELMORA_NEIGHBOR_NO_SKIP, {1.0, &partial});
+  if (!nb) return 1;
+  // The closest partner of each centre (the atom itself unshifted aside).
+  std::vector<double> closest(centre_atom.size(), VELMORA_CELL_MIN_DISTANCE);
+  std::vector<int> partner(centre_atom.size(), -1);
+  velmora_neighbor_for_each(*nb, centres, [&](int c, int j, double d, const double*, int img) {
+    const int* t = &nb->shift[3 * static_cast<std::size_t>(img)];
+    if (j == centre_atom[c] && t[0] == 0 && t[1] == 0 && t[2] == 0) return;
+    // Two atoms of one element this close are the alternatives of a split
+    // site, written (or assigned in a supercell) as full atoms: allowed.
+    if (std::strcmp(cell->atom[j].type, cell->atom[centre_atom[c]].type) == 0) return;
+    if (d < closest[c]) {
+      closest[c] = d;
+      partner[c] = j;
+    }
+  });
+  std::size_t worst = centre_atom.size();
+  for (std::size_t c = 0; c < centre_atom.size(); ++c)
+    if (partner[c] >= 0 && (worst == centre_atom.size() || closest[c] < closest[worst])) worst = c;
+  if (worst == centre_atom.size()) return 0;
+  std::fprintf(stderr,
+               "Error: the fully occupied atoms %s and %s lie %.3f A apart; no solid packs atoms "
+               "closer than %g A (split or shared sites need occupancies below 1).\n",
+               cell->atom[centre_atom[worst]].name, cell->atom[partner[worst]].name, closest[worst],
+               VELMORA_CELL_MIN_DISTANCE);
+  return 1;
 }
 
 // -------------------------------------------------------- the reader ----
@@ -909,6 +976,10 @@ int velmora_cell_import_cif_from_text(std::unique_ptr<VELMORA_CELL>& cell,
     return 1;
   }
   velmora_cell_update_cartesion(made.get());
+  if (velmora_cell_check_crowding(made.get()) != 0) {
+    std::fprintf(stderr, "Error: velmora_cell_check_crowding() returns non-zero.\n");
+    return 1;
+  }
   if (velmora_atom_update_default_os(made->atom, dir_unitary) != 0) {
     std::fprintf(stderr, "Error: velmora_atom_update_default_os() returns non-zero.\n");
     return 1;

@@ -118,6 +118,26 @@ int velmora_cell_import_cif_read_atom(std::vector<VELMORA_ATOM>& atom,
                                       const VELMORA_CIF_TABLE& table);
 int velmora_cell_import_cif_read_atom_constraint(std::vector<VELMORA_ATOM>& atom,
                                                  const VELMORA_CIF_TABLE& table);
+// Cell edges shorter than this (A) are refused: the shortest repeat of any
+// crystal is a few angstroms, and a sub-angstrom edge only multiplies the
+// periodic images every pair sum visits.
+constexpr double VELMORA_CELL_MIN_EDGE = 1.0;
+// Fully occupied atoms (occupancy 0.99 or more) of different elements
+// closer than this (A) are refused: the shortest bond in any solid, O-H, is
+// about 0.7 A as X-ray refinements place hydrogen (0.74 A in the H2
+// molecule), so two such atoms describe no crystal.  Partly occupied sites
+// and atoms of one element may lie closer: they are the alternative places
+// of a split site (also after a supercell has resolved its occupancies).
+constexpr double VELMORA_CELL_MIN_DISTANCE = 0.5;
+constexpr double VELMORA_CELL_FULL_OCCUPANCY = 0.99;
+// Cells holding more atoms (summed occupancies) per A^3 than this are
+// refused: the densest solids (diamond 0.18, metal hydrides about 0.2)
+// stay ten times below it, and every pair sum grows with its square.
+constexpr double VELMORA_CELL_MAX_DENSITY = 2.0;
+// 0 for a cell within VELMORA_CELL_MAX_DENSITY whose fully occupied atoms
+// of different elements lie at least VELMORA_CELL_MIN_DISTANCE apart;
+// otherwise 1 after an error line naming the density or the closest pair.
+int velmora_cell_check_crowding(const VELMORA_CELL* cell);
 int velmora_cell_import_cif_read_lattice(VELMORA_CELL* cell,
                                          const std::vector<std::string>& rows, long count);
 int velmora_cell_import_cif_read_lattice_doc(VELMORA_CELL* cell, const VELMORA_CIF_DOC& doc);

@@ -1056,7 +1056,8 @@ double velmora_kmc_calculate_conductivity_from_file(
 // ---------------------------------------------------------------- command ----
 
 bool velmora_cmd_seed(const VELMORA_CMD_OPT* opt, int index) {
-  unsigned seed = static_cast<unsigned>(std::time(nullptr));
+  // A seed given in the command's own position replaces the one the front
+  // end set (from --seed S or the clock); the first draw prints the seed.
   if (opt->argc > index) {
     const char* text = opt->argv[index];
     char* end = nullptr;
@@ -1066,10 +1067,8 @@ bool velmora_cmd_seed(const VELMORA_CMD_OPT* opt, int index) {
       std::fprintf(stderr, "Error: wrong parameter seed.\n");
       return false;
     }
-    seed = static_cast<unsigned>(value);
+    velmora_random_seed(static_cast<unsigned>(value));
   }
-  std::srand(seed);
-  std::printf("Message: random seed = %u\n", seed);
   return true;
 }
 

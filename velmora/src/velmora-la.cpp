@@ -4,6 +4,7 @@
 #include "velmora-la.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -309,6 +310,26 @@ int velmora_matrix33_double_linearsolver(double x[3], const double a[3][3], cons
   return 3;
 }
 
-double velmora_random() { return std::rand() / 2147483647.0; }
+namespace {
+unsigned random_seed = 1;
+bool random_seed_printed = false;
+}  // namespace
+
+void velmora_random_seed(unsigned seed) {
+  random_seed = seed;
+  random_seed_printed = false;
+  std::srand(seed);
+}
+
+double velmora_random() {
+  // The seed is printed at the first draw, so that a run that used random
+  // numbers can be repeated exactly and one that did not says nothing.
+  if (!random_seed_printed) {
+    random_seed_printed = true;
+    std::printf("Message: random seed = %u (give --seed %u to repeat this run).\n", random_seed,
+                random_seed);
+  }
+  return std::rand() / 2147483647.0;
+}
 
 long velmora_mod_long(long a, long n) { return ((a % n) + n) % n; }

@@ -51,8 +51,11 @@ void velmora_matrix33_double_lusolver(double p[3][3], double l[3][3], double u[3
 // Solves a x = b; returns the rank estimate (x = 0 when below 3).
 int velmora_matrix33_double_linearsolver(double x[3], const double a[3][3], const double b[3]);
 
-// rand() / 2147483647.0: a double in [0, 1], both ends included.
+// rand() / 2147483647.0: a double in [0, 1], both ends included.  The
+// first draw after velmora_random_seed prints the seed on standard output.
 double velmora_random();
+// Seeds the rand() stream of velmora_random.
+void velmora_random_seed(unsigned seed);
 // ((a rem n) + n) rem n: 0 to n-1 for n > 0; n must not be 0.
 long velmora_mod_long(long a, long n);
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "velmora-alloc.h"
 #include "velmora-la.h"
 
 namespace {
@@ -38,8 +39,12 @@ std::unique_ptr<VELMORA_NEIGHBOR> velmora_neighbor_new(const VELMORA_CELL& cell,
                  spacing[0], spacing[1], spacing[2], r);
     return nullptr;
   }
-  return std::make_unique<VELMORA_NEIGHBOR>(velmora_neighbor_build(
-      cell, range, velmora_neighbor_reach(cutoff), options.skip, skip_distance));
+  // Position, atom, translation and bin entry: about 44 bytes per image.
+  const double images = neighbor_image_count(range, cell.atom.size());
+  return velmora_memory_stage("a neighbour list of images", 44.0 * images, [&] {
+    return std::make_unique<VELMORA_NEIGHBOR>(velmora_neighbor_build(
+        cell, range, velmora_neighbor_reach(cutoff), options.skip, skip_distance));
+  });
 }
 
 VELMORA_NEIGHBOR velmora_neighbor_build(const VELMORA_CELL& cell, const long range[3],

@@ -23,8 +23,10 @@
 #ifndef VELMORA_NEIGHBOR_H_
 #define VELMORA_NEIGHBOR_H_
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -162,23 +164,36 @@ void velmora_neighbor_for_each(const VELMORA_NEIGHBOR& nb, const std::vector<dou
   // the >= 10 A cut-offs of the force field (a few per cent more tests).
   const VELMORA_NEIGHBOR_GROUPS groups = velmora_neighbor_group(centres, nb.a, 2.0);
   const long ngroups = static_cast<long>(groups.radius.size());
+  // An exception (exhausted memory) must not leave a parallel region: the
+  // first one is kept, the remaining groups are skipped, and it is thrown
+  // again after the region.
+  std::exception_ptr error;
+  std::atomic<bool> failed{false};
 #pragma omp parallel if (parallel)
   {
     std::vector<int> cand;
 #pragma omp for schedule(dynamic, 1)
     for (long g = 0; g < ngroups; ++g) {
-      // 1e-9 A keeps images on the boundary in spite of rounding.
-      velmora_neighbor_gather(cand, nb, &groups.centre[3 * g],
-                              nb.cutoff + groups.radius[g] + 1e-9);
-      for (int k = groups.group_start[g]; k < groups.group_start[g + 1]; ++k) {
-        const int c = groups.member[k];
-        velmora_neighbor_visit(nb, cand, &centres[3 * static_cast<std::size_t>(c)],
-                               [&](int atom, double d, const double* dx, int img) {
-                                 act(c, atom, d, dx, img);
-                               });
+      if (failed) continue;
+      try {
+        // 1e-9 A keeps images on the boundary in spite of rounding.
+        velmora_neighbor_gather(cand, nb, &groups.centre[3 * g],
+                                nb.cutoff + groups.radius[g] + 1e-9);
+        for (int k = groups.group_start[g]; k < groups.group_start[g + 1]; ++k) {
+          const int c = groups.member[k];
+          velmora_neighbor_visit(nb, cand, &centres[3 * static_cast<std::size_t>(c)],
+                                 [&](int atom, double d, const double* dx, int img) {
+                                   act(c, atom, d, dx, img);
+                                 });
+        }
+      } catch (...) {
+#pragma omp critical(velmora_neighbor_for_each_error)
+        if (!error) error = std::current_exception();
+        failed = true;
       }
     }
   }
+  if (error) std::rethrow_exception(error);
 }
 
 // The same, on threads when the sum is long enough to pay for them.

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 #include "velmora-alloc.h"
@@ -68,62 +69,178 @@ struct CoulombTable {
 
 // ------------------------------------------------------------ pair sums ----
 
-int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
-                           const VELMORA_PROPERTY* ppt, bool unconstrained) {
-  sum.start.clear();
-  sum.term.clear();
+namespace {
+
+// Everything a pair sum over one geometry needs besides the parameters'
+// values: the species of every atom, the sum cut-off, the neighbour list and
+// the centres.
+struct PairGeometry {
+  std::vector<int> species;
+  double r = 0.0;
+  std::unique_ptr<VELMORA_NEIGHBOR> nb;
+  std::vector<int> centre_atom;
+  std::vector<double> centres;
+};
+
+int pair_geometry(PairGeometry& g, const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
+                  bool unconstrained) {
   if (!cell || cell->atom.empty() || !valid_property(ppt)) {
     report_uninitialized();
     return 1;
   }
-  std::vector<int> species;
-  if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
-  const double r = energy_cutoff(ppt);
+  if (velmora_property_find_atom_indices(g.species, cell, ppt) != 0) return 1;
+  g.r = energy_cutoff(ppt);
   std::vector<bool> skip(cell->atom.size(), false);
   for (std::size_t k = 0; k < cell->atom.size(); ++k) skip[k] = cell->atom[k].ignored;
-  const std::unique_ptr<VELMORA_NEIGHBOR> nb = velmora_neighbor_new(
-      *cell, r, VELMORA_PAIR_SKIP_DISTANCE, {1.0, unconstrained ? &skip : nullptr});
-  if (!nb) return 1;
+  g.nb = velmora_neighbor_new(*cell, g.r, VELMORA_PAIR_SKIP_DISTANCE,
+                              {1.0, unconstrained ? &skip : nullptr});
+  if (!g.nb) return 1;
+  sum_centres(cell, g.centre_atom, g.centres);
+  return 0;
+}
 
-  std::vector<int> centre_atom;
-  std::vector<double> centres;
-  sum_centres(cell, centre_atom, centres);
-  std::vector<std::vector<VELMORA_PAIR_TERM>> terms(centre_atom.size());
-  const std::vector<VELMORA_ATOM>& atom = cell->atom;
-  velmora_neighbor_for_each(*nb, centres, [&](int c, int j, double d, const double*, int) {
-    const int i = centre_atom[c];
-    const long product = static_cast<long>(atom[i].os) * atom[j].os;
-    VELMORA_PAIR_TERM t;
-    t.d = d;
-    t.w = atom[i].occ * atom[j].occ;
-    if (product > 0) {
-      if (d > r) return;
-      t.i = species[i];
-      t.j = species[j];
-    } else if (product < 0) {
-      // Bonded pairs use the cation-anion record.
-      t.i = atom[i].os > 0 ? species[i] : species[j];
-      t.j = atom[i].os > 0 ? species[j] : species[i];
-      if (d > ppt->bin[t.i][t.j].cutoff) return;
-      t.bonded = true;
-    } else {
-      return;  // neutral atoms take no part
-    }
-    terms[c].push_back(t);
-  });
-  sum.start.reserve(terms.size() + 1);
-  std::size_t count = 0;
-  for (const auto& t : terms) count += t.size();
-  sum.term.reserve(count);
-  for (const auto& t : terms) {
-    sum.start.push_back(static_cast<int>(sum.term.size()));
-    sum.term.insert(sum.term.end(), t.begin(), t.end());
+// The term of centre atom i and image atom j at distance d: false when the
+// pair takes no part (beyond its cut-off, or a neutral atom).
+inline bool pair_term(VELMORA_PAIR_TERM& t, const std::vector<VELMORA_ATOM>& atom,
+                      const PairGeometry& g, const VELMORA_PROPERTY* ppt, int i, int j, double d) {
+  const long product = static_cast<long>(atom[i].os) * atom[j].os;
+  t.d = d;
+  t.w = atom[i].occ * atom[j].occ;
+  if (product > 0) {
+    if (d > g.r) return false;
+    t.i = g.species[i];
+    t.j = g.species[j];
+    t.bonded = false;
+    return true;
   }
-  sum.start.push_back(static_cast<int>(sum.term.size()));
+  if (product < 0) {
+    // Bonded pairs use the cation-anion record.
+    t.i = atom[i].os > 0 ? g.species[i] : g.species[j];
+    t.j = atom[i].os > 0 ? g.species[j] : g.species[i];
+    if (d > ppt->bin[t.i][t.j].cutoff) return false;
+    t.bonded = true;
+    return true;
+  }
+  return false;  // neutral atoms take no part
+}
+
+// Energy of one term (e^2/A, before its weight).
+inline double pair_term_energy(const VELMORA_PAIR_TERM& t, const VELMORA_PROPERTY* ppt,
+                               const CoulombTable& coulomb) {
+  if (t.bonded) {
+    const VELMORA_PROPERTY_BINARY& p = ppt->bin[t.i][t.j];
+    return velmora_energy_bonding_with_energy_shift(t.d, p.d0, p.rmin, p.b, p.en_s);
+  }
+  const std::size_t s = static_cast<std::size_t>(t.i) * coulomb.total + t.j;
+  return coulomb.q[s] * std::erfc(t.d / coulomb.r_eff[s]) / t.d - coulomb.shift[s];
+}
+
+// The centres' sums added in atom order, whatever the thread count.
+double pair_total(const std::vector<double>& partial) {
+  double total = 0.0;
+  for (double e : partial) total += e;
+  return total * VELMORA_PAIR_SUM_FACTOR;
+}
+
+// The energy of a geometry with its terms found on the way, each centre's
+// terms summed in the plain loop's order: the same bits as the stored terms
+// give.  `parallel`: the centres may be spread over threads.
+double pair_energy_direct(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
+                          bool unconstrained, bool parallel, bool* ok) {
+  if (ok) *ok = false;
+  PairGeometry g;
+  if (pair_geometry(g, cell, ppt, unconstrained) != 0) return 0.0;
+  const CoulombTable coulomb(ppt);
+  std::vector<double> partial(g.centre_atom.size(), 0.0);
+  const std::vector<VELMORA_ATOM>& atom = cell->atom;
+  velmora_neighbor_for_each(
+      *g.nb, g.centres,
+      parallel && velmora_neighbor_worth_threads(g.centre_atom.size(), g.nb->atom.size()),
+      [&](int c, int j, double d, const double*, int) {
+        VELMORA_PAIR_TERM t;
+        if (pair_term(t, atom, g, ppt, g.centre_atom[c], j, d))
+          partial[c] += pair_term_energy(t, ppt, coulomb) * t.w;
+      });
+  if (ok) *ok = true;
+  return pair_total(partial);
+}
+
+}  // namespace
+
+int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
+                           const VELMORA_PROPERTY* ppt, bool unconstrained, double budget) {
+  sum.start.clear();
+  sum.term.clear();
+  sum.term.shrink_to_fit();
+  sum.geometry.reset();
+  sum.stored = false;
+  sum.unconstrained = unconstrained;
+  if (!(budget > 0.0)) {
+    // Nothing may be stored: the sum keeps the geometry (checked here, so
+    // that a sum that cannot be formed fails now, not at its evaluation).
+    if (!cell || cell->atom.empty() || !valid_property(ppt)) {
+      report_uninitialized();
+      return 1;
+    }
+    std::vector<int> species;
+    if (velmora_property_find_atom_indices(species, cell, ppt) != 0) return 1;
+    sum.geometry = velmora_cell_copy(cell);
+    return 0;
+  }
+  PairGeometry g;
+  if (pair_geometry(g, cell, ppt, unconstrained) != 0) return 1;
+  const std::vector<VELMORA_ATOM>& atom = cell->atom;
+  // First the terms are only counted, centre by centre: the list is built
+  // only when it fits the budget, and then in one block of exactly its size.
+  const std::size_t centres = g.centre_atom.size();
+  std::vector<int> count(centres, 0);
+  velmora_neighbor_for_each(*g.nb, g.centres, [&](int c, int j, double d, const double*, int) {
+    VELMORA_PAIR_TERM t;
+    if (pair_term(t, atom, g, ppt, g.centre_atom[c], j, d)) ++count[c];
+  });
+  double terms = 0.0;
+  for (int n : count) terms += n;
+  const double bytes = terms * sizeof(VELMORA_PAIR_TERM);
+  bool stored = bytes <= budget && terms < 2147483647.0;
+  if (stored) {
+    try {
+      sum.start.resize(centres + 1);
+      sum.start[0] = 0;
+      for (std::size_t c = 0; c < centres; ++c) sum.start[c + 1] = sum.start[c] + count[c];
+      sum.term.resize(static_cast<std::size_t>(terms));
+    } catch (const std::bad_alloc&) {
+      stored = false;  // not enough memory now: the terms are found each time
+    }
+  }
+  if (!stored) {
+    sum.start.clear();
+    sum.start.shrink_to_fit();
+    sum.term.clear();
+    sum.term.shrink_to_fit();
+    sum.geometry = velmora_cell_copy(cell);
+    return 0;
+  }
+  std::vector<int> next(sum.start.begin(), sum.start.end() - 1);
+  velmora_neighbor_for_each(*g.nb, g.centres, [&](int c, int j, double d, const double*, int) {
+    VELMORA_PAIR_TERM t;
+    if (pair_term(t, atom, g, ppt, g.centre_atom[c], j, d)) sum.term[next[c]++] = t;
+  });
+  sum.stored = true;
   return 0;
 }
 
 double velmora_pair_sum_energy(const VELMORA_PAIR_SUM& sum, const VELMORA_PROPERTY* ppt) {
+  if (!sum.stored) {
+    // Over the budget: the same terms again from the geometry, on one
+    // thread (the callers run several such sums side by side).
+    // A sum that cannot be formed gives NaN, which no caller takes for an
+    // energy.
+    bool ok = false;
+    const double e = sum.geometry ? pair_energy_direct(sum.geometry.get(), ppt,
+                                                       sum.unconstrained, false, &ok)
+                                  : 0.0;
+    return ok ? e : std::nan("");
+  }
   if (sum.start.empty()) return 0.0;
   const CoulombTable coulomb(ppt);
   const long centres = static_cast<long>(sum.start.size()) - 1;
@@ -133,34 +250,19 @@ double velmora_pair_sum_energy(const VELMORA_PAIR_SUM& sum, const VELMORA_PROPER
 #pragma omp parallel for schedule(static) if (sum.term.size() > 2000000)
   for (long c = 0; c < centres; ++c) {
     double e = 0.0;
-    for (int k = sum.start[c]; k < sum.start[c + 1]; ++k) {
-      const VELMORA_PAIR_TERM& t = sum.term[k];
-      double term;
-      if (t.bonded) {
-        const VELMORA_PROPERTY_BINARY& p = ppt->bin[t.i][t.j];
-        term = velmora_energy_bonding_with_energy_shift(t.d, p.d0, p.rmin, p.b, p.en_s);
-      } else {
-        const std::size_t s = static_cast<std::size_t>(t.i) * coulomb.total + t.j;
-        term = coulomb.q[s] * std::erfc(t.d / coulomb.r_eff[s]) / t.d - coulomb.shift[s];
-      }
-      e += term * t.w;
-    }
+    for (int k = sum.start[c]; k < sum.start[c + 1]; ++k)
+      e += pair_term_energy(sum.term[k], ppt, coulomb) * sum.term[k].w;
     partial[c] = e;
   }
-  double total = 0.0;
-  for (double e : partial) total += e;
-  return total * VELMORA_PAIR_SUM_FACTOR;
+  return pair_total(partial);
 }
 
 // -------------------------------------------------------------- energies ----
 
 static double velmora_cell_energy(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
                                   bool unconstrained, bool* ok) {
-  if (ok) *ok = false;
-  VELMORA_PAIR_SUM sum;
-  if (velmora_pair_sum_build(sum, cell, ppt, unconstrained) != 0) return 0.0;
-  if (ok) *ok = true;
-  return velmora_pair_sum_energy(sum, ppt);
+  // One energy needs no stored terms: they are summed as they are found.
+  return pair_energy_direct(cell, ppt, unconstrained, true, ok);
 }
 
 double velmora_cell_calculate_total_energy(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
@@ -260,46 +362,83 @@ int velmora_cell_deform(VELMORA_CELL* cell, const double strain[3][3]) {
 }
 
 // Energies of the six strained copies (-d, +d along x, y, z) share their
-// pair terms across screening factors.
+// pair terms across screening factors.  The six are independent: they are
+// built and evaluated side by side on the threads, each one whole on one
+// thread, so the results do not depend on the thread count.
 struct VELMORA_STRESS_TERMS {
   VELMORA_PAIR_SUM sum[3][2];
   double volume = 0.0;
 };
 
+namespace {
+
+// Runs job(k) for k = 0..5 on the threads when `parallel`; an exception
+// (exhausted memory) is kept and thrown again after the parallel region.
+template <class Job>
+void six_jobs(bool parallel, Job&& job) {
+  std::exception_ptr error;
+#pragma omp parallel for schedule(dynamic, 1) if (parallel)
+  for (int k = 0; k < 6; ++k) {
+    try {
+      job(k);
+    } catch (...) {
+#pragma omp critical(velmora_six_jobs_error)
+      if (!error) error = std::current_exception();
+    }
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+// `budget`: bytes of stored terms for the six copies together; 0 when the
+// energies are wanted once only, so nothing is worth storing.
 static int velmora_stress_terms_build(VELMORA_STRESS_TERMS& st, const VELMORA_CELL* cell,
-                                      const VELMORA_PROPERTY* ppt, double step) {
+                                      const VELMORA_PROPERTY* ppt, double step, double budget) {
   st.volume = velmora_cell_calculate_volume(cell);
   if (!(st.volume > 0.0) || !std::isfinite(st.volume)) {
     std::fprintf(stderr, "Error: the cell volume %f is not positive.\n", st.volume);
     return 1;
   }
-  for (int i = 0; i < 3; ++i)
-    for (int s = 0; s < 2; ++s) {
-      std::unique_ptr<VELMORA_CELL> copy = velmora_cell_copy(cell);
-      if (!copy) {
-        std::fprintf(stderr, "Error: velmora_cell_copy() returns NULL.\n");
-        return 1;
-      }
-      double strain[3][3] = {};
-      strain[i][i] = s == 0 ? -step : step;
-      if (velmora_cell_deform(copy.get(), strain) != 0) {
-        std::fprintf(stderr, "Error: velmora_cell_deform() returns non-zero.\n");
-        return 1;
-      }
-      if (velmora_pair_sum_build(st.sum[i][s], copy.get(), ppt, false) != 0) {
-        std::fprintf(stderr, "Error: velmora_cell_calculate_total_energy() returns 0.00.\n");
-        return 1;
-      }
+  int failed[6] = {0, 0, 0, 0, 0, 0};
+  six_jobs(cell->atom.size() > 16, [&](int k) {
+    const int i = k / 2, s = k % 2;
+    std::unique_ptr<VELMORA_CELL> copy = velmora_cell_copy(cell);
+    double strain[3][3] = {};
+    strain[i][i] = s == 0 ? -step : step;
+    if (velmora_cell_deform(copy.get(), strain) != 0) {
+      failed[k] = 1;
+      return;
     }
+    // Every copy holds at most its share of the budget.
+    if (velmora_pair_sum_build(st.sum[i][s], copy.get(), ppt, false, budget / 6.0) != 0)
+      failed[k] = 2;
+  });
+  for (int k = 0; k < 6; ++k) {
+    if (failed[k] == 1) std::fprintf(stderr, "Error: velmora_cell_deform() returns non-zero.\n");
+    if (failed[k] == 2)
+      std::fprintf(stderr, "Error: velmora_cell_calculate_total_energy() returns 0.00.\n");
+    if (failed[k]) return 1;
+  }
   return 0;
 }
 
 static int velmora_stress_terms_evaluate(double stress[3], const VELMORA_STRESS_TERMS& st,
                                          const VELMORA_PROPERTY* ppt, double step) {
+  double energy[3][2];
+  std::size_t terms = 0;
+  bool stored = true;
+  for (const auto& pair : st.sum)
+    for (const VELMORA_PAIR_SUM& sum : pair) {
+      terms += sum.term.size();
+      stored = stored && sum.stored;
+    }
+  // Side by side once the six sums are long enough to pay for waking a
+  // thread (sums not stored are always long).
+  six_jobs(!stored || terms > 20000,
+           [&](int k) { energy[k / 2][k % 2] = velmora_pair_sum_energy(st.sum[k / 2][k % 2], ppt); });
   for (int i = 0; i < 3; ++i) {
-    const double minus = velmora_pair_sum_energy(st.sum[i][0], ppt);
-    const double plus = velmora_pair_sum_energy(st.sum[i][1], ppt);
-    stress[i] = (plus - minus) / (2.0 * step) / st.volume;
+    stress[i] = (energy[i][1] - energy[i][0]) / (2.0 * step) / st.volume;
     if (!std::isfinite(stress[i])) {
       std::fprintf(stderr, "Error: stress along %d is not finite.\n", i + 1);
       return 1;
@@ -318,7 +457,7 @@ int velmora_cell_calculate_stress_diagonal(double stress[3], const VELMORA_CELL*
     return 1;
   }
   VELMORA_STRESS_TERMS st;
-  if (velmora_stress_terms_build(st, cell, ppt, kStrainStep) != 0) return 1;
+  if (velmora_stress_terms_build(st, cell, ppt, kStrainStep, 0.0) != 0) return 1;
   return velmora_stress_terms_evaluate(stress, st, ppt, kStrainStep);
 }
 
@@ -406,7 +545,7 @@ int velmora_property_calculate_screening_factor(VELMORA_PROPERTY* ppt, const VEL
   // pair terms are found once and re-evaluated in every round.
   VELMORA_STRESS_TERMS st;
   double stress[3];
-  if (velmora_stress_terms_build(st, cell, ppt, kStrainStep) != 0 ||
+  if (velmora_stress_terms_build(st, cell, ppt, kStrainStep, VELMORA_PAIR_TERM_BUDGET) != 0 ||
       velmora_stress_terms_evaluate(stress, st, ppt, kStrainStep) != 0) {
     std::printf("Warning: velmora_cell_calculate_stress_diagonal() returns non-zero.\n");
     std::printf("Message: default screening factor used %f.\n", kDefault);

@@ -45,16 +45,34 @@ struct VELMORA_PAIR_TERM {
   int j = 0;        // species of the other atom (the anion for bonded terms)
   bool bonded = false;
 };
+//
+// Stored terms take memory in proportion to atoms x neighbours within the
+// cut-off (32 bytes a term): a few MB for ordinary cells, but gigabytes for
+// thousands of atoms or an overcrowded cell.  Terms are therefore stored
+// only within a budget; beyond it a sum keeps its geometry instead and
+// finds the same terms again at every evaluation, in the same order, so the
+// energy is the same to the last bit and only slower.
 struct VELMORA_PAIR_SUM {
   std::vector<int> start;
   std::vector<VELMORA_PAIR_TERM> term;
+  bool stored = false;                     // terms kept in `term`
+  std::unique_ptr<VELMORA_CELL> geometry;  // the cell, when they are not
+  bool unconstrained = false;
 };
+
+// Memory for the stored pair terms of one screening-factor search (the six
+// strained copies of the cell together), bytes: 256 MB, enough to keep the
+// terms of cells of about 2,500 atoms of ordinary density.
+constexpr double VELMORA_PAIR_TERM_BUDGET = 256.0 * 1048576.0;
 
 // Builds the pair terms of `cell`: centres are the atoms that are not
 // ignored; with `unconstrained`, ignored atoms are left out as partners too.
-// 0 on success.
+// The terms are counted first and stored only when they fit `budget`
+// bytes (and the memory is there); otherwise the sum holds a copy of the
+// cell.  0 on success.
 int velmora_pair_sum_build(VELMORA_PAIR_SUM& sum, const VELMORA_CELL* cell,
-                           const VELMORA_PROPERTY* ppt, bool unconstrained);
+                           const VELMORA_PROPERTY* ppt, bool unconstrained,
+                           double budget = VELMORA_PAIR_TERM_BUDGET);
 // Energy in eV of built terms with the parameters (and screening factor) of
 // `ppt`.
 double velmora_pair_sum_energy(const VELMORA_PAIR_SUM& sum, const VELMORA_PROPERTY* ppt);
