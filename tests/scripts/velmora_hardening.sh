@@ -5,22 +5,7 @@
 # new one and no temporary file; outputs named like a FIFO, a device, a
 # symbolic link or a directory are refused and left as they are, by
 # --gen-cube and by the commands that write CIF, GULP and trajectory files.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 leftovers() { ls -a | grep -c 'velmora-unfinished'; }
 sanitized=0
 ldd "$V" 2>/dev/null | grep -q 'lib[at]san' && sanitized=1
@@ -154,5 +139,5 @@ ln -s elsewhere.xyz sd.cif.rx.xyz
 run rx_sd_link 1 --rx-sd sd.cif 2
 [ -L sd.cif.rx.xyz ] || fail "--rx-sd replaced the symbolic link"
 
-if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
+finish
 echo "velmora hardening: all passed"

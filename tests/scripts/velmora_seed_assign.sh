@@ -6,22 +6,7 @@
 # shared by Li and Cu keeps its atom, --gen-cif-assign leaves every atom of
 # the species at occupancy 1); suspect bond-valence results are flagged on
 # standard error.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 # species NAME.cif: "type count" per species of a written P 1 CIF, occupancies summed
 species() {
   tr -d '\r' < "$1" | awk 'NF == 6 && $6 ~ /^[0-9.]+$/ && $3 ~ /^-?[0-9.]+$/ {
@@ -115,5 +100,5 @@ has squeezed.err "is unreasonable (1 or more)"
 run normal 0 --cal-bv Li2O.cif
 grep -q Warning normal.err && fail "Li2O flagged: $(cat normal.err)"
 
-if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
+finish
 echo "velmora seeds and assignments: all passed"

@@ -5,23 +5,7 @@
 # pressures in one unit, ASE reading the MD trajectory with its cell, and
 # clear refusals (no mobile ion, partly occupied conducting sites, bad
 # arguments) without NaN or crash.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-PY=${PYTHON:-/usr/bin/python3}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-cd "$S" || exit 1
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-run() {  # run NAME EXPECTED_STATUS ARGS...
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() { grep -qF -- "$2" "$1" || fail "$1 lacks: $2"; }
-lacks() { ! grep -qF -- "$2" "$1" || fail "$1 has: $2"; }
+. "$(dirname "$0")/lib/velmora_checks.sh"
 
 cp "$DATA/cif/Li2O.cif" .
 cp "$DATA/cube/LiNaO_partial.cif" .
@@ -135,5 +119,5 @@ has mdbadt.err "Error: wrong parameter temperature."
 run mdbaddt 1 --md Li2O.cif Li 1 -1 300 1 1 5
 run mdnofile 1 --md missing.cif Li 1
 
-[ "$failures" = 0 ] || { echo "$failures failure(s)"; exit 1; }
+finish
 echo "all transport checks passed"
