@@ -483,6 +483,28 @@ int velmora_md_update_vv_langevin(VELMORA_MD* md) {
   return 0;
 }
 
+namespace {
+
+// Energy, temperature and pressure of the present step, each with its own
+// error line, as the start and every sample need them.
+int measure_state(VELMORA_MD* md) {
+  if (velmora_md_calculate_energy(md) != 0) {
+    std::fprintf(stderr, "Error: velmora_md_calculate_energy() returns non-zero.\n");
+    return 1;
+  }
+  if (velmora_md_calculate_temperature(md) != 0) {
+    std::fprintf(stderr, "Error: velmora_md_calculate_temperature() returns non-zero.\n");
+    return 1;
+  }
+  if (velmora_md_calculate_pressure(md) != 0) {
+    std::fprintf(stderr, "Error: velmora_md_calculate_pressure() returns non-zero.\n");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int velmora_md_init_vv(VELMORA_MD* md) {
   if (!md_ready(md)) return 1;
   if (md->temperature_init <= 0.0) md->temperature_init = 10.0;
@@ -538,18 +560,7 @@ int velmora_md_init_vv(VELMORA_MD* md) {
     std::fprintf(stderr, "Error: velmora_md_calculate_vi_vv() returns non-zero.\n");
     return 1;
   }
-  if (velmora_md_calculate_energy(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_energy() returns non-zero.\n");
-    return 1;
-  }
-  if (velmora_md_calculate_temperature(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_temperature() returns non-zero.\n");
-    return 1;
-  }
-  if (velmora_md_calculate_pressure(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_pressure() returns non-zero.\n");
-    return 1;
-  }
+  if (measure_state(md) != 0) return 1;
   double mass = 0.0;
   for (int c = 0; c < 3; ++c) md->x_com[c] = 0.0;
   for (int i : md->mobile) {
@@ -594,18 +605,7 @@ int velmora_md_equilibrate(VELMORA_MD* md) {
 namespace {
 
 int sample(VELMORA_MD* md, bool log) {
-  if (velmora_md_calculate_energy(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_energy() returns non-zero.\n");
-    return 1;
-  }
-  if (velmora_md_calculate_temperature(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_temperature() returns non-zero.\n");
-    return 1;
-  }
-  if (velmora_md_calculate_pressure(md) != 0) {
-    std::fprintf(stderr, "Error: velmora_md_calculate_pressure() returns non-zero.\n");
-    return 1;
-  }
+  if (measure_state(md) != 0) return 1;
   if (velmora_md_calculate_average(md) != 0) {
     std::fprintf(stderr, "Error: velmora_md_calculate_average() returns non-zero.\n");
     return 1;
