@@ -5,7 +5,8 @@ Per structure and mobile ion, in a working directory of its own, the two
 programs run as a user would run them by hand: velmora.x --cal-bv (bond-valence
 sums and the global instability index), velmora.x --gen-cube (the site-energy
 landscape of the ion; its header carries the screening factor of the force
-field) and ostrel --path (sites, saddles, percolation and activation energies).
+field) and ostrel --path --json (sites, saddles, percolation and activation
+energies, read from its JSON summary).
 One row per structure and ion goes to DIR/results.csv and DIR/results.jsonl.
 
 Structures run in parallel on all cores; a screen that is interrupted resumes
@@ -23,7 +24,6 @@ import hashlib
 import io
 import json
 import math
-import mmap
 import os
 import re
 import shlex
@@ -305,91 +305,28 @@ def formula_from_composition(composition):
     return text
 
 
-# A percolating cluster of the threshold summary: its dimension, ribbon
-# flag, vectors or plane, and its lowest and highest energies.  Only these
-# blocks are matched; the per-hop lines, by far the most (a supercell's
-# summary can reach 100 MB), are passed over by the regular-expression
-# engine's search for the literal start.
-PERCOLATING_CLUSTER = re.compile(
-    rb"> Percolating \((\d)D\)(\(ribbon\))?(?: : ([^\r\n]*))?\r?\n"
-    rb"> Multiplicity : \d+\r?\n"
-    rb"> Cluster energy minimum : (\S+)[^\n]*\n"
-    rb"> Cluster energy maximum : (\S+)")
+# The analyzer's machine-readable summary, written beside its other files.
+ANALYSIS_JSON = "OSTREL_analysis.json"
 
 
-def percolation_clusters(data):
-    """The percolating clusters of the threshold summary (the bytes of
-    OSTREL_events.txt, or of --print-perc output), in the order printed."""
-    clusters = []
-    for dim, ribbon, where, low, high in PERCOLATING_CLUSTER.findall(data):
-        where = re.sub(r"^(Vector|Plane)\s*", "", where.decode("latin-1").strip())
-        clusters.append({"dim": int(dim), "ribbon": bool(ribbon), "where": where,
-                         "min": float(low), "max": float(high)})
-    return clusters
-
-
-def describe_cluster(c):
-    """'1D [0,0,1]', '1D ribbon [1,0,0] [0,1,0]', '2D (0,0,1)', '3D'."""
-    words = ["%dD" % c["dim"]] + (["ribbon"] if c["ribbon"] else []) + \
-            ([c["where"]] if c["where"] else [])
-    return " ".join(words)
-
-
-def percolating_directions(clusters, energies):
-    """For each dimension d with an activation energy, the cluster that sets
-    it: percolating in at least d dimensions with (highest saddle - lowest
-    site) equal to the activation energy (the summary prints energies to
-    3 decimals, hence the tolerance); descriptions joined by '; '."""
-    found = []
-    for d, ea in zip((1, 2, 3), energies):
-        if ea is None:
-            continue
-        best = None
-        for c in clusters:
-            if c["dim"] < d:
-                continue
-            gap = abs((c["max"] - c["min"]) - ea)
-            if best is None or gap < best[0] - 1e-9:
-                best = (gap, c)
-            if gap <= 0.0011:
-                best = (gap, c)
-                break
-        if best:
-            text = describe_cluster(best[1])
-            if text not in found:
-                found.append(text)
-    return "; ".join(found)
-
-
-def read_analysis(ion_dir, stdout_text):
-    """The analyzer's results for one landscape: activation energies (None
-    where nothing percolates; ostrel prints 999), the percolating directions,
-    and the numbers of sites and saddles in the cell.  Every reading of
-    ostrel's results goes through here: from its printed output (--print-act,
-    --print-minima, --print-saddle) and OSTREL_events.txt."""
-    result = {}
-    for d in (1, 2, 3):
-        m = re.search(r"^%dD activation energy: (\S+) eV" % d, stdout_text, re.M)
-        if not m:
-            raise ValueError("Error: ostrel printed no %dD activation energy" % d)
-        value = float(m.group(1))
-        result["ea_%dd" % d] = None if value >= 998.999 else value
-    for key, pattern in (("sites", r"Total local minima in unit cell: (\d+)"),
-                         ("saddles", r"Total local saddle in unit cell: (\d+)")):
-        m = re.search(pattern, stdout_text)
-        result[key] = int(m.group(1)) if m else None
-    types = re.findall(r"Total symmetrically inequivalent: (\d+)", stdout_text)
-    result["site_types"] = int(types[0]) if len(types) > 0 else None
-    result["saddle_types"] = int(types[1]) if len(types) > 1 else None
-    events = os.path.join(ion_dir, "OSTREL_events.txt")
-    clusters = []
-    if os.path.exists(events):
-        with open(events, "rb") as f:
-            if os.fstat(f.fileno()).st_size > 0:
-                with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
-                    clusters = percolation_clusters(data)
-    result["directions"] = percolating_directions(
-        clusters, [result["ea_1d"], result["ea_2d"], result["ea_3d"]])
+def read_analysis(json_path):
+    """The analyzer's results for one landscape, from the JSON summary that
+    ostrel --json writes: activation energies (None where nothing
+    percolates), the percolating directions ('1D [0,0,1]', '2D (0,0,1)',
+    '3D', joined by '; '), and the numbers of sites and saddles in the cell
+    and of their symmetry types.  Every reading of ostrel's results goes
+    through here."""
+    try:
+        with open(json_path, encoding="utf-8") as f:
+            data = json.load(f)
+        ea = data["activation_energies"]
+        counts = data["counts"]
+        result = {"ea_%dd" % d: ea["%dD" % d] for d in (1, 2, 3)}
+        for key in ("sites", "saddles", "site_types", "saddle_types"):
+            result[key] = counts[key]
+        result["directions"] = data["directions"]
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        raise ValueError("Error: ostrel wrote no readable analysis (%s)" % e)
     return result
 
 
@@ -854,13 +791,13 @@ def screen_ion(task, work, element, charge, sp, out_dir, runner, settings):
     row["cif_analysed"] = cif_for_cube
     rc, out, err3, error = runner.run(
         [ostrel, "--cube", cube, "--cif", cif_for_cube, sp, "--path", "--print-act",
-         "--print-minima", "--print-saddle"], ion_dir, "ostrel", times)
+         "--json", ANALYSIS_JSON], ion_dir, "ostrel", times)
     warnings += warnings_of(err3, out)
     row["warnings"] = warnings[:10]
     if error:
         return finish(error, "ostrel")
     try:
-        row.update(read_analysis(ion_dir, out))
+        row.update(read_analysis(os.path.join(ion_dir, ANALYSIS_JSON)))
     except ValueError as e:
         return finish(str(e), "ostrel")
     if settings.get("lean"):

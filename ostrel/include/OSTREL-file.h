@@ -61,5 +61,15 @@ enum OSTREL_write_status {
 // file in its own message.
 OSTREL_write_status OSTREL_write_file(const char* name, const std::function<int(FILE*)>& write);
 
+// The directory that receives the analyzer's fixed-name output files
+// (OSTREL_summary.txt, OSTREL_rp.csv, ...): the working directory until set.
+// Setting it creates the directory and any missing parents; a name that
+// exists and is not a directory (or cannot be made) is refused with a
+// message and 1.  Two runs with different directories never share a file.
+int OSTREL_set_output_directory(const std::string& dir);
+// A fixed output name placed in that directory ("DIR/name", or the name
+// itself for the working directory).
+std::string OSTREL_output_path(const char* name);
+
 // The part of a temporary output name that follows the final name.
 extern const char* const OSTREL_PARTIAL_MARK;

@@ -40,6 +40,10 @@ struct OSTREL_input {
   int smooth_cube = 0;
   int check_sub = 0;
   int check_subs = 0;
+  int json = 0;
+  std::string json_file;           // --json: the machine-readable summary
+  int output_dir = 0;
+  std::string output_dir_name;     // --output-dir: where the fixed-name files go
   int stop = 0;  // --help or --version answered: nothing else runs
 };
 
@@ -47,6 +51,10 @@ struct OSTREL_input {
 // a capital (na -> Na) and the charge as number then sign (Na+ and Na+1 ->
 // Na1+); a word without a charge stays without one.
 std::string OSTREL_canonical_ion(const std::string& word);
+
+// The energy scale of printed energies: the --scale expression, else the
+// default of the mobile ion (written in the canonical spelling `ion`).
+const char* OSTREL_energy_scale_expression(const OSTREL_input* input, const std::string& ion);
 
 // One command-line flag: its word, the mark it sets, and, for a flag that
 // takes a value, where the value goes (a text of at most `limit` characters

@@ -18,6 +18,7 @@
 #include "OSTREL-bv.h"
 #include "OSTREL-file.h"
 #include "OSTREL-gui.h"
+#include "OSTREL-report.h"
 #include "OSTREL-vesta.h"
 #include "OSTREL.h"
 
@@ -659,7 +660,7 @@ Outcome cmd_slice(Session& s, const Words& a, const std::string&) {
   }
   // Rows over the first remaining axis, columns over the second.
   const int r = axis == 0 ? 1 : 0, col = axis == 2 ? 1 : 2;
-  const OSTREL_write_status w = OSTREL_write_file("plane.csv", [&](FILE* f) {
+  const OSTREL_write_status w = OSTREL_write_file(OSTREL_output_path("plane.csv").c_str(), [&](FILE* f) {
     int idx[3];
     idx[axis] = n;
     for (idx[r] = 0; idx[r] < grid_count(c, r); idx[r]++) {
@@ -795,7 +796,7 @@ Outcome cmd_connect(Session& s, const Words& a, const std::string&) {
     fprintf(stderr, "Error: The pathway has fewer than two grid points; nothing is written\n");
     return GO_ON;
   }
-  const OSTREL_write_status w = OSTREL_write_file("OSTREL_rp_manual.csv", [&](FILE* f) {
+  const OSTREL_write_status w = OSTREL_write_file(OSTREL_output_path("OSTREL_rp_manual.csv").c_str(), [&](FILE* f) {
     OSTREL_print_path(&s.run->cube, &path, &lib, f, 0, 0);
     fprintf(f, "END\n");
     return 0;
@@ -879,7 +880,7 @@ int rebuild_pathways(Session& s) {
     fprintf(stderr, "Error: OSTREL_build_reaction_pathway() returns non-zero.\n");
     return 1;
   }
-  const OSTREL_write_status w = OSTREL_write_file("OSTREL_rp.csv", [&](FILE* f) {
+  const OSTREL_write_status w = OSTREL_write_file(OSTREL_output_path("OSTREL_rp.csv").c_str(), [&](FILE* f) {
     OSTREL_print_reaction_pathway(&r.cube, &r.lib, &r.rp, f);
     return 0;
   });
@@ -887,6 +888,8 @@ int rebuild_pathways(Session& s) {
     fprintf(stderr, "Error: Unable to write to OSTREL_rp.csv\n");
     return 1;
   }
+  if (OSTREL_write_tidy_pathway(&r.cube, &r.lib, &r.rp))
+    return 1;
   printf("> Auto-generated reaction pathway done.\n");
   return 0;
 }
@@ -1117,7 +1120,7 @@ int OSTREL_cmd_export_cif(const char* line, OSTREL_run* run) {
   }
   if (file.empty()) {
     printf("> No file output specified... writing to OSTREL.cif instead\n");
-    file = "OSTREL.cif";
+    file = OSTREL_output_path("OSTREL.cif");
   } else {
     printf("> Exporting to %s\n", file.c_str());
   }

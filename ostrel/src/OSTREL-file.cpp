@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -218,4 +219,61 @@ OSTREL_write_status OSTREL_write_file(const char* name, const std::function<int(
   guard.release();
   sigprocmask(SIG_SETMASK, &old, nullptr);
   return renamed ? OSTREL_WRITE_DONE : OSTREL_WRITE_UNWRITABLE;
+}
+
+// ===========================================================================
+// Output directory
+// ===========================================================================
+
+namespace {
+
+std::string output_directory;  // empty: the working directory
+
+// mkdir -p: each missing component made in turn; one that exists must be a
+// directory (stat follows a symbolic link to one).
+int make_directories(const std::string& dir) {
+  for (size_t end = 1; end <= dir.size(); end++) {
+    if (end < dir.size() && dir[end] != '/')
+      continue;
+    const std::string part = dir.substr(0, end);
+    struct stat st;
+    if (stat(part.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "Error: Output directory %s: %s exists and is not a directory\n",
+                dir.c_str(), part.c_str());
+        return 1;
+      }
+      continue;
+    }
+    if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+      fprintf(stderr, "Error: Unable to create output directory %s (%s)\n", dir.c_str(),
+              strerror(errno));
+      return 1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int OSTREL_set_output_directory(const std::string& dir) {
+  return OSTREL_catch_memory("OSTREL_set_output_directory", [&] {
+    if (dir.empty()) {
+      fprintf(stderr, "Error: --output-dir requires a directory name\n");
+      return 1;
+    }
+    if (make_directories(dir))
+      return 1;
+    output_directory = dir;
+    // Trailing slashes dropped (but "/" stays the root).
+    while (output_directory.size() > 1 && output_directory.back() == '/')
+      output_directory.pop_back();
+    return 0;
+  });
+}
+
+std::string OSTREL_output_path(const char* name) {
+  if (output_directory.empty())
+    return name;
+  return output_directory + (output_directory == "/" ? "" : "/") + name;
 }

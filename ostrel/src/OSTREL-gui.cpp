@@ -101,7 +101,7 @@ int OSTREL_write_GUI_table(const OSTREL_cube* cube, const OSTREL_cif* cif,
 int OSTREL_print_GUI_output(const OSTREL_cube* cube, const OSTREL_cif* cif,
                             const OSTREL_pathlib* lib) {
   const OSTREL_write_status w = OSTREL_write_file(
-      "OSTREL_gui.csv", [&](FILE* f) { return OSTREL_write_GUI_table(cube, cif, lib, f); });
+      OSTREL_output_path("OSTREL_gui.csv").c_str(), [&](FILE* f) { return OSTREL_write_GUI_table(cube, cif, lib, f); });
   if (w == OSTREL_WRITE_UNWRITABLE)
     fprintf(stderr, "Error: Unable to write to OSTREL_gui.csv\n");
   if (w != OSTREL_WRITE_DONE)

@@ -304,7 +304,7 @@ int OSTREL_print_vesta_output(const OSTREL_cube* cube, const OSTREL_cif* cif,
                               const OSTREL_pathlib* lib, const OSTREL_input* input) {
   const std::string name = input->cube ? input->cube_file : std::string();
   const OSTREL_write_status w = OSTREL_write_file(
-      "OSTREL.vesta", [&](FILE* f) { return OSTREL_write_vesta(cube, cif, lib, name, f); });
+      OSTREL_output_path("OSTREL.vesta").c_str(), [&](FILE* f) { return OSTREL_write_vesta(cube, cif, lib, name, f); });
   if (w != OSTREL_WRITE_DONE) {
     fprintf(stderr, "Error: Unable to write to OSTREL.vesta\n");
     return 1;
@@ -336,7 +336,7 @@ int OSTREL_write_vesta_cmd(const OSTREL_cif* cif, const std::string& cube_file, 
 
 int OSTREL_print_vesta_cmd_output(const OSTREL_cif* cif, const std::string& cube_file) {
   const OSTREL_write_status w = OSTREL_write_file(
-      "OSTREL.vesta", [&](FILE* f) { return OSTREL_write_vesta_cmd(cif, cube_file, f); });
+      OSTREL_output_path("OSTREL.vesta").c_str(), [&](FILE* f) { return OSTREL_write_vesta_cmd(cif, cube_file, f); });
   if (w != OSTREL_WRITE_DONE) {
     fprintf(stderr, "Error: Unable to write to OSTREL.vesta\n");
     return 1;

@@ -14,6 +14,7 @@
 #include "OSTREL-cmd.h"
 #include "OSTREL-file.h"
 #include "OSTREL-gui.h"
+#include "OSTREL-report.h"
 #include "OSTREL-symmetry.h"
 #include "OSTREL-vesta.h"
 
@@ -29,6 +30,7 @@ void OSTREL_init_input(OSTREL_input* input) {
   input->print_minima = input->print_saddle = input->print_path = 0;
   input->print_perc = input->print_act = 0;
   input->smooth_cube = input->check_sub = input->check_subs = 0;
+  input->json = input->output_dir = 0;
 }
 
 // A flag without a value only sets its mark.
@@ -44,6 +46,10 @@ const OSTREL_flag OSTREL_FLAGS[] = {
      "a scaling expression", nullptr, nullptr, 0, nullptr},
     {"--max", nullptr, 1, nullptr, &OSTREL_input::max, 999, "an energy in eV", nullptr, nullptr, 0,
      nullptr},
+    {"--json", &OSTREL_input::json, 1, &OSTREL_input::json_file, nullptr, 999, "a file name",
+     nullptr, nullptr, 0, nullptr},
+    {"--output-dir", &OSTREL_input::output_dir, 1, &OSTREL_input::output_dir_name, nullptr, 999,
+     "a directory name", nullptr, nullptr, 0, nullptr},
     OSTREL_SWITCH("--path", path),
     OSTREL_SWITCH("--vesta", vesta),
     OSTREL_SWITCH("--summary", summary),
@@ -137,6 +143,9 @@ static void print_help() {
          "  --print-minima, --print-saddle   the stationary points (need --cube)\n"
          "  --print-path, --print-perc, --print-act   results of --path\n"
          "  --summary         OSTREL_summary.txt\n"
+         "  --json FILE       a JSON summary: energies, directions, sites, saddles, hops\n"
+         "                    (needs --path and --cube)\n"
+         "  --output-dir DIR  write the OSTREL_* files into DIR (made when missing)\n"
          "  --vesta           OSTREL.vesta\n"
          "  --gui             OSTREL_gui.csv (needs --path, --cube and --cif)\n"
          "  --calc-charge, --calc-bvsum, --calc-gii, --check-sub, --check-subs (need --cif)\n"
@@ -162,6 +171,7 @@ static int check_needs(const OSTREL_input* input) {
       {"--print-perc", &OSTREL_input::print_perc, true, true, false},
       {"--print-act", &OSTREL_input::print_act, true, true, false},
       {"--gui", &OSTREL_input::gui, true, true, true},
+      {"--json", &OSTREL_input::json, true, true, false},
       {"--calc-charge", &OSTREL_input::calc_charge, false, false, true},
       {"--calc-bvsum", &OSTREL_input::calc_bvsum, false, false, true},
       {"--calc-gii", &OSTREL_input::calc_gii, false, false, true},
@@ -274,6 +284,12 @@ std::string OSTREL_canonical_ion(const std::string& word) {
 // na) takes the scale fitted to its landscapes, every other ion none.
 static const char* default_scale(const std::string& ion) {
   return ion == "Na" || ion == "Na1+" ? "0.5695*E^(0.6946)" : "E";
+}
+
+const char* OSTREL_energy_scale_expression(const OSTREL_input* input, const std::string& ion) {
+  if (input->scaling)
+    return input->scaling_expression.c_str();
+  return input->ion ? default_scale(ion) : "E";
 }
 
 // The energy scale: the default for the mobile ion, replaced by --scale.
@@ -470,8 +486,9 @@ static int write_threshold_summary(const OSTREL_run* run, FILE* stream) {
 int OSTREL_stage_network(OSTREL_run* run) {
   const OSTREL_input* input = run->input;
   STAGE(make_threshold_summary(run));
-  const OSTREL_write_status events = OSTREL_write_file(
-      "OSTREL_events.txt", [&](FILE* f) { return write_threshold_summary(run, f); });
+  const OSTREL_write_status events =
+      OSTREL_write_file(OSTREL_output_path("OSTREL_events.txt").c_str(),
+                        [&](FILE* f) { return write_threshold_summary(run, f); });
   if (input->print_perc)
     write_threshold_summary(run, stdout);
   STAGE(OSTREL_calc_activation_energy(&run->cube, &run->lib));
@@ -479,8 +496,7 @@ int OSTREL_stage_network(OSTREL_run* run) {
     OSTREL_print_cif_ICSD(&run->cif, stdout);
     if (input->ion)
       printf("Mobile ion: %s, energy scale: %s\n", run->cif.probe_type.c_str(),
-             input->scaling ? input->scaling_expression.c_str()
-                            : default_scale(run->cif.probe_type));
+             OSTREL_energy_scale_expression(input, run->cif.probe_type));
     OSTREL_print_activation_energy(&run->lib, stdout);
   }
   if (events != OSTREL_WRITE_DONE) {
@@ -492,10 +508,14 @@ int OSTREL_stage_network(OSTREL_run* run) {
 
 int OSTREL_stage_reaction_pathways(OSTREL_run* run) {
   STAGE(OSTREL_build_reaction_pathway(&run->cube, &run->lib, &run->rp));
-  const OSTREL_write_status table = OSTREL_write_file("OSTREL_rp.csv", [&](FILE* f) {
-    OSTREL_print_reaction_pathway(&run->cube, &run->lib, &run->rp, f);
-    return 0;
-  });
+  const OSTREL_write_status table =
+      OSTREL_write_file(OSTREL_output_path("OSTREL_rp.csv").c_str(), [&](FILE* f) {
+        OSTREL_print_reaction_pathway(&run->cube, &run->lib, &run->rp, f);
+        return 0;
+      });
+  // Beside it the same pathways as a tidy table.
+  if (OSTREL_write_tidy_pathway(&run->cube, &run->lib, &run->rp))
+    run->unwritten_output = true;
   if (table == OSTREL_WRITE_DONE) {
     printf("Auto-generated reaction pathway done.\n");
   } else {
@@ -516,7 +536,8 @@ int OSTREL_stage_paths(OSTREL_run* run) {
 
 int OSTREL_write_summary(OSTREL_run* run) {
   STAGE(make_threshold_summary(run));
-  const OSTREL_write_status summary = OSTREL_write_file("OSTREL_summary.txt", [&](FILE* f) {
+  const std::string name = OSTREL_output_path("OSTREL_summary.txt");
+  const OSTREL_write_status summary = OSTREL_write_file(name.c_str(), [&](FILE* f) {
     if (OSTREL_printminima(&run->cube, f) || OSTREL_printsaddle(&run->cube, f))
       return 1;
     OSTREL_print_pathlib(&run->cube, &run->lib, f);
@@ -543,6 +564,8 @@ int OSTREL_stage_outputs(OSTREL_run* run) {
     STAGE(OSTREL_write_summary(run));
   if (input->gui && input->path && input->cube && input->cif)
     STAGE(OSTREL_print_GUI_output(&run->cube, &run->cif, &run->lib));
+  if (input->json && input->path && input->cube)
+    STAGE(OSTREL_write_json_summary(run, input->json_file.c_str()));
   if (input->cmd)
     STAGE(OSTREL_parse_command_mode_input(run));
   return 0;
@@ -557,6 +580,10 @@ static void free_run(OSTREL_run* run) {
 
 int OSTREL(OSTREL_input* input) {
   OSTREL_run run;
+  // The output directory is made before any stage runs, so that a name
+  // that cannot hold the files fails the run before its long part.
+  if (input->output_dir)
+    STAGE(OSTREL_set_output_directory(input->output_dir_name));
   STAGE(OSTREL_init_run(&run, input));
   STAGE(OSTREL_stage_load(&run));
   STAGE(OSTREL_stage_stationary_points(&run));
