@@ -321,7 +321,9 @@ def read_analysis(json_path):
             data = json.load(f)
         ea = data["activation_energies"]
         counts = data["counts"]
-        result = {"ea_%dd" % d: ea["%dD" % d] for d in (1, 2, 3)}
+        # to the microelectronvolt, as the analyzer prints them
+        result = {"ea_%dd" % d: None if ea["%dD" % d] is None else round(ea["%dD" % d], 6)
+                  for d in (1, 2, 3)}
         for key in ("sites", "saddles", "site_types", "saddle_types"):
             result[key] = counts[key]
         result["directions"] = data["directions"]
