@@ -661,16 +661,6 @@ PointLookup make_lookup(const OSTREL_cube* cube) {
   return at;
 }
 
-// The grid path of the first `hops` hops of a pathway, concatenated as the
-// pathway table concatenates them.
-int concatenated(const OSTREL_cube* cube, const OSTREL_pathlib* lib,
-                 const OSTREL_reaction_pathway& r, int hops, OSTREL_grid_path* out) {
-  OSTREL_connect_list list;
-  list.item.assign(r.path.begin(), r.path.begin() + hops);
-  list.total = hops;
-  return OSTREL_concatenate_path(cube, lib, out, &list);
-}
-
 void print_point(const OSTREL_cube* cube, const PointLookup& at, FILE* stream, int pathway,
                  int hop, int point, const OSTREL_path_triple_index& g, double distance) {
   double r[3];
@@ -696,33 +686,47 @@ int OSTREL_print_tidy_pathway(const OSTREL_cube* cube, const OSTREL_pathlib* lib
   return OSTREL_catch_memory("OSTREL_print_tidy_pathway", [&] {
     fprintf(stream, "pathway,hop,point,x_A,y_A,z_A,energy_eV,distance_A,label\n");
     const PointLookup at = make_lookup(cube);
+    // The pathways are walked as for OSTREL_rp.csv, on a copy of the library
+    // whose path types carry their own index as plotting colour: the
+    // concatenation marks the first point of every hop with it (a joint
+    // shared by two hops carries the later one's), which is where the hops
+    // are cut.
+    OSTREL_pathlib marked = *lib;
+    for (int p = 0; p < marked.total_path; p++)
+      marked.path[p].color = p;
     for (int i = 0; i < rp->total; i++) {
       const OSTREL_reaction_pathway& r = rp->rp[i];
-      // Hop k is what the concatenation of the first k hops adds to that of
-      // the first k-1: the same points as OSTREL_rp.csv, cut where the hops
-      // meet.  Where hop k starts at the last point of the earlier ones, that
-      // point (its start site) is repeated as its first row.
-      int before = 0;
+      OSTREL_connect_list hops;
+      hops.item = r.path;
+      hops.total = r.total_path;
       OSTREL_grid_path gp;
-      for (int k = 1; k <= r.total_path; k++) {
-        // A pathway that cannot be walked ends the table there, as it ends
-        // OSTREL_rp.csv (the concatenation has said why).
-        if (concatenated(cube, lib, r, k, &gp)) {
-          fflush(stream);
-          return 0;
-        }
-        if (gp.length <= before)
-          continue;  // a hop that could not be walked adds nothing
-        int first = before;
-        if (before > 0) {
-          // Joined: the point after the shared one is no minimum (it lies
-          // above the start site on the way to the saddle).
-          const OSTREL_path_triple_index& next = gp.grid[before];
-          if (!at.minimum.count(wrapped_key(cube, next.x, next.y, next.z)))
-            first = before - 1;
+      // A pathway that cannot be walked ends the table there, as it ends
+      // OSTREL_rp.csv (the concatenation has said why).
+      if (OSTREL_concatenate_path(cube, &marked, &gp, &hops))
+        break;
+      std::vector<int> starts;
+      for (int q = 0; q < gp.length; q++)
+        if (gp.color[q] >= 0)
+          starts.push_back(q);
+      int next_ref = 0;
+      for (size_t h = 0; h < starts.size(); h++) {
+        const int first = starts[h];
+        // The hop's number in the pathway: hops that could not be walked
+        // left no points and are passed over.
+        while (next_ref < r.total_path && abs(r.path[next_ref]) - 1 != gp.color[first])
+          next_ref++;
+        const int number = ++next_ref;
+        // Up to the joint with the next hop, or, where the next hop starts
+        // at a site of its own (a jump), up to the site before it.
+        int last = gp.length - 1;
+        if (h + 1 < starts.size()) {
+          last = starts[h + 1];
+          const OSTREL_path_triple_index& p = gp.grid[last - 1];
+          if (last - 1 > first && at.minimum.count(wrapped_key(cube, p.x, p.y, p.z)))
+            last--;
         }
         double distance = 0;
-        for (int q = first; q < gp.length; q++) {
+        for (int q = first; q <= last; q++) {
           if (q > first) {
             double a[3], b[3];
             grid_to_cartesian(cube, gp.grid[q - 1].x, gp.grid[q - 1].y, gp.grid[q - 1].z, a);
@@ -730,9 +734,8 @@ int OSTREL_print_tidy_pathway(const OSTREL_cube* cube, const OSTREL_pathlib* lib
             distance += sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
                              (a[2] - b[2]) * (a[2] - b[2]));
           }
-          print_point(cube, at, stream, i + 1, k, q - first + 1, gp.grid[q], distance);
+          print_point(cube, at, stream, i + 1, number, q - first + 1, gp.grid[q], distance);
         }
-        before = gp.length;
       }
     }
     fflush(stream);
