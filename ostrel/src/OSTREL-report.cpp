@@ -4,6 +4,9 @@
 // hops are cut from the same concatenated grid paths as OSTREL_rp.csv.
 #include "OSTREL-report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -661,6 +664,45 @@ PointLookup make_lookup(const OSTREL_cube* cube) {
   return at;
 }
 
+// Standard output and error silenced for the length of one call (restored
+// by the destructor); a stream that cannot be redirected stays as it is.
+struct Quiet {
+  int saved[2] = {-1, -1};
+  Quiet() {
+    fflush(stdout);
+    fflush(stderr);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0)
+      return;
+    for (int fd = 1; fd <= 2; fd++) {
+      saved[fd - 1] = dup(fd);
+      if (saved[fd - 1] >= 0 && dup2(null, fd) < 0) {
+        close(saved[fd - 1]);
+        saved[fd - 1] = -1;
+      }
+    }
+    close(null);
+  }
+  ~Quiet() {
+    fflush(stdout);
+    fflush(stderr);
+    for (int fd = 1; fd <= 2; fd++)
+      if (saved[fd - 1] >= 0) {
+        dup2(saved[fd - 1], fd);
+        close(saved[fd - 1]);
+      }
+  }
+};
+
+// The grid path of a pathway, walked again as OSTREL_rp.csv was walked just
+// before: whatever the walk has to say (a hop that cannot be concatenated)
+// has been said there, and is not repeated.
+int walk_again(const OSTREL_cube* cube, const OSTREL_pathlib* lib, OSTREL_grid_path* out,
+               const OSTREL_connect_list* hops) {
+  Quiet quiet;
+  return OSTREL_concatenate_path(cube, lib, out, hops);
+}
+
 void print_point(const OSTREL_cube* cube, const PointLookup& at, FILE* stream, int pathway,
                  int hop, int point, const OSTREL_path_triple_index& g, double distance) {
   double r[3];
@@ -701,8 +743,8 @@ int OSTREL_print_tidy_pathway(const OSTREL_cube* cube, const OSTREL_pathlib* lib
       hops.total = r.total_path;
       OSTREL_grid_path gp;
       // A pathway that cannot be walked ends the table there, as it ends
-      // OSTREL_rp.csv (the concatenation has said why).
-      if (OSTREL_concatenate_path(cube, &marked, &gp, &hops))
+      // OSTREL_rp.csv (whose walk has said why).
+      if (walk_again(cube, &marked, &gp, &hops))
         break;
       std::vector<int> starts;
       for (int q = 0; q < gp.length; q++)

@@ -6,10 +6,12 @@
 # the text outputs (--print-act, OSTREL_summary.txt); the tidy pathway table
 # against positions, energies and distances worked out independently (numpy,
 # the analytic landscape) and against OSTREL_rp.csv, which must stay byte for
-# byte what the analyzer wrote before the tidy table existed; --output-dir
+# byte what the analyzer wrote before the tidy table existed; the same on a
+# real landscape (LiCoO2, a 2D conductor) against the summary's rows; --output-dir
 # keeping two runs in one working directory apart; and the refusals.
 set -u
-: "${OSTREL:?}" "${BV_SCRATCH:?}" "${BV_TEST_DATA_DIR:?}" "${PYTHON:=/usr/bin/python3}"
+: "${OSTREL:?}" "${VELMORA:?}" "${BV_SCRATCH:?}" "${BV_TEST_DATA_DIR:?}" "${BV_SOURCE_DIR:?}"
+: "${PYTHON:=/usr/bin/python3}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
@@ -171,6 +173,96 @@ if problems:
     print("\n".join(problems))
     sys.exit(1)
 PY
+
+# --- a real landscape: every site and saddle against the summary's rows -----
+mkdir lco && cd lco || exit 1
+"$VELMORA" --gen-cube "$BV_SOURCE_DIR/examples/LiCoO2.cif" Li 1 0 0.3 t t LiCoO2.cube >v.txt 2>&1 \
+  || { bad "velmora.x --gen-cube LiCoO2"; cat v.txt; }
+"$OSTREL" --cube LiCoO2.cube --cif "$BV_SOURCE_DIR/examples/LiCoO2.cif" Li1+ --path --summary \
+  --print-act --json lco.json >out.txt 2>err.txt
+check_status "LiCoO2 with --json" 0 $?
+"$PYTHON" - <<'PY' || bad "LiCoO2 JSON against the text outputs"
+import json, re, sys
+import numpy as np
+d = json.load(open("lco.json", encoding="utf-8"))
+out = open("out.txt").read()
+summary = open("OSTREL_summary.txt", newline="").read()
+problems = []
+for dim in ("1D", "2D", "3D"):
+    t = float(re.search(r"^%s activation energy: (\S+) eV" % dim, out, re.M).group(1))
+    j = d["activation_energies"][dim]
+    if (j is None) != (t == 999) or (j is not None and abs(j - t) > 5e-7):
+        problems.append("%s: JSON %r, printed %r" % (dim, j, t))
+if d["activation_energies"]["3D"] is not None or "3D" in d["directions"]:
+    problems.append("a layered conductor percolates in 3D: %r" % d["directions"])
+minima, saddles = summary.split("Summary of energy saddle point")[:2]
+saddles = saddles.split("Summary of minimum energy paths")[0]
+num = r"\s+(-?[\d.]+)"
+rows = {int(m[0]): m[1:] for m in re.findall(r"^\s+(\d+)" + num * 9, minima, re.M)}
+srows = {int(m[0]): m[1:] for m in re.findall(r"^\s+(\d+)" + num * 12, saddles, re.M)}
+if len(rows) != len(d["sites"]) or len(srows) != len(d["saddles"]) or not rows or not srows:
+    problems.append("%d/%d sites, %d/%d saddles" % (len(d["sites"]), len(rows), len(d["saddles"]), len(srows)))
+cell = np.array(d["grid"]["cell_vectors"])
+for kind, items, table, frac_col in (("site", d["sites"], rows, 6), ("saddle", d["saddles"], srows, 9)):
+    for s in items:
+        r = table.get(s["index"])
+        if r is None:
+            problems.append("%s %d not in the summary" % (kind, s["index"]))
+            continue
+        if [int(v) for v in r[:3]] != s["grid"]:
+            problems.append("%s %d grid %r vs %r" % (kind, s["index"], s["grid"], r[:3]))
+        if not np.allclose(s["fractional"], [float(v) for v in r[frac_col:frac_col + 3]], atol=5e-4):
+            problems.append("%s %d fractional %r vs %r" % (kind, s["index"], s["fractional"], r))
+        if not np.allclose(s["cartesian"], np.array(s["fractional"]) @ cell, atol=1e-6):
+            problems.append("%s %d Cartesian" % (kind, s["index"]))
+types = dict(re.findall(r"Minima type: (\S+) \(Energy: (\S+) eV\)", summary))
+for t in d["site_types"]:
+    if abs(float(types[t["label"]]) - t["energy"]) > 5e-7:
+        problems.append("site type %s energy" % t["label"])
+    members = [s for s in d["sites"] if s["type"] == t["type"]]
+    if len(members) != t["multiplicity"] or any(abs(s["energy"] - t["energy"]) > 1e-9 for s in members):
+        problems.append("site type %s: %d members, multiplicity %d" % (t["label"], len(members), t["multiplicity"]))
+stypes = dict(re.findall(r"Saddle type: (s\d+) \(Energy: (\S+) eV\)", summary))
+for s in d["saddles"]:
+    if abs(float(stypes[s["label"]]) - s["energy"]) > 5e-7:
+        problems.append("saddle %s energy" % s["label"])
+paths = re.findall(r"> Path (\d+) : (\S+) \((\S+) eV\) to (\S+) \((\S+) eV\) via (s\d+) \((\S+) eV\)", summary)
+if len(paths) != len(d["hops"]):
+    problems.append("%d hops, summary %d paths" % (len(d["hops"]), len(paths)))
+for (n, a, ea, b, eb, sd, es), h in zip(paths, d["hops"]):
+    got = (h["from_label"], h["to_label"], h["saddle_label"])
+    if got != (a, b, sd) or abs(h["saddle_energy"] - float(es)) > 5e-4 or \
+            abs(h["barrier"] - (float(es) - min(float(ea), float(eb)))) > 1e-3:
+        problems.append("hop %s: %r vs %r" % (n, h, (a, ea, b, eb, sd, es)))
+# Tidy table: distances from the positions, the points of OSTREL_rp.csv.
+tidy = [l.split(",") for l in open("OSTREL_rp_tidy.csv").read().splitlines()[1:]]
+rp = [l.split(",") for l in open("OSTREL_rp.csv").read().splitlines() if l not in ("NEXT", "END")]
+seq, last = [], None
+for r in tidy:
+    key = (r[0], r[1])
+    xyz = np.array([float(v) for v in r[3:6]])
+    if last is not None and key != last[0]:
+        start = xyz
+    if last is None or key != last[0]:
+        travelled, prev = 0.0, xyz
+        if last is not None and key[0] == last[0][0] and np.allclose(xyz, last[1]):
+            last = (key, xyz)
+            if abs(float(r[7])) > 1e-9:
+                problems.append("hop %r does not start at 0" % (key,))
+            continue  # the joint, listed before as the end of the hop before
+    travelled += float(np.linalg.norm(xyz - prev))
+    prev = xyz
+    if abs(travelled - float(r[7])) > 2e-5:
+        problems.append("hop %r point %s: distance %s, from positions %.6f" % (key, r[2], r[7], travelled))
+    seq.append(r)
+    last = (key, xyz)
+if len(seq) != len(rp) or any(abs(float(a[6]) - float(b[1])) > 1e-6 for a, b in zip(seq, rp)):
+    problems.append("tidy table: %d points, OSTREL_rp.csv %d, or energies differ" % (len(seq), len(rp)))
+if problems:
+    print("\n".join(problems[:20]))
+    sys.exit(1)
+PY
+cd .. || exit 1
 
 # --- file names that need escaping, the scale in the JSON ---------------------
 weird=$'we"ird\\tab\tn\xe9.cif'
