@@ -194,7 +194,6 @@ OSTREL_percolation_direction describe(const OSTREL_cube* cube, const OSTREL_clus
   d.text = std::to_string(C.dimension) + "D";
   if (C.ribbon)
     d.text += " ribbon";
-  std::vector<std::string> words;
   for (const OSTREL_path_triple_index& v : C.vector) {
     if (is_zero(v))
       continue;
