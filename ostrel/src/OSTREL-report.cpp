@@ -175,6 +175,32 @@ void json_ints(Json& w, const int* v, int n) {
   json_close(w, ']');
 }
 
+// A member of an object: its key, then its value.
+void json_int(Json& w, const char* key, long long v) {
+  json_key(w, key);
+  json_int(w, v);
+}
+
+void json_number(Json& w, const char* key, double v) {
+  json_key(w, key);
+  json_number(w, v);
+}
+
+void json_string(Json& w, const char* key, const std::string& s) {
+  json_key(w, key);
+  json_string(w, s);
+}
+
+void json_bool(Json& w, const char* key, bool v) {
+  json_key(w, key);
+  json_bool(w, v);
+}
+
+void json_energy_or_null(Json& w, const char* key, double v) {
+  json_key(w, key);
+  json_energy_or_null(w, v);
+}
+
 // ===========================================================================
 // Percolating directions
 // ===========================================================================
@@ -335,20 +361,16 @@ std::vector<int> count_by_type(const std::vector<P>& points, int total, int type
 
 void write_program(Json& w, const OSTREL_run* run) {
   const OSTREL_input* input = run->input;
-  json_key(w, "program");
-  json_string(w, "ostrel");
-  json_key(w, "version");
-  json_string(w, OSTREL_VERSION);
+  json_string(w, "program", "ostrel");
+  json_string(w, "version", OSTREL_VERSION);
   json_key(w, "input");
   json_open(w, '{', true);
-  json_key(w, "cube");
-  json_string(w, input->cube_file);
+  json_string(w, "cube", input->cube_file);
   json_key(w, "cif");
   if (input->cif) json_string(w, input->cif_file); else json_raw(w, "null");
   json_key(w, "mobile_ion");
   if (input->ion) json_string(w, run->cif.probe_type); else json_raw(w, "null");
-  json_key(w, "energy_scale");
-  json_string(w, OSTREL_energy_scale_expression(input, run->cif.probe_type));
+  json_string(w, "energy_scale", OSTREL_energy_scale_expression(input, run->cif.probe_type));
   json_key(w, "max_energy");
   if (input->max > 0) json_number(w, input->max); else json_raw(w, "null");
   json_close(w, '}');
@@ -377,12 +399,9 @@ void write_cell(Json& w, const OSTREL_run* run) {
   const OSTREL_cif& cif = run->cif;
   json_key(w, "structure");
   json_open(w, '{', true);
-  json_key(w, "icsd");
-  json_string(w, cif.ICSD);
-  json_key(w, "formula");
-  json_string(w, cif.chem_form_sum);
-  json_key(w, "space_group");
-  json_string(w, cif.spacegroup_HM);
+  json_string(w, "icsd", cif.ICSD);
+  json_string(w, "formula", cif.chem_form_sum);
+  json_string(w, "space_group", cif.spacegroup_HM);
   json_key(w, "cell");
   const double cell[6] = {cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma};
   json_numbers(w, cell, 6);
@@ -397,30 +416,22 @@ void write_energies(Json& w, const OSTREL_run* run,
   const double th[3] = {lib.oneD_threshold, lib.twoD_threshold, lib.threeD_threshold};
   json_key(w, "activation_energies");
   json_open(w, '{', false);
-  for (int d = 0; d < 3; d++) {
-    json_key(w, name[d]);
-    json_energy_or_null(w, ea[d]);
-  }
+  for (int d = 0; d < 3; d++)
+    json_energy_or_null(w, name[d], ea[d]);
   json_close(w, '}');
   json_key(w, "thresholds_from_global_minimum");
   json_open(w, '{', false);
-  for (int d = 0; d < 3; d++) {
-    json_key(w, name[d]);
-    json_energy_or_null(w, th[d]);
-  }
+  for (int d = 0; d < 3; d++)
+    json_energy_or_null(w, name[d], th[d]);
   json_close(w, '}');
-  json_key(w, "directions");
-  json_string(w, OSTREL_join_directions(dirs));
+  json_string(w, "directions", OSTREL_join_directions(dirs));
   json_key(w, "percolation");
   json_open(w, '[', true);
   for (const OSTREL_percolation_direction& d : dirs) {
     json_open(w, '{', false);
-    json_key(w, "dimension");
-    json_int(w, d.dimension);
-    json_key(w, "cluster_dimension");
-    json_int(w, d.cluster_dimension);
-    json_key(w, "ribbon");
-    json_bool(w, d.ribbon);
+    json_int(w, "dimension", d.dimension);
+    json_int(w, "cluster_dimension", d.cluster_dimension);
+    json_bool(w, "ribbon", d.ribbon);
     json_key(w, "vectors");
     json_open(w, '[', false);
     for (const std::vector<int>& v : d.vectors)
@@ -428,8 +439,7 @@ void write_energies(Json& w, const OSTREL_run* run,
     json_close(w, ']');
     json_key(w, "plane");
     if (d.cluster_dimension == 2) json_ints(w, d.plane, 3); else json_raw(w, "null");
-    json_key(w, "text");
-    json_string(w, d.text);
+    json_string(w, "text", d.text);
     json_close(w, '}');
   }
   json_close(w, ']');
@@ -443,16 +453,11 @@ void write_sites(Json& w, const OSTREL_cube* cube) {
   for (int t = 1; t <= cube->total_minima_type; t++) {
     const OSTREL_minima& rep = cube->minima[cube->minima_type_index[t]];
     json_open(w, '{', false);
-    json_key(w, "type");
-    json_int(w, t);
-    json_key(w, "label");
-    json_string(w, site_label(cube, t));
-    json_key(w, "energy");
-    json_number(w, scaled(cube, rep.e));
-    json_key(w, "multiplicity");
-    json_int(w, mul[t]);
-    json_key(w, "interstitial");
-    json_bool(w, rep.ins_label > 0);
+    json_int(w, "type", t);
+    json_string(w, "label", site_label(cube, t));
+    json_number(w, "energy", scaled(cube, rep.e));
+    json_int(w, "multiplicity", mul[t]);
+    json_bool(w, "interstitial", rep.ins_label > 0);
     json_close(w, '}');
   }
   json_close(w, ']');
@@ -461,14 +466,10 @@ void write_sites(Json& w, const OSTREL_cube* cube) {
   for (int q = 0; q < cube->total_minima; q++) {
     const OSTREL_minima& m = cube->minima[q];
     json_open(w, '{', false);
-    json_key(w, "index");
-    json_int(w, q);
-    json_key(w, "type");
-    json_int(w, m.type);
-    json_key(w, "label");
-    json_string(w, site_label(cube, m.type));
-    json_key(w, "energy");
-    json_number(w, scaled(cube, m.e));
+    json_int(w, "index", q);
+    json_int(w, "type", m.type);
+    json_string(w, "label", site_label(cube, m.type));
+    json_number(w, "energy", scaled(cube, m.e));
     write_position(w, cube, m.x, m.y, m.z);
     json_key(w, "multiplicity");
     if (m.type >= 1 && m.type <= cube->total_minima_type) json_int(w, mul[m.type]);
@@ -479,10 +480,8 @@ void write_sites(Json& w, const OSTREL_cube* cube) {
       if (!(m.ion[n].occ > 0))
         continue;
       json_open(w, '{', false);
-      json_key(w, "label");
-      json_string(w, m.ion[n].label);
-      json_key(w, "occupancy");
-      json_number(w, m.ion[n].occ);
+      json_string(w, "label", m.ion[n].label);
+      json_number(w, "occupancy", m.ion[n].occ);
       json_close(w, '}');
     }
     json_close(w, ']');
@@ -499,14 +498,10 @@ void write_saddles(Json& w, const OSTREL_cube* cube) {
   for (int q = 0; q < cube->total_saddle; q++) {
     const OSTREL_saddle& s = cube->saddle[q];
     json_open(w, '{', false);
-    json_key(w, "index");
-    json_int(w, q);
-    json_key(w, "type");
-    json_int(w, s.type);
-    json_key(w, "label");
-    json_string(w, "s" + std::to_string(s.type));
-    json_key(w, "energy");
-    json_number(w, scaled(cube, s.e));
+    json_int(w, "index", q);
+    json_int(w, "type", s.type);
+    json_string(w, "label", "s" + std::to_string(s.type));
+    json_number(w, "energy", scaled(cube, s.e));
     write_position(w, cube, s.x, s.y, s.z);
     json_key(w, "multiplicity");
     if (s.type >= 1 && s.type <= cube->total_saddle_type) json_int(w, mul[s.type]);
@@ -534,36 +529,21 @@ void write_hops(Json& w, const OSTREL_cube* cube, const OSTREL_pathlib& lib) {
     const double from = scaled(cube, P.start_energy), to = scaled(cube, P.end_energy),
                  top = scaled(cube, P.saddle_energy);
     json_open(w, '{', false);
-    json_key(w, "hop");
-    json_int(w, p + 1);
-    json_key(w, "from_site");
-    json_int(w, P.start);
-    json_key(w, "from_label");
-    json_string(w, site_label(cube, P.start_type));
-    json_key(w, "to_site");
-    json_int(w, P.end);
-    json_key(w, "to_label");
-    json_string(w, site_label(cube, P.end_type));
-    json_key(w, "saddle");
-    json_int(w, P.saddle);
-    json_key(w, "saddle_label");
-    json_string(w, "s" + std::to_string(P.saddle_type));
-    json_key(w, "from_energy");
-    json_number(w, from);
-    json_key(w, "to_energy");
-    json_number(w, to);
-    json_key(w, "saddle_energy");
-    json_number(w, top);
-    json_key(w, "barrier");
-    json_number(w, top - std::min(from, to));
-    json_key(w, "barrier_forward");
-    json_number(w, top - from);
-    json_key(w, "barrier_backward");
-    json_number(w, top - to);
-    json_key(w, "length");
-    json_number(w, P.length);
-    json_key(w, "straight_length");
-    json_number(w, P.straightline_length);
+    json_int(w, "hop", p + 1);
+    json_int(w, "from_site", P.start);
+    json_string(w, "from_label", site_label(cube, P.start_type));
+    json_int(w, "to_site", P.end);
+    json_string(w, "to_label", site_label(cube, P.end_type));
+    json_int(w, "saddle", P.saddle);
+    json_string(w, "saddle_label", "s" + std::to_string(P.saddle_type));
+    json_number(w, "from_energy", from);
+    json_number(w, "to_energy", to);
+    json_number(w, "saddle_energy", top);
+    json_number(w, "barrier", top - std::min(from, to));
+    json_number(w, "barrier_forward", top - from);
+    json_number(w, "barrier_backward", top - to);
+    json_number(w, "length", P.length);
+    json_number(w, "straight_length", P.straightline_length);
     const int from_cell[3] = {P.start_p, P.start_q, P.start_r};
     const int to_cell[3] = {P.end_p, P.end_q, P.end_r};
     const int image[3] = {P.end_p - P.start_p, P.end_q - P.start_q, P.end_r - P.start_r};
@@ -573,10 +553,8 @@ void write_hops(Json& w, const OSTREL_cube* cube, const OSTREL_pathlib& lib) {
     json_ints(w, to_cell, 3);
     json_key(w, "image");
     json_ints(w, image, 3);
-    json_key(w, "dimension");
-    json_int(w, P.color);
-    json_key(w, "copies");
-    json_int(w, copies[p]);
+    json_int(w, "dimension", P.color);
+    json_int(w, "copies", copies[p]);
     json_close(w, '}');
   }
   json_close(w, ']');
@@ -596,18 +574,12 @@ int compose_json(const OSTREL_run* run, std::string* text) {
   write_energies(w, run, dirs);
   json_key(w, "counts");
   json_open(w, '{', false);
-  json_key(w, "sites");
-  json_int(w, cube->total_minima);
-  json_key(w, "site_types");
-  json_int(w, cube->total_minima_type);
-  json_key(w, "saddles");
-  json_int(w, cube->total_saddle);
-  json_key(w, "saddle_types");
-  json_int(w, cube->total_saddle_type);
-  json_key(w, "hops");
-  json_int(w, run->lib.total_path);
-  json_key(w, "hop_copies");
-  json_int(w, run->lib.total_allpath);
+  json_int(w, "sites", cube->total_minima);
+  json_int(w, "site_types", cube->total_minima_type);
+  json_int(w, "saddles", cube->total_saddle);
+  json_int(w, "saddle_types", cube->total_saddle_type);
+  json_int(w, "hops", run->lib.total_path);
+  json_int(w, "hop_copies", run->lib.total_allpath);
   json_close(w, '}');
   write_sites(w, cube);
   write_saddles(w, cube);
