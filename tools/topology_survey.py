@@ -43,17 +43,23 @@ import percolation_survey  # noqa: E402
 WINDOW = 5.0
 
 
+# --gh's threshold of a network whose saddle lies beyond the window.
+BEYOND = "beyond"
+
+
 def gh_thresholds(text, lowest):
-    """The 1D/2D/3D thresholds of --gh; `lowest` is the cube's lowest value."""
+    """The 1D/2D/3D thresholds of --gh (None: not found); `lowest` is the
+    cube's lowest value."""
     out = {}
     for line in text.splitlines():
         m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+) \((\S+) ~ (\S+)\)", line)
         if m:
             v, top = float(m.group(2)), float(m.group(4))
             # A network whose saddle lies beyond the window (even one with a
-            # small barrier over a high interstitial site) is beyond the
-            # flood fill's and ostrel's reach.
-            out[int(m.group(1))] = None if v < 0 or v > WINDOW or top - lowest > WINDOW else v
+            # small barrier over a high interstitial site) is out of the
+            # flood fill's and ostrel's reach: they may report a larger
+            # barrier inside the window, so the two are not comparable.
+            out[int(m.group(1))] = None if v < 0 else BEYOND if top - lowest > WINDOW else v
     return out
 
 
@@ -110,12 +116,13 @@ def compare_row(flood, gh, ost):
         limit = tol + 0.0005  # --gh prints three decimals
         agree = lambda other: (other is None and mine is None) or (
             other is not None and mine is not None and abs(other - mine) <= limit)
+        verdict = lambda other: "n/a" if mine == BEYOND else "ok" if agree(other) else "DIFF"
         o = None if ost is None else ost.get(d)
         o = None if o is None or o >= 999 else o
-        cells.append("%dD gh=%s flood=%s ostrel=%s tol=%.4f %s %s" % (
-            d, fmt(mine), fmt(ref), "not run" if ost is None else fmt(o), limit,
-            "F=ok" if agree(ref) else "F=DIFF",
-            "O=-" if ost is None else "O=ok" if agree(o) else "O=DIFF"))
+        cells.append("%dD gh=%s flood=%s ostrel=%s tol=%.4f F=%s O=%s" % (
+            d, mine if mine == BEYOND else fmt(mine), fmt(ref),
+            "not run" if ost is None else fmt(o), limit, verdict(ref),
+            "-" if ost is None else verdict(o)))
     return cells
 
 
@@ -167,8 +174,10 @@ def survey_one(ident, args, velmora, ostrel):
 
 
 def summary(table):
+    """Structures whose dimensions all agree, those with a difference, and
+    those with a dimension out of the window (the others agreeing)."""
     flood_ok = ostrel_ok = ostrel_run = total = 0
-    differ = []
+    differ, beyond = [], []
     with open(table) as f:
         for line in f:
             cells = line.rstrip("\n").split("\t")
@@ -176,16 +185,19 @@ def summary(table):
             if len(dims) != 3:
                 continue
             total += 1
-            if all("F=ok" in c for c in dims):
-                flood_ok += 1
-            else:
+            if any("F=DIFF" in c for c in dims):
                 differ.append(cells[0])
+            elif any("F=n/a" in c for c in dims):
+                beyond.append(cells[0])
+            else:
+                flood_ok += 1
             if not any("O=-" in c for c in dims):
                 ostrel_run += 1
                 ostrel_ok += all("O=ok" in c for c in dims)
-    print("structures compared: %d; --gh equal to the flood fill in all three dimensions: %d "
-          "(different: %s); ostrel run on %d, --gh equal to ostrel on %d" %
-          (total, flood_ok, ",".join(differ) or "none", ostrel_run, ostrel_ok))
+    print("structures compared: %d; --gh equal to the flood fill in all three dimensions: %d; "
+          "different: %d (%s); a network beyond %g eV: %d (%s); ostrel run on %d, --gh equal "
+          "to ostrel on %d" % (total, flood_ok, len(differ), ",".join(differ) or "none", WINDOW,
+                               len(beyond), ",".join(beyond) or "none", ostrel_run, ostrel_ok))
 
 
 def main():
