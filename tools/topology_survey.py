@@ -16,7 +16,9 @@ missing flood file is computed, not written: the cache is read only).  --gh, ost
 --scale E (unless --no-ostrel) and the flood fill are then compared
 dimension by dimension with the flood fill's tolerance (the energy drop of
 one grid step out of the threshold voxel) plus the 0.0005 eV of --gh's
-three printed decimals.
+three printed decimals.  The flood fill and ostrel look up to 5 eV above the
+lowest point; when a network of --gh reaches higher, the whole landscape is
+flooded instead (and ostrel left out of that structure's comparison).
 
 Usage:
   topology_survey.py [--cod DIR | --cache DIR] [--bin DIR] [--work DIR]
@@ -39,28 +41,23 @@ sys.path.insert(0, HERE)
 import percolation_check  # noqa: E402
 import percolation_survey  # noqa: E402
 
-# The flood fill and ostrel look up to this far above the lowest point.
+# The flood fill (as cached) and ostrel look up to this far above the lowest
+# point.
 WINDOW = 5.0
 
 
-# --gh's threshold of a network whose saddle lies beyond the window.
-BEYOND = "beyond"
-
-
-def gh_thresholds(text, lowest):
-    """The 1D/2D/3D thresholds of --gh (None: not found); `lowest` is the
-    cube's lowest value."""
-    out = {}
+def gh_thresholds(text):
+    """The 1D/2D/3D thresholds of --gh (None: not found) and the highest
+    saddle of the networks found."""
+    out, top = {}, -math.inf
     for line in text.splitlines():
         m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+) \((\S+) ~ (\S+)\)", line)
         if m:
-            v, top = float(m.group(2)), float(m.group(4))
-            # A network whose saddle lies beyond the window (even one with a
-            # small barrier over a high interstitial site) is out of the
-            # flood fill's and ostrel's reach: they may report a larger
-            # barrier inside the window, so the two are not comparable.
-            out[int(m.group(1))] = None if v < 0 else BEYOND if top - lowest > WINDOW else v
-    return out
+            v = float(m.group(2))
+            out[int(m.group(1))] = None if v < 0 else v
+            if v >= 0:
+                top = max(top, float(m.group(4)))
+    return out, top
 
 
 def cube_counts(cube):
@@ -116,13 +113,11 @@ def compare_row(flood, gh, ost):
         limit = tol + 0.0005  # --gh prints three decimals
         agree = lambda other: (other is None and mine is None) or (
             other is not None and mine is not None and abs(other - mine) <= limit)
-        verdict = lambda other: "n/a" if mine == BEYOND else "ok" if agree(other) else "DIFF"
         o = None if ost is None else ost.get(d)
         o = None if o is None or o >= 999 else o
         cells.append("%dD gh=%s flood=%s ostrel=%s tol=%.4f F=%s O=%s" % (
-            d, mine if mine == BEYOND else fmt(mine), fmt(ref),
-            "not run" if ost is None else fmt(o), limit, verdict(ref),
-            "-" if ost is None else verdict(o)))
+            d, fmt(mine), fmt(ref), "not run" if ost is None else fmt(o), limit,
+            "ok" if agree(ref) else "DIFF", "-" if ost is None else "ok" if agree(o) else "DIFF"))
     return cells
 
 
@@ -163,10 +158,23 @@ def survey_one(ident, args, velmora, ostrel):
             [ostrel, "--cube", cube, "--cif", os.path.abspath(structure), "%s%d+" % ion,
              "--path", "--print-act", "--scale", "E"], os.path.join(work, "ostrel"), args.timeout)
         ost = percolation_survey.parse_lines(out, "activation energy") if status == 0 else {}
-    flood = percolation_survey.flood_of(cube, flood_cache)
-    lowest = float(percolation_check.read_cube(cube).min())
+    gh, top = gh_thresholds(gh_out)
+    grid = percolation_check.read_cube(cube)
+    whole = top - float(grid.min()) > WINDOW
+    if whole:
+        # A network of --gh reaches beyond the window (even one with a small
+        # barrier over a high interstitial site): the window's flood fill
+        # and ostrel would report another one, so the whole landscape is
+        # flooded instead and ostrel is not compared.
+        res = percolation_check.flood_with_thresholds(grid, math.inf)
+        flood = {d: list(res[d]) for d in (1, 2, 3)}
+        ost = None
+    else:
+        flood = percolation_survey.flood_of(cube, flood_cache)
     row = [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts)]
-    row += compare_row(flood, gh_thresholds(gh_out, lowest), ost)
+    row += compare_row(flood, gh, ost)
+    if whole:
+        row.append("whole landscape flooded")
     row.append("%.0fs" % (time.time() - t0))
     if not args.keep:
         shutil.rmtree(work, ignore_errors=True)
@@ -174,10 +182,9 @@ def survey_one(ident, args, velmora, ostrel):
 
 
 def summary(table):
-    """Structures whose dimensions all agree, those with a difference, and
-    those with a dimension out of the window (the others agreeing)."""
+    """Structures whose dimensions all agree and those with a difference."""
     flood_ok = ostrel_ok = ostrel_run = total = 0
-    differ, beyond = [], []
+    differ = []
     with open(table) as f:
         for line in f:
             cells = line.rstrip("\n").split("\t")
@@ -187,17 +194,14 @@ def summary(table):
             total += 1
             if any("F=DIFF" in c for c in dims):
                 differ.append(cells[0])
-            elif any("F=n/a" in c for c in dims):
-                beyond.append(cells[0])
             else:
                 flood_ok += 1
             if not any("O=-" in c for c in dims):
                 ostrel_run += 1
                 ostrel_ok += all("O=ok" in c for c in dims)
     print("structures compared: %d; --gh equal to the flood fill in all three dimensions: %d; "
-          "different: %d (%s); a network beyond %g eV: %d (%s); ostrel run on %d, --gh equal "
-          "to ostrel on %d" % (total, flood_ok, len(differ), ",".join(differ) or "none", WINDOW,
-                               len(beyond), ",".join(beyond) or "none", ostrel_run, ostrel_ok))
+          "different: %d (%s); ostrel run on %d, --gh equal to ostrel on %d" %
+          (total, flood_ok, len(differ), ",".join(differ) or "none", ostrel_run, ostrel_ok))
 
 
 def main():
