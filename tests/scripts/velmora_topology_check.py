@@ -12,6 +12,9 @@
         tri.cube    a triangular net of sites (a 3 x 3*sqrt(3) A rectangular
                     cell, two sites) whose in-plane passes are points where
                     three basins meet: 0.294 eV in 1D and 2D, 0.4 eV along c
+        four.cube   one site per 4 A cubic cell whose in-plane passes are the
+                    cell-face centres, points with four lower clusters (the
+                    four images of the site meet there): 0.4 / 0.4 / 0.5 eV
       and a CIF per landscape (cub.cif, chain.cif, hex.cif, tri.cif).
   velmora_topology_check.py compare CUBE GH_OUTPUT [OSTREL_OUTPUT]
       the thresholds of the VELMORA_GRAPH_NETWORK lines against the flood
@@ -64,6 +67,7 @@ def landscapes(directory):
     os.makedirs(directory, exist_ok=True)
     os.chdir(directory)
     c = lambda t: 1 - math.cos(2 * math.pi * t)
+    cos = lambda t: math.cos(2 * math.pi * t)
     cubic = ((4.0, 0, 0), (0, 4.0, 0), (0, 0, 4.0))
     write_cube("sep.cube", (24, 30, 36), lambda x, y, z: 0.1 * c(x) + 0.25 * c(y) + 0.4 * c(z),
                cubic)
@@ -79,6 +83,15 @@ def landscapes(directory):
     write_cube("hex.cube", (24, 24, 24),
                lambda x, y, z: 0.1 * (c(x) + c(y) + c(x - y)) + 0.3 * c(z), hexagonal)
     write_cube("tri.cube", (12, 36, 8), triangular_net, TRIANGULAR_CELL)
+    # 0.1 (3.01 - cx - cy - 1.01 cx cy) with cx = cos 2pi x: near (1/2, 1/2)
+    # with u = 1 + cx, w = 1 + cy it is 0.4 + 0.1 (0.01 (u + w) - 1.01 u w),
+    # rising along the axes and falling along the diagonals from one grid
+    # step on (24 points: u = 0.034 > 0.02), so four basins (the site's
+    # images at the corners) meet at that point, 0.4 eV above the site; the
+    # edge centres (0.402 eV) are maxima in the plane.  0.5 eV along c.
+    write_cube("four.cube", (24, 24, 12),
+               lambda x, y, z: 0.1 * (3.01 - cos(x) - cos(y) - 1.01 * cos(x) * cos(y))
+               + 0.25 * c(z), cubic)
     sites = [("Li1", "Li1+", 0, 0, 0), ("F1", "F1-", 0.5, 0.5, 0.5)]
     write_cif("cub.cif", (4.0, 4.0, 4.0), 90, sites)
     write_cif("chain.cif", (4.0, 4.0, 4.0), 90,

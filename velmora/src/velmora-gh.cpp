@@ -185,10 +185,11 @@ int graph_add_vertices(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
 // vertex, end vertex, translation) is kept, the lowest; a hop and its
 // reverse are the same hop.  Two half paths that end in the same basin make
 // a hop only when the route between them crosses the cell: the hop of a
-// site to its own periodic image.  A saddle with three downhill branches is
-// a point where three basins meet (on a grid a pass shared by three valleys
-// looks so): its branches are paired like any others, so all three basins
-// connect at its energy, as they do when the landscape is flooded.
+// site to its own periodic image.  A saddle with three downhill branches
+// (or a point with four or more) is where as many basins meet (on a grid a
+// pass shared by three or four valleys looks so): its branches are paired
+// like any others, so all its basins connect at its energy, as they do when
+// the landscape is flooded.
 struct HopCandidate {
   long A, B, i, j, saddle;
   int bound_i[3], bound_f[3];
@@ -206,8 +207,7 @@ int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
   auto qualifies = [&](long h) {
     const VELMORA_FPHALF& half = list->half[h];
     const VELMORA_FPCODE& saddle = map->dot[half.dot.front()];
-    return saddle.type == FP_SAD && saddle.total_dn >= 2 &&
-           map->dot[half.dot.back()].type == FP_MIN;
+    return velmora_fpcode_is_pass(saddle) && map->dot[half.dot.back()].type == FP_MIN;
   };
   // Boundary jumps of each half path from its saddle to its end, and the
   // qualifying half paths by saddle point.
@@ -374,7 +374,7 @@ long velmora_fphalf_list_descend_to_minima(VELMORA_FPHALF_LIST* list, const VELM
   const long limit = static_cast<long>(map->dot.size());
   long extended = 0;
   for (VELMORA_FPHALF& half : list->half) {
-    if (half.dot.size() < 2 || map->dot[half.dot.back()].type != FP_SAD) continue;
+    if (half.dot.size() < 2 || !velmora_fpcode_is_pass(map->dot[half.dot.back()])) continue;
     std::vector<long> tail;
     long p = half.dot.back();
     bool reached = false;
