@@ -18,12 +18,13 @@ dimension by dimension with the flood fill's tolerance (the energy drop of
 one grid step out of the threshold voxel) plus the 0.0005 eV of --gh's
 three printed decimals.  The flood fill and ostrel look up to 5 eV above the
 lowest point; when a network of --gh reaches higher, the whole landscape is
-flooded instead (and ostrel left out of that structure's comparison).
+flooded instead (and ostrel left out of that structure's comparison), on
+grids of at most --max-whole voxels.
 
 Usage:
   topology_survey.py [--cod DIR | --cache DIR] [--bin DIR] [--work DIR]
                      [--resolution R] [--max-voxels N] [--timeout S]
-                     [--only ID,ID,...] [--no-ostrel] [--keep]
+                     [--only ID,ID,...] [--max-whole N] [--no-ostrel] [--keep]
 Writes one line per structure to WORK/survey.tsv (a rerun skips structures
 already there) and prints the agreement counts at the end.
 """
@@ -161,6 +162,10 @@ def survey_one(ident, args, velmora, ostrel):
     gh, top = gh_thresholds(gh_out)
     grid = percolation_check.read_cube(cube)
     whole = top - float(grid.min()) > WINDOW
+    if whole and grid.size > args.max_whole:
+        return [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts),
+                "a network beyond %g eV; not flooded whole (over %d voxels)" %
+                (WINDOW, args.max_whole)]
     if whole:
         # A network of --gh reaches beyond the window (even one with a small
         # barrier over a high interstitial site): the window's flood fill
@@ -215,6 +220,9 @@ def main():
     p.add_argument("--max-voxels", type=int, default=3000000)
     p.add_argument("--timeout", type=int, default=1800)
     p.add_argument("--only", default="")
+    p.add_argument("--max-whole", type=int, default=2000000,
+                   help="largest grid flooded whole (the flood fill takes minutes per million "
+                   "voxels)")
     p.add_argument("--no-ostrel", action="store_true", help="compare with the flood fill only")
     p.add_argument("--keep", action="store_true", help="keep the work directories")
     args = p.parse_args()
