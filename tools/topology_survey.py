@@ -163,6 +163,8 @@ def survey_one(ident, args, velmora, ostrel):
     grid = percolation_check.read_cube(cube)
     whole = top - float(grid.min()) > WINDOW
     if whole and grid.size > args.max_whole:
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
         return [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts),
                 "a network beyond %g eV; not flooded whole (over %d voxels)" %
                 (WINDOW, args.max_whole)]
