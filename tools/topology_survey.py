@@ -68,14 +68,16 @@ def cube_counts(cube):
 
 
 def landscape_from_cache(ident, cache, work):
-    """The cube (unpacked into WORK), its structure and the path of its
-    flood fill from a cache directory, or None when the cache lacks them."""
-    stored, cif = (os.path.join(cache, ident + s) for s in (".cube.gz", ".cif"))
-    if not (os.path.exists(stored) and os.path.exists(cif)):
+    """The cube and its structure (copied into WORK: --gh writes beside the
+    structure, and the cache is read only) and the path of the cached flood
+    fill, or None when the cache lacks them."""
+    stored, stored_cif = (os.path.join(cache, ident + s) for s in (".cube.gz", ".cif"))
+    if not (os.path.exists(stored) and os.path.exists(stored_cif)):
         return None
-    cube = os.path.join(work, ident + ".cube")
+    cube, cif = os.path.join(work, ident + ".cube"), os.path.join(work, ident + ".cif")
     with gzip.open(stored, "rb") as src, open(cube, "wb") as dst:
         shutil.copyfileobj(src, dst)
+    shutil.copy(stored_cif, cif)
     flood = os.path.join(cache, ident + ".flood.json")
     return cube, cif, flood if os.path.exists(flood) else None
 
