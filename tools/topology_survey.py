@@ -1,158 +1,234 @@
 #!/usr/bin/python3
 """Survey of the percolation thresholds of velmora.x --gh against the flood
 fill of tools/percolation_check.py and against ostrel --print-act, over the
-COD structures that hold Li+, Na+, K+, Ag+, Cu+/Cu2+ or Mg2+ (slow: one
-landscape per structure; run by hand, not part of the test suite).
+COD structures that hold Li+, Na+, K+, Ag+, Cu+ or Mg2+ (slow: one landscape
+per structure; run by hand under nice, not part of the test suite).
 
-For every CIF (in name order) the mobile ion is the first of Li, Na, K, Ag,
-Cu, Mg that the structure holds (with the oxidation state the CIF gives it);
-the landscape is made at RESOLUTION A with velmora.x --gen-cube (a structure
-whose mobile sites are partly occupied is resolved in a supercell and its
-_assigned.cif used), then --gh, ostrel --path --print-act --scale E and the
-flood fill are compared dimension by dimension with the flood fill's
-tolerance (the energy drop of one grid step out of the threshold voxel).
+The mobile ion and the landscapes are those of tools/percolation_survey.py:
+the first of Li, Na, K, Ag, Cu, Mg that the structure holds, its landscape
+made at RESOLUTION A with velmora.x --gen-cube (a structure whose mobile
+sites are partly occupied is resolved in a supercell and its _assigned.cif
+used).  With --cache DIR the landscapes are taken from a directory in
+percolation_survey.py's layout instead of being computed again: ID.cube.gz,
+ID.cif (the structure to analyse with) and ID.flood.json (the flood fill of
+that cube); every structure with a cube and a structure is surveyed (a
+missing flood file is computed, not written: the cache is read only).  --gh, ostrel --path --print-act
+--scale E (unless --no-ostrel) and the flood fill are then compared
+dimension by dimension with the flood fill's tolerance (the energy drop of
+one grid step out of the threshold voxel) plus the 0.0005 eV of --gh's
+three printed decimals.  The flood fill and ostrel look up to 5 eV above the
+lowest point; when a network of --gh reaches higher, the whole landscape is
+flooded instead (and ostrel left out of that structure's comparison), on
+grids of at most --max-whole voxels.
 
 Usage:
-  topology_survey.py [--cod DIR] [--bin DIR] [--work DIR] [--resolution R]
-                     [--max-voxels N] [--timeout S] [--only ID,ID,...]
+  topology_survey.py [--cod DIR | --cache DIR] [--bin DIR] [--work DIR]
+                     [--resolution R] [--max-voxels N] [--timeout S]
+                     [--only ID,ID,...] [--max-whole N] [--no-ostrel] [--keep]
 Writes one line per structure to WORK/survey.tsv (a rerun skips structures
 already there) and prints the agreement counts at the end.
 """
 import argparse
+import gzip
 import math
 import os
 import re
 import shutil
-import subprocess
 import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import percolation_check  # noqa: E402
+import percolation_survey  # noqa: E402
 
-IONS = (("Li", 1), ("Na", 1), ("K", 1), ("Ag", 1), ("Cu", 1), ("Cu", 2), ("Mg", 2))
-
-
-def run(argv, cwd, timeout, log):
-    with open(log, "wb") as out:
-        try:
-            return subprocess.run(argv, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
-                                  timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            return "timeout"
+# The flood fill (as cached) and ostrel look up to this far above the lowest
+# point.
+WINDOW = 5.0
 
 
-def mobile_ion(velmora, cif, work):
-    """The mobile ion (element, oxidation state) and the cell lengths."""
-    log = os.path.join(work, "cell.log")
-    if run([velmora, "--print-cell", cif], work, 120, log) != 0:
+def gh_thresholds(text):
+    """The 1D/2D/3D thresholds of --gh (None: not found) and the highest
+    saddle of the networks found."""
+    out, top = {}, -math.inf
+    for line in text.splitlines():
+        m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+) \((\S+) ~ (\S+)\)", line)
+        if m:
+            v = float(m.group(2))
+            out[int(m.group(1))] = None if v < 0 else v
+            if v >= 0:
+                top = max(top, float(m.group(4)))
+    return out, top
+
+
+def cube_counts(cube):
+    with open(cube, "rb") as f:
+        lines = [f.readline() for _ in range(6)]
+    return [int(lines[3 + d].split()[0]) for d in range(3)]
+
+
+def landscape_from_cache(ident, cache, work):
+    """The cube and its structure (copied into WORK: --gh writes beside the
+    structure, and the cache is read only) and the path of the cached flood
+    fill, or None when the cache lacks them."""
+    stored, stored_cif = (os.path.join(cache, ident + s) for s in (".cube.gz", ".cif"))
+    if not (os.path.exists(stored) and os.path.exists(stored_cif)):
         return None
-    with open(log, "rb") as f:
-        text = f.read().decode("latin-1")
-    m = re.search(r"CELL: name: (.*)", text)
-    lengths = re.search(r"CELL: parameters:\s+(\S+)\s+(\S+)\s+(\S+)", text)
-    species = m.group(1).split() if m else []
-    held = {s.split(":")[0] for s in species}
-    for el, os_ in IONS:
-        if "%s%d+" % (el, os_) in held and lengths:
-            return el, os_, [float(lengths.group(i)) for i in (1, 2, 3)]
-    return None
+    cube, cif = os.path.join(work, ident + ".cube"), os.path.join(work, ident + ".cif")
+    with gzip.open(stored, "rb") as src, open(cube, "wb") as dst:
+        shutil.copyfileobj(src, dst)
+    shutil.copy(stored_cif, cif)
+    flood = os.path.join(cache, ident + ".flood.json")
+    return cube, cif, flood if os.path.exists(flood) else None
 
 
-def gh_thresholds(path, lowest):
-    """The 1D/2D/3D thresholds of --gh; `lowest` is the cube's lowest value."""
-    out = {}
-    with open(path, "rb") as f:
-        for line in f.read().decode("latin-1").splitlines():
-            m = re.match(r"VELMORA_GRAPH_NETWORK: e_(\d)D = (\S+) \((\S+) ~ (\S+)\)", line)
-            if m:
-                v, top = float(m.group(2)), float(m.group(4))
-                # The flood fill and ostrel look up to 5 eV above the lowest
-                # point only: a network whose saddle lies higher (even one
-                # with a small barrier over a high interstitial site) is
-                # beyond their window.
-                out[int(m.group(1))] = None if v < 0 or v > 5.0 or top - lowest > 5.0 else v
-    return out
+def landscape_made(ident, ion, args, velmora, work):
+    """The cube made with --gen-cube and its structure, or a status word."""
+    cif = os.path.join(work, ident + ".cif")
+    status, out, err, _ = percolation_survey.run(
+        [velmora, "--print-cell", cif], work, 120)
+    lengths = re.search(r"CELL: parameters:\s+(\S+)\s+(\S+)\s+(\S+)", out)
+    if status != 0 or not lengths:
+        return "print-cell failed"
+    # The grid of --gen-cube: multiples of 24 points per axis (a partly
+    # occupied structure may still grow into a supercell).
+    counts = [24 * math.ceil(float(lengths.group(i)) / args.resolution / 24) for i in (1, 2, 3)]
+    if counts[0] * counts[1] * counts[2] > args.max_voxels:
+        return "skipped %dx%dx%d" % tuple(counts)
+    cube = os.path.join(work, ident + ".cube")
+    status, _, err, _ = percolation_survey.run(
+        [velmora, "--gen-cube", cif, ion[0], str(ion[1]), "0", str(args.resolution), "t", "t",
+         cube], work, args.timeout)
+    if status != 0 or not os.path.exists(cube):
+        return "gen-cube %s" % status
+    assigned = os.path.join(work, ident + "_assigned.cif")
+    return cube, assigned if os.path.exists(assigned) else cif, None
 
 
-def survey_one(cif_path, args, velmora, ostrel):
-    ident = os.path.basename(cif_path)[:-4]
+def compare_row(flood, gh, ost):
+    """One column per dimension: the three values and the two verdicts."""
+    cells = []
+    fmt = lambda v: "none" if v is None else "%.4f" % v
+    for d in (1, 2, 3):
+        ea, tol = flood[d][0], flood[d][2]
+        ref = None if ea >= 999 else ea
+        mine = gh.get(d)
+        limit = tol + 0.0005  # --gh prints three decimals
+        agree = lambda other: (other is None and mine is None) or (
+            other is not None and mine is not None and abs(other - mine) <= limit)
+        o = None if ost is None else ost.get(d)
+        o = None if o is None or o >= 999 else o
+        cells.append("%dD gh=%s flood=%s ostrel=%s tol=%.4f F=%s O=%s" % (
+            d, fmt(mine), fmt(ref), "not run" if ost is None else fmt(o), limit,
+            "ok" if agree(ref) else "DIFF", "-" if ost is None else "ok" if agree(o) else "DIFF"))
+    return cells
+
+
+def survey_one(ident, args, velmora, ostrel):
     work = os.path.join(args.work, ident)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
-    cif = os.path.join(work, ident + ".cif")
-    shutil.copy(cif_path, cif)
-    ion = mobile_ion(velmora, cif, work)
-    if not ion:
-        return None
-    el, os_, lengths = ion
-    ion = (el, os_)
-    # The grid of --gen-cube: multiples of 24 points per axis (a partly
-    # occupied structure may still grow into a supercell).
-    counts = [24 * math.ceil(length / args.resolution / 24) for length in lengths]
-    if counts[0] * counts[1] * counts[2] > args.max_voxels:
-        return [ident, "%s%d+" % ion, "skipped %dx%dx%d" % tuple(counts)]
     t0 = time.time()
-    cube = os.path.join(work, ident + ".cube")
-    status = run([velmora, "--gen-cube", cif, el, str(os_), "0", str(args.resolution), "t", "t",
-                  cube], work, args.timeout, os.path.join(work, "gen.log"))
-    if status != 0:
-        return [ident, "%s%d+" % ion, "gen-cube %s" % status]
-    with open(cube, "rb") as f:
-        lines = [f.readline() for _ in range(6)]
-    counts = [int(lines[3 + d].split()[0]) for d in range(3)]
+    if args.cache:
+        got = landscape_from_cache(ident, args.cache, work)
+        if got is None:
+            return None
+        ion = percolation_survey.mobile_ion(got[1])
+        if ion is None:
+            return None
+    else:
+        cif = os.path.join(args.cod, ident + ".cif")
+        ion = percolation_survey.mobile_ion(cif)
+        if ion is None:
+            return None
+        shutil.copy(cif, os.path.join(work, ident + ".cif"))
+        got = landscape_made(ident, ion, args, velmora, work)
+        if isinstance(got, str):
+            return [ident, "%s%d+" % ion, got]
+    cube, structure, flood_cache = got
+    counts = cube_counts(cube)
     if counts[0] * counts[1] * counts[2] > args.max_voxels:
         return [ident, "%s%d+" % ion, "skipped %dx%dx%d" % tuple(counts)]
-    assigned = os.path.join(work, ident + "_assigned.cif")
-    structure = assigned if os.path.exists(assigned) else cif
-    gh_log = os.path.join(work, "gh.log")
-    status = run([velmora, "--gh", structure, cube, el, str(os_)], work, args.timeout, gh_log)
+    status, gh_out, err, _ = percolation_survey.run(
+        [velmora, "--gh", os.path.abspath(structure), cube, ion[0], str(ion[1])], work,
+        args.timeout)
     if status != 0:
-        return [ident, "%s%d+" % ion, "--gh %s" % status]
-    os.makedirs(os.path.join(work, "ostrel"))
-    ost_log = os.path.join(work, "ostrel.log")
-    status = run([ostrel, "--cube", cube, "--cif", structure, "%s%d+" % ion, "--path",
-                  "--print-act", "--scale", "E"], os.path.join(work, "ostrel"), args.timeout,
-                 ost_log)
-    ost = percolation_check.parse_ostrel(ost_log) if status == 0 else {}
+        return [ident, "%s%d+" % ion, "--gh %s: %s" % (status, err.strip()[-80:])]
+    ost = None
+    if not args.no_ostrel:
+        os.makedirs(os.path.join(work, "ostrel"))
+        status, out, _, _ = percolation_survey.run(
+            [ostrel, "--cube", cube, "--cif", os.path.abspath(structure), "%s%d+" % ion,
+             "--path", "--print-act", "--scale", "E"], os.path.join(work, "ostrel"), args.timeout)
+        ost = percolation_survey.parse_lines(out, "activation energy") if status == 0 else {}
+    gh, top = gh_thresholds(gh_out)
     grid = percolation_check.read_cube(cube)
-    flood = percolation_check.flood(grid)
-    gh = gh_thresholds(gh_log, float(grid.min()))
+    whole = top - float(grid.min()) > WINDOW
+    if whole and grid.size > args.max_whole:
+        if not args.keep:
+            shutil.rmtree(work, ignore_errors=True)
+        return [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts),
+                "a network beyond %g eV; not flooded whole (over %d voxels)" %
+                (WINDOW, args.max_whole)]
+    if whole:
+        # A network of --gh reaches beyond the window (even one with a small
+        # barrier over a high interstitial site): the window's flood fill
+        # and ostrel would report another one, so the whole landscape is
+        # flooded instead and ostrel is not compared.
+        res = percolation_check.flood_with_thresholds(grid, math.inf)
+        flood = {d: list(res[d]) for d in (1, 2, 3)}
+        ost = None
+    else:
+        flood = percolation_survey.flood_of(cube, flood_cache)
     row = [ident, "%s%d+" % ion, "%dx%dx%d" % tuple(counts)]
-    for d in (1, 2, 3):
-        ea, thr, tol = flood[d]
-        ref = None if ea >= 999 else ea
-        mine = gh.get(d)
-        o = ost.get(d)
-        o = None if o is None or o >= 999 else o
-        limit = tol + 0.0005  # --gh prints three decimals
-        agree_flood = (ref is None and mine is None) or (
-            ref is not None and mine is not None and abs(ref - mine) <= limit)
-        agree_ostrel = (o is None and mine is None) or (
-            o is not None and mine is not None and abs(o - mine) <= limit)
-        fmt = lambda v: "none" if v is None else "%.4f" % v
-        row.append("%dD gh=%s flood=%s ostrel=%s tol=%.4f %s %s" % (
-            d, fmt(mine), fmt(ref), fmt(o) if status == 0 else "failed", limit,
-            "F=ok" if agree_flood else "F=DIFF", "O=ok" if agree_ostrel else "O=DIFF"))
+    row += compare_row(flood, gh, ost)
+    if whole:
+        row.append("whole landscape flooded")
     row.append("%.0fs" % (time.time() - t0))
     if not args.keep:
-        for name in os.listdir(work):
-            if name.endswith(".cube"):
-                os.remove(os.path.join(work, name))
+        shutil.rmtree(work, ignore_errors=True)
     return row
 
 
+def summary(table):
+    """Structures whose dimensions all agree and those with a difference."""
+    flood_ok = ostrel_ok = ostrel_run = total = 0
+    differ = []
+    with open(table) as f:
+        for line in f:
+            cells = line.rstrip("\n").split("\t")
+            dims = [c for c in cells if re.match(r"\dD gh=", c)]
+            if len(dims) != 3:
+                continue
+            total += 1
+            if any("F=DIFF" in c for c in dims):
+                differ.append(cells[0])
+            else:
+                flood_ok += 1
+            if not any("O=-" in c for c in dims):
+                ostrel_run += 1
+                ostrel_ok += all("O=ok" in c for c in dims)
+    print("structures compared: %d; --gh equal to the flood fill in all three dimensions: %d; "
+          "different: %d (%s); ostrel run on %d, --gh equal to ostrel on %d" %
+          (total, flood_ok, len(differ), ",".join(differ) or "none", ostrel_run, ostrel_ok))
+
+
 def main():
-    p = argparse.ArgumentParser()
+    p = argparse.ArgumentParser(description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--cod", default=os.path.join(HERE, "..", "..", "shared", "data", "cod"))
+    p.add_argument("--cache", help="landscapes in percolation_survey.py's cubes/ layout")
     p.add_argument("--bin", default=os.path.join(HERE, "..", "bin"))
     p.add_argument("--work", default="/tmp/topology_survey")
     p.add_argument("--resolution", type=float, default=0.1)
     p.add_argument("--max-voxels", type=int, default=3000000)
     p.add_argument("--timeout", type=int, default=1800)
     p.add_argument("--only", default="")
-    p.add_argument("--keep", action="store_true", help="keep the cubes")
+    p.add_argument("--max-whole", type=int, default=2000000,
+                   help="largest grid flooded whole (the flood fill takes minutes per million "
+                   "voxels)")
+    p.add_argument("--no-ostrel", action="store_true", help="compare with the flood fill only")
+    p.add_argument("--keep", action="store_true", help="keep the work directories")
     args = p.parse_args()
     velmora = os.path.abspath(os.path.join(args.bin, "velmora.x"))
     ostrel = os.path.abspath(os.path.join(args.bin, "ostrel"))
@@ -163,30 +239,19 @@ def main():
         with open(table) as f:
             done = {line.split("\t")[0] for line in f}
     only = set(args.only.split(",")) - {""}
-    names = sorted(n for n in os.listdir(args.cod) if n.endswith(".cif"))
-    for name in names:
-        ident = name[:-4]
+    source, suffix = (args.cache, ".cube.gz") if args.cache else (args.cod, ".cif")
+    idents = sorted(n[:-len(suffix)] for n in os.listdir(source) if n.endswith(suffix))
+    for ident in idents:
         if ident in done or (only and ident not in only):
             continue
-        row = survey_one(os.path.join(args.cod, name), args, velmora, ostrel)
+        row = survey_one(ident, args, velmora, ostrel)
         if row is None:
             shutil.rmtree(os.path.join(args.work, ident), ignore_errors=True)
             continue
         with open(table, "a") as f:
             f.write("\t".join(row) + "\n")
         print("\t".join(row), flush=True)
-    flood_ok = ostrel_ok = total = 0
-    with open(table) as f:
-        for line in f:
-            cells = line.rstrip("\n").split("\t")
-            dims = [c for c in cells if re.match(r"\dD gh=", c)]
-            if len(dims) != 3:
-                continue
-            total += 1
-            flood_ok += all("F=ok" in c for c in dims)
-            ostrel_ok += all("O=ok" in c for c in dims)
-    print("structures compared: %d; --gh equal to the flood fill in all three dimensions: %d; "
-          "equal to ostrel: %d" % (total, flood_ok, ostrel_ok))
+    summary(table)
     return 0
 
 

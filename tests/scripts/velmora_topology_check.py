@@ -9,7 +9,13 @@
         chain.cube  two sites per cell along a (0 and 0.1 eV), 0.35 eV
                     along the chain, 1.0 eV across b, 1.8 eV across c
         hex.cube    the same kind of one-site landscape in a hexagonal cell
-      and a CIF per landscape (cub.cif, chain.cif, hex.cif).
+        tri.cube    a triangular net of sites (a 3 x 3*sqrt(3) A rectangular
+                    cell, two sites) whose in-plane passes are points where
+                    three basins meet: 0.294 eV in 1D and 2D, 0.4 eV along c
+        four.cube   one site per 4 A cubic cell whose in-plane passes are the
+                    cell-face centres, points with four lower clusters (the
+                    four images of the site meet there): 0.4 / 0.4 / 0.5 eV
+      and a CIF per landscape (cub.cif, chain.cif, hex.cif, tri.cif).
   velmora_topology_check.py compare CUBE GH_OUTPUT [OSTREL_OUTPUT]
       the thresholds of the VELMORA_GRAPH_NETWORK lines against the flood
       fill of tools/percolation_check.py (and the "<d>D activation
@@ -61,6 +67,7 @@ def landscapes(directory):
     os.makedirs(directory, exist_ok=True)
     os.chdir(directory)
     c = lambda t: 1 - math.cos(2 * math.pi * t)
+    cos = lambda t: math.cos(2 * math.pi * t)
     cubic = ((4.0, 0, 0), (0, 4.0, 0), (0, 0, 4.0))
     write_cube("sep.cube", (24, 30, 36), lambda x, y, z: 0.1 * c(x) + 0.25 * c(y) + 0.4 * c(z),
                cubic)
@@ -75,12 +82,51 @@ def landscapes(directory):
     # (x, y, x - y in fractional terms) and one along c.
     write_cube("hex.cube", (24, 24, 24),
                lambda x, y, z: 0.1 * (c(x) + c(y) + c(x - y)) + 0.3 * c(z), hexagonal)
+    write_cube("tri.cube", (12, 36, 8), triangular_net, TRIANGULAR_CELL)
+    # 0.1 (3.01 - cx - cy - 1.01 cx cy) with cx = cos 2pi x: near (1/2, 1/2)
+    # with u = 1 + cx, w = 1 + cy it is 0.4 + 0.1 (0.01 (u + w) - 1.01 u w),
+    # rising along the axes and falling along the diagonals from one grid
+    # step on (24 points: u = 0.034 > 0.02), so four basins (the site's
+    # images at the corners) meet at that point, 0.4 eV above the site; the
+    # edge centres (0.402 eV) are maxima in the plane.  0.5 eV along c.
+    write_cube("four.cube", (24, 24, 12),
+               lambda x, y, z: 0.1 * (3.01 - cos(x) - cos(y) - 1.01 * cos(x) * cos(y))
+               + 0.25 * c(z), cubic)
     sites = [("Li1", "Li1+", 0, 0, 0), ("F1", "F1-", 0.5, 0.5, 0.5)]
     write_cif("cub.cif", (4.0, 4.0, 4.0), 90, sites)
     write_cif("chain.cif", (4.0, 4.0, 4.0), 90,
               [("Li1", "Li1+", 0, 0, 0), ("Li2", "Li1+", 0.5, 0, 0), ("F1", "F1-", 0.5, 0.5, 0.5)])
     write_cif("hex.cif", (4.0, 4.0, 4.0), 120, [("Li1", "Li1+", 0, 0, 0), ("F1", "F1-", 1 / 3, 2 / 3, 0.5)])
+    write_cif("tri.cif", tuple(TRIANGULAR_CELL[d][d] for d in range(3)), 90,
+              [("Li1", "Li1+", 0, 0, 0), ("Li2", "Li1+", 0.5, 0.5, 0),
+               ("F1", "F1-", 0.5, 1 / 6, 0.5), ("F2", "F1-", 0, 2 / 3, 0.5)])
     return 0
+
+
+# A triangular net of sites with spacing 3 A (lattice points (0, 0) and
+# (1/2, 1/2) of the rectangular cell) and 4 A along c.
+TRIANGULAR_CELL = ((3.0, 0, 0), (0, 3.0 * math.sqrt(3), 0), (0, 0, 4.0))
+
+
+def triangular_net(x, y, z):
+    """0.1 eV x (3 - sum cos(G.r) - 0.6 sum sin(G.r)) + 0.2 eV (1 - cos 2pi z)
+    over the three shortest reciprocal vectors G of the net (G1 + G2 + G3 = 0).
+    The sine term lowers one kind of triangle centre: its Hessian, isotropic
+    by the threefold axis, is zero at a weight of 1/sqrt(3), so at 0.6 the
+    centre is a shallow dip whose three passes lie within a grid step of it.
+    On the 12 x 36 grid (steps 0.25 and 0.144 A: the grid directions
+    (1,1), (-1,1) and (0,-1) lie 120 degrees apart) that centre is one grid
+    point with three lower clusters, where the three sites of its triangle
+    meet at 0.1 (3 + 1.5 - 0.6 * 1.5 sqrt(3)) = 0.2941 eV above them; it
+    carries every in-plane hop (the pass at a triangle edge's centre lies at
+    0.4 eV, as high as the one along c)."""
+    s = 3.0
+    # Fractional coordinates along the net's own vectors s(1, 0) and
+    # s(-1/2, sqrt(3)/2): u = x + y, v = 2y in the rectangular cell.
+    u, v = x + y, 2 * y
+    phases = (2 * math.pi * u, -2 * math.pi * v, 2 * math.pi * (v - u))
+    return (0.1 * (3 - sum(math.cos(p) for p in phases) + 0.6 * sum(math.sin(p) for p in phases))
+            + 0.2 * (1 - math.cos(2 * math.pi * z)))
 
 
 def parse_gh(path):

@@ -47,7 +47,7 @@ grep -qx 'Error: wrong parameter print_long.' err.txt || bad "--sites print_long
 ls ./*.fft.* ./*.gh.* ./*.fp.cif 2>/dev/null && bad "files written after argument errors"
 
 # Thresholds against the flood fill and ostrel.
-for case in sep:cub iso:cub chain:chain hex:hex; do
+for case in sep:cub iso:cub chain:chain hex:hex tri:tri four:cub; do
   cube=${case%:*}; cif=${case#*:}
   status 0 "$VELMORA" --gh $cif.cif $cube.cube Li 1
   cp out.txt $cube.gh

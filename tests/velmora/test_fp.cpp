@@ -3,7 +3,8 @@
 // clusters counted exactly against a
 // breadth-first search (and the pattern in which merging labels by the
 // smaller value loses a lower cluster), one warning per crowded point, half
-// paths of a cosine landscape with their barriers, the filter and the
+// paths of a cosine landscape with their barriers, half paths from a pass
+// where four basins meet, the filter and the
 // marker cell.
 #include <gtest/gtest.h>
 
@@ -266,4 +267,39 @@ TEST(VelmoraFp, RefusesGridsTooSmall) {
   std::string err;
   quiet([&] { EXPECT_EQ(velmora_fpcube_new_from_cube(cube.get()), nullptr); }, nullptr, &err);
   EXPECT_NE(err.find("at least 3 grid points"), std::string::npos);
+}
+
+// Four images of one site meeting at the centre of a cell face (a pass with
+// four lower clusters, irregular by its count): the map keeps it irregular,
+// but half paths start there, one per lower cluster, each down to the site
+// 0.4 eV lower, and descents from higher points stop there instead of
+// failing on it.
+TEST(VelmoraFp, HalfPathsFromAPassOfFourBasins) {
+  const long n[3] = {24, 24, 12};
+  const double a[3][3] = {{4, 0, 0}, {0, 4, 0}, {0, 0, 4}};
+  auto cube = sample(n, a, [](double x, double y, double z) {
+    const double cx = std::cos(2 * topology_fixture::kPi * x);
+    const double cy = std::cos(2 * topology_fixture::kPi * y);
+    return 0.1 * (3.01 - cx - cy - 1.01 * cx * cy) + 0.25 * topology_fixture::c1(z);
+  });
+  std::unique_ptr<VELMORA_FPCUBE> map;
+  std::unique_ptr<VELMORA_FPHALF_LIST> list;
+  quiet([&] {
+    map = velmora_fpcube_new_from_cube(cube.get());
+    if (map) list = velmora_fphalf_list_new_from_fpcube(map.get());
+  });
+  ASSERT_TRUE(list);
+  const long centre = (12 * 24 + 12) * 12;
+  EXPECT_EQ(map->dot[centre].type, FP_ERR);
+  EXPECT_EQ(map->dot[centre].total_dn, 4);
+  EXPECT_TRUE(velmora_fpcode_is_pass(map->dot[centre]));
+  int from_centre = 0;
+  for (const VELMORA_FPHALF& h : list->half) {
+    EXPECT_TRUE(velmora_fpcode_is_pass(map->dot[h.dot.front()]));
+    if (h.dot.front() != centre) continue;
+    ++from_centre;
+    EXPECT_EQ(h.dot.back(), 0);
+    EXPECT_NEAR(h.barrier, 0.4, 1e-9);
+  }
+  EXPECT_EQ(from_centre, 4);
 }

@@ -2,13 +2,14 @@
 // site per cell (hops to the site's own periodic images) and a two-site
 // chain, the invariants of a built graph, the supergraph, hand-made graphs
 // for the cycle and network rules (connectedness in any order, parallel
-// translations, equal barriers, no cycle), one hop per saddle region on a
-// real landscape, Cartesian curvatures at the vertices of a hexagonal
+// translations, equal barriers, no cycle), adjacent saddle points that hop
+// each at its own energy, one hop per saddle region on a real landscape, Cartesian curvatures at the vertices of a hexagonal
 // landscape, occupancies and names, and the site summary.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -217,6 +218,48 @@ TEST(VelmoraGraph, TwoSiteChainKeepsItsTwoAndThreeDimensionalThresholds) {
     pos = t.find('\n', pos) + 1;
     if (pos == 0) break;
   }
+}
+
+// Two saddle points one grid step apart: S1 (5,7) at 0.6 eV, first in grid
+// order, leads from a dead-end basin R to the corridor of S2 (6,6) at
+// 0.5 eV, which alone joins the sites P (6,2) and Q (8,8) of a chain along
+// b closed by a pass of 0.4 eV.  Walls of about 1 eV, +2 eV off the plane.
+// The chain conducts at S2's 0.5 eV above P, not at S1's 0.6 eV; crossing
+// the walls along a costs 1.011 eV (the flood fill of
+// tools/percolation_check.py on this grid), leaving the plane 2 eV.
+TEST(VelmoraGraph, AdjacentSaddlesHopEachAtItsOwnEnergy) {
+  const std::map<std::pair<int, int>, double> low = {
+      {{6, 2}, 0.0},  {{6, 3}, 0.1},  {{6, 4}, 0.2},  {{6, 5}, 0.3}, {{6, 6}, 0.5},
+      {{6, 7}, 0.35}, {{7, 7}, 0.3},  {{8, 8}, 0.2},  {{5, 7}, 0.6}, {{4, 7}, 0.4},
+      {{3, 7}, 0.3},  {{2, 7}, 0.1},  {{8, 9}, 0.3},  {{7, 10}, 0.4}, {{6, 11}, 0.3},
+      {{6, 0}, 0.2},  {{6, 1}, 0.1}};
+  const long n[3] = {12, 12, 4};
+  const double a[3][3] = {{4.8, 0, 0}, {0, 4.8, 0}, {0, 0, 2.0}};
+  auto cube = sample(n, a, [&](double x, double y, double z) {
+    const int i = static_cast<int>(std::lround(x * 12)), j = static_cast<int>(std::lround(y * 12));
+    auto it = low.find({i, j});
+    return (it != low.end() ? it->second : 1.0 + 0.001 * (i + 12 * j)) + (z > 0 ? 2.0 : 0.0);
+  });
+  auto cell = make_cell(a, {{"Li1", "Li", 1, {0.5, 2.0 / 12, 0}}, {"F1", "F", -1, {0, 0, 0.5}}});
+  Built b = analyse(cube.get(), cell.get());
+  ASSERT_TRUE(b.network);
+  expect_invariants(*b.graph);
+  EXPECT_NEAR(b.network->e1, 0.5, 1e-9);
+  EXPECT_NEAR(b.network->e1_min, 0.0, 1e-9);
+  EXPECT_NEAR(b.network->e1_max, 0.5, 1e-9);
+  EXPECT_NEAR(b.network->e2, 1.011, 1e-9);
+  EXPECT_NEAR(b.network->e3, 2.0, 1e-9);
+  // Every hop sits on a saddle point at that point's energy; P and Q are
+  // joined in the cell at S2's (and across b over the 0.4 eV pass).
+  bool p_to_q = false;
+  for (const VELMORA_GRAPH_EDGE& e : b.graph->e) {
+    EXPECT_DOUBLE_EQ(e.en, velmora_cube_at(*cube, e.x_i[0], e.x_i[1], e.x_i[2]));
+    const long* pi = b.graph->v[e.v_i].x_i;
+    const long* pf = b.graph->v[e.v_f].x_i;
+    if (pi[0] == 6 && pi[1] == 2 && pf[0] == 8 && pf[1] == 8 && e.bound[1] == 0)
+      p_to_q = std::fabs(e.en - 0.5) < 1e-12;
+  }
+  EXPECT_TRUE(p_to_q);
 }
 
 TEST(VelmoraGraph, SupergraphRepeatsTheCells) {

@@ -2,8 +2,9 @@
 // not lower than the point and those lower, each side cut into 26-connected
 // clusters within the 3x3x3 block (bit masks, exact for every pattern); no
 // lower cluster makes a minimum, two or three a saddle.  Half paths follow
-// the stored lowest neighbour of the first lower cluster from every saddle
-// branch down to a minimum or another saddle.
+// the stored lowest neighbour of the first lower cluster from every branch
+// of a pass (a saddle, or a point with four or more lower clusters) down to
+// a minimum or another pass.
 #include "velmora-fp.h"
 
 #include <algorithm>
@@ -374,7 +375,7 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
   }
   for (int d = 0; d < 3; ++d) x_i[d] = velmora_mod_long(x_i[d], cube->n[d]);
   const long saddle = velmora_fpcube_index(cube, x_i);
-  if (cube->dot[saddle].type != FP_SAD) {
+  if (!velmora_fpcode_is_pass(cube->dot[saddle])) {
     std::fprintf(stderr, "Error: dot (%4ld, %4ld, %4ld) is not a saddle point.\n", x_i[0],
                  x_i[1], x_i[2]);
     return nullptr;
@@ -394,7 +395,7 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
     while (true) {
       const VELMORA_FPCODE& code = cube->dot[next];
       if (code.type != FP_NOR && code.type != FP_MIN && code.type != FP_SAD &&
-          code.type != FP_PAT && code.total_dn != 1) {
+          code.type != FP_PAT && code.total_dn != 1 && !velmora_fpcode_is_pass(code)) {
         long y[3];
         velmora_fpcube_unflatten(y, cube, next);
         std::fprintf(stderr, "Error: wrong dot type %d at (%4ld, %4ld, %4ld).\n", code.type, y[0],
@@ -405,7 +406,7 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
         return nullptr;
       }
       half.dot.push_back(next);
-      if (code.type == FP_MIN || code.type == FP_SAD) break;
+      if (code.type == FP_MIN || velmora_fpcode_is_pass(code)) break;
       if (static_cast<long>(half.dot.size()) > kMaxPathPoints) {
         std::fprintf(stderr, "Error: failed to descend to the local minimum within %ld steps.\n",
                      static_cast<long>(half.dot.size()));
@@ -448,7 +449,7 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new_from_fpcube(
   if (!list) return nullptr;
   const long total = static_cast<long>(cube->dot.size());
   for (long p = 0; p < total; ++p) {
-    if (cube->dot[p].type != FP_SAD) continue;
+    if (!velmora_fpcode_is_pass(cube->dot[p])) continue;
     long x_i[3];
     velmora_fpcube_unflatten(x_i, cube, p);
     std::unique_ptr<VELMORA_FPHALF_LIST> one = velmora_fphalf_list_new(cube, x_i);

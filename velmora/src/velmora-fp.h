@@ -36,6 +36,14 @@ struct VELMORA_FPCODE {
   std::uint8_t dn = 13;  // 13: the point itself (no lower neighbour)
 };
 
+// A point where two or more basins meet: a saddle (two or three lower
+// clusters) or a point that four or more lower clusters make irregular (a
+// pass of higher order on the grid, where as many basins meet).  Half paths
+// start and end at such points.
+inline bool velmora_fpcode_is_pass(const VELMORA_FPCODE& code) {
+  return (code.type == FP_SAD || code.type == FP_ERR) && code.total_dn >= 2;
+}
+
 // The flow-path map: energies (eV) and codes of the grid points, point
 // (i, j, k) at flat index (i*n[1] + j)*n[2] + k.
 struct VELMORA_FPCUBE {

@@ -16,11 +16,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <set>
+#include <map>
 #include <string>
 #include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "velmora-cube.h"
 #include "velmora-import.h"
@@ -177,12 +176,30 @@ int graph_add_vertices(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
   return 0;
 }
 
-// Edges: for each saddle region (a qualifying half path whose saddle is not
-// next to a saddle already used, with the later qualifying half paths of
-// adjacent saddles), one hop pair per (start vertex, end vertex,
-// translation).  Two half paths that end in the same basin make a hop only
-// when the route between them crosses the cell: the hop of a site to its
-// own periodic image.
+// Edges: every two qualifying half paths whose saddles are the same point
+// or adjacent ones (one saddle region) join the basins they run into; the
+// route basin -> saddle -> saddle -> basin stays below the higher of the two
+// saddles, so that is the hop's saddle and energy (two half paths of one
+// saddle point hop at that point's own energy, whatever saddle of the
+// region comes first in grid order).  Within a region one hop per (start
+// vertex, end vertex, translation) is kept, the lowest; a hop and its
+// reverse are the same hop.  Two half paths that end in the same basin make
+// a hop only when the route between them crosses the cell: the hop of a
+// site to its own periodic image.  A saddle with three downhill branches
+// (or a point with four or more) is where as many basins meet (on a grid a
+// pass shared by three or four valleys looks so): its branches are paired
+// like any others, so all its basins connect at its energy, as they do when
+// the landscape is flooded.
+struct HopCandidate {
+  long A, B, i, j, saddle;
+  int bound_i[3], bound_f[3];
+};
+
+long region_root(std::unordered_map<long, long>& parent, long x) {
+  while (parent[x] != x) x = parent[x] = parent[parent[x]];
+  return x;
+}
+
 int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
                     const VELMORA_FPHALF_LIST* list,
                     const std::unordered_map<long, long>& vertex_at) {
@@ -190,8 +207,7 @@ int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
   auto qualifies = [&](long h) {
     const VELMORA_FPHALF& half = list->half[h];
     const VELMORA_FPCODE& saddle = map->dot[half.dot.front()];
-    return saddle.type == FP_SAD && saddle.total_dn == 2 &&
-           map->dot[half.dot.back()].type == FP_MIN;
+    return velmora_fpcode_is_pass(saddle) && map->dot[half.dot.back()].type == FP_MIN;
   };
   // Boundary jumps of each half path from its saddle to its end, and the
   // qualifying half paths by saddle point.
@@ -209,15 +225,23 @@ int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
     wrap[h] = {w[0], w[1], w[2]};
     if (qualifies(h)) at_saddle[half.dot.front()].push_back(h);
   }
-  std::unordered_set<long> used_saddle;
+  // Saddle regions: saddle points joined through adjacent saddle points.
+  std::unordered_map<long, long> region;
+  for (const auto& entry : at_saddle) region[entry.first] = entry.first;
+  for (const auto& entry : at_saddle)
+    for (int q = 0; q < 27; ++q) {
+      const long other = velmora_fpcube_neighbour(map, entry.first, q);
+      if (at_saddle.count(other))
+        region[region_root(region, entry.first)] = region_root(region, other);
+    }
+  // The lowest hop per (region, vertex, vertex, translation), in the order
+  // in which the hops are first met.
+  std::vector<HopCandidate> hops;
+  std::map<std::tuple<long, long, long, int, int, int>, std::size_t> best;
   for (long i = 0; i < total; ++i) {
     if (!qualifies(i)) continue;
     const VELMORA_FPHALF& hi = list->half[i];
     const long si = hi.dot.front(), ei = hi.dot.back();
-    bool taken = false;
-    for (int q = 0; q < 27 && !taken; ++q)
-      taken = used_saddle.count(velmora_fpcube_neighbour(map, si, q)) > 0;
-    if (taken) continue;
     std::vector<long> partner;
     for (int q = 0; q < 27; ++q) {
       auto it = at_saddle.find(velmora_fpcube_neighbour(map, si, q));
@@ -228,12 +252,10 @@ int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
     std::sort(partner.begin(), partner.end());
     partner.erase(std::unique(partner.begin(), partner.end()), partner.end());
     const std::vector<long> from = vertices_near(map, vertex_at, ei);
+    const long reg = region_root(region, si);
     long xsi[3], xei[3];
     velmora_fpcube_unflatten(xsi, map, si);
     velmora_fpcube_unflatten(xei, map, ei);
-    // One hop per (vertex, vertex, translation) in this saddle region; a
-    // hop and its reverse are the same hop.
-    std::set<std::tuple<long, long, int, int, int>> made;
     for (long j : partner) {
       const VELMORA_FPHALF& hj = list->half[j];
       const long sj = hj.dot.front(), ej = hj.dot.back();
@@ -241,62 +263,75 @@ int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
       velmora_fpcube_unflatten(xsj, map, sj);
       velmora_fpcube_unflatten(xej, map, ej);
       const bool same_basin = velmora_dot_adjacent(xei, xej, map->n);
-      const std::vector<long> to = vertices_near(map, vertex_at, ej);
+      const long saddle = map->en[sj] > map->en[si] ? sj : si;
       for (long A : from)
-        for (long B : to) {
-          const VELMORA_GRAPH_VERTEX& va = graph->v[A];
-          const VELMORA_GRAPH_VERTEX& vb = graph->v[B];
-          int bound_i[3] = {0, 0, 0}, bound_f[3] = {0, 0, 0}, bound[3];
-          add_wrap(bound_i, va.x_i, xei);
-          add_wrap(bound_f, xsi, xsj);
-          add_wrap(bound_f, xej, vb.x_i);
+        for (long B : vertices_near(map, vertex_at, ej)) {
+          HopCandidate hop{A, B, i, j, saddle, {0, 0, 0}, {0, 0, 0}};
+          add_wrap(hop.bound_i, graph->v[A].x_i, xei);
+          add_wrap(hop.bound_f, xsi, xsj);
+          add_wrap(hop.bound_f, xej, graph->v[B].x_i);
+          int bound[3];
           for (int d = 0; d < 3; ++d) {
-            bound_i[d] -= wrap[i][d];
-            bound_f[d] += wrap[j][d];
-            bound[d] = bound_i[d] + bound_f[d];
+            hop.bound_i[d] -= wrap[i][d];
+            hop.bound_f[d] += wrap[j][d];
+            bound[d] = hop.bound_i[d] + hop.bound_f[d];
           }
           if (same_basin && is_zero(bound)) continue;
-          auto key = std::make_tuple(A, B, bound[0], bound[1], bound[2]);
-          auto reverse = std::make_tuple(B, A, -bound[0], -bound[1], -bound[2]);
-          if (made.count(key) || made.count(reverse)) continue;
-          made.insert(key);
-          VELMORA_GRAPH_EDGE e1, e2;
-          for (VELMORA_GRAPH_EDGE* e : {&e1, &e2}) {
-            for (int d = 0; d < 3; ++d) e->x_i[d] = xsi[d];
-            velmora_fpcube_position(e->x, map, si);
-            e->en = map->en[si];
+          // A hop B -> A over -bound is this hop walked backwards.
+          const bool flip = A > B || (A == B && std::make_tuple(bound[0], bound[1], bound[2]) <
+                                                    std::make_tuple(-bound[0], -bound[1], -bound[2]));
+          const int sign = flip ? -1 : 1;
+          auto key = std::make_tuple(reg, flip ? B : A, flip ? A : B, sign * bound[0],
+                                     sign * bound[1], sign * bound[2]);
+          auto found = best.find(key);
+          if (found == best.end()) {
+            best.emplace(key, hops.size());
+            hops.push_back(hop);
+          } else if (map->en[saddle] < map->en[hops[found->second].saddle]) {
+            hops[found->second] = hop;
           }
-          // The length of the hop to the image of B that it reaches.
-          double image[3];
-          translate(image, vb.x, bound, graph->a);
-          e1.l = e2.l = velmora_vector3_double_distance(image, va.x);
-          e1.v_i = A;
-          e1.v_f = B;
-          e1.index_half = i;
-          e1.barrier = e1.en - va.en;
-          e2.v_i = B;
-          e2.v_f = A;
-          e2.index_half = j;
-          e2.barrier = e2.en - vb.en;
-          for (int d = 0; d < 3; ++d) {
-            e1.bound_i[d] = bound_i[d];
-            e1.bound_f[d] = bound_f[d];
-            e1.bound[d] = bound[d];
-            e2.bound_i[d] = -bound_f[d];
-            e2.bound_f[d] = -bound_i[d];
-            e2.bound[d] = -bound[d];
-          }
-          velmora_dot_direction(e1.dir, va.x, e1.x, graph->a);
-          velmora_dot_direction(e2.dir, vb.x, e2.x, graph->a);
-          try {
-            graph->e.push_back(e1);
-            graph->e.push_back(e2);
-          } catch (const std::exception&) {
-            std::fprintf(stderr, "Error: unable to reallocate VELMORA_GRAPH_EDGE.\n");
-            return 1;
-          }
-          used_saddle.insert(si);
         }
+    }
+  }
+  for (const HopCandidate& hop : hops) {
+    const VELMORA_GRAPH_VERTEX& va = graph->v[hop.A];
+    const VELMORA_GRAPH_VERTEX& vb = graph->v[hop.B];
+    int bound[3];
+    for (int d = 0; d < 3; ++d) bound[d] = hop.bound_i[d] + hop.bound_f[d];
+    VELMORA_GRAPH_EDGE e1, e2;
+    for (VELMORA_GRAPH_EDGE* e : {&e1, &e2}) {
+      velmora_fpcube_unflatten(e->x_i, map, hop.saddle);
+      velmora_fpcube_position(e->x, map, hop.saddle);
+      e->en = map->en[hop.saddle];
+    }
+    // The length of the hop to the image of B that it reaches.
+    double image[3];
+    translate(image, vb.x, bound, graph->a);
+    e1.l = e2.l = velmora_vector3_double_distance(image, va.x);
+    e1.v_i = hop.A;
+    e1.v_f = hop.B;
+    e1.index_half = hop.i;
+    e1.barrier = e1.en - va.en;
+    e2.v_i = hop.B;
+    e2.v_f = hop.A;
+    e2.index_half = hop.j;
+    e2.barrier = e2.en - vb.en;
+    for (int d = 0; d < 3; ++d) {
+      e1.bound_i[d] = hop.bound_i[d];
+      e1.bound_f[d] = hop.bound_f[d];
+      e1.bound[d] = bound[d];
+      e2.bound_i[d] = -hop.bound_f[d];
+      e2.bound_f[d] = -hop.bound_i[d];
+      e2.bound[d] = -bound[d];
+    }
+    velmora_dot_direction(e1.dir, va.x, e1.x, graph->a);
+    velmora_dot_direction(e2.dir, vb.x, e2.x, graph->a);
+    try {
+      graph->e.push_back(e1);
+      graph->e.push_back(e2);
+    } catch (const std::exception&) {
+      std::fprintf(stderr, "Error: unable to reallocate VELMORA_GRAPH_EDGE.\n");
+      return 1;
     }
   }
   graph->total_e = static_cast<long>(graph->e.size());
@@ -339,7 +374,7 @@ long velmora_fphalf_list_descend_to_minima(VELMORA_FPHALF_LIST* list, const VELM
   const long limit = static_cast<long>(map->dot.size());
   long extended = 0;
   for (VELMORA_FPHALF& half : list->half) {
-    if (half.dot.size() < 2 || map->dot[half.dot.back()].type != FP_SAD) continue;
+    if (half.dot.size() < 2 || !velmora_fpcode_is_pass(map->dot[half.dot.back()])) continue;
     std::vector<long> tail;
     long p = half.dot.back();
     bool reached = false;
