@@ -562,15 +562,21 @@ struct SaddleEnds {
   bool within_reach(int q) const { return near.index[q] >= 0 && near.distance[q] <= max_hop; }
 
   // Entry q of the list as one end of the hop: 0 when it qualifies (its
-  // image, side and walk length returned), -1 when not, 1 on error.  On the
-  // second side its image must lie at least 90 degrees from the first end's.
+  // image, side and walk length returned), -1 when not, 1 on error.  An end
+  // reached from another side of the saddle than the first end lies in the
+  // other basin, whatever the angle the two make at the saddle: where the
+  // channel bends at the saddle (two wells 0.47 Å from it, 85 degrees apart,
+  // in a Cu landscape) an angle rule would drop the lowest hop.  Only the
+  // second pass, which has no sides to go by, asks for at least 90 degrees
+  // between the two ends.
   int try_end(int q, const OSTREL_cubeloc* other, int other_side, OSTREL_cubeloc* m, int* side,
               double* len) {
     if (cube->minima[near.index[q]].e > es)
       return -1;
     *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-    if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
-                              other->z) < PI / 2 - 1e-9)
+    if (other && !strict &&
+        OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y, other->z) <
+            PI / 2 - 1e-9)
       return -1;
     int r = walk_half_grid_path(cube, &half, *m, S);
     if (r == 1) {
@@ -833,10 +839,139 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
   }
 }
 
+// A grid operation of the structure applied to an unwrapped grid point,
+// without wrapping: the image keeps the cell it falls in.
+OSTREL_cubeloc apply_unwrapped(const OSTREL_fastgen_symop& op, OSTREL_cubeloc p) {
+  return OSTREL_cubeloc{op.x_x * p.x + op.x_y * p.y + op.x_z * p.z + op.x_a,
+                        op.y_x * p.x + op.y_y * p.y + op.y_z * p.z + op.y_a,
+                        op.z_x * p.x + op.z_y * p.y + op.z_z * p.z + op.z_a};
+}
+
+// Whole-cell counts that bring p nearest to q (per axis) and the remaining
+// distance in Å.
+double cells_between(const OSTREL_cube* cube, OSTREL_cubeloc p, OSTREL_cubeloc q, int cells[3]) {
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const int d[3] = {q.x - p.x, q.y - p.y, q.z - p.z};
+  for (int ax = 0; ax < 3; ax++) cells[ax] = (int)std::lround((double)d[ax] / n[ax]);
+  const OSTREL_cubeloc shifted{p.x + cells[0] * n[0], p.y + cells[1] * n[1],
+                               p.z + cells[2] * n[2]};
+  return OSTREL_find_loc_distance(cube, shifted, q);
+}
+
+// The minimum of the given type members nearest to the unwrapped point p:
+// its index and the cell offsets of its image (-1 when none lies within
+// `tolerance` Å).
+int minimum_at(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_cubeloc p,
+               double tolerance, OSTREL_cellcross* cell) {
+  int best = -1;
+  double best_d = tolerance;
+  for (int m : members) {
+    int c[3];
+    const double d = cells_between(cube, minimum_image(cube, m, 0, 0, 0), p, c);
+    if (d <= best_d) {
+      best_d = d;
+      best = m;
+      *cell = OSTREL_cellcross{c[0], c[1], c[2]};
+    }
+  }
+  return best;
+}
+
+// The copies of path type P through saddle L, made by the operations of the
+// structure that carry the representative saddle onto L: each such
+// operation carries the representative's two minimum images onto the ends
+// of a hop over L, in the cells it carries them to.  Matching distances
+// from L instead would take, among images equally far from L, any that is
+// at the right distance, including ones on the same side of L or in the
+// wrong cell.  The operations act on grid points; a saddle or minimum
+// placed one grid step off its exact image (grid points snapped to the
+// landscape) is still matched, within one grid step's length.  Returns 0
+// when no operation carries the representative onto L (the caller then
+// matches distances), else the number of hops added.
+int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OSTREL_path& P,
+                       int L, const std::vector<int>& st, const std::vector<int>& et,
+                       OSTREL_pathlib* lib) {
+  if (!cif || cif->fg.total <= 0)
+    return 0;
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const OSTREL_cubeloc S0 = saddle_point(cube, P.saddle);
+  const OSTREL_cubeloc Lp = saddle_point(cube, L);
+  const OSTREL_cubeloc A = minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r);
+  const OSTREL_cubeloc B = minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r);
+  // One grid step along the longest step vector, plus rounding.
+  const double step = std::max({cube->a / n[0], cube->b / n[1], cube->c / n[2]});
+  const double tolerance = std::sqrt(3.0) * step + 1e-6;
+  struct Hit {
+    int op;
+    int cells[3];
+  };
+  std::vector<Hit> hits;
+  double best = tolerance;
+  for (int o = 0; o < cif->fg.total; o++) {
+    Hit h{o, {0, 0, 0}};
+    const double d = cells_between(cube, apply_unwrapped(cif->fg.op[o], S0), Lp, h.cells);
+    if (d > best + 1e-6)
+      continue;
+    if (d < best - 1e-6)
+      hits.clear();
+    best = std::min(best, d);
+    hits.push_back(h);
+  }
+  int added = 0;
+  const double es = cube->saddle[L].e;
+  for (const Hit& h : hits) {
+    const OSTREL_fastgen_symop& op = cif->fg.op[h.op];
+    auto carried = [&](OSTREL_cubeloc p) {
+      const OSTREL_cubeloc q = apply_unwrapped(op, p);
+      return OSTREL_cubeloc{q.x + h.cells[0] * n[0], q.y + h.cells[1] * n[1],
+                            q.z + h.cells[2] * n[2]};
+    };
+    OSTREL_cellcross cs{}, ce{};
+    const int ms = minimum_at(cube, st, carried(A), tolerance, &cs);
+    const int me = minimum_at(cube, et, carried(B), tolerance, &ce);
+    if (ms < 0 || me < 0 || (ms == me && OSTREL_is_cellcross_equal(cs, ce)))
+      continue;
+    if (es < cube->minima[ms].e || es < cube->minima[me].e)
+      continue;
+    bool known = false;
+    for (int q = lib->total_allpath - added; q < lib->total_allpath && !known; q++) {
+      const OSTREL_allpath& o = lib->allpath[q];
+      const OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
+      const OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
+      known = (o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
+               OSTREL_is_cellcross_equal(oe, ce)) ||
+              (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
+               OSTREL_is_cellcross_equal(oe, cs));
+    }
+    if (known)
+      continue;
+    OSTREL_allpath a;
+    a.start = ms;
+    a.end = me;
+    a.saddle = L;
+    a.start_type = P.start_type;
+    a.end_type = P.end_type;
+    a.saddle_type = P.saddle_type;
+    a.length = P.length;
+    a.start_crossx = cs.x;
+    a.start_crossy = cs.y;
+    a.start_crossz = cs.z;
+    a.end_crossx = ce.x;
+    a.end_crossy = ce.y;
+    a.end_crossz = ce.z;
+    a.start_energy = P.start_energy;
+    a.end_energy = P.end_energy;
+    a.saddle_energy = P.saddle_energy;
+    if (OSTREL_list_append(allpath_list(lib), a))
+      throw std::bad_alloc();
+    added++;
+  }
+  return added;
+}
+
 }  // namespace
 
 int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
-  (void)cif;
   lib->allpath.clear();
   lib->total_allpath = 0;
   return OSTREL_catch_memory("OSTREL_build_allpaths", [&] {
@@ -864,7 +999,8 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
       const std::vector<int>& saddles =
           members(saddles_of_type, P.saddle_type, cube->total_saddle_type);
       for (int L : saddles)
-        copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
+        if (!copies_by_symmetry(cube, cif, P, L, st, et, lib))
+          copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
     }
     return 0;
   });
