@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 int OSTREL_round_copies(int reference, double value) {
   if (fabs(value - reference) < 1 && fabs(fmod(value, 1.0) - 0.5) < 0.001)
@@ -465,6 +466,63 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
   return 0;
 }
 
+// Step 4: every image of a type's representative under the structure's
+// operations is a point of the type.  On a grid whose axes the operations
+// mix (hexagonal cells), the 26-neighbour test that finds stationary points
+// is not carried into itself by a 3-fold axis, so it can find a saddle at
+// some of its images only (6 of the 18 images of a saddle in R-3m), and a
+// hop over a missing image is lost (the search finds instead a point of
+// another energy next to it).  An image joins the list when no point of the
+// type lies within one grid step of it and its grid energy equals the
+// representative's (the landscape has the structure's symmetry; energies
+// are written to 1e-6 eV).  `add` appends one point of type t with the
+// multiplicity of the representative.  The list is then sorted by type
+// again.
+template <class P, class Add>
+static void complete_orbits(const OSTREL_cube* cube, const OSTREL_cif* cif, std::vector<P>& v,
+                            const int* total, int types, Add add) {
+  // Grid point and type of every listed point.
+  auto key = [&](int x, int y, int z, int t) {
+    return (long long)cube->energy.index(x, y, z) * (types + 1) + t;
+  };
+  std::unordered_set<long long> listed;
+  for (int q = 0; q < *total; q++) listed.insert(key(v[q].x, v[q].y, v[q].z, v[q].type));
+  auto near_listed = [&](int x, int y, int z, int t) {
+    for (int a = -1; a <= 1; a++)
+      for (int b = -1; b <= 1; b++)
+        for (int c = -1; c <= 1; c++) {
+          int px = x + a, py = y + b, pz = z + c;
+          OSTREL_shift_index_xyz(cube, &px, &py, &pz);
+          if (listed.count(key(px, py, pz, t)))
+            return true;
+        }
+    return false;
+  };
+  std::vector<int> first(types + 1, -1);
+  for (int q = 0; q < *total; q++)
+    if (v[q].type >= 1 && v[q].type <= types && first[v[q].type] < 0)
+      first[v[q].type] = q;
+  OSTREL_symcopies copies;
+  for (int t = 1; t <= types; t++) {
+    if (first[t] < 0)
+      continue;
+    const int x = v[first[t]].x, y = v[first[t]].y, z = v[first[t]].z;
+    const double e = v[first[t]].e;
+    const int mul = v[first[t]].mul;
+    OSTREL_fastgen_sym_copies(cif, cube, &copies, x, y, z);
+    for (int c = 0; c < copies.total; c++) {
+      const OSTREL_fastgen_xyz& im = copies.copy[c];
+      if (near_listed(im.x, im.y, im.z, t) ||
+          fabs(cube->energy.at(im.x, im.y, im.z) - e) > 1e-6)
+        continue;
+      add(im.x, im.y, im.z, t, mul, e);
+      listed.insert(key(im.x, im.y, im.z, t));
+    }
+  }
+  std::stable_sort(v.begin(), v.begin() + *total,
+                   [](const P& a, const P& b) { return a.type < b.type; });
+}
+
 int OSTREL_refresh_minima_type_index(OSTREL_cube* cube) {
   return OSTREL_catch_memory(nullptr, [&] {
     cube->minima_type_index.assign(cube->total_minima_type + 1, -1);
@@ -492,6 +550,12 @@ int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube) {
 int OSTREL_group_minima_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
   try {
     group_by_symmetry(cube, cif, cube->minima, cube->total_minima, &cube->total_minima_type);
+    complete_orbits(cube, cif, cube->minima, &cube->total_minima, cube->total_minima_type,
+                    [&](int x, int y, int z, int t, int mul, double e) {
+                      if (OSTREL_add_cube_minima_point(cube, x, y, z, t, x, y, z, e))
+                        throw std::bad_alloc();
+                      cube->minima[cube->total_minima - 1].mul = mul;
+                    });
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_minima_by_symmetry()\n");
     return 1;
@@ -519,6 +583,16 @@ static bool near_periodic(const OSTREL_cube* cube, int px, int py, int pz, int q
 int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
   return OSTREL_catch_memory("OSTREL_group_saddle_by_symmetry", [&] {
     group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
+    complete_orbits(cube, cif, cube->saddle, &cube->total_saddle, cube->total_saddle_type,
+                    [&](int x, int y, int z, int t, int mul, double e) {
+                      if (OSTREL_add_cube_saddle_point(cube, x, y, z, t, e))
+                        throw std::bad_alloc();
+                      OSTREL_saddle& s = cube->saddle[cube->total_saddle - 1];
+                      s.mul = mul;
+                      s.tx = x;
+                      s.ty = y;
+                      s.tz = z;
+                    });
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
     // Types whose representatives touch are one saddle split by the grid:
