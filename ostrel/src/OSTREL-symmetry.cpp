@@ -466,8 +466,8 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
   return 0;
 }
 
-// Step 4: every image of a type's representative under the structure's
-// operations is a point of the type.  On a grid whose axes the operations
+// Step 4 for saddles: every image of a type's representative under the
+// structure's operations is a saddle of the type.  On a grid whose axes the operations
 // mix (hexagonal cells), the 26-neighbour test that finds stationary points
 // is not carried into itself by a 3-fold axis, so it can find a saddle at
 // some of its images only (6 of the 18 images of a saddle in R-3m), and a
@@ -476,7 +476,10 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
 // type lies within one grid step of it and its grid energy equals the
 // representative's (the landscape has the structure's symmetry; energies
 // are written to 1e-6 eV).  `add` appends one point of type t with the
-// multiplicity of the representative.  The list is then sorted by type
+// multiplicity of the representative.  Minima need no such step: a site
+// split by the tie-break leaves a minimum on each image's floor, which the
+// plateau merge joins, and an added image beside one would be a second site
+// on the same floor.  The list is then sorted by type
 // again.
 template <class P, class Add>
 static void complete_orbits(const OSTREL_cube* cube, const OSTREL_cif* cif, std::vector<P>& v,
@@ -550,12 +553,6 @@ int OSTREL_refresh_saddle_type_index(OSTREL_cube* cube) {
 int OSTREL_group_minima_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
   try {
     group_by_symmetry(cube, cif, cube->minima, cube->total_minima, &cube->total_minima_type);
-    complete_orbits(cube, cif, cube->minima, &cube->total_minima, cube->total_minima_type,
-                    [&](int x, int y, int z, int t, int mul, double e) {
-                      if (OSTREL_add_cube_minima_point(cube, x, y, z, t, x, y, z, e))
-                        throw std::bad_alloc();
-                      cube->minima[cube->total_minima - 1].mul = mul;
-                    });
   } catch (const std::exception&) {
     fprintf(stderr, "Error: Memory allocation problem in OSTREL_group_minima_by_symmetry()\n");
     return 1;
