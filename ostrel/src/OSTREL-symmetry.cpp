@@ -592,10 +592,14 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
                     });
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
-    // Types whose representatives touch are one saddle split by the grid:
-    // in ascending order, each remaining type removes the later types whose
-    // representatives lie within one grid step of its own (found through
-    // the grid points around it rather than by comparing every pair).  So
+    // Types whose representatives touch with equal energies are one saddle
+    // split by the grid: in ascending order, each remaining type removes the
+    // later types whose representatives lie within one grid step of its own
+    // (found through the grid points around it rather than by comparing
+    // every pair).  Two saddles of different energies one step apart are two
+    // saddles: round a shallow spinel 16c site, its saddle to the next 16c
+    // site (0.1065 eV) and its saddle to the 8a site (0.1089 eV) touch, and
+    // removing the second cut every 8a site off its neighbours.  So
     // does a later type with any member within one grid step of any member
     // of the type and an energy within the grid's tolerance of it (0.1 meV:
     // the last digits written for grid energies; distinct saddles of a
@@ -627,7 +631,8 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
               if (hit == rep_at.end())
                 continue;
               for (int u : hit->second)
-                if (u > t) gone[u] = 1;
+                if (u > t && fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-4)
+                  gone[u] = 1;
             }
         for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
              q++) {
