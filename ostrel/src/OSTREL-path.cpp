@@ -839,35 +839,49 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
   }
 }
 
-// A grid operation of the structure applied to an unwrapped grid point,
+// A grid operation of the structure applied to a point in grid units,
 // without wrapping: the image keeps the cell it falls in.
-OSTREL_cubeloc apply_unwrapped(const OSTREL_fastgen_symop& op, OSTREL_cubeloc p) {
-  return OSTREL_cubeloc{op.x_x * p.x + op.x_y * p.y + op.x_z * p.z + op.x_a,
-                        op.y_x * p.x + op.y_y * p.y + op.y_z * p.z + op.y_a,
-                        op.z_x * p.x + op.z_y * p.y + op.z_z * p.z + op.z_a};
+struct GridPoint {
+  double x, y, z;
+};
+
+GridPoint apply_unwrapped(const OSTREL_fastgen_symop& op, GridPoint p) {
+  return GridPoint{op.x_x * p.x + op.x_y * p.y + op.x_z * p.z + op.x_a,
+                   op.y_x * p.x + op.y_y * p.y + op.y_z * p.z + op.y_a,
+                   op.z_x * p.x + op.z_y * p.y + op.z_z * p.z + op.z_a};
+}
+
+GridPoint grid_point(OSTREL_cubeloc p) { return GridPoint{(double)p.x, (double)p.y, (double)p.z}; }
+
+// Distance in Å between two points in grid units.
+double grid_distance(const OSTREL_cube* cube, GridPoint p, GridPoint q) {
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const double d[3] = {(q.x - p.x) / n[0], (q.y - p.y) / n[1], (q.z - p.z) / n[2]};
+  const double s = d[0] * d[0] * cube->d1 + d[1] * d[1] * cube->d2 + d[2] * d[2] * cube->d3 +
+                   d[0] * d[1] * cube->d4 + d[1] * d[2] * cube->d5 + d[0] * d[2] * cube->d6;
+  return std::sqrt(std::max(s, 0.0));
 }
 
 // Whole-cell counts that bring p nearest to q (per axis) and the remaining
 // distance in Å.
-double cells_between(const OSTREL_cube* cube, OSTREL_cubeloc p, OSTREL_cubeloc q, int cells[3]) {
+double cells_between(const OSTREL_cube* cube, GridPoint p, GridPoint q, int cells[3]) {
   const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
-  const int d[3] = {q.x - p.x, q.y - p.y, q.z - p.z};
-  for (int ax = 0; ax < 3; ax++) cells[ax] = (int)std::lround((double)d[ax] / n[ax]);
-  const OSTREL_cubeloc shifted{p.x + cells[0] * n[0], p.y + cells[1] * n[1],
-                               p.z + cells[2] * n[2]};
-  return OSTREL_find_loc_distance(cube, shifted, q);
+  const double d[3] = {q.x - p.x, q.y - p.y, q.z - p.z};
+  for (int ax = 0; ax < 3; ax++) cells[ax] = (int)std::lround(d[ax] / n[ax]);
+  const GridPoint shifted{p.x + cells[0] * n[0], p.y + cells[1] * n[1], p.z + cells[2] * n[2]};
+  return grid_distance(cube, shifted, q);
 }
 
 // The minimum of the given type members nearest to the unwrapped point p:
 // its index and the cell offsets of its image (-1 when none lies within
 // `tolerance` Å).
-int minimum_at(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_cubeloc p,
+int minimum_at(const OSTREL_cube* cube, const std::vector<int>& members, GridPoint p,
                double tolerance, OSTREL_cellcross* cell) {
   int best = -1;
   double best_d = tolerance;
   for (int m : members) {
     int c[3];
-    const double d = cells_between(cube, minimum_image(cube, m, 0, 0, 0), p, c);
+    const double d = cells_between(cube, grid_point(minimum_image(cube, m, 0, 0, 0)), p, c);
     if (d <= best_d) {
       best_d = d;
       best = m;
@@ -883,9 +897,7 @@ int minimum_at(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_
 // of a hop over L, in the cells it carries them to.  Matching distances
 // from L instead would take, among images equally far from L, any that is
 // at the right distance, including ones on the same side of L or in the
-// wrong cell.  The operations act on grid points; a saddle or minimum
-// placed one grid step off its exact image (grid points snapped to the
-// landscape) is still matched, within one grid step's length.  Returns 0
+// wrong cell.  Returns 0
 // when no operation carries the representative onto L (the caller then
 // matches distances), else the number of hops added.
 int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OSTREL_path& P,
@@ -894,37 +906,43 @@ int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OST
   if (!cif || cif->fg.total <= 0)
     return 0;
   const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
-  const OSTREL_cubeloc S0 = saddle_point(cube, P.saddle);
-  const OSTREL_cubeloc Lp = saddle_point(cube, L);
-  const OSTREL_cubeloc A = minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r);
-  const OSTREL_cubeloc B = minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r);
-  // One grid step along the longest step vector, plus rounding.
-  const double step = std::max({cube->a / n[0], cube->b / n[1], cube->c / n[2]});
-  const double tolerance = std::sqrt(3.0) * step + 1e-6;
+  // Saddles are matched by their true positions (a flat saddle's is the
+  // centre of its plateau, on the symmetry element through it), so that
+  // every operation that leaves a saddle in place gives its hop: the saddle
+  // at the centre of four wells round a -4 axis joins each well to the
+  // next, where its grid point, one step off the axis, is left in place by
+  // the identity alone.
+  const OSTREL_saddle& s0 = cube->saddle[P.saddle];
+  const OSTREL_saddle& sl = cube->saddle[L];
+  const GridPoint S0{s0.tx, s0.ty, s0.tz}, Lp{sl.tx, sl.ty, sl.tz};
+  const GridPoint A = grid_point(minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r));
+  const GridPoint B = grid_point(minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r));
+  // Grid steps along the three axes: a saddle's image lies within half the
+  // shortest of the place it is carried to (true positions are exact
+  // images, up to the half steps of a plateau's centre); a minimum's image
+  // within one step of the longest diagonal (grid points snapped to the
+  // landscape).
+  const double steps[3] = {cube->a / n[0], cube->b / n[1], cube->c / n[2]};
+  const double same_place = 0.5 * std::min({steps[0], steps[1], steps[2]});
+  const double tolerance =
+      std::sqrt(steps[0] * steps[0] + steps[1] * steps[1] + steps[2] * steps[2]) + 1e-6;
   struct Hit {
     int op;
     int cells[3];
   };
   std::vector<Hit> hits;
-  double best = tolerance;
   for (int o = 0; o < cif->fg.total; o++) {
     Hit h{o, {0, 0, 0}};
-    const double d = cells_between(cube, apply_unwrapped(cif->fg.op[o], S0), Lp, h.cells);
-    if (d > best + 1e-6)
-      continue;
-    if (d < best - 1e-6)
-      hits.clear();
-    best = std::min(best, d);
-    hits.push_back(h);
+    if (cells_between(cube, apply_unwrapped(cif->fg.op[o], S0), Lp, h.cells) <= same_place)
+      hits.push_back(h);
   }
   int added = 0;
   const double es = cube->saddle[L].e;
   for (const Hit& h : hits) {
     const OSTREL_fastgen_symop& op = cif->fg.op[h.op];
-    auto carried = [&](OSTREL_cubeloc p) {
-      const OSTREL_cubeloc q = apply_unwrapped(op, p);
-      return OSTREL_cubeloc{q.x + h.cells[0] * n[0], q.y + h.cells[1] * n[1],
-                            q.z + h.cells[2] * n[2]};
+    auto carried = [&](GridPoint p) {
+      const GridPoint q = apply_unwrapped(op, p);
+      return GridPoint{q.x + h.cells[0] * n[0], q.y + h.cells[1] * n[1], q.z + h.cells[2] * n[2]};
     };
     OSTREL_cellcross cs{}, ce{};
     const int ms = minimum_at(cube, st, carried(A), tolerance, &cs);
