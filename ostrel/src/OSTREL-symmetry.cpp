@@ -5,6 +5,7 @@
 #include "OSTREL-symmetry.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -476,7 +477,8 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
 // type lies within one grid step of it and its grid energy equals the
 // representative's (the landscape has the structure's symmetry; energies
 // are written to 1e-6 eV).  `add` appends one point of type t with the
-// multiplicity of the representative.  Minima need no such step: a site
+// multiplicity of the representative at a grid point and a true position.
+// Minima need no such step: a site
 // split by the tie-break leaves a minimum on each image's floor, which the
 // plateau merge joins, and an added image beside one would be a second site
 // on the same floor.  The list is then sorted by type
@@ -505,21 +507,50 @@ static void complete_orbits(const OSTREL_cube* cube, const OSTREL_cif* cif, std:
   for (int q = 0; q < *total; q++)
     if (v[q].type >= 1 && v[q].type <= types && first[v[q].type] < 0)
       first[v[q].type] = q;
-  OSTREL_symcopies copies;
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
   for (int t = 1; t <= types; t++) {
     if (first[t] < 0)
       continue;
-    const int x = v[first[t]].x, y = v[first[t]].y, z = v[first[t]].z;
-    const double e = v[first[t]].e;
-    const int mul = v[first[t]].mul;
-    OSTREL_fastgen_sym_copies(cif, cube, &copies, x, y, z);
-    for (int c = 0; c < copies.total; c++) {
-      const OSTREL_fastgen_xyz& im = copies.copy[c];
-      if (near_listed(im.x, im.y, im.z, t) ||
-          fabs(cube->energy.at(im.x, im.y, im.z) - e) > 1e-6)
+    const P rep = v[first[t]];
+    // The images of the representative's true position, each on the first
+    // of the grid points round it, in a fixed order, that holds the type's
+    // energy; added in grid order, so that of two images one step apart
+    // (a point half a step off a mirror) the same one is kept whatever the
+    // order of the operations.
+    std::vector<std::pair<long long, std::array<double, 6>>> found;
+    for (int o = 0; o < cif->fg.total; o++) {
+      const OSTREL_fastgen_symop& op = cif->fg.op[o];
+      double f[3] = {op.x_x * rep.tx + op.x_y * rep.ty + op.x_z * rep.tz + op.x_a,
+                     op.y_x * rep.tx + op.y_y * rep.ty + op.y_z * rep.tz + op.y_a,
+                     op.z_x * rep.tx + op.z_y * rep.ty + op.z_z * rep.tz + op.z_a};
+      int lo[3], hi[3];
+      for (int ax = 0; ax < 3; ax++) {
+        f[ax] -= n[ax] * std::floor(f[ax] / n[ax]);
+        const double r = std::floor(f[ax] + 0.5);
+        lo[ax] = fabs(f[ax] - r) < 1e-6 ? (int)r : (int)std::floor(f[ax]);
+        hi[ax] = fabs(f[ax] - r) < 1e-6 ? (int)r : lo[ax] + 1;
+      }
+      bool placed = false;
+      for (int a = lo[0]; a <= hi[0] && !placed; a++)
+        for (int b = lo[1]; b <= hi[1] && !placed; b++)
+          for (int c = lo[2]; c <= hi[2] && !placed; c++) {
+            int x = a, y = b, z = c;
+            OSTREL_shift_index_xyz(cube, &x, &y, &z);
+            if (fabs(cube->energy.at(x, y, z) - rep.e) > 1e-6)
+              continue;
+            placed = true;
+            found.push_back({(long long)cube->energy.index(x, y, z),
+                             {(double)x, (double)y, (double)z, f[0], f[1], f[2]}});
+          }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& u, const auto& w) { return u.first < w.first; });
+    for (const auto& im : found) {
+      const int x = (int)im.second[0], y = (int)im.second[1], z = (int)im.second[2];
+      if (near_listed(x, y, z, t))
         continue;
-      add(im.x, im.y, im.z, t, mul, e);
-      listed.insert(key(im.x, im.y, im.z, t));
+      add(x, y, z, t, rep.mul, rep.e, im.second[3], im.second[4], im.second[5]);
+      listed.insert(key(x, y, z, t));
     }
   }
   std::stable_sort(v.begin(), v.begin() + *total,
@@ -581,14 +612,15 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
   return OSTREL_catch_memory("OSTREL_group_saddle_by_symmetry", [&] {
     group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
     complete_orbits(cube, cif, cube->saddle, &cube->total_saddle, cube->total_saddle_type,
-                    [&](int x, int y, int z, int t, int mul, double e) {
+                    [&](int x, int y, int z, int t, int mul, double e, double tx, double ty,
+                        double tz) {
                       if (OSTREL_add_cube_saddle_point(cube, x, y, z, t, e))
                         throw std::bad_alloc();
                       OSTREL_saddle& s = cube->saddle[cube->total_saddle - 1];
                       s.mul = mul;
-                      s.tx = x;
-                      s.ty = y;
-                      s.tz = z;
+                      s.tx = tx;
+                      s.ty = ty;
+                      s.tz = tz;
                     });
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
