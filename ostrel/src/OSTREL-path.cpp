@@ -503,7 +503,10 @@ struct SaddleEnds {
   RegionBelowSaddle below, at_saddle;
   bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
-  // The nearest minimum images of S and the walk of the last candidate.
+  // The 10 and the 40 nearest minimum images of S (shared by the searches
+  // of one saddle at every reach), those in use, and the walk of the last
+  // candidate.
+  OSTREL_nearest_neighbour* nearest;
   OSTREL_nearest_neighbour near;
   OSTREL_grid_path half;
   // The ends found: entries of `near` (-1 none), images, sides, walk lengths.
@@ -512,14 +515,16 @@ struct SaddleEnds {
   int side1 = -1, side2 = -1;
   double l1 = 0, l2 = 0;
 
-  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach)
+  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach,
+             OSTREL_nearest_neighbour* shared)
       : max_hop(reach),
         cube(c),
         S(saddle_point(c, saddle_index)),
         es(c->saddle[saddle_index].e),
         ceiling(es + kT_room + 1e-7),
         sides(lower_sides(c, S, es)),
-        box(box_around(c, S, max_hop + 1.0)) {}
+        box(box_around(c, S, max_hop + 1.0)),
+        nearest(shared) {}
 
   // Side of end m with walk h, or -1 when m lies on none.
   int side_of(const OSTREL_grid_path& h, OSTREL_cubeloc m) const {
@@ -604,6 +609,22 @@ struct SaddleEnds {
     return 0;
   }
 
+  // The `size` (10 or 40) nearest minimum images of S into `near`, each
+  // list queried once per saddle and shared by every reach of the search:
+  // the query dominated the time of the search on cells with hundreds of
+  // minima, where it ran up to eight times per saddle type.  0, or 1 on
+  // error.
+  int take_nearest(int size) {
+    OSTREL_nearest_neighbour& list = nearest[size > 10 ? 1 : 0];
+    if (list.total == 0 && (OSTREL_init_nearest_neighbour(&list, size, 0, S.x, S.y, S.z) ||
+                            OSTREL_get_nearest_minima(cube, &list))) {
+      fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+      return 1;
+    }
+    near = list;
+    return 0;
+  }
+
   // The nearest qualifying end, then the nearest on the other side.  The
   // ten nearest minimum images are tried first; where minima crowd round
   // the saddle (all ten within reach and no pair found) the search goes on
@@ -614,11 +635,8 @@ struct SaddleEnds {
       if (size > 10 &&
           (near.index[near.total - 1] < 0 || near.distance[near.total - 1] > max_hop))
         break;
-      if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
-          OSTREL_get_nearest_minima(cube, &near)) {
-        fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+      if (take_nearest(size))
         return 1;
-      }
       first = second = -1;
       for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
         int r = try_end(q, nullptr, -1, &m1, &side1, &l1);
@@ -697,10 +715,11 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // every basin of the cell has an image.
       const double longest = std::max({cube->a, cube->b, cube->c});
       std::unique_ptr<SaddleEnds> found;
+      OSTREL_nearest_neighbour nearest[2];
       for (double reach : {3.5, 5.0, 7.0, 10.0}) {
         if (reach > 3.5 && reach > 2 * longest)
           break;
-        auto ends = std::make_unique<SaddleEnds>(cube, si, reach);
+        auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
         if (ends->search())
           return 1;
         found = std::move(ends);
