@@ -1048,3 +1048,68 @@ TEST(HopSearch, MinimaOnOneFlatFloorAreOneSite) {
   }
   EXPECT_EQ(on_floor, 1);
 }
+
+TEST(HopSearch, EverySaddleOfAHexagonalLandscapeHasAllItsImages) {
+  // LiCoO2 (R-3m, hexagonal axes): Li wells at 3b, Co and O repelling.  The
+  // 26 grid neighbours of a point are not carried into themselves by the
+  // 3-fold axis, so the neighbour test finds a saddle at some of its images
+  // only; every image of a saddle is a saddle all the same, and a hop over a
+  // missing one is lost.  Each saddle type must list the grid images of its
+  // representative under the 36 operations.
+  const std::vector<Op> ops = group_R3m_hex();
+  double cell[3][3];
+  cell_vectors(2.82, 2.82, 14.05, 90, 90, 120, cell);
+  std::vector<Well> list;
+  auto add = [&](double x, double y, double z, double depth, double width) {
+    for (const auto& p : orbit(ops, x, y, z)) list.push_back({p[0], p[1], p[2], depth, width});
+  };
+  add(0, 0, 0.5, 1.0, 0.6);
+  add(0, 0, 0, -2.0, 0.6);
+  add(0, 0, 0.26, -1.0, 0.7);
+  Grid g = symmetric_grid(24, 24, 120, cell, ops, wells(cell, list));
+  write_cube(scratch("hexorbit.cube"), g);
+  write_text(scratch("hexorbit.cif"),
+             make_cif(2.82, 2.82, 14.05, 90, 90, 120, ops,
+                      {{"Li1", "Li1+", 0, 0, 0.5, 1.0}, {"Co1", "Co3+", 0, 0, 0, 1.0},
+                       {"O1", "O2-", 0, 0, 0.26, 1.0}},
+                      {{"Li1+", 1}, {"Co3+", 3}, {"O2-", -2}}));
+  testing::internal::CaptureStderr();
+  Analysis r(scratch("hexorbit.cube"), scratch("hexorbit.cif"));
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(r.ok);
+  const OSTREL_cube& c = r.cube;
+  ASSERT_GT(c.total_saddle_type, 0);
+  const int n[3] = {24, 24, 120};
+  for (int t = 1; t <= c.total_saddle_type; t++) {
+    const OSTREL_saddle& rep = c.saddle[c.saddle_type_index[t]];
+    std::set<std::array<int, 3>> listed, images;
+    for (int q = 0; q < c.total_saddle; q++)
+      if (c.saddle[q].type == t) listed.insert({c.saddle[q].x, c.saddle[q].y, c.saddle[q].z});
+    for (const Op& o : ops) {
+      const int p[3] = {rep.x, rep.y, rep.z};
+      std::array<int, 3> q;
+      for (int i = 0; i < 3; i++) {
+        long long s = std::lround(o.t[i] * n[i]);
+        for (int j = 0; j < 3; j++) s += (long long)o.r[i][j] * p[j] * n[i] / n[j];
+        q[i] = (int)(((s % n[i]) + n[i]) % n[i]);
+      }
+      images.insert(q);
+    }
+    // Each image is listed or has a member of the type within two grid
+    // steps (a saddle between grid points is kept at one of its grid
+    // points, and the image of the other may lie a step beyond it).
+    for (const auto& q : images) {
+      bool near = false;
+      for (const auto& m : listed) {
+        bool adj = true;
+        for (int i = 0; i < 3; i++) {
+          const int d = abs(m[i] - q[i]);
+          adj = adj && std::min(d, n[i] - d) <= 2;
+        }
+        near = near || adj;
+      }
+      EXPECT_TRUE(near) << "saddle type " << t << " lacks its image at " << q[0] << " " << q[1]
+                        << " " << q[2];
+    }
+  }
+}
