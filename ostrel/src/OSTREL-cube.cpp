@@ -5,11 +5,13 @@
 #include "OSTREL-cube.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "OSTREL-cif.h"
 #include "OSTREL-file.h"
@@ -643,13 +645,15 @@ static void drop_marked(OSTREL_list<P> list, const std::vector<char>& gone) {
   OSTREL_list_remove_if(list, [&](const P&, int q) { return gone[q] != 0; });
 }
 
-// Minima on neighbouring grid points with equal energies (a flat-bottomed
-// site: neither point is lower than the other, so both pass the minimum
-// test) are one site.  Left apart, no saddle lies between them and a
-// network that passes through the site falls in two.  Each minimum in list
-// order keeps its place and absorbs the later minima of its plateau; the
-// lists of both searches hold whole orbits in order, so every image of a
-// site absorbs the matching image of its partner.
+// Minima on one flat floor are one site: each minimum in list order absorbs
+// the later minima of its energy that its plateau (the grid points of that
+// energy joined to it over 26-neighbour steps) reaches.  The tie-break by
+// grid index finds one minimum per piece of such a floor, and pieces that
+// are symmetry images of each other, or that meet only through points that
+// are neither (a ring of equal points round a 3-fold axis), would otherwise
+// stay separate sites with no hop between them.  A plateau of more than
+// 4096 points is a flat region, not a site floor, and is followed no
+// further.
 static void merge_plateau_minima(OSTREL_cube* cube) {
   const int n = cube->total_minima;
   std::unordered_map<long long, int> at;
@@ -659,27 +663,31 @@ static void merge_plateau_minima(OSTREL_cube* cube) {
     at.emplace((long long)cube->energy.index(m.x, m.y, m.z), q);
   }
   std::vector<char> gone(n, 0);
+  std::unordered_set<long long> seen;
+  std::vector<std::array<int, 3>> todo;
   for (int q = 0; q < n; q++) {
     if (gone[q])
       continue;
     const double e = cube->minima[q].e;
-    std::vector<int> todo{q};
-    while (!todo.empty()) {
-      const OSTREL_minima& m = cube->minima[todo.back()];
+    seen.clear();
+    todo.assign(1, {cube->minima[q].x, cube->minima[q].y, cube->minima[q].z});
+    seen.insert((long long)cube->energy.index(todo[0][0], todo[0][1], todo[0][2]));
+    while (!todo.empty() && seen.size() <= 4096) {
+      const std::array<int, 3> p = todo.back();
       todo.pop_back();
       for (int a = -1; a <= 1; a++)
         for (int b = -1; b <= 1; b++)
           for (int c = -1; c <= 1; c++) {
-            int x = m.x + a, y = m.y + b, z = m.z + c;
+            int x = p[0] + a, y = p[1] + b, z = p[2] + c;
             OSTREL_shift_index_xyz(cube, &x, &y, &z);
-            auto hit = at.find((long long)cube->energy.index(x, y, z));
-            if (hit == at.end())
+            const long long key = (long long)cube->energy.index(x, y, z);
+            if (seen.count(key) || fabs(cube->energy.at(x, y, z) - e) >= 1e-7)
               continue;
-            const int t = hit->second;
-            if (t <= q || gone[t] || fabs(cube->minima[t].e - e) >= 1e-7)
-              continue;
-            gone[t] = 1;
-            todo.push_back(t);
+            seen.insert(key);
+            todo.push_back({x, y, z});
+            auto hit = at.find(key);
+            if (hit != at.end() && hit->second > q)
+              gone[hit->second] = 1;
           }
     }
   }
@@ -733,15 +741,21 @@ int OSTREL_find_stationary_points(OSTREL_cube* cube, OSTREL_cif* cif,
       // minimum split over equal images (three points round a 3-fold axis,
       // say), the representative may be the image that loses the tie while
       // another image is the stationary point.  The orbit then takes the
-      // class of its first image that is one.
+      // class of its first image that is one, a minimum before a saddle: an
+      // image that wins every tie has no lower neighbour at all, so the
+      // orbit is the floor of a flat basin (a ring of equal points round a
+      // 3-fold axis, 18 per Ag site in a cubic nitride), and a saddle
+      // found by the tie-break on the same ring only joins that basin to
+      // itself.  Taking the saddle would lose the deepest site.
       if (!pc.tied)
         continue;
       OSTREL_fastgen_sym_copies(cif, cube, &copies, g.x, g.y, g.z);
       bool found = false;
-      for (int c = 0; c < copies.total && !found; c++) {
-        pc = classify_point(cube, copies.copy[c].x, copies.copy[c].y, copies.copy[c].z);
-        found = pc.clusters >= 2 || pc.minimum;
-      }
+      for (int pass = 0; pass < 2 && !found; pass++)
+        for (int c = 0; c < copies.total && !found; c++) {
+          pc = classify_point(cube, copies.copy[c].x, copies.copy[c].y, copies.copy[c].z);
+          found = pass == 0 ? pc.clusters < 2 && pc.minimum : pc.clusters >= 2;
+        }
       if (!found)
         continue;
     }

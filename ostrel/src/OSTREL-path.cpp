@@ -503,7 +503,10 @@ struct SaddleEnds {
   RegionBelowSaddle below, at_saddle;
   bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
-  // The nearest minimum images of S and the walk of the last candidate.
+  // The 10 and the 40 nearest minimum images of S (shared by the searches
+  // of one saddle at every reach), those in use, and the walk of the last
+  // candidate.
+  OSTREL_nearest_neighbour* nearest;
   OSTREL_nearest_neighbour near;
   OSTREL_grid_path half;
   // The ends found: entries of `near` (-1 none), images, sides, walk lengths.
@@ -512,14 +515,16 @@ struct SaddleEnds {
   int side1 = -1, side2 = -1;
   double l1 = 0, l2 = 0;
 
-  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach)
+  SaddleEnds(const OSTREL_cube* c, int saddle_index, double reach,
+             OSTREL_nearest_neighbour* shared)
       : max_hop(reach),
         cube(c),
         S(saddle_point(c, saddle_index)),
         es(c->saddle[saddle_index].e),
         ceiling(es + kT_room + 1e-7),
         sides(lower_sides(c, S, es)),
-        box(box_around(c, S, max_hop + 1.0)) {}
+        box(box_around(c, S, max_hop + 1.0)),
+        nearest(shared) {}
 
   // Side of end m with walk h, or -1 when m lies on none.
   int side_of(const OSTREL_grid_path& h, OSTREL_cubeloc m) const {
@@ -562,15 +567,21 @@ struct SaddleEnds {
   bool within_reach(int q) const { return near.index[q] >= 0 && near.distance[q] <= max_hop; }
 
   // Entry q of the list as one end of the hop: 0 when it qualifies (its
-  // image, side and walk length returned), -1 when not, 1 on error.  On the
-  // second side its image must lie at least 90 degrees from the first end's.
+  // image, side and walk length returned), -1 when not, 1 on error.  An end
+  // reached from another side of the saddle than the first end lies in the
+  // other basin, whatever the angle the two make at the saddle: where the
+  // channel bends at the saddle (two wells 0.47 Å from it, 85 degrees apart,
+  // in a Cu landscape) an angle rule would drop the lowest hop.  Only the
+  // second pass, which has no sides to go by, asks for at least 90 degrees
+  // between the two ends.
   int try_end(int q, const OSTREL_cubeloc* other, int other_side, OSTREL_cubeloc* m, int* side,
               double* len) {
     if (cube->minima[near.index[q]].e > es)
       return -1;
     *m = minimum_image(cube, near.index[q], near.i[q], near.j[q], near.k[q]);
-    if (other && OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y,
-                              other->z) < PI / 2 - 1e-9)
+    if (other && !strict &&
+        OSTREL_angle(cube, m->x, m->y, m->z, S.x, S.y, S.z, other->x, other->y, other->z) <
+            PI / 2 - 1e-9)
       return -1;
     int r = walk_half_grid_path(cube, &half, *m, S);
     if (r == 1) {
@@ -598,6 +609,22 @@ struct SaddleEnds {
     return 0;
   }
 
+  // The `size` (10 or 40) nearest minimum images of S into `near`, each
+  // list queried once per saddle and shared by every reach of the search:
+  // the query dominated the time of the search on cells with hundreds of
+  // minima, where it ran up to eight times per saddle type.  0, or 1 on
+  // error.
+  int take_nearest(int size) {
+    OSTREL_nearest_neighbour& list = nearest[size > 10 ? 1 : 0];
+    if (list.total == 0 && (OSTREL_init_nearest_neighbour(&list, size, 0, S.x, S.y, S.z) ||
+                            OSTREL_get_nearest_minima(cube, &list))) {
+      fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+      return 1;
+    }
+    near = list;
+    return 0;
+  }
+
   // The nearest qualifying end, then the nearest on the other side.  The
   // ten nearest minimum images are tried first; where minima crowd round
   // the saddle (all ten within reach and no pair found) the search goes on
@@ -608,11 +635,8 @@ struct SaddleEnds {
       if (size > 10 &&
           (near.index[near.total - 1] < 0 || near.distance[near.total - 1] > max_hop))
         break;
-      if (OSTREL_init_nearest_neighbour(&near, size, 0, S.x, S.y, S.z) ||
-          OSTREL_get_nearest_minima(cube, &near)) {
-        fprintf(stderr, "Error: OSTREL_get_nearest_minima() returns non-zero.\n");
+      if (take_nearest(size))
         return 1;
-      }
       first = second = -1;
       for (int q = 0; q < near.total && first < 0 && within_reach(q); q++) {
         int r = try_end(q, nullptr, -1, &m1, &side1, &l1);
@@ -691,10 +715,11 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // every basin of the cell has an image.
       const double longest = std::max({cube->a, cube->b, cube->c});
       std::unique_ptr<SaddleEnds> found;
+      OSTREL_nearest_neighbour nearest[2];
       for (double reach : {3.5, 5.0, 7.0, 10.0}) {
         if (reach > 3.5 && reach > 2 * longest)
           break;
-        auto ends = std::make_unique<SaddleEnds>(cube, si, reach);
+        auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
         if (ends->search())
           return 1;
         found = std::move(ends);
@@ -833,10 +858,157 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
   }
 }
 
+// A grid operation of the structure applied to a point in grid units,
+// without wrapping: the image keeps the cell it falls in.
+struct GridPoint {
+  double x, y, z;
+};
+
+GridPoint apply_unwrapped(const OSTREL_fastgen_symop& op, GridPoint p) {
+  return GridPoint{op.x_x * p.x + op.x_y * p.y + op.x_z * p.z + op.x_a,
+                   op.y_x * p.x + op.y_y * p.y + op.y_z * p.z + op.y_a,
+                   op.z_x * p.x + op.z_y * p.y + op.z_z * p.z + op.z_a};
+}
+
+GridPoint grid_point(OSTREL_cubeloc p) { return GridPoint{(double)p.x, (double)p.y, (double)p.z}; }
+
+// Distance in Å between two points in grid units.
+double grid_distance(const OSTREL_cube* cube, GridPoint p, GridPoint q) {
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const double d[3] = {(q.x - p.x) / n[0], (q.y - p.y) / n[1], (q.z - p.z) / n[2]};
+  const double s = d[0] * d[0] * cube->d1 + d[1] * d[1] * cube->d2 + d[2] * d[2] * cube->d3 +
+                   d[0] * d[1] * cube->d4 + d[1] * d[2] * cube->d5 + d[0] * d[2] * cube->d6;
+  return std::sqrt(std::max(s, 0.0));
+}
+
+// Whole-cell counts that bring p nearest to q (per axis) and the remaining
+// distance in Å.
+double cells_between(const OSTREL_cube* cube, GridPoint p, GridPoint q, int cells[3]) {
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  const double d[3] = {q.x - p.x, q.y - p.y, q.z - p.z};
+  for (int ax = 0; ax < 3; ax++) cells[ax] = (int)std::lround(d[ax] / n[ax]);
+  const GridPoint shifted{p.x + cells[0] * n[0], p.y + cells[1] * n[1], p.z + cells[2] * n[2]};
+  return grid_distance(cube, shifted, q);
+}
+
+// The minimum of the given type members nearest to the unwrapped point p:
+// its index and the cell offsets of its image (-1 when none lies within
+// `tolerance` Å).
+int minimum_at(const OSTREL_cube* cube, const std::vector<int>& members, GridPoint p,
+               double tolerance, OSTREL_cellcross* cell) {
+  int best = -1;
+  double best_d = tolerance;
+  for (int m : members) {
+    int c[3];
+    const double d = cells_between(cube, grid_point(minimum_image(cube, m, 0, 0, 0)), p, c);
+    if (d <= best_d) {
+      best_d = d;
+      best = m;
+      *cell = OSTREL_cellcross{c[0], c[1], c[2]};
+    }
+  }
+  return best;
+}
+
+// The copies of path type P through saddle L, made by the operations of the
+// structure that carry the representative saddle onto L: each such
+// operation carries the representative's two minimum images onto the ends
+// of a hop over L, in the cells it carries them to.  Matching distances
+// from L instead would take, among images equally far from L, any that is
+// at the right distance, including ones on the same side of L or in the
+// wrong cell.  Returns 0
+// when no operation carries the representative onto L (the caller then
+// matches distances), else the number of hops added.
+int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OSTREL_path& P,
+                       int L, const std::vector<int>& st, const std::vector<int>& et,
+                       OSTREL_pathlib* lib) {
+  if (!cif || cif->fg.total <= 0)
+    return 0;
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  // Saddles are matched by their true positions (a flat saddle's is the
+  // centre of its plateau, on the symmetry element through it), so that
+  // every operation that leaves a saddle in place gives its hop: the saddle
+  // at the centre of four wells round a -4 axis joins each well to the
+  // next, where its grid point, one step off the axis, is left in place by
+  // the identity alone.
+  const OSTREL_saddle& s0 = cube->saddle[P.saddle];
+  const OSTREL_saddle& sl = cube->saddle[L];
+  const GridPoint S0{s0.tx, s0.ty, s0.tz}, Lp{sl.tx, sl.ty, sl.tz};
+  const GridPoint A = grid_point(minimum_image(cube, P.start, P.start_p, P.start_q, P.start_r));
+  const GridPoint B = grid_point(minimum_image(cube, P.end, P.end_p, P.end_q, P.end_r));
+  // Grid steps along the three axes: a saddle's image lies within half the
+  // shortest of the place it is carried to (true positions are exact
+  // images, up to the half steps of a plateau's centre); a minimum's image
+  // within one step of the longest diagonal (grid points snapped to the
+  // landscape).
+  const double steps[3] = {cube->a / n[0], cube->b / n[1], cube->c / n[2]};
+  const double same_place = 0.5 * std::min({steps[0], steps[1], steps[2]});
+  const double tolerance =
+      std::sqrt(steps[0] * steps[0] + steps[1] * steps[1] + steps[2] * steps[2]) + 1e-6;
+  struct Hit {
+    int op;
+    int cells[3];
+  };
+  std::vector<Hit> hits;
+  for (int o = 0; o < cif->fg.total; o++) {
+    Hit h{o, {0, 0, 0}};
+    if (cells_between(cube, apply_unwrapped(cif->fg.op[o], S0), Lp, h.cells) <= same_place)
+      hits.push_back(h);
+  }
+  int added = 0;
+  const double es = cube->saddle[L].e;
+  for (const Hit& h : hits) {
+    const OSTREL_fastgen_symop& op = cif->fg.op[h.op];
+    auto carried = [&](GridPoint p) {
+      const GridPoint q = apply_unwrapped(op, p);
+      return GridPoint{q.x + h.cells[0] * n[0], q.y + h.cells[1] * n[1], q.z + h.cells[2] * n[2]};
+    };
+    OSTREL_cellcross cs{}, ce{};
+    const int ms = minimum_at(cube, st, carried(A), tolerance, &cs);
+    const int me = minimum_at(cube, et, carried(B), tolerance, &ce);
+    if (ms < 0 || me < 0 || (ms == me && OSTREL_is_cellcross_equal(cs, ce)))
+      continue;
+    if (es < cube->minima[ms].e || es < cube->minima[me].e)
+      continue;
+    bool known = false;
+    for (int q = lib->total_allpath - added; q < lib->total_allpath && !known; q++) {
+      const OSTREL_allpath& o = lib->allpath[q];
+      const OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
+      const OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
+      known = (o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
+               OSTREL_is_cellcross_equal(oe, ce)) ||
+              (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
+               OSTREL_is_cellcross_equal(oe, cs));
+    }
+    if (known)
+      continue;
+    OSTREL_allpath a;
+    a.start = ms;
+    a.end = me;
+    a.saddle = L;
+    a.start_type = P.start_type;
+    a.end_type = P.end_type;
+    a.saddle_type = P.saddle_type;
+    a.length = P.length;
+    a.start_crossx = cs.x;
+    a.start_crossy = cs.y;
+    a.start_crossz = cs.z;
+    a.end_crossx = ce.x;
+    a.end_crossy = ce.y;
+    a.end_crossz = ce.z;
+    a.start_energy = P.start_energy;
+    a.end_energy = P.end_energy;
+    a.saddle_energy = P.saddle_energy;
+    if (OSTREL_list_append(allpath_list(lib), a))
+      throw std::bad_alloc();
+    added++;
+  }
+  return added;
+}
+
 }  // namespace
 
 int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
-  (void)cif;
   lib->allpath.clear();
   lib->total_allpath = 0;
   return OSTREL_catch_memory("OSTREL_build_allpaths", [&] {
@@ -864,7 +1036,8 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
       const std::vector<int>& saddles =
           members(saddles_of_type, P.saddle_type, cube->total_saddle_type);
       for (int L : saddles)
-        copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
+        if (!copies_by_symmetry(cube, cif, P, L, st, et, lib))
+          copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
     }
     return 0;
   });

@@ -5,11 +5,13 @@
 #include "OSTREL-symmetry.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 
 int OSTREL_round_copies(int reference, double value) {
   if (fabs(value - reference) < 1 && fabs(fmod(value, 1.0) - 0.5) < 0.001)
@@ -465,6 +467,96 @@ static int group_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, std
   return 0;
 }
 
+// Step 4 for saddles: every image of a type's representative under the
+// structure's operations is a saddle of the type.  On a grid whose axes the operations
+// mix (hexagonal cells), the 26-neighbour test that finds stationary points
+// is not carried into itself by a 3-fold axis, so it can find a saddle at
+// some of its images only (6 of the 18 images of a saddle in R-3m), and a
+// hop over a missing image is lost (the search finds instead a point of
+// another energy next to it).  An image joins the list when no point of the
+// type lies within one grid step of it and its grid energy equals the
+// representative's (the landscape has the structure's symmetry; energies
+// are written to 1e-6 eV).  `add` appends one point of type t with the
+// multiplicity of the representative at a grid point and a true position.
+// Minima need no such step: a site
+// split by the tie-break leaves a minimum on each image's floor, which the
+// plateau merge joins, and an added image beside one would be a second site
+// on the same floor.  The list is then sorted by type
+// again.
+template <class P, class Add>
+static void complete_orbits(const OSTREL_cube* cube, const OSTREL_cif* cif, std::vector<P>& v,
+                            const int* total, int types, Add add) {
+  // Grid point and type of every listed point.
+  auto key = [&](int x, int y, int z, int t) {
+    return (long long)cube->energy.index(x, y, z) * (types + 1) + t;
+  };
+  std::unordered_set<long long> listed;
+  for (int q = 0; q < *total; q++) listed.insert(key(v[q].x, v[q].y, v[q].z, v[q].type));
+  auto near_listed = [&](int x, int y, int z, int t) {
+    for (int a = -1; a <= 1; a++)
+      for (int b = -1; b <= 1; b++)
+        for (int c = -1; c <= 1; c++) {
+          int px = x + a, py = y + b, pz = z + c;
+          OSTREL_shift_index_xyz(cube, &px, &py, &pz);
+          if (listed.count(key(px, py, pz, t)))
+            return true;
+        }
+    return false;
+  };
+  std::vector<int> first(types + 1, -1);
+  for (int q = 0; q < *total; q++)
+    if (v[q].type >= 1 && v[q].type <= types && first[v[q].type] < 0)
+      first[v[q].type] = q;
+  const int n[3] = {cube->a_grid, cube->b_grid, cube->c_grid};
+  for (int t = 1; t <= types; t++) {
+    if (first[t] < 0)
+      continue;
+    const P rep = v[first[t]];
+    // The images of the representative's true position, each on the first
+    // of the grid points round it, in a fixed order, that holds the type's
+    // energy; added in grid order, so that of two images one step apart
+    // (a point half a step off a mirror) the same one is kept whatever the
+    // order of the operations.
+    std::vector<std::pair<long long, std::array<double, 6>>> found;
+    for (int o = 0; o < cif->fg.total; o++) {
+      const OSTREL_fastgen_symop& op = cif->fg.op[o];
+      double f[3] = {op.x_x * rep.tx + op.x_y * rep.ty + op.x_z * rep.tz + op.x_a,
+                     op.y_x * rep.tx + op.y_y * rep.ty + op.y_z * rep.tz + op.y_a,
+                     op.z_x * rep.tx + op.z_y * rep.ty + op.z_z * rep.tz + op.z_a};
+      int lo[3], hi[3];
+      for (int ax = 0; ax < 3; ax++) {
+        f[ax] -= n[ax] * std::floor(f[ax] / n[ax]);
+        const double r = std::floor(f[ax] + 0.5);
+        lo[ax] = fabs(f[ax] - r) < 1e-6 ? (int)r : (int)std::floor(f[ax]);
+        hi[ax] = fabs(f[ax] - r) < 1e-6 ? (int)r : lo[ax] + 1;
+      }
+      bool placed = false;
+      for (int a = lo[0]; a <= hi[0] && !placed; a++)
+        for (int b = lo[1]; b <= hi[1] && !placed; b++)
+          for (int c = lo[2]; c <= hi[2] && !placed; c++) {
+            int x = a, y = b, z = c;
+            OSTREL_shift_index_xyz(cube, &x, &y, &z);
+            if (fabs(cube->energy.at(x, y, z) - rep.e) > 1e-6)
+              continue;
+            placed = true;
+            found.push_back({(long long)cube->energy.index(x, y, z),
+                             {(double)x, (double)y, (double)z, f[0], f[1], f[2]}});
+          }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& u, const auto& w) { return u.first < w.first; });
+    for (const auto& im : found) {
+      const int x = (int)im.second[0], y = (int)im.second[1], z = (int)im.second[2];
+      if (near_listed(x, y, z, t))
+        continue;
+      add(x, y, z, t, rep.mul, rep.e, im.second[3], im.second[4], im.second[5]);
+      listed.insert(key(x, y, z, t));
+    }
+  }
+  std::stable_sort(v.begin(), v.begin() + *total,
+                   [](const P& a, const P& b) { return a.type < b.type; });
+}
+
 int OSTREL_refresh_minima_type_index(OSTREL_cube* cube) {
   return OSTREL_catch_memory(nullptr, [&] {
     cube->minima_type_index.assign(cube->total_minima_type + 1, -1);
@@ -519,12 +611,27 @@ static bool near_periodic(const OSTREL_cube* cube, int px, int py, int pz, int q
 int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
   return OSTREL_catch_memory("OSTREL_group_saddle_by_symmetry", [&] {
     group_by_symmetry(cube, cif, cube->saddle, cube->total_saddle, &cube->total_saddle_type);
+    complete_orbits(cube, cif, cube->saddle, &cube->total_saddle, cube->total_saddle_type,
+                    [&](int x, int y, int z, int t, int mul, double e, double tx, double ty,
+                        double tz) {
+                      if (OSTREL_add_cube_saddle_point(cube, x, y, z, t, e))
+                        throw std::bad_alloc();
+                      OSTREL_saddle& s = cube->saddle[cube->total_saddle - 1];
+                      s.mul = mul;
+                      s.tx = tx;
+                      s.ty = ty;
+                      s.tz = tz;
+                    });
     if (OSTREL_refresh_saddle_type_index(cube))
       throw std::bad_alloc();
-    // Types whose representatives touch are one saddle split by the grid:
-    // in ascending order, each remaining type removes the later types whose
-    // representatives lie within one grid step of its own (found through
-    // the grid points around it rather than by comparing every pair).  So
+    // Types whose representatives touch with equal energies are one saddle
+    // split by the grid: in ascending order, each remaining type removes the
+    // later types whose representatives lie within one grid step of its own
+    // (found through the grid points around it rather than by comparing
+    // every pair).  Two saddles of different energies one step apart are two
+    // saddles: round a shallow spinel 16c site, its saddle to the next 16c
+    // site (0.1065 eV) and its saddle to the 8a site (0.1089 eV) touch, and
+    // removing the second cut every 8a site off its neighbours.  So
     // does a later type with any member within one grid step of any member
     // of the type and an energy within the grid's tolerance of it (0.1 meV:
     // the last digits written for grid energies; distinct saddles of a
@@ -556,7 +663,8 @@ int OSTREL_group_saddle_by_symmetry(OSTREL_cube* cube, const OSTREL_cif* cif) {
               if (hit == rep_at.end())
                 continue;
               for (int u : hit->second)
-                if (u > t) gone[u] = 1;
+                if (u > t && fabs(cube->saddle[cube->saddle_type_index[u]].e - r.e) < 1e-4)
+                  gone[u] = 1;
             }
         for (int q = cube->saddle_type_index[t]; q < cube->total_saddle && cube->saddle[q].type == t;
              q++) {

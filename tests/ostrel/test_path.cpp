@@ -7,7 +7,10 @@
 // and small libraries written by hand.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -926,4 +929,187 @@ TEST(Pipeline, ConcatenationChecksHopReferences) {
   EXPECT_EQ(gp.length, 41);
   EXPECT_EQ(abs(gp.grid[10].x - gp.grid[0].x), 10);
   EXPECT_EQ(gp.color[0], r.lib.path[0].color);
+}
+
+// ---------------------------------------------------------------------------
+// Hops that the landscape makes and the search must not lose
+
+namespace {
+
+// A P1 cell of edge L on an n^3 grid of f(i, j, k), written and analysed;
+// warnings of the analysis are returned in `err`.
+struct GridAnalysis {
+  std::unique_ptr<Analysis> r;
+  std::string err;
+  GridAnalysis(const std::string& name, int n, double L,
+               const std::function<double(int, int, int)>& f) {
+    Grid g = ortho_grid_of(n, L, f);
+    write_cube(scratch(name + ".cube"), g);
+    testing::internal::CaptureStderr();
+    r = std::make_unique<Analysis>(scratch(name + ".cube"), p1_cif(name + ".cif", L));
+    err = testing::internal::GetCapturedStderr();
+  }
+};
+
+}  // namespace
+
+TEST(HopSearch, EndsOnTwoSidesOfABentChannelAreJoinedWhateverTheirAngle) {
+  // A ring channel of radius 1.8 Å in the plane z = 0 with wells at +-120
+  // degrees and saddles at 180 degrees (low) and 0 degrees (high).  The two
+  // wells lie 60 degrees apart as seen from the 0-degree saddle, though they
+  // are reached from its two sides: that saddle joins them all the same,
+  // and the ring percolates nowhere.
+  const int n = 48;
+  const double L = 8.0, R = 1.8, c2 = 0.2;
+  auto f = [&](int i, int j, int k) {
+    const double x = (i - n / 2) * L / n, y = (j - n / 2) * L / n;
+    const double rho = std::hypot(x, y), th = std::atan2(y, x);
+    return 0.5 * (rho - R) * (rho - R) + c2 * (2 * cos(th) + cos(2 * th)) +
+           3.0 * (1 - cos(TWO_PI * k / n));
+  };
+  GridAnalysis a("ring", n, L, f);
+  ASSERT_TRUE(a.r->ok);
+  OSTREL_cube& c = a.r->cube;
+  // The library before redundant types are filtered out (the high saddle
+  // joins the same two wells as the low one and goes there).
+  OSTREL_pathlib lib;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(OSTREL_build_path(&c, &a.r->cif, &lib), 0);
+  ASSERT_EQ(OSTREL_build_allpaths(&c, &a.r->cif, &lib), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  // The saddle on the +x side of the ring, 4.5 c2 above the wells.
+  int high = -1;
+  for (int p = 0; p < lib.total_path; p++) {
+    const OSTREL_saddle& s = c.saddle[lib.path[p].saddle];
+    if (abs(s.y - n / 2) <= 1 && s.z == 0 && abs(s.x - (n / 2 + 11)) <= 2) high = p;
+  }
+  ASSERT_GE(high, 0) << err;
+  const OSTREL_path& P = lib.path[high];
+  EXPECT_NEAR(P.saddle_energy - P.start_energy, 4.5 * c2, 0.02);
+  const OSTREL_minima& m1 = c.minima[P.start];
+  const OSTREL_minima& m2 = c.minima[P.end];
+  EXPECT_LT(m1.x, n / 2);  // both wells on the far side of the centre
+  EXPECT_LT(m2.x, n / 2);
+  EXPECT_NE(m1.y > n / 2, m2.y > n / 2);  // one on each side of the x axis
+  EXPECT_EQ(P.end_p - P.start_p, 0);      // in one cell
+  EXPECT_EQ(P.end_q - P.start_q, 0);
+  int copies = 0;
+  for (int q = 0; q < lib.total_allpath; q++) copies += lib.allpath[q].saddle == P.saddle;
+  EXPECT_EQ(copies, 1);
+  EXPECT_EQ(err.find("Cannot connect"), std::string::npos) << err;
+}
+
+TEST(HopSearch, TouchingSaddlesOfDifferentEnergiesAreTwoSaddles) {
+  // Two channels one grid point wide cross at a shallow well M (0.09 eV):
+  // along a to a well A (0 eV) over saddles at 0.10 eV next to M, along b to
+  // a well B (0 eV) over saddles at 0.11 eV next to M.  The saddles at
+  // (1,0,0) and (0,1,0) touch diagonally but separate different basins: by
+  // hand the landscape conducts along a above 0.10 eV and in the ab plane
+  // above 0.11 eV, nowhere else below the 2 eV background.
+  const int n = 20;
+  auto f = [&](int i, int j, int k) {
+    auto channel = [&](int t, double top) {
+      const int d = std::min(t, n - t);
+      return top * (10 - d) / 9.0;
+    };
+    if (j == 0 && k == 0 && i != 0) return channel(i, 0.10);
+    if (i == 0 && k == 0 && j != 0) return channel(j, 0.11);
+    if (i == 0 && j == 0 && k == 0) return 0.09;
+    return 2.0 + 0.3 * (3 - cos(TWO_PI * i / n) - cos(TWO_PI * j / n) - cos(TWO_PI * k / n));
+  };
+  GridAnalysis a("cross", n, 8.0, f);
+  ASSERT_TRUE(a.r->ok);
+  ASSERT_EQ(OSTREL_calc_activation_energy(&a.r->cube, &a.r->lib), 0);
+  EXPECT_NEAR(a.r->lib.oneD, 0.10, 1e-6);
+  EXPECT_NEAR(a.r->lib.twoD, 0.11, 1e-6);
+  EXPECT_GT(a.r->lib.threeD, 2.0);
+}
+
+TEST(HopSearch, MinimaOnOneFlatFloorAreOneSite) {
+  // A V-shaped chain of five grid points at exactly 0 eV in a bowl: the
+  // tie-break by grid index makes both ends of the V minima (neither has a
+  // neighbour on the floor of lower index), yet they are one flat-bottomed
+  // site with no saddle between them.
+  const int n = 20;
+  const std::set<std::array<int, 3>> floor = {
+      {7, 5, 10}, {8, 6, 10}, {9, 7, 10}, {8, 8, 10}, {7, 9, 10}};
+  auto f = [&](int i, int j, int k) {
+    if (floor.count({i, j, k})) return 0.0;
+    const double di = i - 8, dj = j - 7, dk = k - 10;
+    return 0.05 + 0.02 * (di * di + dj * dj + dk * dk);
+  };
+  GridAnalysis a("floor", n, 8.0, f);
+  ASSERT_TRUE(a.r->ok);
+  int on_floor = 0;
+  for (int q = 0; q < a.r->cube.total_minima; q++) {
+    const OSTREL_minima& m = a.r->cube.minima[q];
+    on_floor += floor.count({m.x, m.y, m.z}) > 0;
+    EXPECT_NEAR(m.e, 0.0, 1e-9);  // the bowl has no other minimum
+  }
+  EXPECT_EQ(on_floor, 1);
+}
+
+TEST(HopSearch, EverySaddleOfAHexagonalLandscapeHasAllItsImages) {
+  // LiCoO2 (R-3m, hexagonal axes): Li wells at 3b, Co and O repelling.  The
+  // 26 grid neighbours of a point are not carried into themselves by the
+  // 3-fold axis, so the neighbour test finds a saddle at some of its images
+  // only; every image of a saddle is a saddle all the same, and a hop over a
+  // missing one is lost.  Each saddle type must list the grid images of its
+  // representative under the 36 operations.
+  const std::vector<Op> ops = group_R3m_hex();
+  double cell[3][3];
+  cell_vectors(2.82, 2.82, 14.05, 90, 90, 120, cell);
+  std::vector<Well> list;
+  auto add = [&](double x, double y, double z, double depth, double width) {
+    for (const auto& p : orbit(ops, x, y, z)) list.push_back({p[0], p[1], p[2], depth, width});
+  };
+  add(0, 0, 0.5, 1.0, 0.6);
+  add(0, 0, 0, -2.0, 0.6);
+  add(0, 0, 0.26, -1.0, 0.7);
+  Grid g = symmetric_grid(24, 24, 120, cell, ops, wells(cell, list));
+  write_cube(scratch("hexorbit.cube"), g);
+  write_text(scratch("hexorbit.cif"),
+             make_cif(2.82, 2.82, 14.05, 90, 90, 120, ops,
+                      {{"Li1", "Li1+", 0, 0, 0.5, 1.0}, {"Co1", "Co3+", 0, 0, 0, 1.0},
+                       {"O1", "O2-", 0, 0, 0.26, 1.0}},
+                      {{"Li1+", 1}, {"Co3+", 3}, {"O2-", -2}}));
+  testing::internal::CaptureStderr();
+  Analysis r(scratch("hexorbit.cube"), scratch("hexorbit.cif"));
+  testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(r.ok);
+  const OSTREL_cube& c = r.cube;
+  ASSERT_GT(c.total_saddle_type, 0);
+  const int n[3] = {24, 24, 120};
+  for (int t = 1; t <= c.total_saddle_type; t++) {
+    const OSTREL_saddle& rep = c.saddle[c.saddle_type_index[t]];
+    std::set<std::array<int, 3>> listed, images;
+    for (int q = 0; q < c.total_saddle; q++)
+      if (c.saddle[q].type == t) listed.insert({c.saddle[q].x, c.saddle[q].y, c.saddle[q].z});
+    for (const Op& o : ops) {
+      const int p[3] = {rep.x, rep.y, rep.z};
+      std::array<int, 3> q;
+      for (int i = 0; i < 3; i++) {
+        long long s = std::lround(o.t[i] * n[i]);
+        for (int j = 0; j < 3; j++) s += (long long)o.r[i][j] * p[j] * n[i] / n[j];
+        q[i] = (int)(((s % n[i]) + n[i]) % n[i]);
+      }
+      images.insert(q);
+    }
+    // Each image is listed or has a member of the type within two grid
+    // steps (a saddle between grid points is kept at one of its grid
+    // points, and the image of the other may lie a step beyond it).
+    for (const auto& q : images) {
+      bool near = false;
+      for (const auto& m : listed) {
+        bool adj = true;
+        for (int i = 0; i < 3; i++) {
+          const int d = abs(m[i] - q[i]);
+          adj = adj && std::min(d, n[i] - d) <= 2;
+        }
+        near = near || adj;
+      }
+      EXPECT_TRUE(near) << "saddle type " << t << " lacks its image at " << q[0] << " " << q[1]
+                        << " " << q[2];
+    }
+  }
 }

@@ -535,10 +535,21 @@ TEST(SplitMinima, BothSearchesMergeTwinsAcrossAMirror) {
 }
 
 TEST(SaddleTypes, SplitSaddlesAreCleanedUp) {
-  // Representatives of two types one grid step apart: the later type goes.
-  OSTREL_cube cube = mirror_cube();
+  // Representatives of two types one grid step apart with one energy (one
+  // saddle split by the grid): the later type goes.  With energies 0.3 meV
+  // apart they are two saddles and both stay.
+  OSTREL_cube apart = mirror_cube();
   OSTREL_cif p1 = cif_with_ops({"x,y,z"});
-  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&p1, &cube), 0);
+  ASSERT_EQ(OSTREL_prepare_fastgen_symop(&p1, &apart), 0);
+  apart.energy.at(5, 6, 4) = apart.energy.at(5, 5, 5) + 3e-4;
+  for (Point p : {Point(5, 5, 5), Point(5, 6, 4)})
+    OSTREL_add_cube_saddle_point(&apart, std::get<0>(p), std::get<1>(p), std::get<2>(p), 0,
+                                 OSTREL_cube_energy(&apart, std::get<0>(p), std::get<1>(p),
+                                                    std::get<2>(p)));
+  ASSERT_EQ(OSTREL_group_saddle_by_symmetry(&apart, &p1), 0);
+  EXPECT_EQ(apart.total_saddle_type, 2);
+  OSTREL_cube cube = mirror_cube();
+  cube.energy.at(5, 5, 5) = cube.energy.at(5, 6, 4) + 5e-5;
   for (Point p : {Point(5, 5, 5), Point(2, 2, 2), Point(5, 6, 4)})
     OSTREL_add_cube_saddle_point(&cube, std::get<0>(p), std::get<1>(p), std::get<2>(p), 0,
                                  OSTREL_cube_energy(&cube, std::get<0>(p), std::get<1>(p),
