@@ -436,6 +436,12 @@ LowerSides lower_sides(const OSTREL_cube* cube, OSTREL_cubeloc S, double es) {
   return r;
 }
 
+// Number of sides of saddle L: the basins that meet at it.
+int lower_side_count(const OSTREL_cube* cube, int L) {
+  const LowerSides r = lower_sides(cube, saddle_point(cube, L), cube->saddle[L].e);
+  return 1 + *std::max_element(r.side.begin(), r.side.end());
+}
+
 // The side of S from which the grid point m is reached without rising to
 // the saddle, within the box: a best-first search from m over points
 // strictly below S, always stepping on from the point nearest to S, ends at
@@ -780,13 +786,30 @@ void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTR
   out->alloc = out->len;
 }
 
+// Whether the hop between minimum images (ms, cs) and (me, ce), in either
+// direction, is among the library's hops from index `from` on.
+bool hop_listed(const OSTREL_pathlib* lib, int from, int ms, OSTREL_cellcross cs, int me,
+                OSTREL_cellcross ce) {
+  for (int q = from; q < lib->total_allpath; q++) {
+    const OSTREL_allpath& o = lib->allpath[q];
+    const OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
+    const OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
+    if ((o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
+         OSTREL_is_cellcross_equal(oe, ce)) ||
+        (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
+         OSTREL_is_cellcross_equal(oe, cs)))
+      return true;
+  }
+  return false;
+}
+
 // The copies of path type P through saddle L: the start and end images
 // that lie as far from L as the representative's ends lie from its saddle,
 // paired into hops (appended to the library).
 void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
                       const std::vector<int>& st, const std::vector<int>& et, double left,
                       double right, OSTREL_cellcross_list& starts, OSTREL_cellcross_list& ends,
-                      OSTREL_pathlib* lib) {
+                      int listed_from, OSTREL_pathlib* lib) {
   const OSTREL_cubeloc Lp = saddle_point(cube, L);
   match_images(cube, st, Lp, left, &starts);
   match_images(cube, et, Lp, right, &ends);
@@ -836,6 +859,8 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
     const int i = pairs[q].first, j = pairs[q].second;
     const OSTREL_cellcross& cs = starts.list[i];
     const OSTREL_cellcross& ce = ends.list[j];
+    if (hop_listed(lib, listed_from, starts.points[i], cs, ends.points[j], ce))
+      continue;
     OSTREL_allpath a;
     a.start = starts.points[i];
     a.end = ends.points[j];
@@ -970,16 +995,7 @@ int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OST
       continue;
     if (es < cube->minima[ms].e || es < cube->minima[me].e)
       continue;
-    bool known = false;
-    for (int q = lib->total_allpath - added; q < lib->total_allpath && !known; q++) {
-      const OSTREL_allpath& o = lib->allpath[q];
-      const OSTREL_cellcross os{o.start_crossx, o.start_crossy, o.start_crossz};
-      const OSTREL_cellcross oe{o.end_crossx, o.end_crossy, o.end_crossz};
-      known = (o.start == ms && o.end == me && OSTREL_is_cellcross_equal(os, cs) &&
-               OSTREL_is_cellcross_equal(oe, ce)) ||
-              (o.start == me && o.end == ms && OSTREL_is_cellcross_equal(os, ce) &&
-               OSTREL_is_cellcross_equal(oe, cs));
-    }
+    const bool known = hop_listed(lib, lib->total_allpath - added, ms, cs, me, ce);
     if (known)
       continue;
     OSTREL_allpath a;
@@ -1035,9 +1051,16 @@ int OSTREL_build_allpaths(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathl
       const std::vector<int>& et = members(minima_of_type, P.end_type, cube->total_minima_type);
       const std::vector<int>& saddles =
           members(saddles_of_type, P.saddle_type, cube->total_saddle_type);
-      for (int L : saddles)
-        if (!copies_by_symmetry(cube, cif, P, L, st, et, lib))
-          copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, lib);
+      for (int L : saddles) {
+        // The operations carry only the representative's pair of basins.  A
+        // saddle where three or more basins meet (three sites of a
+        // triangular net round one pass) joins every pair of them, so there
+        // the pairs of images as far from it as the representative's ends
+        // are added too, leaving out those the operations gave.
+        const int first = lib->total_allpath;
+        if (!copies_by_symmetry(cube, cif, P, L, st, et, lib) || lower_side_count(cube, L) > 2)
+          copies_at_saddle(cube, P, L, st, et, left, right, starts, ends, first, lib);
+      }
     }
     return 0;
   });
