@@ -803,6 +803,31 @@ bool hop_listed(const OSTREL_pathlib* lib, int from, int ms, OSTREL_cellcross cs
   return false;
 }
 
+// Appends the copy of path type P over saddle L between the minimum
+// images (ms, cs) and (me, ce).
+void append_copy(const OSTREL_path& P, int L, int ms, OSTREL_cellcross cs, int me,
+                 OSTREL_cellcross ce, OSTREL_pathlib* lib) {
+  OSTREL_allpath a;
+  a.start = ms;
+  a.end = me;
+  a.saddle = L;
+  a.start_type = P.start_type;
+  a.end_type = P.end_type;
+  a.saddle_type = P.saddle_type;
+  a.length = P.length;
+  a.start_crossx = cs.x;
+  a.start_crossy = cs.y;
+  a.start_crossz = cs.z;
+  a.end_crossx = ce.x;
+  a.end_crossy = ce.y;
+  a.end_crossz = ce.z;
+  a.start_energy = P.start_energy;
+  a.end_energy = P.end_energy;
+  a.saddle_energy = P.saddle_energy;
+  if (OSTREL_list_append(allpath_list(lib), a))
+    throw std::bad_alloc();
+}
+
 // The copies of path type P through saddle L: the start and end images
 // that lie as far from L as the representative's ends lie from its saddle,
 // paired into hops (appended to the library).
@@ -861,25 +886,7 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
     const OSTREL_cellcross& ce = ends.list[j];
     if (hop_listed(lib, listed_from, starts.points[i], cs, ends.points[j], ce))
       continue;
-    OSTREL_allpath a;
-    a.start = starts.points[i];
-    a.end = ends.points[j];
-    a.saddle = L;
-    a.start_type = P.start_type;
-    a.end_type = P.end_type;
-    a.saddle_type = P.saddle_type;
-    a.length = P.length;
-    a.start_crossx = cs.x;
-    a.start_crossy = cs.y;
-    a.start_crossz = cs.z;
-    a.end_crossx = ce.x;
-    a.end_crossy = ce.y;
-    a.end_crossz = ce.z;
-    a.start_energy = P.start_energy;
-    a.end_energy = P.end_energy;
-    a.saddle_energy = P.saddle_energy;
-    if (OSTREL_list_append(allpath_list(lib), a))
-      throw std::bad_alloc();
+    append_copy(P, L, starts.points[i], cs, ends.points[j], ce, lib);
   }
 }
 
@@ -995,28 +1002,9 @@ int copies_by_symmetry(const OSTREL_cube* cube, const OSTREL_cif* cif, const OST
       continue;
     if (es < cube->minima[ms].e || es < cube->minima[me].e)
       continue;
-    const bool known = hop_listed(lib, lib->total_allpath - added, ms, cs, me, ce);
-    if (known)
+    if (hop_listed(lib, lib->total_allpath - added, ms, cs, me, ce))
       continue;
-    OSTREL_allpath a;
-    a.start = ms;
-    a.end = me;
-    a.saddle = L;
-    a.start_type = P.start_type;
-    a.end_type = P.end_type;
-    a.saddle_type = P.saddle_type;
-    a.length = P.length;
-    a.start_crossx = cs.x;
-    a.start_crossy = cs.y;
-    a.start_crossz = cs.z;
-    a.end_crossx = ce.x;
-    a.end_crossy = ce.y;
-    a.end_crossz = ce.z;
-    a.start_energy = P.start_energy;
-    a.end_energy = P.end_energy;
-    a.saddle_energy = P.saddle_energy;
-    if (OSTREL_list_append(allpath_list(lib), a))
-      throw std::bad_alloc();
+    append_copy(P, L, ms, cs, me, ce, lib);
     added++;
   }
   return added;
