@@ -319,6 +319,19 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site
     for (int t = s + 1; t < ns; ++t)
       if (sum[order[s]] >= sum[order[t]]) std::swap(order[s], order[t]);
 
+  // Puts a whole atom on site k and empties every other listed atom that
+  // shares its position.
+  auto occupy = [&](long k) {
+    atom[k].occ = 1.0;
+    atom[k].ignored = false;
+    for (long j = 0; j < n; ++j)
+      if (atom[j].ignored &&
+          velmora_cell_min_distance_btw_atoms(work.get(), &atom[k], &atom[j]) <
+              VELMORA_SITE_SHARING_RADIUS) {
+        atom[j].ignored = false;
+        atom[j].occ = 0.0;
+      }
+  };
   // Each species receives as many whole sites as its total occupancy on
   // the mixed sites holds; a chosen site is emptied of everything else.
   for (int s : order) {
@@ -326,16 +339,8 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site
     while (sum[s] + allowance >= 1.0) {
       const long k = draw_weighted(atom, members[s], sum[s]);
       if (k < 0) break;  // the sites are used up (over-occupied input)
-      atom[k].occ = 1.0;
-      atom[k].ignored = false;
+      occupy(k);
       sum[s] -= 1.0;
-      for (long j = 0; j < n; ++j)
-        if (atom[j].ignored &&
-            velmora_cell_min_distance_btw_atoms(work.get(), &atom[k], &atom[j]) <
-                VELMORA_SITE_SHARING_RADIUS) {
-          atom[j].ignored = false;
-          atom[j].occ = 0.0;
-        }
     }
   }
   // What is left are fractions of an atom per species (a site shared half
@@ -366,16 +371,8 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site
     if (pick < 0) break;
     const long k = draw_weighted(atom, members[pick], sum[pick]);
     if (k < 0) break;
-    atom[k].occ = 1.0;
-    atom[k].ignored = false;
+    occupy(k);
     sum[pick] -= 1.0;
-    for (long j = 0; j < n; ++j)
-      if (atom[j].ignored &&
-          velmora_cell_min_distance_btw_atoms(work.get(), &atom[k], &atom[j]) <
-              VELMORA_SITE_SHARING_RADIUS) {
-        atom[j].ignored = false;
-        atom[j].occ = 0.0;
-      }
   }
   return copy_unmarked(work.get(), 0.01);
 }
