@@ -103,37 +103,32 @@ def fmt3(values):
     return ",".join("%.4f" % values.get(d, float("nan")) for d in (1, 2, 3))
 
 
-def flood_of(cube, cache):
+def flood_of(cube, cache, scale_expr=None):
+    """The flood fill of a cube on ostrel's energy scale, read from or
+    written to the cache file (which records the scale it was made on)."""
     if cache and os.path.exists(cache):
         with open(cache) as f:
-            return {int(k): v for k, v in json.load(f).items()}
+            data = json.load(f)
+        if data.pop("scale", None) == scale_expr:
+            return {int(k): v for k, v in data.items()}
     grid = percolation_check.read_cube(cube)
-    res = percolation_check.flood_with_thresholds(grid)
+    scale = percolation_check.make_scale(scale_expr) if scale_expr else None
+    res = percolation_check.flood_with_thresholds(grid, scale=scale)
     out = {d: list(res[d]) for d in (1, 2, 3)}
     if cache:
         with open(cache, "w") as f:
-            json.dump(out, f)
+            json.dump(dict(out, scale=scale_expr), f)
     return out
 
 
-def compare(flood, ea, thr, scale_expr):
+def compare(flood, ea, thr):
     """Per dimension: 'ok' or what differs.  The flood fill gives, for each
-    dimension, (activation energy, threshold of that energy, tolerance,
-    first threshold above the global minimum, its tolerance); the
-    tolerances are scaled by the slope of the energy scale."""
-    f = percolation_check.make_scale(scale_expr)
-
-    def slope(e):
-        return max(abs(f(e + 1e-4) - f(e - 1e-4)) / 2e-4, 1.0) if e > 1e-4 else 1.0
+    dimension on ostrel's energy scale, (activation energy, threshold of
+    that energy, tolerance, first threshold above the global minimum, its
+    tolerance)."""
     verdict = []
     for d in (1, 2, 3):
         fe, fthr, tol, ffirst, tol_first = flood[d]
-        if fe < 999:
-            tol *= slope(fthr)
-            fe = f(fthr) - f(fthr - fe)
-        if ffirst < 999:
-            tol_first *= slope(ffirst)
-            ffirst = f(ffirst) - f(0.0)
         bad = []
         if d not in ea:
             bad.append("missing")
@@ -194,10 +189,11 @@ def survey_one(args, cid, cif):
         return row
     ea = parse_lines(out, "activation energy")
     thr = parse_lines(out, "threshold from the global minimum")
-    cache = os.path.join(args.scratch, "cubes", cid + ".flood.json") if args.keep_cubes else None
-    flood = flood_of(cube, cache)
     scale = NA_SCALE if ion_type == "Na1+" else None
-    verdict = compare(flood, ea, thr, scale)
+    name = cid + (".flood.scaled.json" if scale else ".flood.json")
+    cache = os.path.join(args.scratch, "cubes", name) if args.keep_cubes else None
+    flood = flood_of(cube, cache, scale)
+    verdict = compare(flood, ea, thr)
     row.update(status="ok" if all(v.endswith(":ok") for v in verdict) else "differs",
                ostrel=fmt3(ea), threshold_ostrel=fmt3(thr),
                flood=",".join("%.4f" % flood[d][0] for d in (1, 2, 3)),

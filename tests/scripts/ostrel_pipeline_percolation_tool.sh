@@ -4,7 +4,8 @@
 # 2C along a, b, c), a channel along the face diagonal [110] only, a deep
 # trap off the channel (the activation energy is measured from the lowest
 # site of the percolating region), the same grid with repeated boundary
-# planes, and the compare mode's verdicts on made-up ostrel outputs.
+# planes, voxels of equal energy, and the compare mode's verdicts on made-up
+# ostrel outputs, with and without an energy scale.
 set -u
 : "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}" "${PYTHON:=/usr/bin/python3}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
@@ -39,6 +40,30 @@ def trap(x, y, z):
     well = -0.05 - 3 * math.exp(-((x - 0.5) ** 2 + (y - 0.5) ** 2 + (z - 0.5) ** 2) / 0.005)
     return min(channel, 0.45 + well) if (x - 0.5) ** 2 + (y - 0.5) ** 2 + (z - 0.5) ** 2 < 0.03 else channel
 write("trap.cube", 20, trap)
+# Walls of 9 eV round two channels along a: H (sites 0.5 eV, its barrier
+# 1.0 eV at i = 10) and D (sites 0, closed by 2.0 eV), bridged at i = 15 by
+# voxels of 1.0 eV.  At 1.0 eV the region that percolates holds D's sites,
+# although H's barrier voxel comes first in the sorted order.
+def tied(x, y, z):
+    i, j, k = round(x * 20), round(y * 20), round(z * 20)
+    if k != 5:
+        return 9.0
+    if j == 5:
+        return 1.0 if i == 10 else 0.5
+    if j == 15:
+        return 2.0 if i == 10 else 0.0
+    return 1.0 if i == 15 and 5 < j < 15 else 9.0
+write("tied.cube", 20, tied)
+# Two channels along a that never meet: X from 0 over 1.0 eV, Y from 0.5
+# over 1.55 eV.  On raw energies X's barrier is the smaller, on a concave
+# scale Y's.
+def two(x, y, z):
+    if abs(y - 0.25) < 0.01 and abs(z - 0.25) < 0.01:
+        return 0.5 * c(x)
+    if abs(y - 0.75) < 0.01 and abs(z - 0.75) < 0.01:
+        return 0.5 + 0.525 * c(x)
+    return 9.0
+write("two.cube", 20, two)
 PY
 
 expect() {  # cube, expected 1D 2D 3D activation energies
@@ -52,6 +77,8 @@ expect diag.cube "0.200000 999.000000 999.000000"
 # The barrier is measured from the lowest site of the percolating region,
 # not from the deeper closed well.
 expect trap.cube "0.200000 999.000000 999.000000"
+# Voxels of equal energy are judged together.
+expect tied.cube "1.000000 999.000000 999.000000"
 
 # Compare mode: agreement within the tolerance, disagreement, missing lines.
 printf '1D activation energy: 0.220000 eV\n2D activation energy: 0.460000 eV\n3D activation energy: 0.740000 eV\n' >good.txt
@@ -69,6 +96,19 @@ for d, e in ((1, 0.22), (2, 0.46), (3, 0.74)):
 PY
 "$PYTHON" "$tool" compare cos.cube scaled.txt --scale "0.5695*E^(0.6946)" >/dev/null || bad "compare with a scale"
 "$PYTHON" "$tool" compare cos.cube scaled.txt >/dev/null && bad "compare ignores the scale"
+# The smallest barrier over all energies is taken on the scale: Y's
+# f(1.55) - f(0.5), not f(1) - f(0) of X, the smaller on raw energies.
+expect two.cube "1.000000 999.000000 999.000000"
+"$PYTHON" - <<'PY' >two_y.txt
+f = lambda e: 0.5695 * e ** 0.6946
+print("1D activation energy: %.6f eV" % (f(1.55) - f(0.5)))
+print("2D activation energy: 999.000000 eV\n3D activation energy: 999.000000 eV")
+PY
+sed '1s/.*/1D activation energy: 0.569500 eV/' two_y.txt >two_x.txt
+"$PYTHON" "$tool" compare two.cube two_y.txt --scale "0.5695*E^(0.6946)" >two.cmp ||
+  { bad "compare: the scaled barrier of Y refused"; cat two.cmp; }
+"$PYTHON" "$tool" compare two.cube two_x.txt --scale "0.5695*E^(0.6946)" >/dev/null &&
+  bad "compare: the raw minimum of X accepted on a scale"
 
 [ $fail = 0 ] && echo "percolation check: ok"
 exit $fail
