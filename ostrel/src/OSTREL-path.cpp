@@ -661,17 +661,11 @@ struct SaddleEnds {
     return 0;
   }
 
-  // Both ends, on two sides first, else within kT above the saddle.  0 when
-  // the search ran (found() tells), 1 on error.
-  int search() {
-    for (bool pass_strict : {true, false}) {
-      strict = pass_strict;
-      if (select_ends() == 1)
-        return 1;
-      if (found())
-        break;
-    }
-    return 0;
+  // Both ends on two sides of the saddle (strict), or within kT above it.
+  // 0 when the search ran (found() tells), 1 on error.
+  int search(bool on_two_sides) {
+    strict = on_two_sides;
+    return select_ends() == 1 ? 1 : 0;
   }
 
   bool found() const { return first >= 0 && second >= 0; }
@@ -718,17 +712,25 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
       // The reach grows until both basins' minima are found: 3.5 Å, then
       // 5, 7 and 10 Å (the next site of a one-site cell of edge 8 Å lies
       // 8 Å away), but not beyond twice the longest cell edge, within which
-      // every basin of the cell has an image.
+      // every basin of the cell has an image.  Ends on two sides of the
+      // saddle are sought at every reach before the allowance of kT is
+      // tried at any: within kT above a high saddle two images of one
+      // minimum on the same side can lie nearer than the far basin (a Na
+      // landscape lost its only 3-D saddle to a false hop along b).
       const double longest = std::max({cube->a, cube->b, cube->c});
       std::unique_ptr<SaddleEnds> found;
       OSTREL_nearest_neighbour nearest[2];
-      for (double reach : {3.5, 5.0, 7.0, 10.0}) {
-        if (reach > 3.5 && reach > 2 * longest)
-          break;
-        auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
-        if (ends->search())
-          return 1;
-        found = std::move(ends);
+      for (bool on_two_sides : {true, false}) {
+        for (double reach : {3.5, 5.0, 7.0, 10.0}) {
+          if (reach > 3.5 && reach > 2 * longest)
+            break;
+          auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
+          if (ends->search(on_two_sides))
+            return 1;
+          found = std::move(ends);
+          if (found->found())
+            break;
+        }
         if (found->found())
           break;
       }

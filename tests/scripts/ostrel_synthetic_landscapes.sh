@@ -6,7 +6,9 @@
 # energy) -- 0.4 eV in the ab plane, 0.6 eV along c -- and a separable
 # cosine landscape whose neighbouring grid points tie exactly (the grid's
 # highest points of the three cosines: 0.22, 0.45, 0.73 eV), and a cell of
-# 8 A with one site, whose hops are as long (0.22, 0.46, 0.74 eV).  Both the
+# 8 A with one site, whose hops are as long (0.22, 0.46, 0.74 eV), and two
+# channels joined by a pass whose far basin lies beyond the first reaches of
+# the hop search (0.10, 0.30, 0.52 eV, by the flood fill).  Both the
 # activation energies and the thresholds
 # above the global minimum are checked.
 set -u
@@ -52,6 +54,20 @@ cif("tie.cif", 4, 4, 4, 90)
 write("wide.cube", [(8, 0, 0), (0, 8, 0), (0, 0, 8)], (40, 40, 40),
       lambda x, y, z: 0.11 * (1 - cos(x)) + 0.23 * (1 - cos(y)) + 0.37 * (1 - cos(z)))
 cif("wide.cif", 8, 8, 8, 90)
+# Two channels along b, at x = 1/4 (site A, 0.1 eV barrier along b) and
+# x = 3/4 (site B), parted by a ridge 1.7 A beside A whose pass lies between
+# A and its image along b; from the pass the floor falls over 6 A to B.  The
+# pass joins the channels (3-D at 0.52 eV over A, by the flood fill), but
+# within kT above it A and A + b lie nearer than B, on one side of it, at
+# more than 90 degrees: a hop A -> A + b over the pass would be false.
+def ridge(x, y, z):
+    t = (x * 16 - 4 + 8) % 16 - 8
+    cy = (1 - cos(y)) / 2
+    return (-0.25 * math.exp(-t * t / 0.72) + 0.2 * (1 + math.cos(math.pi * t / 8)) / 2
+            + 0.5 * math.exp(-(abs(t) - 1.7) ** 2 / 0.32) * (1 - 0.6 * cy) + 0.1 * cy
+            + 0.3 * (1 - cos(z)) / 2)
+write("pass.cube", [(16, 0, 0), (0, 4, 0), (0, 0, 4)], (80, 20, 20), ridge)
+cif("pass.cif", 16, 4, 4, 90)
 PY
 
 # name, expected activation energies (1D 2D 3D, to 2 decimals)
@@ -69,6 +85,7 @@ done <<'CASES'
 hex 0.40 0.40 0.60
 tie 0.22 0.45 0.73
 wide 0.22 0.46 0.74
+pass 0.10 0.30 0.52
 CASES
 
 [ $fail = 0 ] && echo "synthetic landscapes: ok"
