@@ -18,7 +18,7 @@ above the global minimum is the energy at which d directions first connect
 (what tools that measure from the global minimum report).
 
 Usage:
-  percolation_check.py CUBE [--max E]
+  percolation_check.py CUBE [--max E] [--scale EXPR]
       prints one line per dimension: "<d>D <Ea> <threshold> <tolerance>
       <threshold from the global minimum>" (999 when the dimension is never reached below the global minimum +
       E, default 5 eV, the range in which ostrel looks for saddles)
@@ -49,6 +49,7 @@ then count and step vector of each axis), the atom lines, then one energy
 per voxel with the third axis innermost.  A cube whose first count is odd
 repeats its boundary planes; they are dropped.
 """
+import os
 import sys
 
 import numpy as np
@@ -87,21 +88,13 @@ def rank_with(basis, v):
     return basis
 
 
-def flood_with_thresholds(grid, emax=5.0, scale=None):
-    """Per dimension (activation energy, its threshold above the global
-    minimum, tolerance, first threshold above the global minimum, its
-    tolerance).  With `scale` (a function of the energy above the global
-    minimum, as made by make_scale) every energy is measured on that scale,
-    as ostrel does: the scale is monotonic, so the flood is the same, but
-    the smallest activation energy over all moments can come from another
-    moment than on the raw energies."""
-    na, nb, nc = grid.shape
+def flood_events_python(values, scaled, ordered, shape, gmin, emax):
+    """The flood itself: voxels in ascending energy up to gmin + emax, joined
+    to their added neighbours.  Returns per dimension the smallest
+    activation energy and its voxel, and the first energy (above the global
+    minimum) at which d directions connect and its voxel."""
+    na, nb, nc = shape
     n = na * nb * nc
-    flat = grid.ravel()
-    gmin = float(flat.min())
-    order = np.argsort(flat, kind="stable")
-    # Energies on the analysed scale, zero at the global minimum.
-    scaled = (np.asarray(scale(flat - gmin), dtype=float) if scale else flat - gmin).tolist()
     parent = list(range(n))
     ox = [0] * n  # cell offset of a node relative to its parent
     oy = [0] * n
@@ -140,8 +133,6 @@ def flood_with_thresholds(grid, emax=5.0, scale=None):
     # minimum) and the voxel that connects them.
     first = {1: 999.0, 2: 999.0, 3: 999.0}
     where_first = {1: -1, 2: -1, 3: -1}
-    values = flat.tolist()
-    ordered = order.tolist()
     tied = []  # voxels of the current energy, judged once all are joined
     for pos, idx in enumerate(ordered):
         e = values[idx]
@@ -205,6 +196,205 @@ def flood_with_thresholds(grid, emax=5.0, scale=None):
                     best[d] = ea
                     where[d] = t
         tied = []
+    return best, where, first, where_first
+
+# The same flood compiled with numba when it is installed (Debian
+# python3-numba): the loop above takes minutes on a grid of millions of
+# voxels, the compiled one seconds.  Compiling takes a few seconds, so small
+# grids keep the loop above; PERCOLATION_CHECK_FLOOD=python or =compiled
+# chooses for every grid (the tests compare the two).
+COMPILE_FROM_VOXELS = 200000
+
+
+def compiled_flood(voxels):
+    """The compiled flood for a grid of that many voxels, or None."""
+    global _compiled
+    choice = os.environ.get("PERCOLATION_CHECK_FLOOD", "")
+    if choice == "python" or (choice != "compiled" and voxels < COMPILE_FROM_VOXELS):
+        return None
+    if _compiled is None:
+        _compiled = _compile_flood() or False
+    return _compiled or None
+
+
+_compiled = None
+
+
+def _compile_flood():
+    try:
+        import numba
+    except ImportError:
+        return None
+
+    @numba.njit(cache=False)
+    def find(parent, off, x):
+        # Root of x and the cell of x in the root's frame; every node on the
+        # way is then pointed at the root directly.
+        px = py = pz = 0
+        y = x
+        while parent[y] != y:
+            px += off[y, 0]
+            py += off[y, 1]
+            pz += off[y, 2]
+            y = parent[y]
+        root = y
+        rx, ry, rz = px, py, pz
+        y = x
+        while parent[y] != y:
+            nxt = parent[y]
+            dx, dy, dz = off[y, 0], off[y, 1], off[y, 2]
+            parent[y] = root
+            off[y, 0], off[y, 1], off[y, 2] = rx, ry, rz
+            rx -= dx
+            ry -= dy
+            rz -= dz
+            y = nxt
+        return root, px, py, pz
+
+    @numba.njit(cache=False)
+    def add_vector(basis, count, r, vx, vy, vz):
+        # rank_with on the root's rows of `basis`.
+        if vx == 0 and vy == 0 and vz == 0:
+            return
+        m = count[r]
+        if m == 0:
+            pass
+        elif m == 1:
+            ux, uy, uz = basis[r, 0], basis[r, 1], basis[r, 2]
+            if uy * vz - uz * vy == 0 and uz * vx - ux * vz == 0 and ux * vy - uy * vx == 0:
+                return
+        elif m == 2:
+            ux, uy, uz = basis[r, 0], basis[r, 1], basis[r, 2]
+            wx, wy, wz = basis[r, 3], basis[r, 4], basis[r, 5]
+            cx, cy, cz = uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx
+            if cx * vx + cy * vy + cz * vz == 0:
+                return
+        else:
+            return
+        basis[r, 3 * m] = vx
+        basis[r, 3 * m + 1] = vy
+        basis[r, 3 * m + 2] = vz
+        count[r] = m + 1
+
+    @numba.njit(cache=False)
+    def events(values, scaled, order, na, nb, nc, gmin, emax):
+        n = na * nb * nc
+        parent = np.arange(n)
+        off = np.zeros((n, 3), dtype=np.int32)
+        size = np.ones(n, dtype=np.int64)
+        low = scaled.copy()
+        basis = np.zeros((n, 9), dtype=np.int32)
+        count = np.zeros(n, dtype=np.int8)
+        added = np.zeros(n, dtype=np.bool_)
+        best = np.full(4, 999.0)
+        where = np.full(4, -1)
+        first = np.full(4, 999.0)
+        where_first = np.full(4, -1)
+        tie_start = 0
+        for pos in range(n):
+            idx = order[pos]
+            e = values[idx]
+            if e - gmin > emax:
+                break
+            i = idx // (nb * nc)
+            j = (idx // nc) % nb
+            k = idx % nc
+            added[idx] = True
+            for da in range(-1, 2):
+                for db in range(-1, 2):
+                    for dc in range(-1, 2):
+                        if da == 0 and db == 0 and dc == 0:
+                            continue
+                        a, b, c = i + da, j + db, k + dc
+                        sa = sb = sc = 0
+                        if a < 0:
+                            a += na
+                            sa = -1
+                        elif a >= na:
+                            a -= na
+                            sa = 1
+                        if b < 0:
+                            b += nb
+                            sb = -1
+                        elif b >= nb:
+                            b -= nb
+                            sb = 1
+                        if c < 0:
+                            c += nc
+                            sc = -1
+                        elif c >= nc:
+                            c -= nc
+                            sc = 1
+                        other = (a * nb + b) * nc + c
+                        if not added[other]:
+                            continue
+                        ra, pax, pay, paz = find(parent, off, idx)
+                        rb, pbx, pby, pbz = find(parent, off, other)
+                        tx, ty, tz = pax + sa - pbx, pay + sb - pby, paz + sc - pbz
+                        if ra == rb:
+                            add_vector(basis, count, ra, tx, ty, tz)
+                            continue
+                        if size[ra] < size[rb]:
+                            ra, rb = rb, ra
+                            tx, ty, tz = -tx, -ty, -tz
+                        parent[rb] = ra
+                        off[rb, 0], off[rb, 1], off[rb, 2] = tx, ty, tz
+                        size[ra] += size[rb]
+                        low[ra] = min(low[ra], low[rb])
+                        for q in range(count[rb]):
+                            add_vector(basis, count, ra, basis[rb, 3 * q], basis[rb, 3 * q + 1],
+                                       basis[rb, 3 * q + 2])
+                        count[rb] = 0
+            if pos + 1 < n and values[order[pos + 1]] == e:
+                continue
+            for tp in range(tie_start, pos + 1):
+                t = order[tp]
+                root = find(parent, off, t)[0]
+                for d in range(1, count[root] + 1):
+                    if where_first[d] < 0:
+                        first[d] = scaled[t] - scaled[order[0]]
+                        where_first[d] = t
+                    ea = scaled[t] - low[root]
+                    if ea < best[d] - 1e-12:
+                        best[d] = ea
+                        where[d] = t
+            tie_start = pos + 1
+        return best, where, first, where_first
+
+    def run(values, scaled, order, shape, gmin, emax):
+        b, w, f, wf = events(values, scaled, order.astype(np.int64), shape[0], shape[1],
+                             shape[2], gmin, emax)
+        return ({d: float(b[d]) for d in (1, 2, 3)}, {d: int(w[d]) for d in (1, 2, 3)},
+                {d: float(f[d]) for d in (1, 2, 3)}, {d: int(wf[d]) for d in (1, 2, 3)})
+    return run
+
+
+
+def flood_with_thresholds(grid, emax=5.0, scale=None):
+    """Per dimension (activation energy, its threshold above the global
+    minimum, tolerance, first threshold above the global minimum, its
+    tolerance).  With `scale` (a function of the energy above the global
+    minimum, as made by make_scale) every energy is measured on that scale,
+    as ostrel does: the scale is monotonic, so the flood is the same, but
+    the smallest activation energy over all moments can come from another
+    moment than on the raw energies."""
+    na, nb, nc = grid.shape
+    n = na * nb * nc
+    flat = grid.ravel()
+    gmin = float(flat.min())
+    order = np.argsort(flat, kind="stable")
+    # Energies on the analysed scale, zero at the global minimum.
+    scaled = np.asarray(scale(flat - gmin), dtype=float) if scale else flat - gmin
+    compiled = compiled_flood(n)
+    if compiled:
+        best, where, first, where_first = compiled(flat, scaled, order, (na, nb, nc), gmin, emax)
+    else:
+        best, where, first, where_first = flood_events_python(
+            flat.tolist(), scaled.tolist(), order.tolist(), (na, nb, nc), gmin, emax)
+    values = flat
+    neighbours = [(a, b, c) for a in (-1, 0, 1) for b in (-1, 0, 1) for c in (-1, 0, 1)
+                  if (a, b, c) != (0, 0, 0)]
+
     def drop_at(idx):
         # The largest energy step from a voxel down to one of its neighbours,
         # on the raw energies or on the scale, whichever is larger (a scale
@@ -224,7 +414,7 @@ def flood_with_thresholds(grid, emax=5.0, scale=None):
         if idx < 0:
             result[d] = (999.0, 999.0, 0.0, 999.0, 0.0)
             continue
-        result[d] = (best[d], scaled[idx] - scaled[ordered[0]], drop_at(idx), first[d],
+        result[d] = (best[d], scaled[idx] - scaled[int(order[0])], drop_at(idx), first[d],
                      drop_at(where_first[d]))
     return result
 
@@ -303,7 +493,7 @@ def main(argv):
                   "%.6f %s" % (d, got[d], ea, thr, diff, tol, "ok" if good else "DIFFERENT"))
         return 0 if ok else 1
     if len(argv) == 2:
-        res = flood_with_thresholds(read_cube(argv[1]), emax)
+        res = flood_with_thresholds(read_cube(argv[1]), emax, make_scale(scale) if scale else None)
         for d in (1, 2, 3):
             print("%dD %.6f %.6f %.6f %.6f" % ((d,) + res[d][:4]))
         return 0

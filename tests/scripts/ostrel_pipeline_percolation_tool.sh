@@ -110,5 +110,29 @@ sed '1s/.*/1D activation energy: 0.569500 eV/' two_y.txt >two_x.txt
 "$PYTHON" "$tool" compare two.cube two_x.txt --scale "0.5695*E^(0.6946)" >/dev/null &&
   bad "compare: the raw minimum of X accepted on a scale"
 
+# The compiled flood (numba, for large grids) gives the same numbers as the
+# loop, scaled or not.
+if "$PYTHON" -c 'import numba' 2>/dev/null; then
+  "$PYTHON" - "$BV_SOURCE_DIR/tools" <<'PY' || bad "the compiled flood differs from the loop"
+import os, sys
+sys.path.insert(0, sys.argv[1])
+import percolation_check as pc
+ok = True
+for name in ("cos", "diag", "trap", "tied", "two"):
+    grid = pc.read_cube(name + ".cube")
+    for scale in (None, pc.make_scale("0.5695*E^(0.6946)")):
+        got = {}
+        for how in ("python", "compiled"):
+            os.environ["PERCOLATION_CHECK_FLOOD"] = how
+            got[how] = pc.flood_with_thresholds(grid, scale=scale)
+        if got["python"] != got["compiled"]:
+            print("%s: loop %s, compiled %s" % (name, got["python"], got["compiled"]))
+            ok = False
+sys.exit(0 if ok else 1)
+PY
+else
+  echo "note: numba not installed, the compiled flood is not compared"
+fi
+
 [ $fail = 0 ] && echo "percolation check: ok"
 exit $fail
