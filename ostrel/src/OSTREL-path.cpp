@@ -759,8 +759,22 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
 
 namespace {
 
+// The longest diagonal of one grid cell, Å: two grid points standing for
+// symmetry images of one position can each lie up to half of it off.
+double voxel_diagonal(const OSTREL_cube* cube) {
+  double longest = 0;
+  const OSTREL_cubeloc o{0, 0, 0};
+  for (int b : {-1, 1})
+    for (int c : {-1, 1})
+      longest = std::max(longest, OSTREL_find_loc_distance(cube, o, OSTREL_cubeloc{1, b, c}));
+  return longest;
+}
+
 // Minimum images of one type whose distance to a saddle best matches a
-// given length: candidates within 0.001 Å of the best match are kept.
+// given length: candidates within 0.001 Å of the best match are kept, and
+// none when even the best misses the length by more than a grid cell's
+// diagonal (the type has no image where the copy's end would lie; pairing
+// the nearest miss made a hop into the wrong cell, 1536941).
 void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_cubeloc L,
                   double length, OSTREL_cellcross_list* out) {
   out->len = 0;
@@ -784,6 +798,10 @@ void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTR
           out->points.push_back(m);
           out->list.push_back(OSTREL_cellcross{a, b, c});
         }
+  if (best > voxel_diagonal(cube)) {
+    out->points.clear();
+    out->list.clear();
+  }
   out->len = (int)out->points.size();
   out->alloc = out->len;
 }

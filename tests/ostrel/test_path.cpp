@@ -999,6 +999,34 @@ TEST(HopSearch, EndsOnTwoSidesOfABentChannelAreJoinedWhateverTheirAngle) {
   EXPECT_EQ(err.find("Cannot connect"), std::string::npos) << err;
 }
 
+TEST(HopSearch, CopyWithoutAnImageAtTheRepresentativesDistanceIsNotMade) {
+  // A path type A -> B over S1, 0.4 Å from both; its saddle type has a
+  // second member S2 across the cell, beside an image of B but far from
+  // every image of A (a site whose partner the landscape lacks).  No
+  // operation is known, so copies go by distances: with no image of A
+  // 0.4 Å from S2, S2 gets no copy, rather than one to the nearest miss
+  // in whatever cell it falls.
+  OSTREL_cube c;
+  flat_cube(&c, 20, 8.0);
+  add_minimum(&c, 5, 5, 5, 1, 0.0);    // A
+  add_minimum(&c, 7, 5, 5, 2, 0.1);    // B
+  add_minimum(&c, 15, 12, 5, 2, 0.1);  // the second B
+  add_saddle(&c, 6, 5, 5, 1, 0.3);     // S1
+  add_saddle(&c, 14, 12, 5, 1, 0.3);   // S2
+  OSTREL_pathlib lib;
+  add_type(&lib, path_type(c, 0, 1, 0));
+  OSTREL_cif cif;
+  ASSERT_EQ(OSTREL_build_allpaths(&c, &cif, &lib), 0);
+  int over_s1 = 0, over_s2 = 0;
+  for (int q = 0; q < lib.total_allpath; q++) {
+    over_s1 += lib.allpath[q].saddle == 0;
+    over_s2 += lib.allpath[q].saddle == 1;
+  }
+  EXPECT_EQ(over_s1, 1);
+  EXPECT_EQ(over_s2, 0);
+  OSTREL_free_cube(&c);
+}
+
 TEST(HopSearch, TouchingSaddlesOfDifferentEnergiesAreTwoSaddles) {
   // Two channels one grid point wide cross at a shallow well M (0.09 eV):
   // along a to a well A (0 eV) over saddles at 0.10 eV next to M, along b to
