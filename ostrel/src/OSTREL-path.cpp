@@ -772,11 +772,9 @@ double voxel_diagonal(const OSTREL_cube* cube) {
 
 // Minimum images of one type whose distance to a saddle best matches a
 // given length: candidates within 0.001 Å of the best match are kept, and
-// none when even the best misses the length by more than a grid cell's
-// diagonal (the type has no image where the copy's end would lie; pairing
-// the nearest miss made a hop into the wrong cell, 1536941).
+// by how much the best misses the length is returned.
 void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTREL_cubeloc L,
-                  double length, OSTREL_cellcross_list* out) {
+                  double length, OSTREL_cellcross_list* out, double* miss) {
   out->len = 0;
   out->points.clear();
   out->list.clear();
@@ -798,12 +796,23 @@ void match_images(const OSTREL_cube* cube, const std::vector<int>& members, OSTR
           out->points.push_back(m);
           out->list.push_back(OSTREL_cellcross{a, b, c});
         }
-  if (best > voxel_diagonal(cube)) {
-    out->points.clear();
-    out->list.clear();
-  }
+  *miss = best;
   out->len = (int)out->points.size();
   out->alloc = out->len;
+}
+
+// Whether the grid points a and b are reached from two different lower
+// sides of saddle L without rising to it, i.e. lie in two basins L parts.
+bool ends_on_two_sides(const OSTREL_cube* cube, int L, OSTREL_cubeloc a, OSTREL_cubeloc b) {
+  const OSTREL_cubeloc S = saddle_point(cube, L);
+  const double es = cube->saddle[L].e;
+  const double radius =
+      std::max(OSTREL_find_loc_distance(cube, S, a), OSTREL_find_loc_distance(cube, S, b)) + 1.0;
+  const LowerSides sides = lower_sides(cube, S, es);
+  const BoxAroundSaddle box = box_around(cube, S, radius);
+  const int side_a = side_reached_below(cube, box, es, sides, a);
+  const int side_b = side_reached_below(cube, box, es, sides, b);
+  return side_a >= 0 && side_b >= 0 && side_a != side_b;
 }
 
 // Whether the hop between minimum images (ms, cs) and (me, ce), in either
@@ -856,8 +865,16 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
                       double right, OSTREL_cellcross_list& starts, OSTREL_cellcross_list& ends,
                       int listed_from, OSTREL_pathlib* lib) {
   const OSTREL_cubeloc Lp = saddle_point(cube, L);
-  match_images(cube, st, Lp, left, &starts);
-  match_images(cube, et, Lp, right, &ends);
+  double start_miss = 0, end_miss = 0;
+  match_images(cube, st, Lp, left, &starts, &start_miss);
+  match_images(cube, et, Lp, right, &ends, &end_miss);
+  // Where a type has no image at the representative's distance from L (a
+  // site whose symmetry partner the grid's neighbour test does not see, as
+  // on hexagonal grids), the nearest misses stand in for the ends only when
+  // each is reached from its own lower side of L without rising to it.  A
+  // miss taken blindly made a hop into the wrong cell (a K landscape then
+  // percolated at 0.130 eV, where the flood fill finds 0.197).
+  const bool poor = std::max(start_miss, end_miss) > voxel_diagonal(cube);
   // Several images at the same distance from the saddle (on either side
   // of a symmetry element through it) would pair up into hops that this
   // saddle does not make: of the admissible pairs only those whose two
@@ -887,6 +904,9 @@ void copies_at_saddle(const OSTREL_cube* cube, const OSTREL_path& P, int L,
       if (known)
         continue;
       if (OSTREL_allpath_angle(cube, &starts, i, &ends, j, L) < PI / 2 - 1e-9)
+        continue;
+      if (poor && !ends_on_two_sides(cube, L, minimum_image(cube, ms, cs.x, cs.y, cs.z),
+                                     minimum_image(cube, me, ce.x, ce.y, ce.z)))
         continue;
       pairs.emplace_back(i, j);
       const double apart = OSTREL_find_loc_distance(
