@@ -698,6 +698,34 @@ OSTREL_path path_type_of(const OSTREL_cube* cube, const SaddleEnds& ends, int s,
   return p;
 }
 
+// The ends of the hop over saddle point si.  The reach grows until both
+// basins' minima are found: 3.5 Å, then 5, 7 and 10 Å (the next site of a
+// one-site cell of edge 8 Å lies 8 Å away), but not beyond twice the
+// longest cell edge, within which every basin of the cell has an image.
+// Ends on two sides of the saddle are sought at every reach before the
+// allowance of kT is tried at any: within kT above a high saddle two images
+// of one minimum on the same side can lie nearer than the far basin (a Na
+// landscape lost its only 3-D saddle to a false hop along b).  0 (the
+// search's outcome in *out), or 1 on error.
+int search_hop_ends(const OSTREL_cube* cube, int si, std::unique_ptr<SaddleEnds>* out) {
+  const double longest = std::max({cube->a, cube->b, cube->c});
+  OSTREL_nearest_neighbour nearest[2];
+  std::unique_ptr<SaddleEnds>& found = *out;
+  for (bool on_two_sides : {true, false}) {
+    for (double reach : {3.5, 5.0, 7.0, 10.0}) {
+      if (reach > 3.5 && reach > 2 * longest)
+        break;
+      auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
+      if (ends->search(on_two_sides))
+        return 1;
+      found = std::move(ends);
+      if (found->found())
+        return 0;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* lib) {
@@ -709,31 +737,9 @@ int OSTREL_build_path(OSTREL_cube* cube, const OSTREL_cif* cif, OSTREL_pathlib* 
   try {
     for (int s = 1; s <= cube->total_saddle_type; s++) {
       const int si = cube->saddle_type_index[s];
-      // The reach grows until both basins' minima are found: 3.5 Å, then
-      // 5, 7 and 10 Å (the next site of a one-site cell of edge 8 Å lies
-      // 8 Å away), but not beyond twice the longest cell edge, within which
-      // every basin of the cell has an image.  Ends on two sides of the
-      // saddle are sought at every reach before the allowance of kT is
-      // tried at any: within kT above a high saddle two images of one
-      // minimum on the same side can lie nearer than the far basin (a Na
-      // landscape lost its only 3-D saddle to a false hop along b).
-      const double longest = std::max({cube->a, cube->b, cube->c});
       std::unique_ptr<SaddleEnds> found;
-      OSTREL_nearest_neighbour nearest[2];
-      for (bool on_two_sides : {true, false}) {
-        for (double reach : {3.5, 5.0, 7.0, 10.0}) {
-          if (reach > 3.5 && reach > 2 * longest)
-            break;
-          auto ends = std::make_unique<SaddleEnds>(cube, si, reach, nearest);
-          if (ends->search(on_two_sides))
-            return 1;
-          found = std::move(ends);
-          if (found->found())
-            break;
-        }
-        if (found->found())
-          break;
-      }
+      if (search_hop_ends(cube, si, &found))
+        return 1;
       const SaddleEnds& ends = *found;
       if (!ends.found()) {
         fprintf(stderr, "Warning: Cannot connect saddle type %d to any energy minimum site\n", s);
@@ -1246,30 +1252,59 @@ int delete_type_of_allpath(OSTREL_pathlib* lib, int allpath_index) {
 int OSTREL_filter_redundant_path(OSTREL_cube* cube, OSTREL_pathlib* lib) {
   return OSTREL_catch_memory("OSTREL_filter_redundant_path", [&] {
     // Pass 1: two hops between the same minimum images over different saddle
-    // types; the higher one goes.
+    // types; the higher one goes, with every copy of its type that another
+    // type also parallels no lower.  The whole type goes when all its copies
+    // do, as they all do in a library made by the operations alone; where
+    // the grid breaks the symmetry (the 26 neighbours on a hexagonal grid
+    // split one orbit of saddles into two types of slightly different
+    // energies, and only some copies of the higher type repeat a hop of
+    // the lower), the copies that join other minima stay: dropping them
+    // lost the 2-D network of a trigonal landscape.
+    auto key_of = [](const OSTREL_allpath& a) {
+      const OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
+      return std::to_string(a.start) + ":" + std::to_string(a.end) + ":" + std::to_string(d.x) +
+             ":" + std::to_string(d.y) + ":" + std::to_string(d.z);
+    };
     for (bool again = true; again;) {
       again = false;
       std::unordered_map<std::string, std::vector<int>> groups;
-      for (int q = 0; q < lib->total_allpath; q++) {
+      for (int q = 0; q < lib->total_allpath; q++) groups[key_of(lib->allpath[q])].push_back(q);
+      auto paralleled = [&](int q) {
         const OSTREL_allpath& a = lib->allpath[q];
-        OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
-        std::string key = std::to_string(a.start) + ":" + std::to_string(a.end) + ":" +
-                          std::to_string(d.x) + ":" + std::to_string(d.y) + ":" +
-                          std::to_string(d.z);
-        groups[key].push_back(q);
-      }
+        for (int p : groups[key_of(a)]) {
+          const OSTREL_allpath& b = lib->allpath[p];
+          if (b.saddle_type != a.saddle_type && b.saddle_energy <= a.saddle_energy)
+            return true;
+        }
+        return false;
+      };
       for (int i = 0; i < lib->total_allpath && !again; i++) {
         const OSTREL_allpath& a = lib->allpath[i];
-        OSTREL_cellcross d = OSTREL_get_cellcrossdiff_from_allpath(&a);
-        std::string key = std::to_string(a.start) + ":" + std::to_string(a.end) + ":" +
-                          std::to_string(d.x) + ":" + std::to_string(d.y) + ":" +
-                          std::to_string(d.z);
-        for (int j : groups[key]) {
+        for (int j : groups[key_of(a)]) {
           if (j <= i || lib->allpath[j].saddle_type == a.saddle_type)
             continue;
-          int gone = a.saddle_energy < lib->allpath[j].saddle_energy ? j : i;
-          if (delete_type_of_allpath(lib, gone))
-            return 1;
+          const int gone = a.saddle_energy < lib->allpath[j].saddle_energy ? j : i;
+          const OSTREL_allpath& g = lib->allpath[gone];
+          std::vector<int> copies;
+          bool all = true;
+          for (int q = 0; q < lib->total_allpath; q++) {
+            const OSTREL_allpath& o = lib->allpath[q];
+            if (o.saddle_type != g.saddle_type || o.start_type != g.start_type ||
+                o.end_type != g.end_type)
+              continue;
+            if (paralleled(q))
+              copies.push_back(q);
+            else
+              all = false;
+          }
+          if (all) {
+            if (delete_type_of_allpath(lib, gone))
+              return 1;
+          } else {
+            for (auto q = copies.rbegin(); q != copies.rend(); ++q)
+              if (OSTREL_delete_pathlib_allpath(lib, *q))
+                return 1;
+          }
           again = true;
           break;
         }

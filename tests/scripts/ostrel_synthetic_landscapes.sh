@@ -8,7 +8,8 @@
 # highest points of the three cosines: 0.22, 0.45, 0.73 eV), and a cell of
 # 8 A with one site, whose hops are as long (0.22, 0.46, 0.74 eV), and two
 # channels joined by a pass whose far basin lies beyond the first reaches of
-# the hop search (0.10, 0.30, 0.52 eV, by the flood fill).  Both the
+# the hop search (0.10, 0.30, 0.52 eV, by the flood fill), and a trigonal
+# landscape on a hexagonal grid (0.28, 0.28, 0.52 eV).  Both the
 # activation energies and the thresholds
 # above the global minimum are checked.
 set -u
@@ -70,6 +71,48 @@ write("pass.cube", [(16, 0, 0), (0, 4, 0), (0, 0, 4)], (80, 20, 20), ridge)
 cif("pass.cif", 16, 4, 4, 90)
 PY
 
+# A trigonal (P-3) landscape of Gaussian wells on a hexagonal grid: sites
+# round a shallow well on the 3-fold axis.  The 26 grid neighbours are not
+# carried into themselves by the axis, so the three saddles from the
+# shallow well to its three sites fall into two types of slightly different
+# energy; only some hops of the higher type repeat hops of the lower, and
+# the others are the only joins of their sites (2-D at 0.28 eV by the flood
+# fill).
+"$PYTHON" - <<'PY' || exit 1
+import itertools
+import numpy as np
+a, c, n, nc = 6.0, 5.0, 36, 30
+g = np.radians(120)
+A = np.array([[a, 0, 0], [a * np.cos(g), a * np.sin(g), 0], [0, 0, c]])
+rot = ([[1, 0, 0], [0, 1, 0], [0, 0, 1]], [[0, -1, 0], [1, -1, 0], [0, 0, 1]],
+       [[-1, 1, 0], [-1, 0, 0], [0, 0, 1]])
+ops = [s * np.array(r) for s in (1, -1) for r in rot]
+wells = ((0.2616, 0.2985, 0.8142, 0.5471, 0.9201), (0.7286, 0.1879, 0.0551, 0.42, 0.9602),
+         (0.5623, 0.1501, 0.4326, 0.7354, 0.7959), (0.6332, 0.9674, 0.6831, 0.5133, 0.6311))
+f = np.stack(np.meshgrid(np.arange(n) / n, np.arange(n) / n, np.arange(nc) / nc,
+                         indexing="ij"), -1)
+E = np.zeros((n, n, nc))
+for x, y, z, depth, width in wells:
+    for R in ops:
+        d = (f - (R @ np.array([x, y, z])) % 1.0 + 0.5) % 1 - 0.5
+        for sh in itertools.product((-1, 0, 1), repeat=3):
+            r = (d + np.array(sh)) @ A
+            E -= depth * np.exp(-(r ** 2).sum(-1) / (2 * width ** 2))
+E -= E.min()
+with open("trig.cube", "w") as out:
+    out.write("t\n\n   0 0 0 0\n")
+    for v, m in zip(A, (n, n, nc)):
+        out.write("%4d %11.6f %11.6f %11.6f\n" % ((m,) + tuple(t / m * 1.889725989 for t in v)))
+    out.write("".join(" %.6f\n" % e for e in E.ravel()))
+with open("trig.cif", "w") as out:
+    out.write("data_t\n_cell_length_a 6\n_cell_length_b 6\n_cell_length_c 5\n"
+              "_cell_angle_alpha 90\n_cell_angle_beta 90\n_cell_angle_gamma 120\n"
+              "loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n-y,x-y,z\n-x+y,-x,z\n-x,-y,-z\n"
+              "y,-x+y,-z\nx-y,x,-z\nloop_\n_atom_site_label\n_atom_site_type_symbol\n"
+              "_atom_site_fract_x\n_atom_site_fract_y\n_atom_site_fract_z\nLi1 Li1+ 0 0 0\n"
+              "O1 O2- 0.3333 0.6667 0.5\n")
+PY
+
 # name, expected activation energies (1D 2D 3D, to 2 decimals)
 while read -r name want; do
   mkdir -p $name.run
@@ -86,6 +129,7 @@ hex 0.40 0.40 0.60
 tie 0.22 0.45 0.73
 wide 0.22 0.46 0.74
 pass 0.10 0.30 0.52
+trig 0.28 0.28 0.52
 CASES
 
 [ $fail = 0 ] && echo "synthetic landscapes: ok"
