@@ -9,7 +9,7 @@ CIF is copied into a scratch directory, its landscape is computed there
 with velmora.x --gen-cube at the given resolution (the resolved supercell
 x_assigned.cif is used when velmora writes one), and ostrel --path
 --print-act is run on the cube.  The flood fill then analyses the same
-cube, and for each dimension both the activation energy (highest hop minus
+cube on ostrel's energy scale, and for each dimension both the activation energy (highest hop minus
 the lowest site of the percolating cluster) and the threshold above the
 global minimum must agree within one grid step's energy change (the
 tolerance of percolation_check.py).  Every "Warning: " line ostrel prints
@@ -20,7 +20,8 @@ structure; a structure already listed there is not run again (delete the
 row or the file to redo it).  Cubes are kept gzip-compressed beside the
 results (--keep-cubes), so that a later run analyses the same landscape
 (velmora resolves partial occupancies at random) without computing it
-again; the flood fill of a kept cube is cached as well.
+again; the flood fill of a kept cube is cached as well (ID.flood.json, or
+ID.flood.scaled.json on the Na scale, which ostrel applies to Na1+).
 
 usage: percolation_survey.py --res 0.2 --scratch DIR [--cod DIR]
           [--velmora PATH] [--ostrel PATH] [--ids ID,ID,...] [--keep-cubes]
