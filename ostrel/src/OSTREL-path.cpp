@@ -451,11 +451,15 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
   const std::array<int, 3> start{m.x - box.S.x, m.y - box.S.y, m.z - box.S.z};
   if (!box.inside(start[0], start[1], start[2]))
     return -1;
-  std::vector<char> seen(box.size(), 0);
+  // The points met, by box index: a hash set, for the search mostly ends
+  // within a few steps of m while the box of a 10 Å reach holds millions
+  // of points (a dense mark per point made every candidate end cost that
+  // much).
+  std::unordered_set<size_t> seen;
   using Item = std::pair<double, std::array<int, 3>>;
   auto farther = [](const Item& u, const Item& v) { return u.first > v.first; };
   std::priority_queue<Item, std::vector<Item>, decltype(farther)> todo(farther);
-  seen[box.index(start[0], start[1], start[2])] = 1;
+  seen.insert(box.index(start[0], start[1], start[2]));
   todo.push({box.dist2(start[0], start[1], start[2]), start});
   while (!todo.empty()) {
     const std::array<int, 3> p = todo.top().second;
@@ -467,10 +471,11 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
       for (int b = p[1] - 1; b <= p[1] + 1; b++)
         for (int c = p[2] - 1; c <= p[2] + 1; c++) {
           if ((!a && !b && !c) || !box.inside(a, b, c)) continue;
-          char& mark = seen[box.index(a, b, c)];
-          if (mark || OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
+          const size_t at = box.index(a, b, c);
+          if (seen.count(at) ||
+              OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
             continue;
-          mark = 1;
+          seen.insert(at);
           todo.push({box.dist2(a, b, c), {a, b, c}});
         }
   }
