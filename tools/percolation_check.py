@@ -252,6 +252,15 @@ def _compile_flood():
         return root, px, py, pz
 
     @numba.njit(cache=False)
+    def wrap(v, n):
+        # Index v one step outside 0..n-1 brought back, and the cell it was in.
+        if v < 0:
+            return v + n, -1
+        if v >= n:
+            return v - n, 1
+        return v, 0
+
+    @numba.njit(cache=False)
     def add_vector(basis, count, r, vx, vy, vz):
         # rank_with on the root's rows of `basis`.
         if vx == 0 and vy == 0 and vz == 0:
@@ -305,26 +314,9 @@ def _compile_flood():
                     for dc in range(-1, 2):
                         if da == 0 and db == 0 and dc == 0:
                             continue
-                        a, b, c = i + da, j + db, k + dc
-                        sa = sb = sc = 0
-                        if a < 0:
-                            a += na
-                            sa = -1
-                        elif a >= na:
-                            a -= na
-                            sa = 1
-                        if b < 0:
-                            b += nb
-                            sb = -1
-                        elif b >= nb:
-                            b -= nb
-                            sb = 1
-                        if c < 0:
-                            c += nc
-                            sc = -1
-                        elif c >= nc:
-                            c -= nc
-                            sc = 1
+                        a, sa = wrap(i + da, na)
+                        b, sb = wrap(j + db, nb)
+                        c, sc = wrap(k + dc, nc)
                         other = (a * nb + b) * nc + c
                         if not added[other]:
                             continue
