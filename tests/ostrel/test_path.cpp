@@ -1084,23 +1084,7 @@ TEST(HopSearch, EverySaddleOfAHexagonalLandscapeHasAllItsImages) {
   // only; every image of a saddle is a saddle all the same, and a hop over a
   // missing one is lost.  Each saddle type must list the grid images of its
   // representative under the 36 operations.
-  const std::vector<Op> ops = group_R3m_hex();
-  double cell[3][3];
-  cell_vectors(2.82, 2.82, 14.05, 90, 90, 120, cell);
-  std::vector<Well> list;
-  auto add = [&](double x, double y, double z, double depth, double width) {
-    for (const auto& p : orbit(ops, x, y, z)) list.push_back({p[0], p[1], p[2], depth, width});
-  };
-  add(0, 0, 0.5, 1.0, 0.6);
-  add(0, 0, 0, -2.0, 0.6);
-  add(0, 0, 0.26, -1.0, 0.7);
-  Grid g = symmetric_grid(24, 24, 120, cell, ops, wells(cell, list));
-  write_cube(scratch("hexorbit.cube"), g);
-  write_text(scratch("hexorbit.cif"),
-             make_cif(2.82, 2.82, 14.05, 90, 90, 120, ops,
-                      {{"Li1", "Li1+", 0, 0, 0.5, 1.0}, {"Co1", "Co3+", 0, 0, 0, 1.0},
-                       {"O1", "O2-", 0, 0, 0.26, 1.0}},
-                      {{"Li1+", 1}, {"Co3+", 3}, {"O2-", -2}}));
+  const std::vector<Op> ops = write_licoo2_landscape("hexorbit", 24, 24, 120);
   testing::internal::CaptureStderr();
   Analysis r(scratch("hexorbit.cube"), scratch("hexorbit.cif"));
   testing::internal::GetCapturedStderr();

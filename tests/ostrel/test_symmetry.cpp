@@ -364,21 +364,8 @@ TEST(Li2O, SmoothingKeepsSymmetryAndMinimum) {
 }
 
 TEST(LiCoO2, HexagonalOperationsUseTheFullGridSearch) {
-  std::vector<Op> ops = group_R3m_hex();
+  const std::vector<Op> ops = write_licoo2_landscape("licoo2", 12, 12, 60);
   ASSERT_EQ(ops.size(), 36u);
-  double cell[3][3];
-  cell_vectors(2.82, 2.82, 14.05, 90, 90, 120, cell);
-  std::vector<Well> w;
-  for (auto& p : orbit(ops, 0, 0, 0.5)) w.push_back({p[0], p[1], p[2], 1.0, 0.6});
-  for (auto& p : orbit(ops, 0, 0, 0)) w.push_back({p[0], p[1], p[2], -2.0, 0.6});
-  for (auto& p : orbit(ops, 0, 0, 0.26)) w.push_back({p[0], p[1], p[2], -1.0, 0.7});
-  Grid g = symmetric_grid(12, 12, 60, cell, ops, wells(cell, w));
-  write_cube(scratch("licoo2.cube"), g);
-  write_text(scratch("licoo2.cif"),
-             make_cif(2.82, 2.82, 14.05, 90, 90, 120, ops,
-                      {{"Li1", "Li1+", 0, 0, 0.5, 1.0}, {"Co1", "Co3+", 0, 0, 0, 1.0},
-                       {"O1", "O2-", 0, 0, 0.26, 1.0}},
-                      {{"Li1+", 1}, {"Co3+", 3}, {"O2-", -2}}));
   OSTREL_cube cube;
   OSTREL_cif cif;
   OSTREL_init_cube(&cube);

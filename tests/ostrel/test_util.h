@@ -341,4 +341,28 @@ inline std::vector<std::array<double, 3>> orbit(const std::vector<Op>& ops, doub
   return out;
 }
 
+// A model of LiCoO2 (R-3m, hexagonal axes) on an na x nb x nc grid: Li
+// wells at 3b, Co and O repelling; written as scratch NAME.cube and
+// NAME.cif.  Returns the 36 operations.
+inline std::vector<Op> write_licoo2_landscape(const std::string& name, int na, int nb, int nc) {
+  const std::vector<Op> ops = group_R3m_hex();
+  double cell[3][3];
+  cell_vectors(2.82, 2.82, 14.05, 90, 90, 120, cell);
+  std::vector<Well> list;
+  auto add = [&](double x, double y, double z, double depth, double width) {
+    for (const auto& p : orbit(ops, x, y, z)) list.push_back({p[0], p[1], p[2], depth, width});
+  };
+  add(0, 0, 0.5, 1.0, 0.6);
+  add(0, 0, 0, -2.0, 0.6);
+  add(0, 0, 0.26, -1.0, 0.7);
+  Grid g = symmetric_grid(na, nb, nc, cell, ops, wells(cell, list));
+  write_cube(scratch(name + ".cube"), g);
+  write_text(scratch(name + ".cif"),
+             make_cif(2.82, 2.82, 14.05, 90, 90, 120, ops,
+                      {{"Li1", "Li1+", 0, 0, 0.5, 1.0}, {"Co1", "Co3+", 0, 0, 0, 1.0},
+                       {"O1", "O2-", 0, 0, 0.26, 1.0}},
+                      {{"Li1+", 1}, {"Co3+", 3}, {"O2-", -2}}));
+  return ops;
+}
+
 }  // namespace ostrel_test
