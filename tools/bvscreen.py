@@ -570,6 +570,17 @@ def collect_rows(out_dir, tasks, ions):
 
 # ------------------------------------------------------ running programs
 
+class Interrupted(Exception):
+    """A program was ended from outside by an interrupting signal (a
+    cancelled batch job, a shutdown): the run says nothing about the
+    structure, so no row is stored and the next run of the screen does it."""
+
+
+# Signals that end a program on request rather than for a fault of its own;
+# SIGKILL stays a failure, since the kernel's out-of-memory killer uses it.
+INTERRUPTING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
 class Runner:
     """Starts the programs of one screen, each in its own process group so
     that an interrupted screen can end exactly the processes it started."""
@@ -629,6 +640,11 @@ class Runner:
             stderr = f.read()
         if timed_out.is_set():
             return rc, stdout, stderr, "Error: %s timed out after %g s" % (what.strip(), timeout)
+        # Under a batch system the cancel reaches every process of the job at
+        # once, so the program may die before this process has seen its own
+        # signal: such a death is an interruption, not a result.
+        if rc < 0 and -rc in INTERRUPTING_SIGNALS:
+            raise Interrupted(what.strip())
         return rc, stdout, stderr, first_error(rc, stderr, what.strip())
 
     @staticmethod
@@ -711,9 +727,16 @@ def run_structure(task, ions, out_dir, runner, retry_failed):
     lock = lock_directory(work)
     if lock is None:
         return None
+    rows = []
     try:
-        return [r for r in (screen_ion(task, work, el, ch, sp, out_dir, runner, settings)
-                            for el, ch, sp in todo) if r is not None]
+        for el, ch, sp in todo:
+            try:
+                r = screen_ion(task, work, el, ch, sp, out_dir, runner, settings)
+            except Interrupted:
+                continue  # this ion's row stays missing
+            if r is not None:
+                rows.append(r)
+        return rows
     finally:
         lock.close()
 

@@ -208,6 +208,23 @@ grep -q '2 done before; running 1 structures' stop2.txt || bad "resume after int
 grep -q ',Error: slow-velmora --gen-cube timed out after 2 s,' late/results.csv \
   || bad "timeout row: $(cat late/results.csv)"
 
+# ---- a program ended from outside by SIGTERM (as a batch system's cancel
+# does, possibly before the screen sees its own signal): no row is stored
+# for it, the others are, and the next run computes it
+cat >term-velmora <<EOF
+#!/bin/bash
+case "\$*" in *--gen-cube\ slow.cif*) kill -TERM \$\$;; esac
+exec "$VELMORA" "\$@"
+EOF
+chmod +x term-velmora
+"$BVSCREEN" --ion Li --out term --no-plots --velmora "$BV_SCRATCH/term-velmora" \
+    int/slow.cif int/Li2O.cif 2>term.txt
+rc=$?
+[ $rc = 1 ] && grep -q '1 rows.*1 missing' term.txt || { bad "outside SIGTERM: status $rc"; cat term.txt; }
+grep -q slow term/results.csv && bad "a row for the program ended from outside"
+"$BVSCREEN" --ion Li --out term --no-plots int/slow.cif int/Li2O.cif 2>term.txt \
+  && grep -q '1 done before; running 1 structures' term.txt || { bad "rerun after SIGTERM"; cat term.txt; }
+
 # ---- usage errors (2) and PNG plots
 "$BVSCREEN" --out x in/Li2O.cif 2>/dev/null; [ $? = 2 ] || bad "no --ion: not status 2"
 "$BVSCREEN" --ion Xx --out x in/Li2O.cif 2>/dev/null; [ $? = 2 ] || bad "unknown ion: not status 2"
