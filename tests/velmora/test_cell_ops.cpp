@@ -180,6 +180,39 @@ TEST(PartialOccupancy, MixedSitesGoWholeToOneSpecies) {
   }
 }
 
+TEST(PartialOccupancy, SplitMixedSiteHoldsOneAtom) {
+  // A cation site split over two positions 0.4 A apart, each shared by K
+  // (0.4) and Rb (0.1), as in a leucite-type K0.8Rb0.2 structure: the four
+  // listed atoms together are one atom.  The two positions are further
+  // apart than the 0.3 A sharing radius, yet no solid holds whole atoms
+  // 0.4 A apart, so each split site must end with exactly one cation.
+  std::vector<Site> sites;
+  const double dx = 0.4 / 5.4;
+  for (const Site& s : ff_fixture::fcc({"K", 1, 0, 0, 0, 0.4})) sites.push_back(s);
+  for (const Site& s : ff_fixture::fcc({"Rb", 1, 0, 0, 0, 0.1})) sites.push_back(s);
+  for (const Site& s : ff_fixture::fcc({"K", 1, dx, 0, 0, 0.4})) sites.push_back(s);
+  for (const Site& s : ff_fixture::fcc({"Rb", 1, dx, 0, 0, 0.1})) sites.push_back(s);
+  for (const Site& s : ff_fixture::fcc({"Cl", -1, 0.5, 0, 0, 1.0})) sites.push_back(s);
+  auto cell = ff_fixture::cubic_cell(5.4, sites);
+  const int n[3] = {5, 1, 1};  // 20 split sites: 16 K and 4 Rb
+  auto super = velmora_cell_supercell(cell.get(), n);
+  ASSERT_TRUE(super);
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    std::srand(seed);
+    auto a = velmora_cell_assign_partial_occ_at_conducting_site(super.get(), "K", 1);
+    ASSERT_TRUE(a);
+    auto comp = composition(*a);
+    EXPECT_NEAR(comp["K1"], 16.0, 1e-12);
+    EXPECT_NEAR(comp["Rb1"], 4.0, 1e-12);
+    EXPECT_NEAR(formal_charge(*a), 0.0, 1e-12);
+    for (std::size_t i = 0; i < a->atom.size(); ++i)
+      for (std::size_t j = i + 1; j < a->atom.size(); ++j)
+        ASSERT_GE(velmora_cell_min_distance_btw_atoms(a.get(), &a->atom[i], &a->atom[j]),
+                  VELMORA_CELL_MIN_DISTANCE)
+            << "seed " << seed;
+  }
+}
+
 TEST(PartialOccupancy, OverOccupiedSitesEnd) {
   // Three species claim the same two sites at 0.9 each: the draws must stop
   // when the sites are used up.

@@ -319,15 +319,17 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_assign_partial_occ_at_conducting_site
     for (int t = s + 1; t < ns; ++t)
       if (sum[order[s]] >= sum[order[t]]) std::swap(order[s], order[t]);
 
-  // Puts a whole atom on site k and empties every other listed atom that
-  // shares its position.
+  // Puts a whole atom on site k and empties every other mixed-site atom
+  // that shares its position.  A site split over positions up to 0.5 A
+  // apart is one site too: two whole atoms that close cannot both be there
+  // (the reader refuses such a pair), so the wider radius empties them.
   auto occupy = [&](long k) {
     atom[k].occ = 1.0;
     atom[k].ignored = false;
     for (long j = 0; j < n; ++j)
       if (atom[j].ignored &&
           velmora_cell_min_distance_btw_atoms(work.get(), &atom[k], &atom[j]) <
-              VELMORA_SITE_SHARING_RADIUS) {
+              VELMORA_CELL_MIN_DISTANCE) {
         atom[j].ignored = false;
         atom[j].occ = 0.0;
       }
