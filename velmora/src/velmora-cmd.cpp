@@ -534,6 +534,18 @@ bool velmora_cmd_read_int(const char* text, int& value) {
   return velmora_cmd_only_blanks_after(text, consumed);
 }
 
+bool velmora_cmd_read_species(const VELMORA_CMD_OPT* opt, int index, char type[3], int& os) {
+  if (std::sscanf(opt->argv[index], "%2s", type) != 1) {
+    std::fprintf(stderr, "Error: wrong parameter type.\n");
+    return false;
+  }
+  if (!velmora_cmd_read_int(opt->argv[index + 1], os)) {
+    std::fprintf(stderr, "Error: wrong parameter os.\n");
+    return false;
+  }
+  return true;
+}
+
 bool velmora_cmd_read_real(const char* text, double& value) {
   int consumed = 0;
   if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;

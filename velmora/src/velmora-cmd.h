@@ -74,6 +74,9 @@ struct VELMORA_CMD_CIF {
 std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt);
 // An integer argument (oxidation state): the whole text must be one number.
 bool velmora_cmd_read_int(const char* text, int& value);
+// The conducting species given as element argv[index] and oxidation state
+// argv[index + 1]; false, with the error line, when either is malformed.
+bool velmora_cmd_read_species(const VELMORA_CMD_OPT* opt, int index, char type[3], int& os);
 // A real argument: one finite number and nothing else.
 bool velmora_cmd_read_real(const char* text, double& value);
 // An optional t/f flag at argv[index]: true unless given and starting with

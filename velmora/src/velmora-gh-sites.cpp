@@ -388,15 +388,8 @@ int velmora_graph_sites_calculate_from_file(const char* cifname, const char* cub
 
 int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
-  if (std::sscanf(opt->argv[4], "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[5], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
   double value[3] = {-0.1, -0.1, -0.1};
   const char* names[3] = {"de", "dr", "barrier_max"};
   for (int m = 0; m < 3; ++m)

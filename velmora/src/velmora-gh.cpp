@@ -1490,15 +1490,8 @@ int velmora_graph_network_calculate_from_file_export_full(
 
 int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
-  if (std::sscanf(opt->argv[4], "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[5], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
   double barrier_max = -0.1;
   if (opt->argc > 6 && !velmora_cmd_read_real(opt->argv[6], barrier_max)) {
     std::fprintf(stderr, "Error: wrong parameter barrier_max.\n");

@@ -1087,15 +1087,8 @@ bool read_long(const char* text, long& value) {
 
 int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
-  if (std::sscanf(opt->argv[4], "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[5], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
   int s[3] = {0, 0, 0};
   for (int d = 0; d < 3; ++d)
     if (opt->argc > 6 + d && !velmora_cmd_read_int(opt->argv[6 + d], s[d])) {

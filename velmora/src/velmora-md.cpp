@@ -903,15 +903,8 @@ int velmora_md_conduction_from_file(const char* cifname, const char* type, int o
 
 int velmora_cmd_opt_do_md(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
-  if (std::sscanf(opt->argv[3], "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[4], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_read_species(opt, 3, type, os)) return VELMORA_EXIT_FAILURE;
   double value[6] = {-0.1, -0.1, -0.1, -0.1, -0.1, -0.1};
   const char* names[6] = {"sf", "temperature", "t_end", "t_equil", "dt", "t_log"};
   for (int k = 0; k < 6; ++k)
