@@ -977,20 +977,26 @@ int velmora_cmd_opt_do_cal_gii(VELMORA_CMD_OPT* opt) {
   return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
 }
 
-int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
+std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif_text(const VELMORA_CMD_OPT* opt) {
   std::unique_ptr<VELMORA_TEXT> text = velmora_cmd_opt_cat_tail(opt);
   if (!text) {
     std::fprintf(stderr, "Error: velmora_cmd_opt_cat_tail() returns NULL.\n");
-    return VELMORA_EXIT_FAILURE;
+    return nullptr;
   }
-  VELMORA_CMD_CIF cif;
-  if (velmora_cell_import_cif_from_text(cif.cell, cif.symmetry, text.get(),
+  auto cif = std::make_unique<VELMORA_CMD_CIF>();
+  if (velmora_cell_import_cif_from_text(cif->cell, cif->symmetry, text.get(),
                                         opt->dir_symcards.c_str(),
                                         opt->dir_unitary.c_str()) != 0) {
     std::fprintf(stderr, "Error: velmora_cell_import_cif_from_text() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
+    return nullptr;
   }
-  return velmora_cmd_bv_and_gii(opt, cif.cell.get(), cif.symmetry.get(), false);
+  return cif;
+}
+
+int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif_text(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
+  return velmora_cmd_bv_and_gii(opt, cif->cell.get(), cif->symmetry.get(), false);
 }
 
 // ------------------------------------------------------ landscape cubes ----

@@ -72,6 +72,9 @@ struct VELMORA_CMD_CIF {
 // Reads argv[2] as a CIF with the context's data files (null, reported,
 // on failure).
 std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt);
+// Reads the CIF text given after "-:text" on the command line (null,
+// reported, on failure).
+std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif_text(const VELMORA_CMD_OPT* opt);
 // An integer argument (oxidation state): the whole text must be one number.
 bool velmora_cmd_read_int(const char* text, int& value);
 // The conducting species given as element argv[index] and oxidation state

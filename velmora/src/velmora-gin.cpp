@@ -238,22 +238,12 @@ bool gin_read_sf(const char* text, double& sf, const char* what) {
 // The library of a CIF given on the command line, printed after the
 // separator line.
 int gin_text_lib(VELMORA_CMD_OPT* opt, bool own_sf) {
-  std::unique_ptr<VELMORA_TEXT> text = velmora_cmd_opt_cat_tail(opt);
-  if (!text) {
-    std::fprintf(stderr, "Error: velmora_cmd_opt_cat_tail() returns NULL.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  VELMORA_CMD_CIF cif;
-  if (velmora_cell_import_cif_from_text(cif.cell, cif.symmetry, text.get(),
-                                        opt->dir_symcards.c_str(),
-                                        opt->dir_unitary.c_str()) != 0) {
-    std::fprintf(stderr, "Error: velmora_cell_import_cif_from_text() returns non-zero.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif_text(opt);
+  if (!cif) return VELMORA_EXIT_FAILURE;
   double sf = -1.0;
   if (own_sf && !gin_read_sf(opt->argv[2], sf, "sf")) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
-      cif.cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
+      cif->cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
   if (!ppt) {
     std::fprintf(stderr, "Error: velmora_property_import_from_cell() returns NULL\n");
     return VELMORA_EXIT_FAILURE;
