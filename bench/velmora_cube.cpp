@@ -21,13 +21,12 @@
 #include "velmora-alloc.h"
 #include "velmora-cube.h"
 #include "velmora-import.h"
+#include "velmora_bench_util.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+using velmora_bench::Clock;
+using velmora_bench::seconds_since;
 
 const std::string kBin = BV_BIN_DIR;
 const std::string kUnitary = kBin + "/database_unitary.dat";

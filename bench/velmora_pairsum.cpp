@@ -16,10 +16,14 @@
 #include <string>
 
 #include "velmora-import.h"
+#include "velmora_bench_util.h"
 #include "velmora-la.h"
 #include "velmora-rx.h"
 
 namespace {
+
+using velmora_bench::quiet;
+using velmora_bench::read_cell;
 
 // ------------------------------------------------ straightforward loop ----
 
@@ -104,36 +108,6 @@ double plain_search(VELMORA_PROPERTY& ppt, const VELMORA_CELL& cell) {
 
 // ---------------------------------------------------------------- timing ----
 
-double now() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Runs f with standard output silenced (the builders print progress).
-template <class F>
-void quiet(F f) {
-  std::fflush(stdout);
-  const int saved = dup(1);
-  std::FILE* null = std::fopen("/dev/null", "w");
-  dup2(fileno(null), 1);
-  f();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::fclose(null);
-}
-
-std::unique_ptr<VELMORA_CELL> read_cell(const std::string& path, const std::string& bin) {
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  quiet([&] {
-    velmora_cell_import_cif_from_file(cell, symmetry, path.c_str(),
-                                      (bin + "/database_symcards.dat").c_str(),
-                                      (bin + "/database_unitary.dat").c_str());
-  });
-  return cell;
-}
 
 // Times one cell; returns the energy at the screening factor found.
 double bench(const char* label, VELMORA_CELL* cell, const std::string& bin, int threads) {
@@ -141,35 +115,35 @@ double bench(const char* label, VELMORA_CELL* cell, const std::string& bin, int 
   omp_set_num_threads(threads);
   // --print-ppt: the parameter build with the search.
   std::unique_ptr<VELMORA_PROPERTY> ppt;
-  double t0 = now();
+  double t0 = velmora_bench::cpu_seconds();
   quiet([&] {
     ppt = velmora_property_import_from_cell(cell, nullptr, 0, -1.0, unitary.c_str(),
                                             binary.c_str());
   });
-  const double t_ppt = now() - t0;
+  const double t_ppt = velmora_bench::cpu_seconds() - t0;
   if (!ppt) {
     std::printf("%s: parameter build failed\n", label);
     return 0.0;
   }
   // --cal-tot-en at that factor (the build, then the energy).
-  t0 = now();
+  t0 = velmora_bench::cpu_seconds();
   double energy = 0.0;
   quiet([&] { energy = velmora_cell_total_energy(cell, ppt.get()); });
-  const double t_energy = now() - t0;
+  const double t_energy = velmora_bench::cpu_seconds() - t0;
 
   // The straightforward loop: the same build without the search, the plain
   // search and the plain energy.
   std::unique_ptr<VELMORA_PROPERTY> ref;
-  t0 = now();
+  t0 = velmora_bench::cpu_seconds();
   quiet([&] {
     ref = velmora_property_import_from_cell(cell, nullptr, 0, 0.75, unitary.c_str(),
                                             binary.c_str());
   });
   const double sf_ref = plain_search(*ref, *cell);
-  const double t_ppt_ref = now() - t0;
-  t0 = now();
+  const double t_ppt_ref = velmora_bench::cpu_seconds() - t0;
+  t0 = velmora_bench::cpu_seconds();
   const double energy_ref = plain_energy(*cell, *ppt);
-  const double t_energy_ref = now() - t0;
+  const double t_energy_ref = velmora_bench::cpu_seconds() - t0;
 
   std::printf("%-28s %4ld atoms %d thread(s)\n", label, cell->total, threads);
   std::printf("  --print-ppt : %9.3f s  (plain loop %9.3f s, ratio %6.1f)  sf %.6f vs %.6f\n",

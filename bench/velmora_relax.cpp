@@ -24,6 +24,7 @@
 #include "velmora-import.h"
 #include "velmora-la.h"
 #include "velmora-rx.h"
+#include "velmora_bench_util.h"
 
 namespace {
 
@@ -32,36 +33,10 @@ double wall() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-double cpu() {
-  timespec t;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
+using velmora_bench::quiet;
+using velmora_bench::read_cell;
+constexpr auto cpu = velmora_bench::cpu_seconds;
 
-// Runs f with standard output silenced (the runs print every step).
-template <class F>
-void quiet(F f) {
-  std::fflush(stdout);
-  const int saved = dup(1);
-  std::FILE* null = std::fopen("/dev/null", "w");
-  dup2(fileno(null), 1);
-  f();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::fclose(null);
-}
-
-std::unique_ptr<VELMORA_CELL> read_cell(const std::string& path, const std::string& bin) {
-  std::unique_ptr<VELMORA_CELL> cell;
-  std::unique_ptr<VELMORA_SYMMETRY> symmetry;
-  quiet([&] {
-    velmora_cell_import_cif_from_file(cell, symmetry, path.c_str(),
-                                      (bin + "/database_symcards.dat").c_str(),
-                                      (bin + "/database_unitary.dat").c_str());
-  });
-  return cell;
-}
 
 // Largest distance (A) between the same atom in two geometries of one
 // lattice, nearest images (an atom may be wrapped on either face).
