@@ -258,71 +258,63 @@ void velmora_graph_sites_print_reduced(const VELMORA_GRAPH_SITES* sites) {
                 multi[l], r.name, r.en, r.occ, r.total_near, r.total_split, r.r,
                 r.r >= s.dr ? "t" : "f");
   }
-  auto name_header = [&]() {
+  // A matrix over the labels, row to column; `entry` gives the value of a
+  // pair of labels or false for "NA".
+  auto print_matrix = [&](const char* title, auto entry) {
+    std::printf("GRAPH_SITES: %s (from row to col)\n", title);
     std::printf("GRAPH_SITES:      #");
     for (long l = 1; l <= labels; ++l)
       if (first[l] >= 0) std::printf(",%6s", s.site[first[l]].name);
     std::printf("\n");
+    for (long g = 1; g <= labels; ++g) {
+      if (first[g] < 0) continue;
+      std::printf("GRAPH_SITES: %6s", s.site[first[g]].name);
+      for (long h = 1; h <= labels; ++h) {
+        if (first[h] < 0) continue;
+        double value = 0.0;
+        if (entry(g, h, value))
+          std::printf(",%6.3lf", value);
+        else
+          std::printf(",%6s", "NA");
+      }
+      std::printf("\n");
+    }
   };
-  std::printf("GRAPH_SITES: barriers (from row to col)\n");
-  name_header();
-  for (long g = 1; g <= labels; ++g) {
-    if (first[g] < 0) continue;
-    std::printf("GRAPH_SITES: %6s", s.site[first[g]].name);
-    for (long h = 1; h <= labels; ++h) {
-      if (first[h] < 0) continue;
-      bool found = false;
-      double best = 0.0;
-      for (long k = 0; k < s.total_real; ++k) {
-        if (s.site[k].label != g) continue;
-        const VELMORA_GRAPH_SITE& r = s.site[k];
-        for (std::size_t m = 0; m < r.index_neigh.size(); ++m) {
-          if (s.site[r.index_neigh[m]].label != h) continue;
-          const double b = r.barrier[m];
-          // A negative barrier counts only once a non-negative one is held.
-          if (!found) {
-            if (b >= 0.0) {
-              best = b;
-              found = true;
-            }
-          } else {
-            best = std::min(best, b);
+  print_matrix("barriers", [&](long g, long h, double& best) {
+    bool found = false;
+    for (long k = 0; k < s.total_real; ++k) {
+      if (s.site[k].label != g) continue;
+      const VELMORA_GRAPH_SITE& r = s.site[k];
+      for (std::size_t m = 0; m < r.index_neigh.size(); ++m) {
+        if (s.site[r.index_neigh[m]].label != h) continue;
+        const double b = r.barrier[m];
+        // A negative barrier counts only once a non-negative one is held.
+        if (!found) {
+          if (b >= 0.0) {
+            best = b;
+            found = true;
           }
+        } else {
+          best = std::min(best, b);
         }
       }
-      if (found)
-        std::printf(",%6.3lf", best);
-      else
-        std::printf(",%6s", "NA");
     }
-    std::printf("\n");
-  }
-  std::printf("GRAPH_SITES: site energy difference (from row to col)\n");
-  name_header();
-  for (long g = 1; g <= labels; ++g) {
-    if (first[g] < 0) continue;
-    std::printf("GRAPH_SITES: %6s", s.site[first[g]].name);
-    for (long h = 1; h <= labels; ++h) {
-      if (first[h] < 0) continue;
-      bool found = false;
-      double diff = 0.0;
-      for (long k = 0; k < s.total_real; ++k) {
-        if (s.site[k].label != g) continue;
-        for (long t = 0; t < s.total_real; ++t) {
-          if (s.site[t].label != h) continue;
-          const std::vector<long>& nb = s.site[k].index_neigh;
-          if (std::find(nb.begin(), nb.end(), t) == nb.end()) continue;
-          diff = s.site[t].en - s.site[k].en;
-          found = true;
-        }
+    return found;
+  });
+  // The last neighbouring pair of the two labels gives the difference.
+  print_matrix("site energy difference", [&](long g, long h, double& diff) {
+    bool found = false;
+    for (long k = 0; k < s.total_real; ++k) {
+      if (s.site[k].label != g) continue;
+      const std::vector<long>& nb = s.site[k].index_neigh;
+      for (long t = 0; t < s.total_real; ++t) {
+        if (s.site[t].label != h || std::find(nb.begin(), nb.end(), t) == nb.end()) continue;
+        diff = s.site[t].en - s.site[k].en;
+        found = true;
       }
-      if (found)
-        std::printf(",%6.3lf", diff);
-      else
-        std::printf(",%6s", "NA");
     }
-    std::printf("\n");
-  }
+    return found;
+  });
 }
 
 std::unique_ptr<VELMORA_CELL> velmora_graph_sites_export_to_cell(const VELMORA_GRAPH_SITES* sites) {
