@@ -999,6 +999,55 @@ TEST(HopSearch, EndsOnTwoSidesOfABentChannelAreJoinedWhateverTheirAngle) {
   EXPECT_EQ(err.find("Cannot connect"), std::string::npos) << err;
 }
 
+TEST(HopSearch, MinimumInAWideBasinBehindAWallIsNoEndOfTheSaddle) {
+  // Wells A and B, 5 Å apart along x, with the saddle S between them; a
+  // broad slab 1.4 Å behind a 3 eV wall holds a deeper minimum C, nearer to
+  // S (2.25 Å) than A and B (2.5 Å).  Seen from S, C lies in a basin of tens
+  // of thousands of grid points below the saddle that none of S's sides
+  // reaches, so the search for C's side must explore it all (or know that
+  // no side floods it) and refuse C: the hop over S joins A and B.
+  const int n = 80;
+  const double L = 10.0;
+  auto delta = [&](double u) { return (u - std::round(u)) * L; };
+  auto f = [&](int i, int j, int k) {
+    const double x = (double)i / n, y = (double)j / n, z = (double)k / n;
+    const double dy = delta(y - 0.5), dz = delta(z - 0.5);
+    auto well = [&](double x0) {
+      const double dx = delta(x - x0);
+      return -exp(-(dx * dx + dy * dy + dz * dz) / (2 * 1.0 * 1.0));
+    };
+    const double wall_y = delta(y - 46.0 / n), slab_y = delta(y - 58.0 / n);
+    const double wall = 3.0 * exp(-wall_y * wall_y / (2 * 0.15 * 0.15));
+    const double slab = exp(-slab_y * slab_y / (2 * 0.7 * 0.7)) *
+                        (-1.5 + 0.5 * (2 - cos(TWO_PI * (x - 0.5)) - cos(TWO_PI * (z - 0.5))));
+    // A gentle bowl round the cell corner leaves no flat far field.
+    const double bowl = 0.2 * (3 - cos(TWO_PI * x) - cos(TWO_PI * y) - cos(TWO_PI * z));
+    return well(0.25) + well(0.75) + wall + slab + bowl;
+  };
+  GridAnalysis a("slab", n, L, f);
+  ASSERT_TRUE(a.r->ok) << a.err;
+  OSTREL_cube& c = a.r->cube;
+  OSTREL_pathlib lib;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(OSTREL_build_path(&c, &a.r->cif, &lib), 0);
+  const std::string err = testing::internal::GetCapturedStderr();
+  int through_s = 0;
+  for (int p = 0; p < lib.total_path; p++) {
+    const OSTREL_path& P = lib.path[p];
+    const OSTREL_saddle& S = c.saddle[P.saddle];
+    // (the bowl moves S, A and B by a grid step or so)
+    if (S.x != 40 || abs(S.y - 40) > 1 || S.z != 40) continue;
+    through_s++;
+    const OSTREL_minima& m1 = c.minima[P.start];
+    const OSTREL_minima& m2 = c.minima[P.end];
+    EXPECT_NEAR(std::min(m1.x, m2.x), 20, 2) << err;
+    EXPECT_NEAR(std::max(m1.x, m2.x), 60, 2) << err;
+    EXPECT_NEAR(m1.y, 40, 1);
+    EXPECT_NEAR(m2.y, 40, 1);
+  }
+  EXPECT_EQ(through_s, 1) << err;
+}
+
 TEST(HopSearch, CopyWithoutAnImageAtTheRepresentativesDistanceIsNotMade) {
   // A path type A -> B over S1, 0.4 Å from both; its saddle type has a
   // second member S2 across the cell, beside an image of B but far from
