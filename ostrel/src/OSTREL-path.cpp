@@ -549,7 +549,7 @@ int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, doub
     return -1;
   // Steps after which a search consults the floods of the sides; once
   // they are made, every search starts there.
-  constexpr size_t kShortSearch = 20000;
+  constexpr size_t kShortSearch = 2000;
   bool stopped = false;
   if (!map || !map->built) {
     const int side = best_first_side(cube, box, es, sides, start,
