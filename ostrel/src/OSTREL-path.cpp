@@ -443,50 +443,51 @@ int lower_side_count(const OSTREL_cube* cube, int L) {
   return 1 + *std::max_element(r.side.begin(), r.side.end());
 }
 
-// Which sides of a saddle each point of its box reaches without rising to
-// the saddle: one flood per side over the points strictly below it, made
-// once per box when a search for a side first runs long.  Bit g of a point
-// is set when side g reaches it.
-struct SidesBelow {
-  bool built = false;
-  bool usable = false;  // false for more than 8 sides (none seen in practice)
-  std::vector<unsigned char> bits;
+// The regions of a saddle's box below the saddle (26-connected, strictly
+// below its energy) met by searches so far, each with the sides of the
+// saddle it holds (bit g: a lower neighbour of side g).  A region is
+// explored whole once, when a search in it first runs long, and then
+// answers every later search that starts in it.
+struct RegionsBelow {
+  std::vector<int> region;      // by box index: 0 unexplored, else region number
+  std::vector<unsigned> sides;  // by region number - 1
 };
 
-void flood_sides_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, double es,
-                       const LowerSides& sides, SidesBelow* map) {
-  map->built = true;
-  const int count = 1 + *std::max_element(sides.side.begin(), sides.side.end());
-  if (count < 1 || count > 8)
-    return;
-  map->usable = true;
-  map->bits.assign(box.size(), 0);
-  std::vector<std::array<int, 3>> todo;
-  for (int g = 0; g < count; g++) {
-    const unsigned char bit = (unsigned char)(1u << g);
-    for (int a = -1; a <= 1; a++)
-      for (int b = -1; b <= 1; b++)
-        for (int c = -1; c <= 1; c++)
-          if (sides.of(a, b, c) == g && box.inside(a, b, c)) {
-            map->bits[box.index(a, b, c)] |= bit;
-            todo.push_back({a, b, c});
-          }
-    while (!todo.empty()) {
-      const std::array<int, 3> p = todo.back();
-      todo.pop_back();
-      for (int a = p[0] - 1; a <= p[0] + 1; a++)
-        for (int b = p[1] - 1; b <= p[1] + 1; b++)
-          for (int c = p[2] - 1; c <= p[2] + 1; c++) {
-            if ((!a && !b && !c) || !box.inside(a, b, c)) continue;
-            unsigned char& mark = map->bits[box.index(a, b, c)];
-            if ((mark & bit) ||
-                OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
-              continue;
-            mark |= bit;
-            todo.push_back({a, b, c});
-          }
-    }
+// Explores the region of box offset p (below the saddle) and returns its
+// sides.
+unsigned explore_region(const OSTREL_cube* cube, const BoxAroundSaddle& box, double es,
+                        const LowerSides& sides, const std::array<int, 3>& p,
+                        RegionsBelow* map) {
+  if (map->region.empty())
+    map->region.assign(box.size(), 0);
+  int& own = map->region[box.index(p[0], p[1], p[2])];
+  if (own)
+    return map->sides[own - 1];
+  map->sides.push_back(0);
+  const int id = (int)map->sides.size();
+  unsigned found = 0;
+  own = id;
+  std::vector<std::array<int, 3>> todo{p};
+  while (!todo.empty()) {
+    const std::array<int, 3> q = todo.back();
+    todo.pop_back();
+    const int side = sides.of(q[0], q[1], q[2]);
+    if (side >= 0)
+      found |= 1u << side;
+    for (int a = q[0] - 1; a <= q[0] + 1; a++)
+      for (int b = q[1] - 1; b <= q[1] + 1; b++)
+        for (int c = q[2] - 1; c <= q[2] + 1; c++) {
+          if (!box.inside(a, b, c)) continue;
+          int& mark = map->region[box.index(a, b, c)];
+          if (mark ||
+              OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
+            continue;
+          mark = id;
+          todo.push_back({a, b, c});
+        }
   }
+  map->sides[id - 1] = found;
+  return found;
 }
 
 // The best-first search of side_reached_below from the box offset `start`;
@@ -535,46 +536,46 @@ int best_first_side(const OSTREL_cube* cube, const BoxAroundSaddle& box, double 
 // strictly below S, always stepping on from the point nearest to S, ends at
 // the first lower neighbour of S it meets.  -1 when none is reached.
 //
-// A search from a point that reaches no side explores all the box below the
-// saddle that it can reach, millions of points on a fine grid, and it ran
-// for every candidate end (minutes on a 0.1 Å landscape).  With `map`, a
-// search that runs long is answered from the floods of the sides instead:
-// no side or one side reached decide at once, and only a point that two
-// sides reach (sides joined below the saddle, round a bump) needs the whole
-// search, whose order of steps picks the side.  The answer is the same.
+// A search from a point that reaches no side explores all of its region
+// below the saddle, millions of points on a fine grid, and it ran for every
+// candidate end (7 minutes on a 0.1 Å landscape).  With `map`, a search
+// that runs long explores its region whole instead and keeps the sides the
+// region holds: none or one decide at once, for this and every later search
+// that starts in the region, and only a region holding two sides (sides
+// joined below the saddle, round a bump) needs the whole search, whose
+// order of steps picks the side.  The answer is the same.
 int side_reached_below(const OSTREL_cube* cube, const BoxAroundSaddle& box, double es,
-                       const LowerSides& sides, OSTREL_cubeloc m, SidesBelow* map = nullptr) {
+                       const LowerSides& sides, OSTREL_cubeloc m, RegionsBelow* map = nullptr) {
   const std::array<int, 3> start{m.x - box.S.x, m.y - box.S.y, m.z - box.S.z};
   if (!box.inside(start[0], start[1], start[2]))
     return -1;
-  // Steps after which a search consults the floods of the sides; once
-  // they are made, every search starts there.
-  constexpr size_t kShortSearch = 2000;
+  if (sides.of(start[0], start[1], start[2]) >= 0)
+    return sides.of(start[0], start[1], start[2]);
+  // Steps after which a search turns to the regions.
+  constexpr size_t kShortSearch = 20000;
+  auto explored = [&](int a, int b, int c) {
+    return !map->region.empty() && map->region[box.index(a, b, c)] != 0;
+  };
   bool stopped = false;
-  if (!map || !map->built) {
+  if (!map || !explored(start[0], start[1], start[2])) {
     const int side = best_first_side(cube, box, es, sides, start,
                                      map ? kShortSearch : SIZE_MAX, &stopped);
     if (!stopped)
       return side;
-    flood_sides_below(cube, box, es, sides, map);
   }
-  if (map->usable) {
-    if (sides.of(start[0], start[1], start[2]) >= 0)
-      return sides.of(start[0], start[1], start[2]);
-    // The start and its neighbours below the saddle: the points its search
-    // can enter, whose floods it would meet.
-    unsigned mask = 0;
-    for (int a = start[0] - 1; a <= start[0] + 1; a++)
-      for (int b = start[1] - 1; b <= start[1] + 1; b++)
-        for (int c = start[2] - 1; c <= start[2] + 1; c++)
-          if (box.inside(a, b, c) &&
-              OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) < es - 1e-7)
-            mask |= map->bits[box.index(a, b, c)];
-    if (mask == 0)
-      return -1;
-    if ((mask & (mask - 1)) == 0)
-      return __builtin_ctz(mask);
-  }
+  // The start's neighbours below the saddle (the start with them when it is
+  // below too): the regions its search enters.
+  unsigned found = 0;
+  for (int a = start[0] - 1; a <= start[0] + 1; a++)
+    for (int b = start[1] - 1; b <= start[1] + 1; b++)
+      for (int c = start[2] - 1; c <= start[2] + 1; c++)
+        if (box.inside(a, b, c) &&
+            OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) < es - 1e-7)
+          found |= explore_region(cube, box, es, sides, {a, b, c}, map);
+  if (found == 0)
+    return -1;
+  if ((found & (found - 1)) == 0)
+    return __builtin_ctz(found);
   return best_first_side(cube, box, es, sides, start, SIZE_MAX, &stopped);
 }
 
@@ -607,7 +608,7 @@ struct SaddleEnds {
   double ceiling;
   LowerSides sides;
   BoxAroundSaddle box;
-  mutable SidesBelow sides_below;  // a cache, filled by side_of
+  mutable RegionsBelow regions_below;  // a cache, filled by side_of
   RegionBelowSaddle below, at_saddle;
   bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
@@ -645,7 +646,7 @@ struct SaddleEnds {
       if (side >= 0)
         return side;
     }
-    return side_reached_below(cube, box, es, sides, m, &sides_below);
+    return side_reached_below(cube, box, es, sides, m, &regions_below);
   }
 
   bool stays_below(const OSTREL_grid_path& h, OSTREL_cubeloc m) {
@@ -705,7 +706,7 @@ struct SaddleEnds {
     const bool irreducible = OSTREL_halfpath_is_irreducible(cube, &half) != 0;
     if (strict) {
       *side = irreducible ? side_of(half, *m)
-                          : side_reached_below(cube, box, es, sides, *m, &sides_below);
+                          : side_reached_below(cube, box, es, sides, *m, &regions_below);
       if (*side < 0 || (other && *side == other_side))
         return -1;
     } else if (irreducible ? !stays_below(half, *m) : !at_saddle_contains(*m)) {
@@ -919,7 +920,7 @@ bool ends_on_two_sides(const OSTREL_cube* cube, int L, OSTREL_cubeloc a, OSTREL_
       std::max(OSTREL_find_loc_distance(cube, S, a), OSTREL_find_loc_distance(cube, S, b)) + 1.0;
   const LowerSides sides = lower_sides(cube, S, es);
   const BoxAroundSaddle box = box_around(cube, S, radius);
-  SidesBelow map;
+  RegionsBelow map;
   const int side_a = side_reached_below(cube, box, es, sides, a, &map);
   const int side_b = side_reached_below(cube, box, es, sides, b, &map);
   return side_a >= 0 && side_b >= 0 && side_a != side_b;
