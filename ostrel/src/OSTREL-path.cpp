@@ -608,7 +608,7 @@ struct SaddleEnds {
   double ceiling;
   LowerSides sides;
   BoxAroundSaddle box;
-  mutable RegionsBelow regions_below;  // a cache, filled by side_of
+  mutable RegionsBelow regions_below;  // regions met by the side searches of this box
   RegionBelowSaddle below, at_saddle;
   bool below_flooded = false, at_saddle_flooded = false;
   bool strict = true;
