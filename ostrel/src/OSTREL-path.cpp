@@ -372,26 +372,36 @@ struct RegionBelowSaddle {
   }
 };
 
+// Floods the box over 26-neighbour steps from offset `start` (already
+// entered): `enter(a, b, c)` marks a point and says whether the flood goes
+// on through it, false for a point already marked or out of bounds.
+template <class Enter>
+void flood_box(const BoxAroundSaddle& box, const std::array<int, 3>& start, Enter enter) {
+  std::vector<std::array<int, 3>> todo{start};
+  while (!todo.empty()) {
+    const std::array<int, 3> p = todo.back();
+    todo.pop_back();
+    for (int a = p[0] - 1; a <= p[0] + 1; a++)
+      for (int b = p[1] - 1; b <= p[1] + 1; b++)
+        for (int c = p[2] - 1; c <= p[2] + 1; c++)
+          if (box.inside(a, b, c) && enter(a, b, c))
+            todo.push_back({a, b, c});
+  }
+}
+
 RegionBelowSaddle region_below_saddle(const OSTREL_cube* cube, OSTREL_cubeloc S,
                                       double ceiling, double radius) {
   RegionBelowSaddle r;
   r.box = box_around(cube, S, radius);
   r.seen.assign(r.box.size(), 0);
   r.seen[r.box.index(0, 0, 0)] = 1;
-  std::vector<std::array<int, 3>> todo{{0, 0, 0}};
-  while (!todo.empty()) {
-    const std::array<int, 3> p = todo.back();
-    todo.pop_back();
-    for (int a = p[0] - 1; a <= p[0] + 1; a++)
-      for (int b = p[1] - 1; b <= p[1] + 1; b++)
-        for (int c = p[2] - 1; c <= p[2] + 1; c++) {
-          if (!r.box.inside(a, b, c)) continue;
-          char& mark = r.seen[r.box.index(a, b, c)];
-          if (mark || OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > ceiling) continue;
-          mark = 1;
-          todo.push_back({a, b, c});
-        }
-  }
+  flood_box(r.box, {0, 0, 0}, [&](int a, int b, int c) {
+    char& mark = r.seen[r.box.index(a, b, c)];
+    if (mark || OSTREL_cube_energy(cube, S.x + a, S.y + b, S.z + c) > ceiling)
+      return false;
+    mark = 1;
+    return true;
+  });
   return r;
 }
 
@@ -466,26 +476,21 @@ unsigned explore_region(const OSTREL_cube* cube, const BoxAroundSaddle& box, dou
   map->sides.push_back(0);
   const int id = (int)map->sides.size();
   unsigned found = 0;
-  own = id;
-  std::vector<std::array<int, 3>> todo{p};
-  while (!todo.empty()) {
-    const std::array<int, 3> q = todo.back();
-    todo.pop_back();
-    const int side = sides.of(q[0], q[1], q[2]);
+  auto side_bit = [&](int a, int b, int c) {
+    const int side = sides.of(a, b, c);
     if (side >= 0)
       found |= 1u << side;
-    for (int a = q[0] - 1; a <= q[0] + 1; a++)
-      for (int b = q[1] - 1; b <= q[1] + 1; b++)
-        for (int c = q[2] - 1; c <= q[2] + 1; c++) {
-          if (!box.inside(a, b, c)) continue;
-          int& mark = map->region[box.index(a, b, c)];
-          if (mark ||
-              OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
-            continue;
-          mark = id;
-          todo.push_back({a, b, c});
-        }
-  }
+  };
+  own = id;
+  side_bit(p[0], p[1], p[2]);
+  flood_box(box, p, [&](int a, int b, int c) {
+    int& mark = map->region[box.index(a, b, c)];
+    if (mark || OSTREL_cube_energy(cube, box.S.x + a, box.S.y + b, box.S.z + c) >= es - 1e-7)
+      return false;
+    mark = id;
+    side_bit(a, b, c);
+    return true;
+  });
   map->sides[id - 1] = found;
   return found;
 }
