@@ -145,6 +145,23 @@ const VELMORA_CMD kCommands[] = {
      "Example: ./velmora.x --gen-gin Li2O.cif\n",
      "generate an overall input file in .gin format for performing molecular dynamics "
      "calculaiton with software GULP."},
+    {"--gen-lammps", velmora_cmd_opt_do_gen_lammps, 3,
+     "Command: --gen-lammps [input.cif] [type] [os] | {sf} {supercell} {temperature} "
+     "{output_name}\n\n" VELMORA_CMD_LINE_CONDUCTING VELMORA_CMD_LINE_SF
+     "Command: {supercell}: cells along a, b and c as AxBxC (4x4x4), or one number for all "
+     "three. Set to 0 for the default: the cell itself, or when sites are partly occupied the "
+     "supercell in which they are resolved as for --gen-gin.\n"
+     "Command: {temperature}: temperature in K. Set to non-positive to use the default value. "
+     "Default 300.\n"
+     "Command: {output_name}: base of the files written: name.data (atoms), name.table (like-"
+     "charge repulsion) and name.in (LAMMPS input). Default: the input name without its "
+     "extension, in the working directory.\n"
+     "Command: run in the directory of the files with lmp -in name.in (mpirun -np N lmp -in "
+     "name.in on N cores).\n"
+     "Example: ./velmora.x --gen-lammps Li2O.cif Li 1\n"
+     "Example: ./velmora.x --gen-lammps Li3N.cif Li 1 0.75 10x10x10 800 Li3N_800K\n",
+     "write LAMMPS input for a molecular dynamics of the conducting ions with the same force "
+     "field."},
     {"--gen-cube", velmora_cmd_opt_do_gen_cube, 3,
      "Command: --gen-cube [input.cif] [type] [os] | {sf} {resolution} "
      "{flag:ignore_conducting_ion} {flag:periodic} {output_name}\n\n"

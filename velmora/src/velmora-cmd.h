@@ -112,6 +112,7 @@ int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_gen_cif_assign_all(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt);
+int velmora_cmd_opt_do_gen_lammps(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_cal_charge(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_cal_bv(VELMORA_CMD_OPT* opt);
