@@ -2,12 +2,13 @@
 # Installs the Debian packages the build, the tests and the data tools need,
 # skipping the network when everything is present already.  The packages of
 # the screening tests (matplotlib for the plots, GNU parallel, a single-node
-# Slurm with munge) are installed when possible; where they cannot be, those
+# Slurm with munge) and LAMMPS with OpenMPI (the tests and the benchmark of
+# --gen-lammps) are installed when possible; where they cannot be, those
 # tests report themselves skipped.
 set -euo pipefail
 pkgs="g++ cmake make pkg-config libfftw3-dev libgtest-dev python3 python3-numpy
       python3-scipy python3-ase python3-gemmi python3-spglib"
-optional="python3-matplotlib parallel munge slurmctld slurmd slurm-client"
+optional="python3-matplotlib parallel munge slurmctld slurmd slurm-client lammps openmpi-bin"
 missing() {
   local p out=""
   for p in "$@"; do
