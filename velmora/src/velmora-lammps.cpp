@@ -267,9 +267,9 @@ std::string velmora_lammps_input_text(const VELMORA_PROPERTY* ppt, const VELMORA
   std::string elements;
   for (int i = 0; i < ppt->total; ++i) elements += std::string(" ") + ppt->uni[i].type;
   velmora_text_append_format(t, "group           mobile type %d\n", mobile);
-  line("group           frame subtract all mobile\n");
+  line("group           frame subtract all mobile\n"
+       "fix             verlet mobile nve  # velocity Verlet; a run of 0 steps moves nothing\n");
   line("# The potential energy of the whole cell.\n"
-       "thermo_style    custom step pe\nthermo_modify   norm no format float %.10f\n"
        "if \"${forces} == 1\" then &\n"
        "  \"dump forces all custom 1 ${out}.forces id type element x y z fx fy fz\" &\n"
        "  \"dump_modify forces sort id format float %.12f element" + elements + "\"\n"
@@ -284,20 +284,18 @@ std::string velmora_lammps_input_text(const VELMORA_PROPERTY* ppt, const VELMORA
        "neigh_modify    exclude group frame frame\nrun             0\n"
        "variable        e_frame equal $(v_e_cell-pe:%.10f)\n"
        "variable        e_pot equal c_thermo_pe+v_e_frame\nvariable        e_total equal v_e_pot+ke\n");
-  line("# Only the mobile ions move: velocity Verlet with a Langevin thermostat.\n"
+  line("# Only the mobile ions move, with a Langevin thermostat.\n"
        "compute         T_mobile mobile temp\n"
        "compute_modify  T_mobile extra/dof 0\n"
        "velocity        mobile create ${T_init} ${seed} temp T_mobile dist gaussian mom " +
        std::string(mobile_atoms > 1 ? "yes" : "no") + " rot no loop geom\n"
        "timestep        ${dt}\n"
-       "fix             verlet mobile nve\n"
        "if \"${langevin} == 1\" then \"fix thermostat mobile langevin ${T} ${T} $(1/v_zeta) "
        "${seed}\"\n"
        "variable        n_log equal round(v_t_log/v_dt)+(round(v_t_log/v_dt)<1)\n"
        "variable        n_equil equal round(v_t_equil/v_dt)\n"
        "variable        n_end equal round(v_t_end/v_dt)\n"
        "thermo_style    custom step time c_T_mobile v_e_pot ke v_e_total\n"
-       "thermo_modify   format float %.8f\n"
        "thermo          ${n_log}\n"
        "run             ${n_equil}\n");
   line("# Production: displacements from here on.\n"
