@@ -442,8 +442,8 @@ int velmora_lammps_write(const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
 
 namespace {
 
-// Multiplicities "AxBxC" or one number N for all three; zero (or negative)
-// everywhere asks for the default.
+// Multiplicities "AxBxC" or one number N for all three; any that is not
+// positive asks for the default.
 bool read_supercell(const char* text, int n[3]) {
   int consumed = 0;
   if (std::sscanf(text, "%dx%dx%d%n", &n[0], &n[1], &n[2], &consumed) == 3 &&
@@ -471,9 +471,10 @@ bool partly_occupied(const VELMORA_CELL* cell) {
   return false;
 }
 
-// The cell to export, its parameters and the cells it holds: the supercell
-// n of the read cell (the default: the cell itself, or when any site is
-// partly occupied the supercell of --gen-gin in which they are resolved).
+// The cell to export and its parameters: the supercell n of the read cell
+// (the default: the cell itself, or when any site is partly occupied the
+// supercell of --gen-gin in which they are resolved); n receives the
+// multiplicities used.
 // A fully occupied cell takes the parameters of the read cell, whose
 // screening-factor search gives the supercell's; a resolved one its own.
 bool export_cell(const VELMORA_CMD_OPT* opt, VELMORA_CELL* cell, const char* type, int os,
