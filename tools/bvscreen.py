@@ -207,8 +207,17 @@ class Step:
         found = r.warnings + (r.out_warnings if output_warnings else [])
         self.warnings += [w for w in found if w not in self.warnings]
         if r.error and WRITE_FAILURE.search(r.error):
-            raise Transient("%s (%s, in %s)" % (r.error, step, cwd))
+            raise Transient("%s (%s, in %s, %s)" % (r.error, step, cwd, free_space(cwd)))
         return None if not r.error else {"status": "failed", "message": r.error, "step": step}
+
+
+def free_space(path):
+    """'N MB free': the room left on the file system of path."""
+    try:
+        st = os.statvfs(path)
+        return "%.1f MB free there" % (st.f_bavail * st.f_frsize / 1e6)
+    except OSError:
+        return "its free space unknown"
 
 
 def read_program_json(path, what):

@@ -373,6 +373,17 @@ CASES
 "$BVSCREEN" --ion Li --out x --seed -1 in/sub/Li2O.cif 2>/dev/null; [ $? = 2 ] || bad "--seed -1"
 "$BVSCREEN" --ion Li in/sub/Li2O.cif 2>/dev/null; [ $? = 2 ] || bad "no --out: not status 2"
 
+# ---- the job scripts of a Slurm screen carry the limits clusters ask for
+"$BVSCREEN" --ion Li --out sl --slurm --no-submit --chunk-size 1 --sbatch-time 01:30:00 \
+    --sbatch-mem 2G --sbatch=--partition=short in/sub/Li2O.cif in/LiCoO2.cif 2>/dev/null \
+  || bad "--slurm --no-submit failed"
+for f in array merge; do
+  for line in '#SBATCH --time=01:30:00' '#SBATCH --mem=2G' '#SBATCH --partition=short'; do
+    grep -qx -- "$line" sl/slurm/$f.sbatch || bad "$f.sbatch lacks $line"
+  done
+done
+grep -qx '#SBATCH --array=0-1' sl/slurm/array.sbatch || bad "array: $(cat sl/slurm/array.sbatch)"
+
 # ---- PNG plots
 "$BVSCREEN" --ion Li --out png --plot-format png in/sub/Li2O.cif in/LiCoO2.cif 2>/dev/null \
   || bad "png screen failed"

@@ -64,9 +64,11 @@ done_rows=$(cat sl/work/Li2O*/*/row.json sl/work/Na3PS4*/*/row.json | md5sum)
 
 # ---- submitted again and waited for: only slow.cif runs
 touch release
-"$BVSCREEN" $ions --out sl --velmora "$BV_SCRATCH/velmora" --slurm --chunk-size 2 --wait in \
+"$BVSCREEN" $ions --out sl --velmora "$BV_SCRATCH/velmora" --slurm --chunk-size 2 --wait \
+    --sbatch-time 00:30:00 in \
   2>wait.txt || { bad "second submission"; cat wait.txt; }
 grep -q '^bvscreen: done$' wait.txt || { bad "did not wait"; cat wait.txt; }
+grep -qx '#SBATCH --time=00:30:00' sl/slurm/array.sbatch || bad "no time limit in the array script"
 [ "$(cat sl/work/Li2O*/*/row.json sl/work/Na3PS4*/*/row.json | md5sum)" = "$done_rows" ] \
   || bad "finished rows recomputed"
 array=$(sed -n 's/^bvscreen: submitted array job \([0-9]*\)$/\1/p' wait.txt)

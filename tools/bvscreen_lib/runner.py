@@ -76,31 +76,47 @@ def parent_death_prefix():
     return _PDEATHSIG
 
 
-def start_time(pid):
-    """The start time of a process (clock ticks since boot), None when it is
-    gone: with the pid it names one process, whatever reuses the number."""
+def process_groups():
+    """(pid, process group) of every process on the machine."""
+    out = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            out.append((int(name), int(fields[2])))
+        except (OSError, IndexError, ValueError):
+            pass
+    return out
+
+
+def working_directory(pid):
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[19]
-    except (OSError, IndexError):
+        return os.path.realpath(os.readlink("/proc/%d/cwd" % pid))
+    except OSError:
         return None
 
 
 def reap_leftovers(directory):
-    """Kills the process groups of programs that a screen killed by SIGKILL
-    left running in this structure directory (held locked by the caller),
-    and forgets them."""
+    """Kills what a screen ended by SIGKILL left running in this structure
+    directory (held locked by the caller): the processes of the recorded
+    process groups that work below the directory (a group's number cannot
+    name a new process while the group has members, and the directory
+    tells the group's members from strangers should it ever have emptied),
+    then forgets the record.  Returns how many processes were killed."""
     path = os.path.join(directory, REGISTRY)
     try:
         with open(path) as f:
-            entries = [l.split() for l in f if len(l.split()) == 2]
+            groups = {int(l.split()[0]) for l in f if l.split() and l.split()[0].isdigit()}
     except OSError:
         return 0
+    here = os.path.realpath(directory) + os.sep
     killed = 0
-    for pid, started in entries:
-        if pid.isdigit() and start_time(int(pid)) == started:
+    for pid, group in process_groups():
+        if group in groups and pid != os.getpid() and                 (working_directory(pid) or "").startswith(here):
             try:
-                os.killpg(int(pid), signal.SIGKILL)
+                os.kill(pid, signal.SIGKILL)
                 killed += 1
             except (ProcessLookupError, PermissionError):
                 pass
@@ -118,13 +134,18 @@ class Stream:
 
     def __init__(self, log):
         self.log, self.written, self.dropped = log, 0, 0
+        self.failure = None  # the log could not be written (a full disk)
         self.partial = b""
         self.warnings, self.errors, self.first = [], [], []
 
     def feed(self, data):
         room = LOG_LIMIT - self.written
-        if room > 0:
-            self.log.write(data[:room])
+        if room > 0 and not self.failure:
+            try:
+                self.log.write(data[:room])
+                self.log.flush()
+            except OSError as e:
+                self.failure = "Error: cannot write %s: %s" % (self.log.name, e.strerror)
             self.written += min(room, len(data))
         self.dropped += max(0, len(data) - max(room, 0))
         lines = (self.partial + data).split(b"\n")
@@ -149,7 +170,7 @@ class Stream:
     def close(self):
         if self.partial:
             self.line(self.partial)
-        if self.dropped:
+        if self.dropped and not self.failure:
             self.log.write(b"\n[bvscreen: %d more bytes of output not kept]\n" % self.dropped)
 
 
@@ -195,7 +216,7 @@ class Runner:
                 timer = threading.Timer(timeout, lambda: (timed_out.set(), self.kill(proc)))
                 timer.start()
             try:
-                self.pump(proc, out, err)
+                self.pump(proc, out, err, lambda: self.kill(proc))
                 # wait4 gives the program's own processor time
                 _, status, usage = os.wait4(proc.pid, 0)
                 rc = proc.returncode = os.waitstatus_to_exitcode(status)
@@ -205,8 +226,10 @@ class Runner:
                 with self.lock:
                     self.running.discard(proc)
                 self.unregister(registry_dir, entry)
-            out.close()
-            err.close()
+            for stream in (out, err):
+                if stream.failure:
+                    raise Transient(stream.failure)
+                stream.close()
         if times is not None:
             times[name] = [round(time.monotonic() - start, 3),
                            round(usage.ru_utime + usage.ru_stime, 3)]
@@ -222,8 +245,9 @@ class Runner:
                       out.warnings, err.first)
 
     @staticmethod
-    def pump(proc, out, err):
-        """Reads both pipes as the program writes them, until both close."""
+    def pump(proc, out, err, stop):
+        """Reads both pipes as the program writes them, until both close;
+        a log that cannot be written any more ends the program (stop)."""
         sel = selectors.DefaultSelector()
         sel.register(proc.stdout, selectors.EVENT_READ, out)
         sel.register(proc.stderr, selectors.EVENT_READ, err)
@@ -232,7 +256,10 @@ class Runner:
             for key, _ in sel.select():
                 data = os.read(key.fileobj.fileno(), 65536)
                 if data:
+                    failed = key.data.failure
                     key.data.feed(data)
+                    if key.data.failure and not failed:
+                        stop()
                 else:
                     sel.unregister(key.fileobj)
                     key.fileobj.close()
@@ -242,7 +269,7 @@ class Runner:
     def register(self, directory, pid):
         if not directory:
             return None
-        entry = "%d %s\n" % (pid, start_time(pid) or "?")
+        entry = "%d\n" % pid
         with self.lock, open(os.path.join(directory, REGISTRY), "a") as f:
             f.write(entry)
         return entry
