@@ -63,16 +63,13 @@ TEST(FlagTable, IonSpellings) {
   // Na scale follows from any of them.
   for (const char* w : {"Na1+", "Na+", "Na+1", "na1+", "NA+"})
     EXPECT_EQ(OSTREL_canonical_ion(w), "Na1+") << w;
-  EXPECT_EQ(OSTREL_canonical_ion("na"), "Na");
-  EXPECT_EQ(OSTREL_canonical_ion("Mg2+"), "Mg2+");
-  EXPECT_EQ(OSTREL_canonical_ion("Mg+2"), "Mg2+");
-  EXPECT_EQ(OSTREL_canonical_ion("o2-"), "O2-");
-  EXPECT_EQ(OSTREL_canonical_ion("Li"), "Li");
   // Digits without a sign are a site number, not a charge: Na1 names the
   // element as Na does, and keeps the Na energy scale.
-  EXPECT_EQ(OSTREL_canonical_ion("Na1"), "Na");
-  EXPECT_EQ(OSTREL_canonical_ion("li2"), "Li");
-  EXPECT_EQ(OSTREL_canonical_ion("li"), "Li");
+  const char* const spelt[][2] = {{"na", "Na"},    {"Mg2+", "Mg2+"}, {"Mg+2", "Mg2+"},
+                                  {"o2-", "O2-"},  {"Li", "Li"},     {"Na1", "Na"},
+                                  {"li2", "Li"},   {"li", "Li"}};
+  for (const auto& w : spelt)
+    EXPECT_EQ(OSTREL_canonical_ion(w[0]), w[1]) << w[0];
   OSTREL_input in;
   for (const char* w : {"Na", "Na+", "Na1+", "Na1", "na", "NA1"}) {
     ASSERT_EQ(parse(&in, {"--cif", "a.cif", w}), 0) << w;
@@ -87,15 +84,13 @@ TEST(FlagTable, IonSpellings) {
 TEST(FlagTable, NearestFlag) {
   // Slips of the keyboard find their flag; words far from every flag, and
   // words without a dash (file names, ion types), get no suggestion.
-  EXPECT_EQ(OSTREL_nearest_flag("--pth"), "--path");
-  EXPECT_EQ(OSTREL_nearest_flag("--vesat"), "--vesta");
-  EXPECT_EQ(OSTREL_nearest_flag("--print-acts"), "--print-act");
-  EXPECT_EQ(OSTREL_nearest_flag("--calc-bvsums"), "--calc-bvsum");
-  EXPECT_EQ(OSTREL_nearest_flag("--verison"), "--version");
-  EXPECT_EQ(OSTREL_nearest_flag("--Cube"), "--cube");
-  EXPECT_EQ(OSTREL_nearest_flag("--frobnicate"), "");
-  EXPECT_EQ(OSTREL_nearest_flag("path"), "");
-  EXPECT_EQ(OSTREL_nearest_flag("Li1+"), "");
+  const char* const near[][2] = {{"--pth", "--path"},          {"--vesat", "--vesta"},
+                                 {"--print-acts", "--print-act"}, {"--calc-bvsums", "--calc-bvsum"},
+                                 {"--verison", "--version"},      {"--Cube", "--cube"},
+                                 {"--frobnicate", ""},            {"path", ""},
+                                 {"Li1+", ""}};
+  for (const auto& w : near)
+    EXPECT_EQ(OSTREL_nearest_flag(w[0]), w[1]) << w[0];
 }
 
 TEST(CellCheck, SameCellSupercellAndOther) {

@@ -32,6 +32,9 @@ UNITS = dict({e: "eV" for e in ENERGIES},
              gii="valence units", screening_factor="1", resolution_A="A", window_eV="eV",
              seconds="s", date="UTC, ISO 8601")
 
+# The programs' warnings that the row states in its own words.
+RESTATED = ("Warning: the global instability index", "Warning: every bond-valence sum is zero")
+
 # GII at and above which bond valences describe no real structure; between
 # 0.3 and it velmora.x calls the structure unstable.
 GII_UNREASONABLE = 1.0
@@ -116,6 +119,9 @@ def structure_warnings(ion, info, bv, screened_without_ion):
     oxidation states left to velmora.x's defaults, bond-valence sums that
     describe no structure, a GII out of range."""
     out = []
+    if info.get("error") and bv:
+        out.append(("Warning: gemmi could not read the CIF (%s): identifiers and formula come "
+                    "from velmora.x's reading" % info["error"], False))
     if screened_without_ion:
         out.append(("Warning: no %s in the structure: the landscape is that of a probe ion" % ion,
                     True))
@@ -197,7 +203,7 @@ def build_row(structure, ion, settings, provenance, bv=None, draws=(), outcome=N
     ion_absent = bool(bv) and is_ion_absent(bv, ion)
     pairs = structure_warnings(ion, info, bv, ion_absent and settings.get("all_structures"))
     warnings = [t for t, _ in pairs] + [w for w in program_warnings
-                                        if w not in [t for t, _ in pairs]]
+                                        if not w.startswith(RESTATED)]
     row["warnings"] = warnings[:12]
     if outcome:
         row["status"], row["message"] = outcome["status"], outcome["message"]
