@@ -49,11 +49,11 @@ cpu() { awk '{s += $2 + $3} END {printf "%.2f", s}' "$1"; }
 mkdir "$work/alone"
 alone() {
   cd "$work/alone/$1" && export OMP_NUM_THREADS=1
-  "$bin/velmora.x" --cal-bv $1.cif >bv.out 2>&1
-  "$bin/velmora.x" --gen-cube $1.cif Li 1 0 $res t t $1.cube >cube.out 2>&1
+  "$bin/velmora.x" --cal-bv $1.cif --json velmora_bv.json >bv.out 2>&1
+  "$bin/velmora.x" --gen-cube $1.cif Li 1 0 $res t t $1.cube --seed 1 --json velmora_cube.json \
+      >cube.out 2>&1
   c=$1.cif; [ -f ${1}_assigned.cif ] && c=${1}_assigned.cif
-  "$bin/ostrel" --cube $1.cube --cif $c Li1+ --path --print-act --print-minima \
-      --print-saddle >ostrel.out 2>&1
+  "$bin/ostrel" --cube $1.cube --cif $c Li1+ --path --json OSTREL_analysis.json >ostrel.out 2>&1
 }
 for f in "$work"/cif/*.cif; do
   s=$(basename "$f" .cif)
@@ -82,7 +82,7 @@ print(sum(t[0] for r in rows for t in r["program_seconds"].values()),
     "${plots:-(plots)}" "$W" "$(echo "$W / $ideal" | bc -l)"
   printf "    its programs: S' = %.1f s, W / (S' / cores) = %.3f; processor %.1f s = %.3f x its programs' %.1f s (%s)\n" \
     "$Srows" "$(echo "$W * $cores / $Srows" | bc -l)" "$Wcpu" "$(echo "$Wcpu / $Srows_cpu" | bc -l)" \
-    "$Srows_cpu" "$(tail -n +2 "$work/screen/results.csv" | cut -d, -f4 | sort | uniq -c | tr -s ' ' | tr '\n' ' ')"
+    "$Srows_cpu" "$(/usr/bin/python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["counts"])' "$work/screen/summary.json")"
 done
 Wlocal=$W
 
@@ -102,9 +102,13 @@ if local_slurm_start "$state" "$cores" >"$work/slurm-start.txt"; then
     $chunks $chunk "$Ws" $rc "$extra"
   printf "    %.2f core-seconds per chunk (submission, scheduling, start-up and the merge job included)\n" \
     "$(echo "$extra * $cores / $chunks" | bc -l)"
-  cmp <(cut -d, -f1-13 "$work/slurm/results.csv") <(cut -d, -f1-13 "$work/screen/results.csv") \
-    >/dev/null && echo "    same table as bvscreen on this machine" \
-    || echo "    table differs from bvscreen on this machine (partly occupied sites are resolved at random)"
+  /usr/bin/python3 - "$work/slurm/results.csv" "$work/screen/results.csv" <<'PY' \
+    && echo "    same table as bvscreen on this machine" || echo "    table differs from bvscreen on this machine"
+import csv, sys
+a, b = ([{k: v for k, v in r.items() if k not in ("seconds", "date")} for r in csv.DictReader(open(p))]
+        for p in sys.argv[1:])
+sys.exit(0 if a == b else 1)
+PY
 else
   echo "  Slurm array: skipped ($(tail -1 "$work/slurm-start.txt"))"
 fi

@@ -8,7 +8,7 @@
 set -euo pipefail
 pkgs="g++ cmake make pkg-config libfftw3-dev libgtest-dev python3 python3-numpy
       python3-scipy python3-ase python3-gemmi python3-spglib"
-optional="python3-matplotlib parallel munge slurmctld slurmd slurm-client lammps openmpi-bin"
+optional="python3-matplotlib parallel munge slurmctld slurmd slurm-client lammps openmpi-bin chromium"
 missing() {
   local p out=""
   for p in "$@"; do

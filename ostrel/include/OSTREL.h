@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "OSTREL-cif.h"
@@ -49,8 +50,23 @@ struct OSTREL_input {
 
 // An ion word in the spelling the structure's type symbols use: element with
 // a capital (na -> Na) and the charge as number then sign (Na+ and Na+1 ->
-// Na1+); a word without a charge stays without one.
+// Na1+); a word without a charge stays without one, and digits without a
+// sign (Na1, as a site label) are no charge (Na1 -> Na).
 std::string OSTREL_canonical_ion(const std::string& word);
+
+// The flag (or help or version word) nearest to a word that is none, for a
+// "did you mean" hint; empty when none is close or the word has no leading
+// dash.
+std::string OSTREL_nearest_flag(const char* word);
+
+// "ostrel VERSION (revision REV)" and a newline; the revision only when the
+// program was built from a git checkout.
+void OSTREL_print_version(FILE* stream);
+
+// Whether a cube's cell (a, b, c in Å, angles in degrees) is the CIF's cell
+// repeated n[0] x n[1] x n[2] times (1 x 1 x 1: the same cell); 0 when the
+// two cells differ otherwise.
+int OSTREL_supercell_of(const double cube_cell[6], const double cif_cell[6], int n[3]);
 
 // The energy scale of printed energies: the --scale expression, else the
 // default of the mobile ion (written in the canonical spelling `ion`).

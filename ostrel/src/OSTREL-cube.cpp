@@ -599,6 +599,11 @@ double OSTREL_get_unscaled_from_scaled(const OSTREL_cube* cube, double target) {
     }
     hi += 1.0;
   }
+  // A target met exactly by the bound (an integer target on the plain
+  // scale) lies on the bracket's edge, where the bisection below would
+  // find neither side holding it.
+  if (OSTREL_scale_cube_energy(cube, hi) == target)
+    return hi;
   const double first_hi = hi;
   double lo = 0.0;
   double lo_s = OSTREL_scale_cube_energy(cube, 0.0), hi_s = OSTREL_scale_cube_energy(cube, hi);

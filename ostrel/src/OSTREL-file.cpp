@@ -34,7 +34,7 @@ OSTREL_file OSTREL_open_input(const char* name, const char* kind, long long max_
   // ever; the flag is cleared again before anything is read.
   const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
-    fprintf(stderr, "Error: Unable to open %s file\n", kind);
+    fprintf(stderr, "Error: Unable to open %s file %s: %s\n", kind, name, strerror(errno));
     return OSTREL_file();
   }
   struct stat st;
@@ -53,7 +53,7 @@ OSTREL_file OSTREL_open_input(const char* name, const char* kind, long long max_
   FILE* f = flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1 ? nullptr
                                                                          : fdopen(fd, "rb");
   if (!f) {
-    fprintf(stderr, "Error: Unable to open %s file\n", kind);
+    fprintf(stderr, "Error: Unable to open %s file %s: %s\n", kind, name, strerror(errno));
     close(fd);
     return OSTREL_file();
   }

@@ -15,8 +15,14 @@
 #include "OSTREL-file.h"
 #include "OSTREL-list.h"
 #include "OSTREL.h"
+#include "bv_revision.h"
 
 const char* const OSTREL_TIDY_PATHWAY_FILE = "OSTREL_rp_tidy.csv";
+
+// Version of the JSON summary's layout: raised when a key changes meaning or
+// goes away (2: schema_version, revision, units, window and
+// percolation_status added).
+const int OSTREL_JSON_SCHEMA_VERSION = 2;
 
 namespace {
 
@@ -361,8 +367,18 @@ std::vector<int> count_by_type(const std::vector<P>& points, int total, int type
 
 void write_program(Json& w, const OSTREL_run* run) {
   const OSTREL_input* input = run->input;
+  json_int(w, "schema_version", OSTREL_JSON_SCHEMA_VERSION);
   json_string(w, "program", "ostrel");
   json_string(w, "version", OSTREL_VERSION);
+  json_key(w, "revision");
+  if (*BV_REVISION) json_string(w, BV_REVISION); else json_raw(w, "null");
+  json_key(w, "units");
+  json_open(w, '{', true);
+  json_string(w, "energy", "eV, on the energy scale, above the landscape's global minimum");
+  json_string(w, "length", "A");
+  json_string(w, "fractional", "fractions of the cube's cell vectors");
+  json_string(w, "grid", "grid points of the cube, from 0");
+  json_close(w, '}');
   json_key(w, "input");
   json_open(w, '{', true);
   json_string(w, "cube", input->cube_file);
@@ -443,6 +459,34 @@ void write_energies(Json& w, const OSTREL_run* run,
     json_close(w, '}');
   }
   json_close(w, ']');
+}
+
+// The energy window searched for sites and saddles, and what a dimension
+// without an activation energy means under it: "above the window" when the
+// landscape rises above the window (the hops that would open it were never
+// looked for), "none" when the window held the whole landscape and still no
+// network percolated in that dimension.
+void write_window(Json& w, const OSTREL_run* run) {
+  const OSTREL_cube* cube = &run->cube;
+  const OSTREL_pathlib& lib = run->lib;
+  double top = 0;
+  for (double v : cube->energy.data)
+    top = std::max(top, v);
+  const bool covers = top <= cube->max_energy + 1e-7;
+  json_key(w, "window");
+  json_open(w, '{', false);
+  json_number(w, "max_energy", scaled(cube, cube->max_energy));
+  json_number(w, "landscape_max_energy", scaled(cube, top));
+  json_bool(w, "covers_landscape", covers);
+  json_close(w, '}');
+  const char* name[3] = {"1D", "2D", "3D"};
+  const double ea[3] = {lib.oneD, lib.twoD, lib.threeD};
+  json_key(w, "percolation_status");
+  json_open(w, '{', false);
+  for (int d = 0; d < 3; d++)
+    json_string(w, name[d],
+                ea[d] < NO_PERCOLATION ? "percolates" : covers ? "none" : "above the window");
+  json_close(w, '}');
 }
 
 void write_sites(Json& w, const OSTREL_cube* cube) {
@@ -572,6 +616,7 @@ int compose_json(const OSTREL_run* run, std::string* text) {
   write_program(w, run);
   write_cell(w, run);
   write_energies(w, run, dirs);
+  write_window(w, run);
   json_key(w, "counts");
   json_open(w, '{', false);
   json_int(w, "sites", cube->total_minima);

@@ -7,8 +7,13 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <vector>
+
+#include "bv_revision.h"
 
 #include "OSTREL-bv.h"
 #include "OSTREL-cmd.h"
@@ -133,6 +138,69 @@ static int take_extra(OSTREL_input* input, const OSTREL_flag& flag, int argc, ch
 #define OSTREL_VERSION "unknown"
 #endif
 
+// The words that answer with the help or the version and end the run; the
+// same version words as velmora.x takes.
+static const char* const HELP_WORDS[] = {"--help", "-h"};
+static const char* const VERSION_WORDS[] = {"--version", "-v", "-V"};
+
+static bool is_one_of(const char* word, const char* const* words, size_t n) {
+  for (size_t q = 0; q < n; q++)
+    if (strcmp(word, words[q]) == 0)
+      return true;
+  return false;
+}
+
+void OSTREL_print_version(FILE* stream) {
+  const char* revision = BV_REVISION;
+  if (*revision)
+    fprintf(stream, "ostrel %s (revision %s)\n", OSTREL_VERSION, revision);
+  else
+    fprintf(stream, "ostrel %s\n", OSTREL_VERSION);
+}
+
+// Edit distance (insertions, deletions, substitutions and swaps of two
+// neighbouring characters, each 1) between two words.
+static size_t edit_distance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); i++)
+    d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); j++)
+    d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); i++)
+    for (size_t j = 1; j <= b.size(); j++) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+std::string OSTREL_nearest_flag(const char* word) {
+  std::vector<const char*> words;
+  for (const OSTREL_flag& f : OSTREL_FLAGS)
+    words.push_back(f.word);
+  words.insert(words.end(), std::begin(HELP_WORDS), std::end(HELP_WORDS));
+  words.insert(words.end(), std::begin(VERSION_WORDS), std::end(VERSION_WORDS));
+  const std::string w = word;
+  // Close enough to be a slip of the keyboard: a third of the word's
+  // letters wrong at most (two for short words), and not a plain word such
+  // as a file name, which has no leading dash.
+  const size_t limit = std::max<size_t>(2, w.size() / 3);
+  std::string best;
+  size_t best_distance = limit + 1;
+  if (w.empty() || w[0] != '-')
+    return best;
+  for (const char* candidate : words) {
+    const size_t d = edit_distance(w, candidate);
+    if (d < best_distance) {
+      best_distance = d;
+      best = candidate;
+    }
+  }
+  return best;
+}
+
 static void print_help() {
   printf("Usage: ostrel --cube FILE --cif FILE [ION] [flags]\n"
          "  --cube FILE       the landscape (Gaussian cube, energies in eV)\n"
@@ -151,7 +219,7 @@ static void print_help() {
          "  --calc-charge, --calc-bvsum, --calc-gii, --check-sub, --check-subs (need --cif)\n"
          "  --smooth-cube     symmetrise the grid first\n"
          "  --cmd             commands on standard input after the batch stages\n"
-         "  --help, --version\n"
+         "  --help, --version (-V)\n"
          "Every flag, file and column: OSTREL_readme.txt beside the program.\n");
 }
 
@@ -199,13 +267,13 @@ static int check_needs(const OSTREL_input* input) {
 
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+    if (is_one_of(argv[i], HELP_WORDS, std::size(HELP_WORDS))) {
       print_help();
       input->stop = 1;
       return 0;
     }
-    if (strcmp(argv[i], "--version") == 0 || strcmp(argv[i], "-v") == 0) {
-      printf("ostrel %s\n", OSTREL_VERSION);
+    if (is_one_of(argv[i], VERSION_WORDS, std::size(VERSION_WORDS))) {
+      OSTREL_print_version(stdout);
       input->stop = 1;
       return 0;
     }
@@ -221,7 +289,13 @@ int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
     const OSTREL_flag* flag = find_flag(argv[i]);
     if (!flag) {
       // A typo such as --pth would otherwise vanish without a word.
-      fprintf(stderr, "Warning: Unknown word %s on the command line is ignored\n", argv[i]);
+      const std::string near = OSTREL_nearest_flag(argv[i]);
+      if (near.empty())
+        fprintf(stderr, "Warning: Unknown word %s on the command line is ignored\n", argv[i]);
+      else
+        fprintf(stderr,
+                "Warning: Unknown word %s on the command line is ignored (did you mean %s?)\n",
+                argv[i], near.c_str());
       continue;
     }
     if (flag->takes_value) {
@@ -269,7 +343,9 @@ std::string OSTREL_canonical_ion(const std::string& word) {
   if (element.empty())
     return word;
   const std::string charge = word.substr(n);
-  if (charge.empty())
+  // Digits without a sign number a site (Na1, Li2 in a CIF's labels), they
+  // give no charge: the word names the element, as Na does.
+  if (charge.empty() || charge.find_first_not_of("0123456789") == std::string::npos)
     return element;
   // +, 1+, +1 -> 1+ (and likewise for - and other digits).
   if (charge == "+" || charge == "-")
@@ -333,18 +409,51 @@ int OSTREL_stage_load(OSTREL_run* run) {
   return 0;
 }
 
+int OSTREL_supercell_of(const double cube_cell[6], const double cif_cell[6], int n[3]) {
+  // Lengths within 1 % (the cube's are rounded to its voxel steps), angles
+  // within a degree.
+  for (int q = 3; q < 6; q++)
+    if (!(fabs(cube_cell[q] - cif_cell[q]) <= 1.0))
+      return 0;
+  for (int q = 0; q < 3; q++) {
+    if (!(cif_cell[q] > 0))
+      return 0;
+    const double ratio = cube_cell[q] / cif_cell[q];
+    n[q] = (int)lround(ratio);
+    if (n[q] < 1 || !(fabs(ratio - n[q]) <= 0.01 * n[q]))
+      return 0;
+  }
+  return 1;
+}
+
 // Symmetry acts on the grid in fractional terms: a structure whose cell is
-// not the landscape's (a supercell landscape, say) maps sites and
-// operations wrongly.
-static void warn_cell_mismatch(const OSTREL_cube& cube, const OSTREL_cif& cif) {
+// not the landscape's maps sites and operations wrongly, and the energies
+// found would belong to no structure.  A supercell landscape (a cube of a
+// resolved supercell analysed with the CIF of its parent, say) is named as
+// such, with the file that belongs to it.
+static int check_cells_agree(const OSTREL_cube& cube, const OSTREL_cif& cif) {
   const double rad = 57.29577957855229;
-  if (fabs(cube.a - cif.a) > 0.01 * cif.a || fabs(cube.b - cif.b) > 0.01 * cif.b ||
-      fabs(cube.c - cif.c) > 0.01 * cif.c || fabs(cube.alpha * rad - cif.alpha) > 1.0 ||
-      fabs(cube.beta * rad - cif.beta) > 1.0 || fabs(cube.gamma * rad - cif.gamma) > 1.0)
-    printf("Warning: The cell of the CIF (%.4f %.4f %.4f %.2f %.2f %.2f) differs from the "
-           "cell of the cube (%.4f %.4f %.4f %.2f %.2f %.2f)\n",
-           cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma, cube.a, cube.b, cube.c,
-           cube.alpha * rad, cube.beta * rad, cube.gamma * rad);
+  const double cube_cell[6] = {cube.a, cube.b, cube.c,
+                               cube.alpha * rad, cube.beta * rad, cube.gamma * rad};
+  const double cif_cell[6] = {cif.a, cif.b, cif.c, cif.alpha, cif.beta, cif.gamma};
+  int n[3];
+  if (!OSTREL_supercell_of(cube_cell, cif_cell, n)) {
+    fprintf(stderr,
+            "Error: The cell of the CIF (%.4f %.4f %.4f %.2f %.2f %.2f) differs from the cell "
+            "of the cube (%.4f %.4f %.4f %.2f %.2f %.2f)\n",
+            cif_cell[0], cif_cell[1], cif_cell[2], cif_cell[3], cif_cell[4], cif_cell[5],
+            cube_cell[0], cube_cell[1], cube_cell[2], cube_cell[3], cube_cell[4], cube_cell[5]);
+    return 1;
+  }
+  if (n[0] * n[1] * n[2] > 1) {
+    fprintf(stderr,
+            "Error: The cube is a landscape of a %d x %d x %d supercell of the CIF's cell "
+            "(%.4f %.4f %.4f): give the CIF of that supercell (velmora.x --gen-cube writes "
+            "it as NAME_assigned.cif beside the cube)\n",
+            n[0], n[1], n[2], cif_cell[0], cif_cell[1], cif_cell[2]);
+    return 1;
+  }
+  return 0;
 }
 
 // Grid operations and the asymmetric unit of the grid; the grid is smoothed
@@ -388,7 +497,7 @@ int OSTREL_stage_stationary_points(OSTREL_run* run) {
   if (!input->cif)
     return group_stationary_points(run);
   OSTREL_cube& cube = run->cube;
-  warn_cell_mismatch(cube, run->cif);
+  STAGE(check_cells_agree(cube, run->cif));
   STAGE(prepare_grid_symmetry(run));
   if (run->cif.diff_neigh || !run->unit.grid_symmetric) {
     STAGE(OSTREL_find_stationary_points2(&cube, &run->cif));

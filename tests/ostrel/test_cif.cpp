@@ -126,11 +126,12 @@ TEST(CifRead, RowsTypesAndStates) {
 TEST(CifRead, Failures) {
   struct Case {
     std::string file;
-    const char* message;
+    std::string message;
   } cases[] = {
       {data_path("formula9.cif"), "Error: OSTREL_CIF_MAX_MULTIPLE_LINES exceeded\n"},
       {data_path("type3col.cif"), "Error: Atom type is expected but not found!\n"},
-      {data_path("no_such.cif"), "Error: Unable to open CIF file\n"},
+      {data_path("no_such.cif"),
+       "Error: Unable to open CIF file " + data_path("no_such.cif") + ": No such file or directory\n"},
   };
   for (const Case& c : cases) {
     OSTREL_cif cif;

@@ -186,7 +186,9 @@ TEST(CubeLoad, MalformedFilesGiveOneErrorEach) {
   OSTREL_cube cube;
   std::string err;
   EXPECT_EQ(load(scratch("no_such.cube"), &cube, &err), 1);
-  EXPECT_EQ(err, "Error: Unable to open CUBE file\n");
+  // The message names the file and the reason.
+  EXPECT_EQ(err, "Error: Unable to open CUBE file " + scratch("no_such.cube") +
+                     ": No such file or directory\n");
 }
 
 TEST(CubeLoad, WellFormedVariantsAreAccepted) {
@@ -233,6 +235,21 @@ TEST(EnergyScale, BisectionNeverHangs) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Warning: Program could not find the correct energy threshold to be applied\n");
   }
+}
+
+TEST(EnergyScale, TargetOnTheFirstUpperBound) {
+  // The search raises its upper bound in steps of 1 eV from 10: a target
+  // that the scale reaches exactly there (--max 20 on the plain scale) is
+  // that bound, not the 1 eV of a failed search.
+  OSTREL_cube cube;
+  OSTREL_init_cube(&cube);
+  ASSERT_EQ(OSTREL_parse_energy_scaling(&cube, "E"), 0);
+  testing::internal::CaptureStderr();
+  for (double t : {10.0, 11.0, 20.0, 20.5, 3.0})
+    EXPECT_NEAR(OSTREL_get_unscaled_from_scaled(&cube, t), t, 0.001) << t;
+  ASSERT_EQ(OSTREL_parse_energy_scaling(&cube, "2*E"), 0);
+  EXPECT_NEAR(OSTREL_get_unscaled_from_scaled(&cube, 24.0), 12.0, 0.001);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 TEST(EnergyScale, CutOffFromMax) {

@@ -63,11 +63,54 @@ TEST(FlagTable, IonSpellings) {
   // Na scale follows from any of them.
   for (const char* w : {"Na1+", "Na+", "Na+1", "na1+", "NA+"})
     EXPECT_EQ(OSTREL_canonical_ion(w), "Na1+") << w;
-  EXPECT_EQ(OSTREL_canonical_ion("na"), "Na");
-  EXPECT_EQ(OSTREL_canonical_ion("Mg2+"), "Mg2+");
-  EXPECT_EQ(OSTREL_canonical_ion("Mg+2"), "Mg2+");
-  EXPECT_EQ(OSTREL_canonical_ion("o2-"), "O2-");
-  EXPECT_EQ(OSTREL_canonical_ion("Li"), "Li");
+  // Digits without a sign are a site number, not a charge: Na1 names the
+  // element as Na does, and keeps the Na energy scale.
+  const char* const spelt[][2] = {{"na", "Na"},    {"Mg2+", "Mg2+"}, {"Mg+2", "Mg2+"},
+                                  {"o2-", "O2-"},  {"Li", "Li"},     {"Na1", "Na"},
+                                  {"li2", "Li"},   {"li", "Li"}};
+  for (const auto& w : spelt)
+    EXPECT_EQ(OSTREL_canonical_ion(w[0]), w[1]) << w[0];
+  OSTREL_input in;
+  for (const char* w : {"Na", "Na+", "Na1+", "Na1", "na", "NA1"}) {
+    ASSERT_EQ(parse(&in, {"--cif", "a.cif", w}), 0) << w;
+    EXPECT_STREQ(OSTREL_energy_scale_expression(&in, OSTREL_canonical_ion(in.ion_type)),
+                 "0.5695*E^(0.6946)")
+        << w;
+  }
+  ASSERT_EQ(parse(&in, {"--cif", "a.cif", "Li1+"}), 0);
+  EXPECT_STREQ(OSTREL_energy_scale_expression(&in, OSTREL_canonical_ion(in.ion_type)), "E");
+}
+
+TEST(FlagTable, NearestFlag) {
+  // Slips of the keyboard find their flag; words far from every flag, and
+  // words without a dash (file names, ion types), get no suggestion.
+  const char* const near[][2] = {{"--pth", "--path"},          {"--vesat", "--vesta"},
+                                 {"--print-acts", "--print-act"}, {"--calc-bvsums", "--calc-bvsum"},
+                                 {"--verison", "--version"},      {"--Cube", "--cube"},
+                                 {"--frobnicate", ""},            {"path", ""},
+                                 {"Li1+", ""}};
+  for (const auto& w : near)
+    EXPECT_EQ(OSTREL_nearest_flag(w[0]), w[1]) << w[0];
+}
+
+TEST(CellCheck, SameCellSupercellAndOther) {
+  const double cif[6] = {4.61, 4.61, 4.61, 90, 90, 90};
+  int n[3];
+  const double same[6] = {4.6105, 4.61, 4.6099, 90, 90, 90.01};
+  ASSERT_EQ(OSTREL_supercell_of(same, cif, n), 1);
+  EXPECT_EQ(n[0] * n[1] * n[2], 1);
+  const double super[6] = {9.22, 4.61, 13.83, 90, 90, 90};
+  ASSERT_EQ(OSTREL_supercell_of(super, cif, n), 1);
+  EXPECT_EQ(n[0], 2);
+  EXPECT_EQ(n[1], 1);
+  EXPECT_EQ(n[2], 3);
+  // Half a cell, a length between multiples, other angles: no relation.
+  const double half[6] = {2.305, 4.61, 4.61, 90, 90, 90};
+  const double between[6] = {6.9, 4.61, 4.61, 90, 90, 90};
+  const double sheared[6] = {4.61, 4.61, 4.61, 90, 95, 90};
+  EXPECT_EQ(OSTREL_supercell_of(half, cif, n), 0);
+  EXPECT_EQ(OSTREL_supercell_of(between, cif, n), 0);
+  EXPECT_EQ(OSTREL_supercell_of(sheared, cif, n), 0);
 }
 
 TEST(FlagTable, ValuesIonTypeAndErrors) {

@@ -33,12 +33,12 @@ grep -q 'longer than 999 characters' err.txt || { echo "FAIL: long name message"
 "$OSTREL" --cif a.cif Li1+abcdefghij 2>err.txt; check "long ion type" 1 $?
 "$OSTREL" --scale "$(printf 'E+%.0s' $(seq 1 60))E" 2>err.txt; check "long expression" 1 $?
 
-# Unknown words are ignored with a warning naming each; flags alone do
-# nothing and write nothing.
+# Unknown words are ignored with a warning naming each (and the flag meant,
+# for a near miss); flags alone do nothing and write nothing.
 "$OSTREL" --frobnicate --hk --pth --smooth-cube >out.txt 2>err.txt; check "unknown words" 0 $?
 [ -s out.txt ] && { echo "FAIL: output for flags without inputs"; fail=1; }
 printf '%s\n' 'Warning: Unknown word --frobnicate on the command line is ignored' \
-  'Warning: Unknown word --pth on the command line is ignored' | cmp -s - err.txt \
+  'Warning: Unknown word --pth on the command line is ignored (did you mean --path?)' | cmp -s - err.txt \
   || { echo "FAIL: unknown-word warnings"; cat err.txt; fail=1; }
 [ "$(ls | grep -v -e out.txt -e err.txt)" = "" ] || { echo "FAIL: files written:"; ls; fail=1; }
 
@@ -58,12 +58,22 @@ done <<'CASES'
 --calc-gii|--calc-gii needs --cif
 CASES
 
-# --help lists the flags, --version the version of the build; both succeed.
+# --help lists the flags, --version (and -V, -v, as velmora.x takes them)
+# the version of the build and the source revision it was built from.
 "$OSTREL" --help >out.txt 2>err.txt; check "--help" 0 $?
 grep -q -- '--print-act' out.txt && grep -q '^Usage: ostrel' out.txt || { echo "FAIL: --help text"; fail=1; }
 "$OSTREL" --version >out.txt 2>err.txt; check "--version" 0 $?
 want=$(sed -n 's/^project(velmora_ostrel VERSION \([0-9.]*\).*/\1/p' "$BV_SOURCE_DIR/CMakeLists.txt")
-[ "$(cat out.txt)" = "ostrel $want" ] || { echo "FAIL: --version printed '$(cat out.txt)', expected ostrel $want"; fail=1; }
+rev=$(git -C "$BV_SOURCE_DIR" describe --always --dirty --abbrev=12 2>/dev/null)
+grep -Eqx "ostrel $want( \(revision [0-9a-f]{12}(-dirty)?\))?" out.txt \
+  || { echo "FAIL: --version printed '$(cat out.txt)', expected ostrel $want"; fail=1; }
+[ -z "$rev" ] || grep -q "(revision " out.txt || { echo "FAIL: no revision in a git checkout"; fail=1; }
+for w in -V -v; do
+  "$OSTREL" $w >out2.txt 2>&1; check "$w" 0 $?
+  cmp -s out.txt out2.txt || { echo "FAIL: $w printed '$(cat out2.txt)'"; fail=1; }
+done
+"$BV_BIN_DIR/velmora.x" -V >out2.txt 2>&1; check "velmora.x -V" 0 $?
+grep -q "Velmora-$want-cmd" out2.txt || { echo "FAIL: velmora.x -V printed '$(cat out2.txt)'"; fail=1; }
 
 # A scaling expression without E, or one that cannot be evaluated.
 "$OSTREL" --scale "2*x" 2>err.txt; check "scale without E" 1 $?

@@ -74,12 +74,20 @@ print("scaling: Na %.6f raw %.6f user %.6f %s" % (na, raw, user, "ok" if ok else
 sys.exit(0 if ok else 1)
 PY
 
-# A structure whose cell is not the cube's is reported.
+# A structure whose cell is not the cube's is refused (its sites and
+# operations would land in the wrong places), and a cube of a supercell of
+# the CIF's cell is named as such.
 sed 's/^_cell_length_c .*/_cell_length_c 9.22/' li2o.cif >li2o_c2.cif
-"$OSTREL" --cube li2o.cube --cif li2o_c2.cif Li1+ --print-minima >c2.out 2>&1
-grep -q '^Warning: The cell of the CIF (4.6100 4.6100 9.2200 90.00 90.00 90.00) differs' c2.out \
-  || { echo "FAIL: no cell warning"; head -3 c2.out; fail=1; }
-grep -q '^Warning: The cell' li2o.out && { echo "FAIL: cell warning for matching cells"; fail=1; }
+"$OSTREL" --cube li2o.cube --cif li2o_c2.cif Li1+ --print-minima >c2.out 2>c2.err
+[ $? = 1 ] || { echo "FAIL: a CIF of another cell is not refused"; fail=1; }
+grep -q '^Error: The cell of the CIF (4.6100 4.6100 9.2200 90.00 90.00 90.00) differs' c2.err \
+  || { echo "FAIL: no cell error"; head -3 c2.err; fail=1; }
+grep -q 'Total local minima' c2.out && { echo "FAIL: minima printed for a refused CIF"; fail=1; }
+sed 's/^_cell_length_\([abc]\) .*/_cell_length_\1 2.305/' li2o.cif >li2o_half.cif
+"$OSTREL" --cube li2o.cube --cif li2o_half.cif Li1+ --print-minima >half.out 2>half.err
+[ $? = 1 ] && grep -q '^Error: The cube is a landscape of a 2 x 2 x 2 supercell of the CIF' half.err \
+  || { echo "FAIL: supercell cube"; cat half.err; fail=1; }
+grep -q '^Error: The c' li2o.out && { echo "FAIL: cell error for matching cells"; fail=1; }
 
 # A cube without a structure: no search, empty summaries.
 "$OSTREL" --cube li2o.cube --print-minima --print-saddle >nocif.out || { echo "FAIL: cube alone"; fail=1; }

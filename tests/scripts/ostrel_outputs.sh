@@ -320,4 +320,54 @@ grep -q 'exists and is not a directory' e.txt || bad "--output-dir onto a file: 
 grep -q 'activation energy' o.txt && bad "--output-dir onto a file ran the analysis"
 cd .. || exit 1
 
+# --- the search window -----------------------------------------------------------
+# The same cell with steep b and c: 1D at 0.22, 2D at 4.6 and 3D at 7.4 eV by
+# hand, so the default window of 5 eV holds 1D and 2D only.  3D is "above the
+# window" (the landscape reaches 12.22 eV), not "none"; with --max 20 the
+# window holds the whole landscape and 3D is found.  A cube without its
+# structure has no sites, so nothing percolates at any energy: "none".
+mkdir window && cd window || exit 1
+sed -n '1,6p' "$CUBE" >steep.cube
+"$PYTHON" - <<'PY' >>steep.cube || exit 1
+import math, sys
+n, w = (20, 16, 24), (0.11, 2.3, 3.7)
+for i in range(n[0]):
+    for j in range(n[1]):
+        for k in range(n[2]):
+            e = sum(wt * (1 - math.cos(2 * math.pi * q / m)) for wt, q, m in zip(w, (i, j, k), n))
+            sys.stdout.write(" %12.6f\r\n" % e)
+PY
+"$OSTREL" --cube steep.cube --cif "$CIF" Li1+ --path --json default.json >o.txt 2>e.txt
+check_status "steep landscape" 0 $?
+"$OSTREL" --cube steep.cube --cif "$CIF" Li1+ --path --max 20 --json wide.json >o.txt 2>e.txt
+check_status "steep landscape, --max 20" 0 $?
+"$OSTREL" --cube "$CUBE" --path --json nosites.json >o.txt 2>e.txt
+check_status "cube without structure" 0 $?
+"$PYTHON" - <<'PY' || bad "window and percolation status in the JSON summary"
+import json, sys
+problems = []
+def check(ok, what):
+    if not ok:
+        problems.append(what)
+d, w, n = (json.load(open(f)) for f in ("default.json", "wide.json", "nosites.json"))
+for doc in (d, w, n):
+    check(doc["schema_version"] == 2 and doc["units"]["length"] == "A"
+          and doc["units"]["energy"].startswith("eV"), "schema and units %r" % doc.get("units"))
+check(abs(d["window"]["max_energy"] - 5) < 1e-9 and not d["window"]["covers_landscape"]
+      and abs(d["window"]["landscape_max_energy"] - 12.22) < 1e-3, "default window %r" % d["window"])
+check(d["percolation_status"] == {"1D": "percolates", "2D": "percolates", "3D": "above the window"},
+      "default status %r" % d["percolation_status"])
+check(d["activation_energies"]["3D"] is None and abs(d["activation_energies"]["2D"] - 4.6) < 1e-6,
+      "default energies %r" % d["activation_energies"])
+check(abs(w["window"]["max_energy"] - 20) < 1e-9 and w["window"]["covers_landscape"], "wide window %r" % w["window"])
+check(w["percolation_status"]["3D"] == "percolates" and abs(w["activation_energies"]["3D"] - 7.4) < 1e-6,
+      "wide 3D %r %r" % (w["percolation_status"], w["activation_energies"]))
+check(n["window"]["covers_landscape"] and
+      n["percolation_status"] == {"1D": "none", "2D": "none", "3D": "none"}, "no sites %r" % n["percolation_status"])
+for p in problems:
+    print("FAIL:", p)
+sys.exit(1 if problems else 0)
+PY
+cd .. || exit 1
+
 exit $fail

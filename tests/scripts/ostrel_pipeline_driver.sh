@@ -168,7 +168,7 @@ grep -qx 'Error: Unable to write to OSTREL_summary.txt' err.txt || bad "summary 
 fresh
 "$OSTREL" --cube missing.cube --cif "$CIF" --path --summary >out.txt 2>err.txt
 check_status "missing cube" 1 $?
-grep -qx 'Error: Unable to open CUBE file' err.txt || bad "missing cube message"
+grep -qx 'Error: Unable to open CUBE file missing.cube: No such file or directory' err.txt || bad "missing cube message"
 [ -e OSTREL_summary.txt ] || [ -e OSTREL_rp.csv ] && bad "files after a failed stage"
 "$OSTREL" --cube "$CUBE" --cif missing.cif --path >out.txt 2>err.txt
 check_status "missing cif" 1 $?

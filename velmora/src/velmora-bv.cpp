@@ -180,17 +180,21 @@ double velmora_gii_calculate_from_bv(const VELMORA_BV* bv) {
                  "structure or its oxidation states are suspect.\n",
                  gii);
   std::printf("GII: Global instability index = %f\n", gii);
-  if (gii > 0.0 && gii < 0.15) {
-    std::printf("GII: suggested stability: stable.\n");
-  } else if (gii < 0.3) {
-    std::printf("GII: suggested stability: average.\n");
-  } else if (gii < 1.0) {
-    std::printf("GII: suggested stability: unstable.\n");
+  const char* verdict = velmora_gii_verdict(gii);
+  if (std::strcmp(verdict, "unreasonable") != 0) {
+    std::printf("GII: suggested stability: %s.\n", verdict);
   } else {
     std::printf("GII: unreasonable value.\n");
     std::printf("GII: there might be an error in input structure or calculation.\n");
   }
   return gii;
+}
+
+const char* velmora_gii_verdict(double gii) {
+  if (gii > 0.0 && gii < 0.15) return "stable";
+  if (gii < 0.3) return "average";
+  if (gii < 1.0) return "unstable";
+  return "unreasonable";  // 1 or more, or not a number
 }
 
 double velmora_gii_calculate_from_cell(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,

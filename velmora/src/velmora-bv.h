@@ -40,6 +40,9 @@ int velmora_bv_validate_property(const VELMORA_PROPERTY* ppt);
 // GII = sqrt(sum multi*occ*(BVS - os)^2 / sum multi*occ); prints it with a
 // verdict.
 double velmora_gii_calculate_from_bv(const VELMORA_BV* bv);
+// The verdict printed with a GII: "stable" (below 0.15), "average" (below
+// 0.3), "unstable" (below 1) or "unreasonable".
+const char* velmora_gii_verdict(double gii);
 // -1.0 on failure.
 double velmora_gii_calculate_from_cell(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
                                        const char* dir_unitary, const char* dir_binary);

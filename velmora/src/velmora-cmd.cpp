@@ -21,6 +21,7 @@
 #include "velmora-bv.h"
 #include "velmora-cube.h"
 #include "velmora-import.h"
+#include "velmora-json.h"
 #include "velmora-la.h"
 #include "velmora-rx.h"
 
@@ -78,6 +79,7 @@ int velmora_cmd_print_sys(VELMORA_CMD_OPT* opt) {
 const VELMORA_CMD kCommands[] = {
     {"--version", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
     {"-v", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
+    {"-V", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
     {"--help", velmora_cmd_opt_do_print_help, 0, nullptr, "display this help."},
     {"-h", velmora_cmd_opt_do_print_help, 0, nullptr, nullptr},
     {"--print-sys", velmora_cmd_print_sys, 0, nullptr, nullptr},
@@ -518,7 +520,13 @@ int velmora_cmd_bv_and_gii(const VELMORA_CMD_OPT* opt, VELMORA_CELL* cell,
   }
   velmora_bv_print(bv.get());
   const double gii = velmora_gii_calculate_from_bv(bv.get());
-  return std::isfinite(gii) ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
+  if (!std::isfinite(gii)) return VELMORA_EXIT_FAILURE;
+  if (!opt->json_file.empty() &&
+      velmora_json_write_bv(opt->json_file.c_str(), opt->argv[1],
+                            opt->mode_text == opt->argv[2] ? "(text)" : opt->argv[2], cell,
+                            bv.get(), gii) != 0)
+    return VELMORA_EXIT_FAILURE;
+  return VELMORA_EXIT_OK;
 }
 
 }  // namespace
@@ -736,12 +744,24 @@ int velmora_cmd_start(int argc, char** argv) {
     --i;
   }
   velmora_random_seed(seed);
+  // "--json FILE" likewise: the machine-readable summary of the commands
+  // that offer one.
+  if (velmora_json_take_option(args, &opt->json_file) != 0) return VELMORA_EXIT_USAGE;
+  opt->argc = static_cast<int>(args.size());
+  opt->argv = args.data();
   argc = opt->argc;
   argv = opt->argv;
   // Without a command the program prints its version.
   const VELMORA_CMD* command = velmora_cmd_find(argc > 1 ? argv[1] : "--version");
   int status;
-  if (command) {
+  if (command && !opt->json_file.empty() && !velmora_json_offered(command->name)) {
+    std::fprintf(stderr, "Error: %s writes no JSON summary (--json is offered by --cal-bv, "
+                 "--text-cal-bv and --gen-cube).\n", command->name);
+    status = VELMORA_EXIT_USAGE;
+  } else if (command && !opt->json_file.empty() &&
+             velmora_file_check_output(opt->json_file.c_str()) != 0) {
+    status = VELMORA_EXIT_FAILURE;  // refused before anything is computed
+  } else if (command) {
     status = velmora_cmd_run(*command, opt.get());
   } else {
     std::printf("Error: arguments not recognized. '-h' for help.\n");
@@ -780,6 +800,10 @@ int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
               "--seed S after any command's arguments seeds its random steps (the resolution "
               "of partly occupied sites, kinetic Monte Carlo, molecular dynamics); the seed "
               "used is printed, from the clock when not given.");
+  std::printf("Message: %s\n",
+              "--json FILE after the arguments of --cal-bv, --text-cal-bv or --gen-cube writes "
+              "their results as a JSON document (version, seed, units, sites and sums, or the "
+              "landscape's grid, screening factor and supercell).");
   return VELMORA_EXIT_OK;
 }
 
@@ -1057,14 +1081,31 @@ int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
 
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
+  // The structure as read, for the JSON summary (the computation may
+  // reorder and flag its atoms).
+  const VELMORA_CELL as_read = *cif->cell;
+  VELMORA_CUBE_SUMMARY made;
   if (velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
           cube_name.c_str(), cif_name.c_str(), cif->cell.get(), cif->symmetry.get(), type, os, sf,
           resolution, ignore_conducting, periodic, opt->dir_unitary.c_str(),
-          opt->dir_binary.c_str()) != 0) {
+          opt->dir_binary.c_str(), &made) != 0) {
     std::fprintf(stderr,
                  "Error: velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ() "
                  "returns non-zero.\n");
     return VELMORA_EXIT_FAILURE;
+  }
+  if (!opt->json_file.empty()) {
+    VELMORA_JSON_CUBE_RUN run;
+    run.input = opt->argv[2];
+    run.cube = cube_name.c_str();
+    run.assigned_cif = cif_name.c_str();
+    run.type = type;
+    run.os = os;
+    run.resolution = resolution;
+    run.sf_given = sf;
+    run.cell = &as_read;
+    if (velmora_json_write_cube(opt->json_file.c_str(), run, made) != 0)
+      return VELMORA_EXIT_FAILURE;
   }
   return VELMORA_EXIT_OK;
 }

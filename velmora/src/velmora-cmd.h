@@ -21,6 +21,7 @@ struct VELMORA_CMD_OPT {
   std::string path_executable;  // directory part of argv[0], with its "/" (or "./")
   std::string mode_text;        // "-:text"
   std::string mode_newline;     // "-:nl"
+  std::string json_file;        // "--json FILE" after the arguments: the JSON summary
 };
 
 // Exit statuses of velmora.x.

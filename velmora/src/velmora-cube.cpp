@@ -731,13 +731,42 @@ int landscape_of(Landscape& out, VELMORA_CELL* cell, const VELMORA_SYMMETRY* sym
 }
 
 int write_landscape(const Landscape& landscape, const VELMORA_CELL* cell, const char* cube_name,
-                    bool periodic) {
+                    bool periodic, VELMORA_CUBE_SUMMARY* summary = nullptr) {
   if (velmora_cube_export_to_file(landscape.cube.get(), cell, landscape.ppt.get(), cube_name,
                                   periodic) != 0) {
     std::fprintf(stderr, "Error: velmora_cube_export_to_file() returns non-zero.\n");
     return 1;
   }
+  if (summary) {
+    const VELMORA_CUBE& cube = *landscape.cube;
+    summary->sf = landscape.ppt->sf;
+    for (int k = 0; k < 3; ++k) {
+      summary->n[k] = cube.n[k];
+      for (int l = 0; l < 3; ++l) summary->step[k][l] = cube.a_i[k][l];
+    }
+    if (!cube.en.empty()) {
+      const auto range = std::minmax_element(cube.en.begin(), cube.en.end());
+      summary->energy_min = *range.first;
+      summary->energy_max = *range.second;
+    }
+    summary->atoms = cell->total;
+  }
   return 0;
+}
+
+}  // namespace
+
+namespace {
+
+int landscape_to_file(const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
+                      const char* type, int os, double sf, double resolution,
+                      bool ignore_conducting, bool periodic, const char* dir_unitary,
+                      const char* dir_binary, VELMORA_CUBE_SUMMARY* summary) {
+  Landscape landscape;
+  if (landscape_of(landscape, cell, symmetry, type, os, sf, resolution, ignore_conducting,
+                   dir_unitary, dir_binary) != 0)
+    return 1;
+  return write_landscape(landscape, cell, cube_name, periodic, summary);
 }
 
 }  // namespace
@@ -746,17 +775,15 @@ int velmora_cube_calculate_from_cell_and_write_to_file(
     const char* cube_name, VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry, const char* type,
     int os, double sf, double resolution, bool ignore_conducting, bool periodic,
     const char* dir_unitary, const char* dir_binary) {
-  Landscape landscape;
-  if (landscape_of(landscape, cell, symmetry, type, os, sf, resolution, ignore_conducting,
-                   dir_unitary, dir_binary) != 0)
-    return 1;
-  return write_landscape(landscape, cell, cube_name, periodic);
+  return landscape_to_file(cube_name, cell, symmetry, type, os, sf, resolution, ignore_conducting,
+                           periodic, dir_unitary, dir_binary, nullptr);
 }
 
 int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const char* cube_name, const char* cif_name, VELMORA_CELL* cell,
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
-    bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary) {
+    bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary,
+    VELMORA_CUBE_SUMMARY* summary) {
   if (!velmora_cell_ready(cell)) return 1;
   // An output name that cannot receive the result is refused before the
   // computation, not after it.
@@ -775,6 +802,10 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
         n[k] = std::lround(super->parameter[k] / cell->parameter[k]);
       std::printf("Message: supercell of %ld x %ld x %ld cells, %ld atoms.\n", n[0], n[1], n[2],
                   super->total);
+      if (summary) {
+        summary->resolved = true;
+        for (int k = 0; k < 3; ++k) summary->supercell[k] = n[k];
+      }
       std::fflush(stdout);
     } else {
       std::printf("Message: velmora_cell_supercell_default() returns NULL.\n");
@@ -805,12 +836,11 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
         return 1;
       }
       std::printf("Message: cif file saved to %s\n", cif_name);
-      status = write_landscape(landscape, assigned.get(), cube_name, periodic);
+      status = write_landscape(landscape, assigned.get(), cube_name, periodic, summary);
     }
   } else {
-    status = velmora_cube_calculate_from_cell_and_write_to_file(
-        cube_name, cell, symmetry, type, os, sf, resolution, ignore_conducting, periodic,
-        dir_unitary, dir_binary);
+    status = landscape_to_file(cube_name, cell, symmetry, type, os, sf, resolution,
+                               ignore_conducting, periodic, dir_unitary, dir_binary, summary);
   }
   if (status != 0) {
     std::fprintf(stderr,

@@ -109,10 +109,23 @@ int velmora_cube_calculate_from_cell_and_write_to_file(
 // assigned structure is written to `cif_name` and the cube to `cube_name`
 // (so a failed computation writes neither).  Output names that exist but
 // are not regular files are refused before anything is computed.
+// What that entry made, for the JSON summary of --gen-cube (filled when a
+// record is given and the files have been written).
+struct VELMORA_CUBE_SUMMARY {
+  double sf = 0.0;                 // screening factor of the landscape (given or searched)
+  long n[3] = {};                  // grid counts
+  double step[3][3] = {};          // voxel step vectors (rows), A
+  double energy_min = 0.0;         // lowest and highest voxel, eV
+  double energy_max = 0.0;
+  long atoms = 0;                  // atoms of the cell the landscape belongs to
+  bool resolved = false;           // conducting sites resolved in a supercell
+  long supercell[3] = {1, 1, 1};   // its cells along a, b, c
+};
 int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
     const char* cube_name, const char* cif_name, VELMORA_CELL* cell,
     const VELMORA_SYMMETRY* symmetry, const char* type, int os, double sf, double resolution,
-    bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary);
+    bool ignore_conducting, bool periodic, const char* dir_unitary, const char* dir_binary,
+    VELMORA_CUBE_SUMMARY* summary = nullptr);
 
 // ------------------------------------------------------------- files ----
 

@@ -321,6 +321,11 @@ void velmora_random_seed(unsigned seed) {
   std::srand(seed);
 }
 
+unsigned velmora_random_current_seed(bool* drawn) {
+  if (drawn) *drawn = random_seed_printed;
+  return random_seed;
+}
+
 double velmora_random() {
   // The seed is printed at the first draw, so that a run that used random
   // numbers can be repeated exactly and one that did not says nothing.

@@ -56,6 +56,9 @@ int velmora_matrix33_double_linearsolver(double x[3], const double a[3][3], cons
 double velmora_random();
 // Seeds the rand() stream of velmora_random.
 void velmora_random_seed(unsigned seed);
+// The seed of the stream; `drawn` (when given) tells whether any number has
+// been drawn since it was seeded.
+unsigned velmora_random_current_seed(bool* drawn);
 // ((a rem n) + n) rem n: 0 to n-1 for n > 0; n must not be 0.
 long velmora_mod_long(long a, long n);
 
