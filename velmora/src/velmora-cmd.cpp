@@ -667,11 +667,16 @@ int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
   }
   // Messages about missing force-field data name the command.
   velmora_property_set_command(command.name);
+  // The files of the command form one set: renamed together when it
+  // succeeds, removed (the earlier run's left in place) when it fails.
   // Exhausted memory ends the command with one line, wherever it happens:
   // the stages that allocate large blocks name them; result files being
   // written are removed as the exception unwinds.
   try {
-    return command.handler(opt);
+    VELMORA_OUTPUT_SET outputs;
+    const int status = command.handler(opt);
+    if (status != VELMORA_EXIT_OK) return status;
+    return outputs.commit() == 0 ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
   } catch (const VELMORA_NO_MEMORY& e) {
     std::fprintf(stderr, "Error: not enough memory for %s.\n", e.what());
   } catch (const std::bad_alloc&) {

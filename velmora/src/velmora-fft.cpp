@@ -174,14 +174,7 @@ int velmora_topology_write_cif(const char* path, VELMORA_CELL* cell) {
   return 0;
 }
 
-int velmora_topology_remove_stale(const char* path) {
-  if (std::remove(path) == 0) {
-    std::printf("Message: %s of an earlier run removed.\n", path);
-    return 0;
-  }
-  struct stat info;
-  return stat(path, &info) == 0 ? 1 : 0;
-}
+int velmora_topology_remove_stale(const char* path) { return velmora_output_remove_stale(path); }
 
 bool velmora_topology_lattice_match(const double cube_a[3][3], const VELMORA_CELL* cell,
                                     const char* cube_name, const char* cif_name) {

@@ -466,20 +466,14 @@ int velmora_kmc_init(VELMORA_KMC* kmc) {
   kmc->log.clear();
   kmc->xyz.clear();
   kmc->log_open = kmc->xyz_open = false;
-  // The files exist (empty) from here on, so that a name that cannot be
-  // written is refused before the run.
+  // A name that cannot be written is refused before the run; the files
+  // themselves are written at its end, so an earlier run's stay until then.
   if (!kmc->logname.empty()) {
-    if (velmora_file_write_atomically(kmc->logname.c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to create log file %s.\n", kmc->logname.c_str());
-      return 1;
-    }
+    if (velmora_file_check_writable(kmc->logname.c_str()) != 0) return 1;
     kmc->log_open = true;
   }
   if (!kmc->xyzname.empty()) {
-    if (velmora_file_write_atomically(kmc->xyzname.c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to create log file %s.\n", kmc->xyzname.c_str());
-      return 1;
-    }
+    if (velmora_file_check_writable(kmc->xyzname.c_str()) != 0) return 1;
     kmc->xyz_open = true;
   }
   if (velmora_kmc_reset(kmc) != 0) {
@@ -1030,7 +1024,6 @@ double velmora_kmc_calculate_conductivity_from_file(
     return failed;
   }
   if (velmora_kmc_calculate_conductivity(kmc.get()) != 0) {
-    velmora_kmc_write_files(kmc.get());  // the partial logs stay
     std::fprintf(stderr, "Error: velmora_kmc_calculate_conductivity() returns non-zero.\n");
     return failed;
   }

@@ -526,10 +526,8 @@ int velmora_md_init_vv(VELMORA_MD* md) {
   for (int k = 0; k < 3; ++k) {
     *open[k] = false;
     if (names[k]->empty()) continue;
-    if (velmora_file_write_atomically(names[k]->c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to write to %s.\n", names[k]->c_str());
-      return 1;
-    }
+    // Refused now if it cannot be written; written at the end of the run.
+    if (velmora_file_check_writable(names[k]->c_str()) != 0) return 1;
     *open[k] = true;
   }
   for (std::size_t i = 0; i < md->cell->atom.size(); ++i) {
@@ -879,7 +877,6 @@ int velmora_md_conduction_from_file(const char* cifname, const char* type, int o
     return 1;
   }
   if (velmora_md_run(md.get()) != 0) {
-    velmora_md_write_files(md.get());  // what was logged stays
     std::fprintf(stderr, "Error: velmora_md_run() returns non-zero.\n");
     return 1;
   }

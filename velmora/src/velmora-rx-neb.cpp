@@ -8,8 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "velmora-cmd.h"
 #include "velmora-import.h"
@@ -349,20 +347,6 @@ std::string neb_log_name(const VELMORA_RX_NEB* neb, int image) {
   return name;
 }
 
-// Adds `text` to the end of the file `path` through a complete rewrite
-// under a temporary name, so that a log is never left half written.
-int neb_file_append(const std::string& path, const std::string& text) {
-  std::string content;
-  std::ifstream in(path, std::ios::binary);
-  if (in) {
-    std::ostringstream old;
-    old << in.rdbuf();
-    content = old.str();
-  }
-  content += text;
-  return velmora_file_write_atomically(path.c_str(), content) == 0 ? 0 : 1;
-}
-
 double length3(const std::array<double, 3>& v) { return velmora_vector3_double_length(v.data()); }
 
 int neb_log_header(VELMORA_RX_NEB* neb) {
@@ -406,12 +390,10 @@ int neb_log_dump(VELMORA_RX_NEB* neb) {
   const bool create = neb->step == 0;
   auto write = [&](const std::string& path, VELMORA_TEXT* text) {
     const int bad = create ? velmora_text_export_to_file(text, path.c_str())
-                           : neb_file_append(path, text->content);
+                           : velmora_text_append_to_file(text, path.c_str());
     if (bad) {
-      std::fprintf(stderr, create ? "stderr, Error: velmora_text_export_to_file() returns "
-                                    "non-zero.\n"
-                                  : "stderr, Error: velmora_text_append_to_file() returns "
-                                    "non-zero.\n");
+      std::fprintf(stderr, create ? "Error: velmora_text_export_to_file() returns non-zero.\n"
+                                  : "Error: velmora_text_append_to_file() returns non-zero.\n");
       return 1;
     }
     text->content.clear();
