@@ -1354,6 +1354,7 @@ int velmora_graph_build_from_file(VELMORA_GRAPH_INPUT& in, const char* cifname, 
     std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
     return 1;
   }
+  if (!velmora_cube_check_conducting(cube.get(), cubename, type, os)) return 1;
   // The structure first: a cube of another cell is refused before the
   // long stages run.
   std::unique_ptr<VELMORA_CELL> cell;

@@ -941,6 +941,7 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new_from_file(
     std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
     return nullptr;
   }
+  if (!velmora_cube_check_conducting(cube.get(), cubename, type, os)) return nullptr;
   if (!velmora_topology_lattice_match(cube->a, cell.get(), cubename, cifname)) return nullptr;
   std::unique_ptr<VELMORA_FPCUBE> map = velmora_fpcube_new_from_cube(cube.get());
   if (!map) {
