@@ -167,3 +167,40 @@ TEST(VelmoraOutputSet, LeftoversOfAKilledRunAreRemovedByTheNextWriter) {
   EXPECT_TRUE(exists(other_host));  // not judged from this host
   EXPECT_EQ(read(out), "whole\n");
 }
+
+TEST(VelmoraOutputSet, NoResultFileHoldsANonFiniteNumber) {
+  const std::string d = dir_for("finite");
+  const std::string path = d + "r.txt";
+  write_plain(path, "earlier\n");
+  struct {
+    const char* text;
+    bool refused;
+  } cases[] = {
+      {"1.0, 2.0\n3.0 nan\n", true},      {"x=-nan\n", true},
+      {"a,inf,b\n", true},                {"  -INF\n", true},
+      {"Infinity\n", false},              {"Nan1 nano info inflow\n", false},
+      {"1e+308 -1.5e-300\n", false},      {"'P 1' 0.5\n", false},
+  };
+  for (const auto& c : cases) {
+    ::testing::internal::CaptureStderr();
+    const int status = velmora_file_write_atomically(path.c_str(), c.text);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, c.refused ? 3 : 0) << c.text;
+    if (c.refused) {
+      EXPECT_NE(err.find("Error: " + path + " would hold a non-finite number"), std::string::npos)
+          << err;
+      EXPECT_EQ(read(path), "earlier\n") << c.text;
+    } else {
+      write_plain(path, "earlier\n");
+    }
+  }
+  // A word split between two writes is still seen, with its line.
+  VELMORA_OUTPUT out;
+  ASSERT_EQ(velmora_output_open(out, path.c_str()), 0);
+  velmora_output_write(out, "1.0\n2.0 -n", 10);
+  velmora_output_write(out, "an 3.0\n", 7);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(velmora_output_commit(out), 3);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("(-nan on line 2)"), std::string::npos);
+  EXPECT_EQ(read(path), "earlier\n");
+}

@@ -83,9 +83,13 @@ std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path);
 // of the earlier run as it was, never a mix of two runs.  Without an open
 // set (unit tests, library use) a finished file is renamed at once.
 //
+// No result file holds a non-finite number: a file in which printf has
+// written "nan", "-nan", "inf" or "-inf" (or their capitals) as a word is
+// refused at commit, after an error line naming the file and the line.
+//
 // Statuses: 0 on success; 1 when the file cannot be created, 2 when it
-// cannot be written whole (nothing is left behind), 3 when `path` is
-// refused (after an error line).
+// cannot be written whole (nothing is left behind), 3 when `path` or the
+// content is refused (after an error line).
 int velmora_file_write_atomically(const char* path, const std::string& data);
 // `data` added to the end of what `path` holds (this run's version when it
 // has written one), through a complete rewrite; statuses as above.
@@ -98,6 +102,13 @@ struct VELMORA_OUTPUT {
   int fd = -1;        // the temporary file, -1 when none is open
   int slot = -1;      // its entry in the registry of pending temporary names
   bool ok = true;     // false once a write has failed
+  // The scan for non-finite numbers ("nan", "-inf", ...) across writes:
+  // the word being read, its length, the current line, the first found.
+  char word[8] = {};
+  int word_length = 0;
+  long line = 1;
+  long bad_line = 0;
+  char bad_word[8] = {};
   VELMORA_OUTPUT() = default;
   VELMORA_OUTPUT(const VELMORA_OUTPUT&) = delete;
   VELMORA_OUTPUT& operator=(const VELMORA_OUTPUT&) = delete;
@@ -112,7 +123,8 @@ int velmora_output_write(VELMORA_OUTPUT& out, const char* data, std::size_t size
 // Flushes the file to disk and hands it to the open set (renames it over
 // the final name when no set is open): 0, 2 when anything failed (the
 // temporary file is removed), 3 when the final name has meanwhile become
-// something other than a regular file.
+// something other than a regular file or the content holds a non-finite
+// number (after an error line).
 int velmora_output_commit(VELMORA_OUTPUT& out);
 // Closes and removes an uncommitted temporary file.
 void velmora_output_abandon(VELMORA_OUTPUT& out);

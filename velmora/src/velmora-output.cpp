@@ -265,6 +265,9 @@ VELMORA_OUTPUT::~VELMORA_OUTPUT() { velmora_output_abandon(*this); }
 int velmora_output_open(VELMORA_OUTPUT& out, const char* path) {
   velmora_output_abandon(out);
   out.ok = true;
+  out.word_length = 0;
+  out.line = 1;
+  out.bad_line = 0;
   if (!path || !*path) return 1;
   if (velmora_file_check_output(path) != 0) return 3;
   char tail[128];
@@ -297,8 +300,61 @@ int velmora_output_open(VELMORA_OUTPUT& out, const char* path) {
   return 0;
 }
 
+namespace {
+
+// Characters that end a word of a result file: blanks and the separators
+// of CSV, CIF and XYZ lines.
+bool word_end(char c) {
+  switch (c) {
+    case ' ': case '\t': case '\n': case '\r': case ',': case ';': case ':': case '=':
+    case '(': case ')': case '[': case ']': case '\'': case '"':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// True for the words printf writes for NaN and infinities.
+bool non_finite_word(const char* w, int n) {
+  if (n > 0 && (w[0] == '-' || w[0] == '+')) {
+    ++w;
+    --n;
+  }
+  static const char* const kWords[] = {"nan", "NAN", "inf", "INF", "infinity", "INFINITY"};
+  for (const char* k : kWords)
+    if (static_cast<int>(std::strlen(k)) == n && std::strncmp(w, k, static_cast<std::size_t>(n)) == 0)
+      return true;
+  return false;
+}
+
+void finish_word(VELMORA_OUTPUT& out) {
+  if (out.word_length > 0 && out.word_length < static_cast<int>(sizeof out.word) &&
+      out.bad_line == 0 && non_finite_word(out.word, out.word_length)) {
+    out.bad_line = out.line;
+    std::memcpy(out.bad_word, out.word, static_cast<std::size_t>(out.word_length));
+    out.bad_word[out.word_length] = '\0';
+  }
+  out.word_length = 0;
+}
+
+// Follows the words of `data`, continuing the word the last write ended in.
+void scan_words(VELMORA_OUTPUT& out, const char* data, std::size_t size) {
+  for (std::size_t k = 0; k < size; ++k) {
+    const char c = data[k];
+    if (word_end(c)) {
+      if (out.word_length > 0) finish_word(out);
+      if (c == '\n') ++out.line;
+    } else if (out.word_length < static_cast<int>(sizeof out.word)) {
+      out.word[out.word_length++] = c;  // a longer word is no such number
+    }
+  }
+}
+
+}  // namespace
+
 int velmora_output_write(VELMORA_OUTPUT& out, const char* data, std::size_t size) {
   if (out.fd < 0) out.ok = false;
+  if (out.ok) scan_words(out, data, size);
   while (out.ok && size > 0) {
     const ssize_t written = write(out.fd, data, size);
     if (written < 0 && errno == EINTR) continue;
@@ -316,6 +372,13 @@ int velmora_output_commit(VELMORA_OUTPUT& out) {
   if (out.fd < 0 || out.slot < 0) {
     velmora_output_abandon(out);
     return 2;
+  }
+  finish_word(out);
+  if (out.bad_line > 0) {
+    std::fprintf(stderr, "Error: %s would hold a non-finite number (%s on line %ld); it is not "
+                 "written.\n", out.path.c_str(), out.bad_word, out.bad_line);
+    velmora_output_abandon(out);
+    return 3;
   }
   bool ok = out.ok && fsync(out.fd) == 0;
   ok = close(out.fd) == 0 && ok;
