@@ -187,6 +187,17 @@ TEST(VelmoraCubeGrid, MultiplesOf24AndTheVoxelLimit) {
     ASSERT_EQ(velmora_cube_grid_size(n, cell, res), 0) << res;
     for (int k = 0; k < 3; ++k) EXPECT_EQ(n[k], static_cast<long>(m[k])) << res << " axis " << k;
   }
+  // A grid capped below what the resolution asks for says so in one line
+  // naming the grid and the step used; an uncapped one says nothing.
+  const double li2o[3] = {4.611, 4.611, 4.611};
+  std::string said;
+  ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, li2o, 1e-6), 0); }, &said, nullptr);
+  EXPECT_EQ(said,
+            "Warning: a resolution of 1e-06 A needs 9.8e+19 voxels, beyond the limit of "
+            "7529536; the grid is 192 x 192 x 192 voxels, a step of 0.0240 x 0.0240 x "
+            "0.0240 A.\n");
+  ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, li2o, 0.1), 0); }, &said, nullptr);
+  EXPECT_EQ(said, "");
   // No grid for senseless resolutions.
   std::string err;
   ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, cubic, 0.0), 1); }, nullptr, &err);
@@ -578,7 +589,8 @@ TEST(VelmoraCubeFile, WritingReplacesWholeFilesOnly) {
 TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
   // 2 x 2 x 1 voxels of 2 bohr: a cell of 2.12 x 2.12 x 1.06 A.
   const std::string axes = "   2 2.0 0 0\r\n   2 0 2.0 0\r\n   1 0 0 2.0\r\n";
-  const std::string good = "title\r\n\r\n   0 0 0 0\r\n" + axes + " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
+  const std::string good =
+      "title\r\n\r\n   0 0 0 0\r\n" + axes + " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
   const std::string cut = good.substr(0, good.size() - 6);
   const std::string atom = "   3 0.84 1.0 1.0 1.0\r\n";
   const std::string values = " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
@@ -598,10 +610,12 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
       {"beyond any site energy", cut + "1e308\r\n", "voxel value 4, 1e+308 eV, lies beyond"},
       {"values beyond the grid", good + " 5.0\r\n", "holds more values than its 2 x 2 x 1 grid"},
       // Counts that do not match the values: 1 x 1 x 1, or one layer short.
-      {"1 x 1 x 1 grid", with(" 0 0 0 0", "   1 4.0 0 0\r\n   1 0 4.0 0\r\n   1 0 0 4.0\r\n",
-                              values), "holds more values than its 1 x 1 x 1 grid"},
-      {"one layer short", with(" 0 0 0 0", "   1 4.0 0 0\r\n   2 0 2.0 0\r\n   1 0 0 2.0\r\n",
-                               values), "holds more values than its 1 x 2 x 1 grid"},
+      {"1 x 1 x 1 grid",
+       with(" 0 0 0 0", "   1 4.0 0 0\r\n   1 0 4.0 0\r\n   1 0 0 4.0\r\n", values),
+       "holds more values than its 1 x 1 x 1 grid"},
+      {"one layer short",
+       with(" 0 0 0 0", "   1 4.0 0 0\r\n   2 0 2.0 0\r\n   1 0 0 2.0\r\n", values),
+       "holds more values than its 1 x 2 x 1 grid"},
       // Atom lines read as energies, or energies as atom lines.
       {"atom count 0 with an atom line", with(" 0 0 0 0", axes, atom + values),
        "holds more values than"},
@@ -611,8 +625,8 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
        "atom line 2 (line 8) does not give an atomic number"},
       {"negative count", with(" 0 0 0 0", "   -2 2 0 0\r\n   2 0 2 0\r\n   1 0 0 2\r\n", values),
        "the voxel count -2 on line 4 leaves no voxel"},
-      {"fractional count", with(" 0 0 0 0", "   2.5 2 0 0\r\n   2 0 2 0\r\n   1 0 0 2\r\n",
-                                values), "line 4 does not give a whole voxel count"},
+      {"fractional count", with(" 0 0 0 0", "   2.5 2 0 0\r\n   2 0 2 0\r\n   1 0 0 2\r\n", values),
+       "line 4 does not give a whole voxel count"},
       {"absurd count",
        with(" 0 0 0 0", " 2000000000 2 0 0\r\n 2000000000 0 2 0\r\n 1 0 0 2\r\n", " 1\r\n"),
        "holds far fewer values"},
@@ -654,9 +668,10 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
     EXPECT_FALSE(cube) << c.what;
     EXPECT_FALSE(cell) << c.what;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
-    if (std::string(c.what) != "unknown element")
+    if (std::string(c.what) != "unknown element") {
       EXPECT_NE(err.find("Error: " + path + " is not a usable cube file: "), std::string::npos)
           << c.what << ": " << err;
+    }
   }
   // The good one reads; one layer too few for a closed reading of 1 voxel.
   std::ofstream(path, std::ios::binary) << good;
@@ -697,9 +712,8 @@ TEST(VelmoraCubeFile, HeaderNamesTheMobileIonOfTheLandscape) {
   std::unique_ptr<VELMORA_CUBE> cube;
   ff_fixture::capture(
       [&] {
-        EXPECT_EQ(velmora_cube_import_from_file(cube, nullptr, path.c_str(), true,
-                                                kUnitary.c_str()),
-                  0);
+        EXPECT_EQ(
+            velmora_cube_import_from_file(cube, nullptr, path.c_str(), true, kUnitary.c_str()), 0);
       },
       nullptr, nullptr);
   ASSERT_TRUE(cube);
@@ -713,7 +727,8 @@ TEST(VelmoraCubeFile, HeaderNamesTheMobileIonOfTheLandscape) {
         EXPECT_FALSE(velmora_cube_check_conducting(cube.get(), path.c_str(), "O", -2));
       },
       nullptr, &err);
-  EXPECT_NE(err.find("Error: " + path + " is the landscape of Li1+ (its header says so), not of "
+  EXPECT_NE(err.find("Error: " + path +
+                     " is the landscape of Li1+ (its header says so), not of "
                      "Na1+"),
             std::string::npos)
       << err;

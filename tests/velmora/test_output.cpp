@@ -3,7 +3,6 @@
 // byte for byte, a file appended within the run extends this run's
 // version, and leftovers of a killed run are removed by the next writer.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,8 +137,9 @@ TEST(VelmoraOutputSet, PrefixNamingADeviceOrDirectoryIsRefused) {
       << err;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(velmora_file_check_writable("/nonexistent-dir/x.txt"), 1);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("unable to create /nonexistent-dir/x.txt"),
-            std::string::npos);
+  EXPECT_NE(
+      ::testing::internal::GetCapturedStderr().find("unable to create /nonexistent-dir/x.txt"),
+      std::string::npos);
 }
 
 TEST(VelmoraOutputSet, LeftoversOfAKilledRunAreRemovedByTheNextWriter) {
@@ -152,12 +152,12 @@ TEST(VelmoraOutputSet, LeftoversOfAKilledRunAreRemovedByTheNextWriter) {
   waitpid(child, nullptr, 0);
   char host[80] = {};
   gethostname(host, sizeof host - 1);
-  const std::string dead = out + ".velmora-unfinished." + host + "." + std::to_string(child) +
-                           ".Ab12Cd";
-  const std::string alive = out + ".velmora-unfinished." + host + "." +
-                            std::to_string(getppid()) + ".Ef34Gh";
-  const std::string other_host = out + ".velmora-unfinished.elsewhere." + std::to_string(child) +
-                                 ".Ij56Kl";
+  const std::string dead =
+      out + ".velmora-unfinished." + host + "." + std::to_string(child) + ".Ab12Cd";
+  const std::string alive =
+      out + ".velmora-unfinished." + host + "." + std::to_string(getppid()) + ".Ef34Gh";
+  const std::string other_host =
+      out + ".velmora-unfinished.elsewhere." + std::to_string(child) + ".Ij56Kl";
   for (const std::string* p : {&dead, &alive, &other_host}) write_plain(*p, "partial");
   const std::string said =
       quietly([&] { ASSERT_EQ(velmora_file_write_atomically(out.c_str(), "whole\n"), 0); });
@@ -176,10 +176,10 @@ TEST(VelmoraOutputSet, NoResultFileHoldsANonFiniteNumber) {
     const char* text;
     bool refused;
   } cases[] = {
-      {"1.0, 2.0\n3.0 nan\n", true},      {"x=-nan\n", true},
-      {"a,inf,b\n", true},                {"  -INF\n", true},
-      {"Infinity\n", false},              {"Nan1 nano info inflow\n", false},
-      {"1e+308 -1.5e-300\n", false},      {"'P 1' 0.5\n", false},
+      {"1.0, 2.0\n3.0 nan\n", true}, {"x=-nan\n", true},
+      {"a,inf,b\n", true},           {"  -INF\n", true},
+      {"Infinity\n", false},         {"Nan1 nano info inflow\n", false},
+      {"1e+308 -1.5e-300\n", false}, {"'P 1' 0.5\n", false},
   };
   for (const auto& c : cases) {
     ::testing::internal::CaptureStderr();

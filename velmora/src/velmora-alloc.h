@@ -143,8 +143,13 @@ int velmora_output_set_size();
 struct VELMORA_OUTPUT_SET {
   bool open = true;
   VELMORA_OUTPUT_SET() { velmora_output_set_begin(); }
-  int commit() { open = false; return velmora_output_set_commit(); }
-  ~VELMORA_OUTPUT_SET() { if (open) velmora_output_set_abandon(); }
+  int commit() {
+    open = false;
+    return velmora_output_set_commit();
+  }
+  ~VELMORA_OUTPUT_SET() {
+    if (open) velmora_output_set_abandon();
+  }
   VELMORA_OUTPUT_SET(const VELMORA_OUTPUT_SET&) = delete;
   VELMORA_OUTPUT_SET& operator=(const VELMORA_OUTPUT_SET&) = delete;
 };

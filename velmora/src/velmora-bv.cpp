@@ -233,9 +233,10 @@ void velmora_bv_print(const VELMORA_BV* bv) {
                   b.os < 1 ? '-' : '+', b.occ, bv->value[s][t]);
     }
   if (!every_pair)
-    std::printf("BV: %ld of the %ld pairs of these %ld sites share no bond and are not listed "
-                "(every pair is listed up to %ld sites).\n",
-                omitted, bv->total * bv->total, bv->total, VELMORA_BV_FULL_TABLE_SITES);
+    std::printf(
+        "BV: %ld of the %ld pairs of these %ld sites share no bond and are not listed "
+        "(every pair is listed up to %ld sites).\n",
+        omitted, bv->total * bv->total, bv->total, VELMORA_BV_FULL_TABLE_SITES);
 }
 
 void velmora_bv_print_gui(const VELMORA_BV* bv) {

@@ -131,8 +131,7 @@ std::size_t velmora_cube_format_value(char* out, double e) {
   }
   if (length < 0) {  // NaN and infinities: printf itself
     const int n = std::snprintf(out, VELMORA_CUBE_VALUE_LINE_MAX, " %12.6f\r\n", e);
-    return static_cast<std::size_t>(
-        std::min(n, static_cast<int>(VELMORA_CUBE_VALUE_LINE_MAX) - 1));
+    return static_cast<std::size_t>(std::min(n, static_cast<int>(VELMORA_CUBE_VALUE_LINE_MAX) - 1));
   }
   char* p = out;
   *p++ = ' ';
@@ -169,7 +168,8 @@ int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* ce
   VELMORA_OUTPUT out;
   const int opened = velmora_output_open(out, path);
   if (opened != 0) {
-    if (opened != 3) std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
+    if (opened != 3)
+      std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
     return 1;
   }
   velmora_output_write(out, head.data(), head.size());
@@ -310,8 +310,7 @@ int read_axes(CubeReader& in, bool periodic, long n[3], double step[3][3]) {
   for (int k = 0; k < 3; ++k) {
     if (!in.next_line(row)) return in.fail("it ends before line %d", k + 4);
     if (!parse_numbers(row, 1, &n[k], 3, step[k]))
-      return in.fail("line %d does not give a whole voxel count and three step components",
-                     k + 4);
+      return in.fail("line %d does not give a whole voxel count and three step components", k + 4);
     if (n[k] <= (periodic ? 0 : 1))
       return in.fail("the voxel count %ld on line %d leaves no voxel", n[k], k + 4);
   }
@@ -325,15 +324,19 @@ int check_cell(CubeReader& in, const double a[3][3]) {
   for (int k = 0; k < 3; ++k) {
     length[k] = std::sqrt(a[k][0] * a[k][0] + a[k][1] * a[k][1] + a[k][2] * a[k][2]);
     if (!(length[k] >= VELMORA_CELL_MIN_EDGE))
-      return in.fail("its cell edge %d is %.3g A long (voxel count times step), shorter than "
-                     "%g A", k + 1, length[k], VELMORA_CELL_MIN_EDGE);
+      return in.fail(
+          "its cell edge %d is %.3g A long (voxel count times step), shorter than "
+          "%g A",
+          k + 1, length[k], VELMORA_CELL_MIN_EDGE);
   }
   const double volume = std::fabs(a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
                                   a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
                                   a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]));
   if (!(volume > 1e-3 * length[0] * length[1] * length[2]))
-    return in.fail("its three step vectors lie in one plane or on one line (cell volume %.3g "
-                   "A^3)", volume);
+    return in.fail(
+        "its three step vectors lie in one plane or on one line (cell volume %.3g "
+        "A^3)",
+        volume);
   return 0;
 }
 
@@ -379,16 +382,17 @@ int read_values(CubeReader& in, VELMORA_CUBE& grid) {
         (stop < end && !std::isspace(static_cast<unsigned char>(*stop))))
       return in.fail("voxel value %zu is not a number", v + 1);
     if (std::fabs(e) > VELMORA_CUBE_MAX_ABS_ENERGY)
-      return in.fail("voxel value %zu, %g eV, lies beyond the +-%g eV of any site energy", v + 1,
-                     e, VELMORA_CUBE_MAX_ABS_ENERGY);
+      return in.fail("voxel value %zu, %g eV, lies beyond the +-%g eV of any site energy", v + 1, e,
+                     VELMORA_CUBE_MAX_ABS_ENERGY);
     grid.en[v] = e;
     p = stop;
   }
   while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
   if (p < end)
-    return in.fail("it holds more values than its %ld x %ld x %ld grid (are the atom count or "
-                   "the voxel counts wrong?)",
-                   grid.n[0], grid.n[1], grid.n[2]);
+    return in.fail(
+        "it holds more values than its %ld x %ld x %ld grid (are the atom count or "
+        "the voxel counts wrong?)",
+        grid.n[0], grid.n[1], grid.n[2]);
   return 0;
 }
 
@@ -438,8 +442,8 @@ int velmora_cube_import_from_file(std::unique_ptr<VELMORA_CUBE>& cube,
   if (read_axes(in, periodic, n, step) != 0) return 1;
   double a[3][3];
   for (int k = 0; k < 3; ++k)
-    for (int c = 0; c < 3; ++c) a[k][c] = (periodic ? n[k] : n[k] - 1) * step[k][c] /
-                                          VELMORA_BOHR_PER_ANGSTROM;
+    for (int c = 0; c < 3; ++c)
+      a[k][c] = (periodic ? n[k] : n[k] - 1) * step[k][c] / VELMORA_BOHR_PER_ANGSTROM;
   if (check_cell(in, a) != 0) return 1;
   // Every value takes at least two characters (a digit and a separator),
   // every atom line ten, so counts beyond that cannot be backed by the file.

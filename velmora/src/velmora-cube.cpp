@@ -66,13 +66,11 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_new(const long n[3]) {
   // Counts beyond 2^20 per axis or 2^33 voxels cannot be stored here.
   const double total = static_cast<double>(n[0]) * n[1] * n[2];
   if (n[0] > (1L << 20) || n[1] > (1L << 20) || n[2] > (1L << 20) || total > 8589934592.0) {
-    std::fprintf(stderr, "Error: unable to allocate cube->en\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the landscape grid", total * 8.0);
   }
   std::unique_ptr<VELMORA_CUBE> cube(new (std::nothrow) VELMORA_CUBE);
   if (!cube) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_CUBE.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the landscape record", sizeof(VELMORA_CUBE));
   }
   char what[160];
   std::snprintf(what, sizeof what, "the landscape grid of %ld x %ld x %ld voxels", n[0], n[1],
@@ -112,6 +110,7 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
   // counts clamped to the cap therefore gives the same grid as starting from
   // the full counts, and keeps every product below 2^41, far inside the
   // 64-bit range, however fine the resolution asked for.
+  double asked = 1.0;  // voxels the resolution asks for
   for (int k = 0; k < 3; ++k) {
     const double steps = length[k] / resolution / VELMORA_CUBE_GRID_STEP;
     // Beyond 1e8 steps of 24 no count is meaningful any more.
@@ -123,6 +122,7 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
     }
     const double cap_steps = static_cast<double>(VELMORA_CUBE_AXIS_CAP / VELMORA_CUBE_GRID_STEP);
     const double whole = std::ceil(steps);
+    asked *= VELMORA_CUBE_GRID_STEP * whole;
     n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(whole < cap_steps ? whole : cap_steps);
   }
   while (n[0] * n[1] * n[2] > VELMORA_CUBE_MAX_VOXELS) {
@@ -133,6 +133,13 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
       k = n[1] >= n[2] ? 1 : 2;
     n[k] -= VELMORA_CUBE_GRID_STEP;
   }
+  // The cap changes what was asked for: say so, with the step used.
+  if (asked > static_cast<double>(VELMORA_CUBE_MAX_VOXELS))
+    std::printf(
+        "Warning: a resolution of %g A needs %.3g voxels, beyond the limit of %ld; the "
+        "grid is %ld x %ld x %ld voxels, a step of %.4f x %.4f x %.4f A.\n",
+        resolution, asked, VELMORA_CUBE_MAX_VOXELS, n[0], n[1], n[2], length[0] / n[0],
+        length[1] / n[1], length[2] / n[2]);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -1066,63 +1067,29 @@ bool velmora_cmd_seed(const VELMORA_CMD_OPT* opt, int index) {
   return true;
 }
 
-namespace {
-
-bool read_long(const char* text, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text, &end, 10);
-  if (end == text || errno != 0) return false;
-  while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') ++end;
-  return *end == '\0';
-}
-
-}  // namespace
-
 int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
   int os = 0;
   if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
+  // A supercell axis beyond 1000 cells, temperatures, times and step
+  // counts beyond any physical run, and a repulsion cut-off past 50 A
+  // would only make overflowing exponentials or endless runs.
   int s[3] = {0, 0, 0};
+  const char* axis[3] = {"s0", "s1", "s2"};
   for (int d = 0; d < 3; ++d)
-    if (opt->argc > 6 + d && !velmora_cmd_read_int(opt->argv[6 + d], s[d])) {
-      std::fprintf(stderr, "Error: wrong parameter s[%d].\n", d);
-      return VELMORA_EXIT_FAILURE;
-    }
+    if (!velmora_cmd_arg_int(opt, 6 + d, axis[d], INT_MIN, 1000, s[d])) return VELMORA_EXIT_FAILURE;
   double sf = -0.1, temperature = -0.1, t_limit = -0.1, cutoff = -0.1;
   long step_limit = -1, step_log = -1;
-  if (opt->argc > 9 && !velmora_cmd_read_real(opt->argv[9], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+  const long max_steps = static_cast<long>(VELMORA_CMD_MAX_STEPS);
+  if (!velmora_cmd_arg_sf(opt, 9, "sf", sf) ||
+      !velmora_cmd_arg_real(opt, 10, "temperature", -HUGE_VAL, VELMORA_CMD_MAX_TEMPERATURE,
+                            temperature) ||
+      !velmora_cmd_arg_real(opt, 11, "t_limit", -HUGE_VAL, VELMORA_CMD_MAX_STEPS, t_limit) ||
+      !velmora_cmd_arg_long(opt, 12, "step_limit", LONG_MIN, max_steps, step_limit) ||
+      !velmora_cmd_arg_long(opt, 13, "step_log", LONG_MIN, max_steps, step_log) ||
+      !velmora_cmd_arg_real(opt, 14, "cutoff", -HUGE_VAL, 50.0, cutoff))
     return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 10 && !velmora_cmd_read_real(opt->argv[10], temperature)) {
-    std::fprintf(stderr, "Error: wrong parameter temperature.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 11 && !velmora_cmd_read_real(opt->argv[11], t_limit)) {
-    std::fprintf(stderr, "Error: wrong parameter t_limit.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 12 && !read_long(opt->argv[12], step_limit)) {
-    std::fprintf(stderr, "Error: wrong parameter step_limit.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 13 && !read_long(opt->argv[13], step_log)) {
-    std::fprintf(stderr, "Error: wrong parameter step_log.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 14 && !velmora_cmd_read_real(opt->argv[14], cutoff)) {
-    std::fprintf(stderr, "Error: wrong parameter cutoff.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   if (!velmora_cmd_seed(opt, 15)) return VELMORA_EXIT_FAILURE;
-  // Temperatures, time and cut-off beyond any physical use would only make
-  // overflowing exponentials or endless runs.
-  if (temperature > 1e5 || t_limit > 1e12 || cutoff > 50.0) {
-    std::fprintf(stderr, "Error: argument out of range (temperature <= 1e5 K, t_limit <= 1e12 "
-                         "ps, cutoff <= 50 A).\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   const double sigma = velmora_kmc_calculate_conductivity_from_file(
       opt->argv[2], opt->argv[3], type, os, s, sf, temperature, t_limit, step_limit, step_log,
       cutoff, opt->dir_symcards.c_str(), opt->dir_unitary.c_str(), opt->dir_binary.c_str());

@@ -132,8 +132,10 @@ void report_refused(const char* path, const struct stat& info) {
                  "(give the name of the file it points to).\n",
                  path);
   else
-    std::fprintf(stderr, "Error: the output %s exists and is a %s, not a regular file; it is left "
-                 "as it is.\n", path, file_kind(info.st_mode));
+    std::fprintf(stderr,
+                 "Error: the output %s exists and is a %s, not a regular file; it is left "
+                 "as it is.\n",
+                 path, file_kind(info.st_mode));
 }
 
 // ------------------------------------------- leftovers of killed runs ----
@@ -157,8 +159,7 @@ const char* host_tag() {
 void remove_leftovers(const char* path) {
   const char* slash = std::strrchr(path, '/');
   const std::string dir = slash ? std::string(path, slash - path + 1) : std::string("./");
-  const std::string prefix =
-      std::string(slash ? slash + 1 : path) + kMarker + host_tag() + ".";
+  const std::string prefix = std::string(slash ? slash + 1 : path) + kMarker + host_tag() + ".";
   DIR* d = opendir(dir.c_str());
   if (!d) return;
   while (const dirent* entry = readdir(d)) {
@@ -186,7 +187,7 @@ struct Staged {
   int slot;
 };
 struct OutputSet {
-  int depth = 0;                      // nesting of velmora_output_set_begin
+  int depth = 0;  // nesting of velmora_output_set_begin
   std::vector<Staged> written;
   std::vector<std::string> removed;
 };
@@ -304,15 +305,7 @@ namespace {
 
 // Characters that end a word of a result file: blanks and the separators
 // of CSV, CIF and XYZ lines.
-bool word_end(char c) {
-  switch (c) {
-    case ' ': case '\t': case '\n': case '\r': case ',': case ';': case ':': case '=':
-    case '(': case ')': case '[': case ']': case '\'': case '"':
-      return true;
-    default:
-      return false;
-  }
-}
+bool word_end(char c) { return c != '\0' && std::strchr(" \t\n\r,;:=()[]'\"", c); }
 
 // True for the words printf writes for NaN and infinities.
 bool non_finite_word(const char* w, int n) {
@@ -322,7 +315,8 @@ bool non_finite_word(const char* w, int n) {
   }
   static const char* const kWords[] = {"nan", "NAN", "inf", "INF", "infinity", "INFINITY"};
   for (const char* k : kWords)
-    if (static_cast<int>(std::strlen(k)) == n && std::strncmp(w, k, static_cast<std::size_t>(n)) == 0)
+    if (static_cast<int>(std::strlen(k)) == n &&
+        std::strncmp(w, k, static_cast<std::size_t>(n)) == 0)
       return true;
   return false;
 }
@@ -375,8 +369,10 @@ int velmora_output_commit(VELMORA_OUTPUT& out) {
   }
   finish_word(out);
   if (out.bad_line > 0) {
-    std::fprintf(stderr, "Error: %s would hold a non-finite number (%s on line %ld); it is not "
-                 "written.\n", out.path.c_str(), out.bad_word, out.bad_line);
+    std::fprintf(stderr,
+                 "Error: %s would hold a non-finite number (%s on line %ld); it is not "
+                 "written.\n",
+                 out.path.c_str(), out.bad_word, out.bad_line);
     velmora_output_abandon(out);
     return 3;
   }
@@ -479,9 +475,10 @@ namespace {
 void set_discard() {
   for (const Staged& s : g_set.written) discard_slot(s.slot);
   if (!g_set.written.empty())
-    std::printf("Message: the run failed; none of its %zu output file(s) was written, earlier "
-                "files are left as they were.\n",
-                g_set.written.size());
+    std::printf(
+        "Message: the run failed; none of its %zu output file(s) was written, earlier "
+        "files are left as they were.\n",
+        g_set.written.size());
   g_set.written.clear();
   g_set.removed.clear();
 }

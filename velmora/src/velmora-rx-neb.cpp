@@ -5,6 +5,7 @@
 // evaluated in parallel, each on its own persistent pair list (so the band
 // does not depend on the thread count); logs, image CIFs, an extended-XYZ
 // file of the band and the barrier summary.  The --rx-neb commands.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -630,28 +631,18 @@ bool neb_read_args(const VELMORA_CMD_OPT* opt, int n_index, bool relax_default, 
     std::fprintf(stderr, "Error: wrong parameter total number of images.\n");
     return false;
   }
-  if (a.n > VELMORA_RX_NEB_MAX_IMAGES) {
-    std::fprintf(stderr, "Error: wrong parameter total number of images (at most %d).\n",
-                 VELMORA_RX_NEB_MAX_IMAGES);
+  if (!velmora_cmd_arg_int(opt, n_index, "total number of images", INT_MIN,
+                           VELMORA_RX_NEB_MAX_IMAGES, a.n))
     return false;
-  }
   int i = n_index + 1;
+  const long max_steps = static_cast<long>(VELMORA_CMD_MAX_STEPS);
   auto read_long = [&](long& v, const char* what) {
-    char tail;
-    if (opt->argc > i && std::sscanf(opt->argv[i], "%ld%c", &v, &tail) != 1) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-      return false;
-    }
-    ++i;
-    return true;
+    return velmora_cmd_arg_long(opt, i++, what, LONG_MIN, max_steps, v);
   };
-  auto read_real = [&](double& v, const char* what) {
-    if (opt->argc > i && !velmora_cmd_read_real(opt->argv[i], v)) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-      return false;
-    }
-    ++i;
-    return true;
+  // A force criterion beyond 100 eV/A stops at once, a spring beyond
+  // 100 eV/A^2 makes the band stiffer than any bond.
+  auto read_real = [&](double& v, const char* what, double highest) {
+    return velmora_cmd_arg_real(opt, i++, what, -HUGE_VAL, highest, v);
   };
   if (!read_long(a.step_limit, "step_limit") || !read_long(a.step_log, "step_log")) return false;
   a.relax = relax_default;
@@ -660,12 +651,13 @@ bool neb_read_args(const VELMORA_CMD_OPT* opt, int n_index, bool relax_default, 
     a.relax = relax_default ? !(c == 'f' || c == 'F') : (c == 't' || c == 'T');
   }
   ++i;
-  if (!read_real(a.f_conv, "f_conv") || !read_real(a.sf, "sf") || !read_real(a.k, "k"))
+  if (!read_real(a.f_conv, "f_conv", 100.0) || !read_real(a.sf, "sf", VELMORA_CMD_MAX_SF) ||
+      !read_real(a.k, "k", 100.0))
     return false;
   char prefix[1024];
   std::snprintf(prefix, sizeof prefix, "%.1023s", opt->argc > i ? opt->argv[i] : opt->argv[2]);
   a.prefix = prefix;
-  return true;
+  return velmora_file_check_prefix(prefix) == 0;
 }
 
 }  // namespace
