@@ -44,17 +44,32 @@ std::mutex g_lock;
 std::once_flag g_handlers_once;
 constexpr const char* kMarker = ".velmora-unfinished.";
 
-// Removes every temporary file, then ends the program by the same signal
-// with its default action (so the parent sees the signal).
-extern "C" void velmora_output_on_signal(int sig) {
-  for (PendingSlot& slot : g_pending)
-    if (slot.active) unlink(slot.name);
+// While a set is renamed, a signal (delivered to any thread) waits until
+// the last rename is done, so that a set is never half renamed.
+volatile std::sig_atomic_t g_renaming = 0;
+volatile std::sig_atomic_t g_deferred = 0;
+
+// Ends the program by `sig` with its default action (so the parent sees
+// the signal).
+void end_by_signal(int sig) {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
   sigemptyset(&action.sa_mask);
   sigaction(sig, &action, nullptr);
   raise(sig);
+}
+
+// Removes every temporary file, then ends the program by the signal.
+extern "C" void velmora_output_on_signal(int sig) {
+  if (g_renaming) {
+    g_deferred = sig;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (g_renaming) return;  // the renaming thread ends the program
+  }
+  for (PendingSlot& slot : g_pending)
+    if (slot.active) unlink(slot.name);
+  end_by_signal(sig);
 }
 
 // The handler goes in for the signals that end a run from outside; a
@@ -95,19 +110,6 @@ void discard_slot(int k) {
   unlink(g_pending[k].name);
   release_slot(k);
 }
-
-// The signals that would end the program while a set is being renamed are
-// held back for that moment, so that a set is never half renamed by them.
-struct SignalsHeld {
-  sigset_t old;
-  SignalsHeld() {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&held, sig);
-    pthread_sigmask(SIG_BLOCK, &held, &old);
-  }
-  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old, nullptr); }
-};
 
 // ----------------------------------------------------- file checks ----
 
@@ -501,7 +503,8 @@ int velmora_output_set_commit() {
     }
   int status = 0;
   {
-    SignalsHeld held;
+    g_renaming = 1;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     for (const Staged& s : g_set.written) {
       if (std::rename(g_pending[s.slot].name, s.path.c_str()) != 0) {
         std::fprintf(stderr, "Error: unable to rename %s to %s: %s.\n", g_pending[s.slot].name,
@@ -514,6 +517,9 @@ int velmora_output_set_commit() {
     for (const std::string& path : g_set.removed)
       if (std::remove(path.c_str()) == 0)
         std::printf("Message: %s of an earlier run removed.\n", path.c_str());
+    g_renaming = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (g_deferred) end_by_signal(g_deferred);
   }
   g_set.written.clear();
   g_set.removed.clear();
