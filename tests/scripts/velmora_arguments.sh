@@ -85,9 +85,10 @@ for c in "--print-ppt cations.cif 0.7" "--cal-bv cations.cif" "--cal-gii cations
 done
 
 # Output prefixes that are not file names.
+had=$(ls -l --time-style=full-iso /dev/null.gin 2>/dev/null)
 refused gin_null "Error: the output name /dev/null is a character device" \
   --gen-gin Li2O.cif 0.7 /dev/null
-[ -e /dev/null.gin ] && fail "/dev/null.gin written"
+[ "$(ls -l --time-style=full-iso /dev/null.gin 2>/dev/null)" = "$had" ] || fail "/dev/null.gin written"
 refused fft_null "Error: the output name /dev/null is a character device" --fft li.cube -1 t /dev/null
 mkdir outdir
 refused neb_dir "Error: the output name outdir is a directory" --rx-neb Li2O.cif hop.cif 3 1 -1 f -1 0.7 -1 outdir

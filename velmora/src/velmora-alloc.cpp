@@ -144,13 +144,17 @@ std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path) {
   return text;
 }
 
-int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
+namespace {
+
+// The text (up to its terminator, as a C string would be written) through
+// `write`, with an error line for a file that cannot be opened or written.
+int text_to_file(const VELMORA_TEXT* text, const char* path,
+                 int (*write)(const char*, const std::string&)) {
   if (!text) {
     std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
     return 1;
   }
-  // Up to the terminator, as a C string would be written.
-  const int status = velmora_file_write_atomically(path, std::string(text->content.c_str()));
+  const int status = write(path, std::string(text->content.c_str()));
   if (status == 3) return 1;  // refused, and said why
   if (status != 0) {
     std::fprintf(stderr, "Error: unable to %s %s.\n", status == 1 ? "open" : "write",
@@ -160,19 +164,14 @@ int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
   return 0;
 }
 
+}  // namespace
+
+int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
+  return text_to_file(text, path, velmora_file_write_atomically);
+}
+
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path) {
-  if (!text) {
-    std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
-    return 1;
-  }
-  const int status = velmora_file_append_atomically(path, std::string(text->content.c_str()));
-  if (status == 3) return 1;  // refused, and said why
-  if (status != 0) {
-    std::fprintf(stderr, "Error: unable to %s %s.\n", status == 1 ? "open" : "write",
-                 path ? path : "(null)");
-    return 1;
-  }
-  return 0;
+  return text_to_file(text, path, velmora_file_append_atomically);
 }
 
 int velmora_text_segregate_into_rows(std::vector<std::string>& rows, long& count,
