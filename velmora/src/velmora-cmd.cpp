@@ -529,14 +529,12 @@ bool velmora_cmd_only_blanks_after(const char* text, int consumed) {
 }  // namespace
 
 bool velmora_cmd_read_int(const char* text, int& value) {
-  long wide = 0;
-  int consumed = 0;
-  errno = 0;
   char* end = nullptr;
-  wide = std::strtol(text, &end, 10);
-  if (end == text || errno != 0 || wide < INT_MIN || wide > INT_MAX) return false;
-  consumed = static_cast<int>(end - text);
-  if (!velmora_cmd_only_blanks_after(text, consumed)) return false;
+  errno = 0;
+  const long wide = std::strtol(text, &end, 10);
+  if (end == text || errno != 0 || wide < INT_MIN || wide > INT_MAX ||
+      !velmora_cmd_only_blanks_after(text, static_cast<int>(end - text)))
+    return false;
   value = static_cast<int>(wide);
   return true;
 }
