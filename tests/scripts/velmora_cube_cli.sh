@@ -72,7 +72,7 @@ printf 't\r\n\r\n 0 0 0 0\r\n 2 1 0 0\r\n 2 0 1 0\r\n 2 0 0 1\r\n' >short.cube
 printf '     0.500000\r\n' >>short.cube
 for v in 1 2 3 4 5 6; do printf '     %d.000000\r\n' "$v" >>short.cube; done
 run short 1 --print-cube short.cube
-has short.err "holds only 7 of its 8 voxel values"
+has short.err "holds 7 voxel values where its 2 x 2 x 2 grid needs 8"
 has short.err "Error: velmora_cube_import_from_file() returns non-zero."
 printf 't\r\n\r\n 0 0 0 0\r\n -4 1 0 0\r\n 2 0 1 0\r\n 2 0 0 1\r\n 1\r\n' >negative.cube
 run negative 1 --print-cube negative.cube

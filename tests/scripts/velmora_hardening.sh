@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # velmora.x under hostile conditions: cells no crystal can have are refused
-# quickly; an address-space limit ends a landscape with one error line and
-# no file; SIGINT/SIGTERM while a cube is written leave the old file or the
+# quickly; an address-space limit ends a landscape, its Fourier analysis or
+# a kMC run with one "not enough memory" line and no file; SIGINT/SIGTERM while a cube is written leave the old file or the
 # new one and no temporary file; outputs named like a FIFO, a device, a
 # symbolic link or a directory are refused and left as they are, by
 # --gen-cube and by the commands that write CIF, GULP and trajectory files.
@@ -79,6 +79,25 @@ if [ $sanitized = 0 ]; then
     [ -e lim.cube ] && fail "under ${limit} KB a cube was left"
     [ "$(leftovers)" = 0 ] || fail "under ${limit} KB a temporary file was left"
   done
+fi
+
+# --- The landscape commands under an address-space limit: one line
+# "Error: not enough memory for ..." naming the block, whether reading the
+# file or computing on it, never "unable to open" for a file that exists.
+if [ $sanitized = 0 ]; then
+  "$V" --gen-cube Li2O.cif Li 1 0.7 0.048 t t c120.cube >/dev/null 2>&1 || fail "120^3 cube"
+  for limit in 30000 60000; do
+    for c in "--fft c120.cube" "--fft-cubes c120.cube" "--kmc Li2O.cif c120.cube Li 1"; do
+      ( ulimit -v $limit; exec "$V" $c ) >mem.out 2>mem.err
+      st=$?
+      [ $st = 1 ] || fail "$c under ${limit} KB: exit status $st"
+      [ "$(grep -c '^Error' mem.err)" = 1 ] || fail "$c under ${limit} KB: $(grep -c '^Error' mem.err) error lines"
+      has mem.err "Error: not enough memory for "
+      lacks mem.out "unable to open"
+    done
+  done
+  [ "$(ls c120.cube.fft* 2>/dev/null | wc -l)" = 0 ] || fail "files left by runs out of memory"
+  rm -f c120.cube
 fi
 
 # --- Kills while the cube is written: the old file or the whole new one,

@@ -196,6 +196,39 @@ TEST(BondValence, TwoSpeciesOnly) {
   EXPECT_NE(err.find("Error: velmora_atom_new() returns NULL.\n"), std::string::npos);
 }
 
+TEST(BondValence, PairTableOfLargeCellsListsBondsOnly) {
+  // A ring of 100 sites, each bonded to its two neighbours: 200 of the
+  // 10,000 pairs share a bond.
+  const long n = 100;
+  auto bv = velmora_bv_new(n);
+  for (long s = 0; s < n; ++s) {
+    std::snprintf(bv->atom[s].name, sizeof bv->atom[s].name, "X%ld", s);
+    std::snprintf(bv->atom[s].type, 3, s % 2 ? "O" : "Li");
+    bv->atom[s].os = s % 2 ? -2 : 1;
+    bv->atom[s].occ = 1.0;
+    bv->value[s][(s + 1) % n] = 0.5;
+    bv->value[s][(s + n - 1) % n] = 0.5;
+  }
+  std::string out;
+  capture([&] { velmora_bv_print(bv.get()); }, &out, nullptr);
+  long lines = 0, pairs = 0;
+  bool table = false;
+  for (std::size_t p = 0, e; p < out.size(); p = e + 1) {
+    e = out.find('\n', p);
+    const std::string line = out.substr(p, e - p);
+    ++lines;
+    if (line.rfind("BV: nam1", 0) == 0) table = true;
+    if (!table) continue;
+    if (line.find(" 0.500000") != std::string::npos) ++pairs;
+    EXPECT_EQ(line.find(" 0.000000"), std::string::npos) << "a zero pair listed: " << line;
+  }
+  EXPECT_EQ(pairs, 200);
+  EXPECT_EQ(lines, 1 + n + 2 + 200 + 1);  // sums, separator and header, pairs, summary
+  EXPECT_NE(out.find("BV: 9800 of the 10000 pairs of these 100 sites share no bond and are not "
+                     "listed (every pair is listed up to 64 sites).\n"),
+            std::string::npos);
+}
+
 TEST(BondValence, GiiVerdictsAndPrints) {
   auto bv = velmora_bv_new(2);
   std::snprintf(bv->atom[0].name, sizeof bv->atom[0].name, "Li1");

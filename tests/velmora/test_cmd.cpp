@@ -2,6 +2,8 @@
 // the text mode that rebuilds a CIF from the command line, and dispatch.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,89 @@ TEST(VelmoraCmd, SplitsPathsAndTypes) {
   }
   velmora_cmd_opt_get_type(type, "O");
   EXPECT_STREQ(type, "O");
+  // Case as the periodic table writes it; only letters make the type.
+  for (const char* s : {"li", "LI", "lI", "li1+"}) {
+    velmora_cmd_opt_get_type(type, s);
+    EXPECT_STREQ(type, "Li") << s;
+  }
+  velmora_cmd_opt_get_type(type, "O2-");
+  EXPECT_STREQ(type, "O");
+  velmora_cmd_opt_get_type(type, "1");
+  EXPECT_STREQ(type, "");
+}
+
+// Every numeric argument is range-checked, with a line naming it.
+TEST(VelmoraCmd, ArgumentsAreRangeChecked) {
+  Args a({"velmora.x", "--x", "in.cif", "1e308", "0.7", "99999999999999999999", "12", "-3", "0",
+          "1e999", "abc", "li"});
+  auto opt = context(a);
+  ASSERT_TRUE(opt);
+  std::string err;
+  auto quiet = [&](auto&& f) {
+    ::testing::internal::CaptureStderr();
+    const bool ok = f();
+    err = ::testing::internal::GetCapturedStderr();
+    return ok;
+  };
+  double sf = -0.1;
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_sf(opt.get(), 3, "sf", sf); }));
+  EXPECT_EQ(err, "Error: wrong parameter sf: 1e308 is out of range (at most 10).\n");
+  EXPECT_EQ(sf, -0.1);  // unchanged on failure
+  EXPECT_TRUE(quiet([&] { return velmora_cmd_arg_sf(opt.get(), 4, "sf", sf); }));
+  EXPECT_EQ(sf, 0.7);
+  EXPECT_TRUE(quiet([&] { return velmora_cmd_arg_sf(opt.get(), 99, "sf", sf); }));  // absent
+  EXPECT_EQ(sf, 0.7);
+  double big = 0.0;
+  EXPECT_FALSE(
+      quiet([&] { return velmora_cmd_arg_real(opt.get(), 9, "k", -HUGE_VAL, 100.0, big); }));
+  EXPECT_EQ(err, "Error: wrong parameter k: 1e999 is out of range (at most 100).\n");
+  EXPECT_FALSE(
+      quiet([&] { return velmora_cmd_arg_real(opt.get(), 10, "k", -HUGE_VAL, 1.0, big); }));
+  EXPECT_EQ(err, "Error: wrong parameter k.\n");
+  int s = 0;
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_int(opt.get(), 5, "s0", INT_MIN, 1000, s); }));
+  EXPECT_EQ(err,
+            "Error: wrong parameter s0: 99999999999999999999 is out of range (at most 1000).\n");
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_int(opt.get(), 6, "n", 3, 10, s); }));
+  EXPECT_EQ(err, "Error: wrong parameter n: 12 is out of range (from 3 to 10).\n");
+  EXPECT_TRUE(quiet([&] { return velmora_cmd_arg_int(opt.get(), 7, "s0", INT_MIN, 1000, s); }));
+  EXPECT_EQ(s, -3);
+  long steps = 0;
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_long(opt.get(), 4, "steps", 0, 10, steps); }));
+  EXPECT_EQ(err, "Error: wrong parameter steps.\n");  // 0.7 is no whole number
+  // Oxidation states: whole, within +-8, not 0; types from letters.
+  int os = 0;
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_os(opt.get(), 8, "os", os); }));
+  EXPECT_NE(err.find("Error: wrong parameter os: an ion of oxidation state 0"), std::string::npos);
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_os(opt.get(), 6, "os", os); }));
+  EXPECT_EQ(err, "Error: wrong parameter os: 12 is out of range (from -8 to 8).\n");
+  EXPECT_TRUE(quiet([&] { return velmora_cmd_arg_os(opt.get(), 7, "os", os); }));
+  EXPECT_EQ(os, -3);
+  char type[3];
+  EXPECT_TRUE(quiet([&] { return velmora_cmd_arg_type(opt.get(), 11, "type", type); }));
+  EXPECT_STREQ(type, "Li");
+  EXPECT_FALSE(quiet([&] { return velmora_cmd_arg_type(opt.get(), 6, "type", type); }));
+  EXPECT_EQ(err, "Error: wrong parameter type.\n");
+}
+
+TEST(VelmoraCmd, UnknownNamesSuggestTheNearestCommand) {
+  struct {
+    const char* given;
+    const char* meant;
+  } cases[] = {{"--gen-cub", "--gen-cube"},
+               {"--GEN-CIF", "--gen-cif"},
+               {"--gencube", "--gen-cube"},
+               {"--kcm", "--kmc"},
+               {"-gh", "--gh"},
+               {"--fft-cube", "--fft-cubes"},
+               {"--print-cel", "--print-cell"}};
+  for (const auto& c : cases) {
+    const VELMORA_CMD* near = velmora_cmd_nearest(c.given);
+    ASSERT_TRUE(near) << c.given;
+    EXPECT_STREQ(near->name, c.meant) << c.given;
+  }
+  for (const char* far : {"--xyz", "hello", "", "--completely-different"})
+    EXPECT_FALSE(velmora_cmd_nearest(far)) << far;
 }
 
 TEST(VelmoraCmd, TextModeRebuildsTheCif) {

@@ -187,6 +187,17 @@ TEST(VelmoraCubeGrid, MultiplesOf24AndTheVoxelLimit) {
     ASSERT_EQ(velmora_cube_grid_size(n, cell, res), 0) << res;
     for (int k = 0; k < 3; ++k) EXPECT_EQ(n[k], static_cast<long>(m[k])) << res << " axis " << k;
   }
+  // A grid capped below what the resolution asks for says so in one line
+  // naming the grid and the step used; an uncapped one says nothing.
+  const double li2o[3] = {4.611, 4.611, 4.611};
+  std::string said;
+  ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, li2o, 1e-6), 0); }, &said, nullptr);
+  EXPECT_EQ(said,
+            "Warning: a resolution of 1e-06 A needs 9.8e+19 voxels, beyond the limit of "
+            "7529536; the grid is 192 x 192 x 192 voxels, a step of 0.0240 x 0.0240 x "
+            "0.0240 A.\n");
+  ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, li2o, 0.1), 0); }, &said, nullptr);
+  EXPECT_EQ(said, "");
   // No grid for senseless resolutions.
   std::string err;
   ff_fixture::capture([&] { EXPECT_EQ(velmora_cube_grid_size(n, cubic, 0.0), 1); }, nullptr, &err);
@@ -576,36 +587,69 @@ TEST(VelmoraCubeFile, WritingReplacesWholeFilesOnly) {
 }
 
 TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
+  // 2 x 2 x 1 voxels of 2 bohr: a cell of 2.12 x 2.12 x 1.06 A.
+  const std::string axes = "   2 2.0 0 0\r\n   2 0 2.0 0\r\n   1 0 0 2.0\r\n";
   const std::string good =
-      "title\r\n\r\n   0 0 0 0\r\n   2 1.0 0 0\r\n   2 0 1.0 0\r\n   1 0 0 1.0\r\n"
-      " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
+      "title\r\n\r\n   0 0 0 0\r\n" + axes + " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
+  const std::string cut = good.substr(0, good.size() - 6);
+  const std::string atom = "   3 0.84 1.0 1.0 1.0\r\n";
+  const std::string values = " 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
+  auto with = [&](const char* line3, const std::string& ax, const std::string& rest) {
+    return std::string("t\r\n\r\n") + line3 + "\r\n" + ax + rest;
+  };
   struct {
     const char* what;
     std::string text;
     const char* message;
   } cases[] = {
-      {"truncated values", good.substr(0, good.size() - 6), "holds only 3 of its 4 voxel values"},
-      {"not a number", good.substr(0, good.size() - 6) + "abc\r\n", "is not a finite number"},
-      {"NaN", good.substr(0, good.size() - 6) + "nan\r\n", "is not a finite number"},
-      {"infinity", good.substr(0, good.size() - 6) + "inf\r\n", "is not a finite number"},
-      {"negative count", "t\r\n\r\n 0 0 0 0\r\n -2 1 0 0\r\n 2 0 1 0\r\n 1 0 0 1\r\n 1 2 3 4\r\n",
-       "voxel count -2 on line 4"},
+      {"truncated values", cut, "holds 3 voxel values where its 2 x 2 x 1 grid needs 4"},
+      {"not a number", cut + "abc\r\n", "voxel value 4 is not a number"},
+      {"NaN", cut + "nan\r\n", "voxel value 4 is not a number"},
+      {"infinity", cut + "inf\r\n", "voxel value 4 is not a number"},
+      {"number glued to text", cut + "4.0x\r\n", "voxel value 4 is not a number"},
+      {"beyond any site energy", cut + "1e308\r\n", "voxel value 4, 1e+308 eV, lies beyond"},
+      {"values beyond the grid", good + " 5.0\r\n", "holds more values than its 2 x 2 x 1 grid"},
+      // Counts that do not match the values: 1 x 1 x 1, or one layer short.
+      {"1 x 1 x 1 grid",
+       with(" 0 0 0 0", "   1 4.0 0 0\r\n   1 0 4.0 0\r\n   1 0 0 4.0\r\n", values),
+       "holds more values than its 1 x 1 x 1 grid"},
+      {"one layer short",
+       with(" 0 0 0 0", "   1 4.0 0 0\r\n   2 0 2.0 0\r\n   1 0 0 2.0\r\n", values),
+       "holds more values than its 1 x 2 x 1 grid"},
+      // Atom lines read as energies, or energies as atom lines.
+      {"atom count 0 with an atom line", with(" 0 0 0 0", axes, atom + values),
+       "holds more values than"},
+      {"atom count too small", with(" 1 0 0 0", axes, atom + atom + values),
+       "holds more values than its 2 x 2 x 1 grid"},
+      {"atom count too large", with(" 2 0 0 0", axes, atom + values),
+       "atom line 2 (line 8) does not give an atomic number"},
+      {"negative count", with(" 0 0 0 0", "   -2 2 0 0\r\n   2 0 2 0\r\n   1 0 0 2\r\n", values),
+       "the voxel count -2 on line 4 leaves no voxel"},
+      {"fractional count", with(" 0 0 0 0", "   2.5 2 0 0\r\n   2 0 2 0\r\n   1 0 0 2\r\n", values),
+       "line 4 does not give a whole voxel count"},
       {"absurd count",
-       "t\r\n\r\n 0 0 0 0\r\n 2000000000 1 0 0\r\n 2000000000 0 1 0\r\n 1 0 0 1\r\n 1\r\n",
+       with(" 0 0 0 0", " 2000000000 2 0 0\r\n 2000000000 0 2 0\r\n 1 0 0 2\r\n", " 1\r\n"),
        "holds far fewer values"},
-      {"missing vector", "t\r\n\r\n 0 0 0 0\r\n 2 1 0\r\n", "does not give a voxel count"},
-      {"NaN vector", "t\r\n\r\n 0 0 0 0\r\n 2 nan 0 0\r\n 2 0 1 0\r\n 1 0 0 1\r\n 1 2 3 4\r\n",
-       "does not give a voxel count"},
-      {"no atom count", "t\r\n\r\nx\r\n", "does not give the number of atoms"},
-      {"negative atoms", "t\r\n\r\n -3 0 0 0\r\n 2 1 0 0\r\n 2 0 1 0\r\n 1 0 0 1\r\n 1 2 3 4\r\n",
-       "negative number of atoms"},
-      {"atoms missing",
-       "t\r\n\r\n 2 0 0 0\r\n 1 1 0 0\r\n 1 0 1 0\r\n 1 0 0 1\r\n 3 1.0 0 0 0\r\n",
-       "atom line 2"},
-      {"unknown element",
-       "t\r\n\r\n 1 0 0 0\r\n 1 1 0 0\r\n 1 0 1 0\r\n 1 0 0 1\r\n 999 1.0 0 0 0\r\n 5.0\r\n",
+      {"missing vector", "t\r\n\r\n 0 0 0 0\r\n 2 1 0\r\n", "line 4 does not give a whole voxel"},
+      {"NaN vector", with(" 0 0 0 0", " 2 nan 0 0\r\n 2 0 2 0\r\n 1 0 0 2\r\n", values),
+       "line 4 does not give a whole voxel count"},
+      // Degenerate cells: a zero, a tiny, collinear and coplanar vectors.
+      {"zero vector", with(" 0 0 0 0", " 2 0 0 0\r\n 2 0 2 0\r\n 1 0 0 2\r\n", values),
+       "its cell edge 1 is 0 A long"},
+      {"1e-30 vectors",
+       with(" 0 0 0 0", " 2 1e-30 0 0\r\n 2 0 1e-30 0\r\n 1 0 0 1e-30\r\n", values),
+       "its cell edge 1 is 1.06e-30 A long"},
+      {"collinear vectors", with(" 0 0 0 0", " 2 2 0 0\r\n 2 2 0 0\r\n 1 0 0 2\r\n", values),
+       "lie in one plane or on one line"},
+      {"coplanar vectors", with(" 0 0 0 0", " 2 2 0 0\r\n 2 0 2 0\r\n 1 2 2 0\r\n", values),
+       "lie in one plane or on one line"},
+      {"no atom count", "t\r\n\r\nx\r\n", "line 3 does not give the number of atoms"},
+      {"negative atoms", with(" -3 0 0 0", axes, values), "line 3 does not give the number"},
+      {"unknown element", with(" 1 0 0 0", axes, "   110 1.0 0 0 0\r\n" + values),
        "velmora_property_type_from_atomic_number() returns non-zero"},
-      {"empty", "", "ends before its voxel lines"},
+      {"impossible element", with(" 1 0 0 0", axes, "   999 1.0 0 0 0\r\n" + values),
+       "atom line 1 (line 7) does not give an atomic number"},
+      {"empty", "", "it ends before line 3"},
   };
   const std::string path = scratch("bad.cube");
   for (const auto& c : cases) {
@@ -624,6 +668,10 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
     EXPECT_FALSE(cube) << c.what;
     EXPECT_FALSE(cell) << c.what;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.what << ": " << err;
+    if (std::string(c.what) != "unknown element") {
+      EXPECT_NE(err.find("Error: " + path + " is not a usable cube file: "), std::string::npos)
+          << c.what << ": " << err;
+    }
   }
   // The good one reads; one layer too few for a closed reading of 1 voxel.
   std::ofstream(path, std::ios::binary) << good;
@@ -634,14 +682,15 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
       &out, &err);
   ASSERT_TRUE(cube);
   EXPECT_EQ(cube->en[3], 4.0);
-  EXPECT_NEAR(cube->a_i[0][0], 1.0 / 1.889725989, 1e-12);
-  EXPECT_NEAR(cube->a[0][0], 2.0 / 1.889725989, 1e-12);
+  EXPECT_NEAR(cube->a_i[0][0], 2.0 / 1.889725989, 1e-12);
+  EXPECT_NEAR(cube->a[0][0], 4.0 / 1.889725989, 1e-12);
+  EXPECT_EQ(cube->ion_type[0], '\0');  // the file names no mobile ion
   ff_fixture::capture(
       [&] { EXPECT_EQ(velmora_cube_import_from_file(cube, nullptr, path.c_str(), false, kUnitary.c_str()), 1); },
       &out, &err);
   // Several values per line are read as well.
   std::ofstream(path, std::ios::binary)
-      << "t\n\n 0 0 0 0\n 2 1 0 0\n 2 0 1 0\n 1 0 0 1\n 1 2\n 3 4\n";
+      << "t\n\n 0 0 0 0\n 2 2 0 0\n 2 0 2 0\n 1 0 0 2\n 1 2\n 3 4\n";
   ff_fixture::capture(
       [&] { EXPECT_EQ(velmora_cube_import_from_file(cube, nullptr, path.c_str(), true, kUnitary.c_str()), 0); },
       &out, &err);
@@ -653,4 +702,38 @@ TEST(VelmoraCubeFile, MalformedFilesAreRefused) {
       [&] { EXPECT_EQ(velmora_cube_import_from_file(cube, nullptr, path.c_str(), true, kUnitary.c_str()), 1); },
       &out, &err);
   EXPECT_EQ(out, "Error: unable to open " + path + ".\n");
+}
+
+TEST(VelmoraCubeFile, HeaderNamesTheMobileIonOfTheLandscape) {
+  const std::string path = scratch("li.cube");
+  std::ofstream(path, std::ios::binary)
+      << "Li2O\r\nConducting = Li1+ ; sf = 0.700000;\r\n   0 0 0 0\r\n   2 2.0 0 0\r\n"
+         "   2 0 2.0 0\r\n   1 0 0 2.0\r\n 1.0\r\n 2.0\r\n 3.0\r\n 4.0\r\n";
+  std::unique_ptr<VELMORA_CUBE> cube;
+  ff_fixture::capture(
+      [&] {
+        EXPECT_EQ(
+            velmora_cube_import_from_file(cube, nullptr, path.c_str(), true, kUnitary.c_str()), 0);
+      },
+      nullptr, nullptr);
+  ASSERT_TRUE(cube);
+  EXPECT_STREQ(cube->ion_type, "Li");
+  EXPECT_EQ(cube->ion_os, 1);
+  std::string err;
+  ff_fixture::capture(
+      [&] {
+        EXPECT_TRUE(velmora_cube_check_conducting(cube.get(), path.c_str(), "Li", 1));
+        EXPECT_FALSE(velmora_cube_check_conducting(cube.get(), path.c_str(), "Na", 1));
+        EXPECT_FALSE(velmora_cube_check_conducting(cube.get(), path.c_str(), "O", -2));
+      },
+      nullptr, &err);
+  EXPECT_NE(err.find("Error: " + path +
+                     " is the landscape of Li1+ (its header says so), not of "
+                     "Na1+"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("not of O2-"), std::string::npos) << err;
+  // Written and read back, the species survives.
+  VELMORA_CUBE none;
+  EXPECT_TRUE(velmora_cube_check_conducting(&none, path.c_str(), "Na", 1));
 }

@@ -1,21 +1,14 @@
-// Core records of velmora: text buffer, result files written whole through a
-// temporary name (removed on SIGINT/SIGTERM/SIGHUP), atom/cell/symmetry
+// Core records of velmora: text buffer (read from and written to files
+// through the outputs of velmora-output.cpp), atom/cell/symmetry
 // constructors and prints, zero-filled arrays.  Storage is held by standard
 // containers; the text keeps the program's kilobyte growth rule.
 #include "velmora-alloc.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -151,213 +144,17 @@ std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path) {
   return text;
 }
 
-
-// ------------------------------------------------------------- outputs ----
-
 namespace {
 
-// Registry of the temporary files being written, read by the signal
-// handler.  Only fixed storage and sig_atomic_t flags: a handler may run
-// at any moment on any thread and must not allocate or lock.  A name is
-// stored before its flag is raised, and the flag is lowered before the
-// slot is reused, so the handler never reads half a name.
-constexpr int kPendingSlots = 16;
-constexpr std::size_t kPendingName = 4200;  // PATH_MAX and the suffix
-struct PendingSlot {
-  volatile std::sig_atomic_t active;
-  char name[kPendingName];
-};
-PendingSlot g_pending[kPendingSlots];
-bool g_claimed[kPendingSlots];        // guarded by g_pending_lock
-std::mutex g_pending_lock;
-std::once_flag g_handlers_once;
-constexpr const char* kUnfinished = ".velmora-unfinished.XXXXXX";
-
-// Removes every pending temporary file, then ends the program by the same
-// signal with its default action (so the parent sees the signal).
-extern "C" void velmora_output_on_signal(int sig) {
-  for (PendingSlot& slot : g_pending)
-    if (slot.active) unlink(slot.name);
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(sig, &action, nullptr);
-  raise(sig);
-}
-
-// The handler goes in for the signals that end a run from outside; a
-// signal the caller chose to ignore (nohup) stays ignored.
-void install_signal_handlers() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old;
-    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = velmora_output_on_signal;
-    sigfillset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
-  }
-}
-
-int claim_slot() {
-  std::lock_guard<std::mutex> hold(g_pending_lock);
-  for (int k = 0; k < kPendingSlots; ++k)
-    if (!g_claimed[k]) {
-      g_claimed[k] = true;
-      return k;
-    }
-  return -1;
-}
-
-void release_slot(int k) {
-  if (k < 0) return;
-  g_pending[k].active = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::lock_guard<std::mutex> hold(g_pending_lock);
-  g_claimed[k] = false;
-}
-
-const char* file_kind(mode_t mode) {
-  if (S_ISDIR(mode)) return "directory";
-  if (S_ISFIFO(mode)) return "FIFO";
-  if (S_ISCHR(mode)) return "character device";
-  if (S_ISBLK(mode)) return "block device";
-  if (S_ISSOCK(mode)) return "socket";
-  return "special file";
-}
-
-// True when `path` is absent or a regular file (lstat: a link is itself).
-bool output_replaceable(const char* path, struct stat* info) {
-  return lstat(path, info) != 0 || S_ISREG(info->st_mode);
-}
-
-void report_refused(const char* path, const struct stat& info) {
-  if (S_ISLNK(info.st_mode))
-    std::fprintf(stderr,
-                 "Error: the output %s is a symbolic link; it is neither replaced nor followed "
-                 "(give the name of the file it points to).\n",
-                 path);
-  else
-    std::fprintf(stderr, "Error: the output %s exists and is a %s, not a regular file; it is left "
-                 "as it is.\n", path, file_kind(info.st_mode));
-}
-
-}  // namespace
-
-int velmora_file_check_output(const char* path) {
-  struct stat info;
-  if (!path || output_replaceable(path, &info)) return 0;
-  report_refused(path, info);
-  return 3;
-}
-
-int velmora_output_pending_count() {
-  int count = 0;
-  for (const PendingSlot& slot : g_pending) count += slot.active ? 1 : 0;
-  return count;
-}
-
-VELMORA_OUTPUT::~VELMORA_OUTPUT() { velmora_output_abandon(*this); }
-
-int velmora_output_open(VELMORA_OUTPUT& out, const char* path) {
-  velmora_output_abandon(out);
-  out.ok = true;
-  if (!path || !*path) return 1;
-  if (velmora_file_check_output(path) != 0) return 3;
-  const std::size_t length = std::strlen(path) + std::strlen(kUnfinished);
-  if (length >= kPendingName) return 1;
-  std::call_once(g_handlers_once, install_signal_handlers);
-  const int k = claim_slot();
-  if (k < 0) return 1;
-  // mkstemp fills in the name before it creates the file, so the handler
-  // removes the file whenever it exists.
-  PendingSlot& slot = g_pending[k];
-  std::snprintf(slot.name, sizeof slot.name, "%s%s", path, kUnfinished);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  slot.active = 1;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  const int fd = mkstemp(slot.name);
-  if (fd < 0) {  // the directory is missing or not writable
-    release_slot(k);
-    return 1;
-  }
-  // mkstemp creates the file private; give it the mode a plain fopen would.
-  const mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  out.path = path;
-  out.fd = fd;
-  out.slot = k;
-  return 0;
-}
-
-int velmora_output_write(VELMORA_OUTPUT& out, const char* data, std::size_t size) {
-  if (out.fd < 0) out.ok = false;
-  while (out.ok && size > 0) {
-    const ssize_t written = write(out.fd, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      out.ok = false;
-    } else {
-      data += written;
-      size -= static_cast<std::size_t>(written);
-    }
-  }
-  return out.ok ? 0 : 2;
-}
-
-int velmora_output_commit(VELMORA_OUTPUT& out) {
-  if (out.fd < 0 || out.slot < 0) {
-    velmora_output_abandon(out);
-    return 2;
-  }
-  bool ok = out.ok && fsync(out.fd) == 0;
-  ok = close(out.fd) == 0 && ok;
-  out.fd = -1;
-  // The final name may have been replaced by something else meanwhile.
-  struct stat info;
-  if (ok && !output_replaceable(out.path.c_str(), &info)) {
-    report_refused(out.path.c_str(), info);
-    velmora_output_abandon(out);
-    return 3;
-  }
-  ok = ok && std::rename(g_pending[out.slot].name, out.path.c_str()) == 0;
-  if (!ok) {
-    velmora_output_abandon(out);
-    return 2;
-  }
-  // Renamed: the temporary name no longer exists, nothing to remove.
-  release_slot(out.slot);
-  out.slot = -1;
-  return 0;
-}
-
-void velmora_output_abandon(VELMORA_OUTPUT& out) {
-  if (out.fd >= 0) close(out.fd);
-  out.fd = -1;
-  if (out.slot >= 0) {
-    unlink(g_pending[out.slot].name);
-    release_slot(out.slot);
-  }
-  out.slot = -1;
-}
-
-int velmora_file_write_atomically(const char* path, const std::string& data) {
-  VELMORA_OUTPUT out;
-  const int status = velmora_output_open(out, path);
-  if (status != 0) return status;
-  velmora_output_write(out, data.data(), data.size());
-  return velmora_output_commit(out);
-}
-
-int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
+// The text (up to its terminator, as a C string would be written) through
+// `write`, with an error line for a file that cannot be opened or written.
+int text_to_file(const VELMORA_TEXT* text, const char* path,
+                 int (*write)(const char*, const std::string&)) {
   if (!text) {
     std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
     return 1;
   }
-  // Up to the terminator, as a C string would be written.
-  const int status = velmora_file_write_atomically(path, std::string(text->content.c_str()));
+  const int status = write(path, std::string(text->content.c_str()));
   if (status == 3) return 1;  // refused, and said why
   if (status != 0) {
     std::fprintf(stderr, "Error: unable to %s %s.\n", status == 1 ? "open" : "write",
@@ -367,23 +164,14 @@ int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
   return 0;
 }
 
+}  // namespace
+
+int velmora_text_export_to_file(const VELMORA_TEXT* text, const char* path) {
+  return text_to_file(text, path, velmora_file_write_atomically);
+}
+
 int velmora_text_append_to_file(const VELMORA_TEXT* text, const char* path) {
-  if (!text) {
-    std::fprintf(stderr, "Error: VELMORA_TEXT has not been properly allocated.\n");
-    return 1;
-  }
-  // The old content and the new lines are written together under a
-  // temporary name, so that a file is never left half extended.
-  std::unique_ptr<VELMORA_TEXT> old;
-  struct stat info;
-  if (path && lstat(path, &info) == 0 && S_ISREG(info.st_mode)) {
-    old = velmora_text_import_from_file(path);
-    if (!old) return 1;
-  }
-  VELMORA_TEXT both;
-  both.content = (old ? std::string(old->content.c_str()) : std::string()) + text->content.c_str();
-  both.length = static_cast<long>(both.content.size());
-  return velmora_text_export_to_file(&both, path);
+  return text_to_file(text, path, velmora_file_append_atomically);
 }
 
 int velmora_text_segregate_into_rows(std::vector<std::string>& rows, long& count,

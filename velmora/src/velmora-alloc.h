@@ -63,19 +63,37 @@ int velmora_text_cat(VELMORA_TEXT* dst, const VELMORA_TEXT* src);
 int velmora_text_dump(VELMORA_TEXT* text);
 void velmora_text_print(const VELMORA_TEXT* text);
 std::unique_ptr<VELMORA_TEXT> velmora_text_import_from_file(const char* path);
+// ------------------------------------------------------------- outputs ----
+//
 // Every result file is written whole or not at all: `data` goes to a
 // temporary file in the same directory, named "<path>.velmora-unfinished.
-// XXXXXX", which is renamed over `path` only once it is complete on disk.
-// While it exists its name is registered, and SIGINT, SIGTERM and SIGHUP
-// remove it before the program ends by the signal; only a SIGKILL or a
-// crash can leave one behind, recognisable by its name.  An existing `path`
-// that is not a regular file (a device such as /dev/null, a FIFO, a
-// directory, a symbolic link) is refused and left as it is: a link is not
-// followed either, since a link planted in a shared directory would send
-// the result wherever it points.  0 on success; 1 when the file cannot be
-// created, 2 when it cannot be written whole (nothing is left behind), 3
-// when `path` is refused (after an error line).
+// <host>.<pid>.XXXXXX", which replaces `path` only once it is complete on
+// disk.  While it exists its name is registered, and SIGINT, SIGTERM and
+// SIGHUP remove it before the program ends by the signal; one left by a
+// SIGKILL or a crash is removed by the next run on this host that writes
+// `path`.  An existing `path` that is not a regular file (a device such as
+// /dev/null, a FIFO, a directory, a symbolic link) is refused and left as
+// it is: a link is not followed either, since a link planted in a shared
+// directory would send the result wherever it points.
+//
+// The files of one run form a set (the command frame opens one around
+// every command): within a set a finished file waits under its temporary
+// name, and velmora_output_set_commit renames the whole set at the end of
+// a successful run; a failed, refused or interrupted run leaves every file
+// of the earlier run as it was, never a mix of two runs.  Without an open
+// set (unit tests, library use) a finished file is renamed at once.
+//
+// No result file holds a non-finite number: a file in which printf has
+// written "nan", "-nan", "inf" or "-inf" (or their capitals) as a word is
+// refused at commit, after an error line naming the file and the line.
+//
+// Statuses: 0 on success; 1 when the file cannot be created, 2 when it
+// cannot be written whole (nothing is left behind), 3 when `path` or the
+// content is refused (after an error line).
 int velmora_file_write_atomically(const char* path, const std::string& data);
+// `data` added to the end of what `path` holds (this run's version when it
+// has written one), through a complete rewrite; statuses as above.
+int velmora_file_append_atomically(const char* path, const std::string& data);
 // The same in pieces, for results too large to compose in memory first:
 // open, write any number of times, commit.  An output not committed is
 // removed when the record is destroyed (also when an exception unwinds).
@@ -84,6 +102,13 @@ struct VELMORA_OUTPUT {
   int fd = -1;        // the temporary file, -1 when none is open
   int slot = -1;      // its entry in the registry of pending temporary names
   bool ok = true;     // false once a write has failed
+  // The scan for non-finite numbers ("nan", "-inf", ...) across writes:
+  // the word being read, its length, the current line, the first found.
+  char word[8] = {};
+  int word_length = 0;
+  long line = 1;
+  long bad_line = 0;
+  char bad_word[8] = {};
   VELMORA_OUTPUT() = default;
   VELMORA_OUTPUT(const VELMORA_OUTPUT&) = delete;
   VELMORA_OUTPUT& operator=(const VELMORA_OUTPUT&) = delete;
@@ -95,16 +120,60 @@ int velmora_output_open(VELMORA_OUTPUT& out, const char* path);
 // 0, or 2 when the data could not be written (the output is then abandoned
 // at commit).
 int velmora_output_write(VELMORA_OUTPUT& out, const char* data, std::size_t size);
-// Flushes the file to disk and renames it over the final name: 0, 2 when
-// anything failed (the temporary file is removed), 3 when the final name
-// has meanwhile become something other than a regular file.
+// Flushes the file to disk and hands it to the open set (renames it over
+// the final name when no set is open): 0, 2 when anything failed (the
+// temporary file is removed), 3 when the final name has meanwhile become
+// something other than a regular file or the content holds a non-finite
+// number (after an error line).
 int velmora_output_commit(VELMORA_OUTPUT& out);
 // Closes and removes an uncommitted temporary file.
 void velmora_output_abandon(VELMORA_OUTPUT& out);
+
+// The set of one run.  Sets nest: only the outermost commit renames.
+void velmora_output_set_begin();
+// Renames every file of the set over its final name and removes the stale
+// files named to velmora_output_remove_stale; 0, or 1 after an error line
+// (a final name refused: nothing is renamed).
+int velmora_output_set_commit();
+// Removes every temporary file of the set; earlier files stay as they are.
+void velmora_output_set_abandon();
+// Files waiting in the open set.
+int velmora_output_set_size();
+// The set of one scope: abandoned when the scope ends without commit().
+struct VELMORA_OUTPUT_SET {
+  bool open = true;
+  VELMORA_OUTPUT_SET() { velmora_output_set_begin(); }
+  int commit() {
+    open = false;
+    return velmora_output_set_commit();
+  }
+  ~VELMORA_OUTPUT_SET() {
+    if (open) velmora_output_set_abandon();
+  }
+  VELMORA_OUTPUT_SET(const VELMORA_OUTPUT_SET&) = delete;
+  VELMORA_OUTPUT_SET& operator=(const VELMORA_OUTPUT_SET&) = delete;
+};
+// A file of an earlier run that this run does not produce (it would
+// describe another result): removed with the commit of the open set, at
+// once without one.  0, or 1 when it exists and cannot be removed.
+int velmora_output_remove_stale(const char* path);
+// The name under which the content of `path` stands now: this run's
+// temporary file when the open set holds one, else `path`.
+std::string velmora_output_current_name(const char* path);
+
 // 0 when `path` may receive a result (absent, or a regular file); 3, after
 // the error line, when it may not.  Commands check their output names
 // before long computations with it.
 int velmora_file_check_output(const char* path);
+// 0 when the results named after `prefix` (prefix + ".gin", ".md.txt",
+// ...) may be written: `prefix` is absent or a regular file; 3, after the
+// error line, when it names a device, FIFO, directory or socket
+// (/dev/null as prefix would write /dev/null.gin).
+int velmora_file_check_prefix(const char* prefix);
+// 0 when `path` can be created and written (tried with a temporary file
+// that is removed again); 1 or 3 after an error line.  Long runs check
+// their outputs with it before they start.
+int velmora_file_check_writable(const char* path);
 // Temporary names of the outputs being written (for tests): how many are
 // pending now.
 int velmora_output_pending_count();

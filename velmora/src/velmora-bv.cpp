@@ -222,14 +222,25 @@ void velmora_bv_print(const VELMORA_BV* bv) {
   std::printf("BV:=============================================\n");
   std::printf("BV: %4s %4s %6s %4s %4s %6s %9s\n", "nam1", "typ1", "occ1", "nam2", "typ2", "occ1",
               "bv");
+  const bool every_pair = bv->total <= VELMORA_BV_FULL_TABLE_SITES;
+  long omitted = 0;
   for (long s = 0; s < bv->total; ++s)
     for (long t = 0; t < bv->total; ++t) {
+      if (!every_pair && bv->value[s][t] == 0.0) {
+        ++omitted;
+        continue;
+      }
       const VELMORA_ATOM& a = bv->atom[s];
       const VELMORA_ATOM& b = bv->atom[t];
       std::printf("BV: %4s %2s%d%c %6.3f %4s %2s%d%c %6.3f %9.6f\n", a.name, a.type,
                   std::abs(a.os), a.os < 1 ? '-' : '+', a.occ, b.name, b.type, std::abs(b.os),
                   b.os < 1 ? '-' : '+', b.occ, bv->value[s][t]);
     }
+  if (!every_pair)
+    std::printf(
+        "BV: %ld of the %ld pairs of these %ld sites share no bond and are not listed "
+        "(every pair is listed up to %ld sites).\n",
+        omitted, bv->total * bv->total, bv->total, VELMORA_BV_FULL_TABLE_SITES);
 }
 
 void velmora_bv_print_gui(const VELMORA_BV* bv) {

@@ -47,6 +47,12 @@ const char* velmora_gii_verdict(double gii);
 double velmora_gii_calculate_from_cell(VELMORA_CELL* cell, const VELMORA_SYMMETRY* symmetry,
                                        const char* dir_unitary, const char* dir_binary);
 
+// The sums, then the table of pairs.  Cells of up to
+// VELMORA_BV_FULL_TABLE_SITES sites list every pair, zeros included;
+// larger ones list only the pairs that share a bond (non-zero valence), so
+// the table grows with the bonds, not with the square of the cell, and a
+// line says how many pairs were left out.
+constexpr long VELMORA_BV_FULL_TABLE_SITES = 64;
 void velmora_bv_print(const VELMORA_BV* bv);
 void velmora_bv_print_gui(const VELMORA_BV* bv);
 

@@ -8,7 +8,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -458,11 +461,7 @@ int velmora_cmd_unavailable(const VELMORA_CMD_OPT* opt) {
 // The optional screening factor at argv[index]: `sf` keeps its value when
 // the argument is absent; false (reported) when it is not a number.
 bool velmora_cmd_read_sf(const VELMORA_CMD_OPT* opt, int index, double& sf) {
-  if (opt->argc > index && !velmora_cmd_read_real(opt->argv[index], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
-    return false;
-  }
-  return true;
+  return velmora_cmd_arg_sf(opt, index, "sf", sf);
 }
 
 // Writes `cell` as a CIF under the output name (argv[name_index], else the
@@ -554,27 +553,123 @@ bool velmora_cmd_only_blanks_after(const char* text, int consumed) {
 }  // namespace
 
 bool velmora_cmd_read_int(const char* text, int& value) {
-  int consumed = 0;
-  if (std::sscanf(text, "%d%n", &value, &consumed) != 1) return false;
-  return velmora_cmd_only_blanks_after(text, consumed);
+  char* end = nullptr;
+  errno = 0;
+  const long wide = std::strtol(text, &end, 10);
+  if (end == text || errno != 0 || wide < INT_MIN || wide > INT_MAX ||
+      !velmora_cmd_only_blanks_after(text, static_cast<int>(end - text)))
+    return false;
+  value = static_cast<int>(wide);
+  return true;
 }
 
 bool velmora_cmd_read_species(const VELMORA_CMD_OPT* opt, int index, char type[3], int& os) {
-  if (std::sscanf(opt->argv[index], "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type.\n");
-    return false;
-  }
-  if (!velmora_cmd_read_int(opt->argv[index + 1], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
-    return false;
-  }
-  return true;
+  return velmora_cmd_arg_type(opt, index, "type", type) &&
+         velmora_cmd_arg_os(opt, index + 1, "os", os);
 }
 
 bool velmora_cmd_read_real(const char* text, double& value) {
   int consumed = 0;
   if (std::sscanf(text, "%lf%n", &value, &consumed) != 1 || !std::isfinite(value)) return false;
   return velmora_cmd_only_blanks_after(text, consumed);
+}
+
+namespace {
+
+// "at most 10", "at least 3", "from 3 to 100": the accepted range in words.
+std::string velmora_cmd_range_text(double lo, double hi) {
+  char text[96];
+  if (lo <= -HUGE_VAL || lo <= static_cast<double>(LONG_MIN))
+    std::snprintf(text, sizeof text, "at most %g", hi);
+  else if (hi >= HUGE_VAL || hi >= static_cast<double>(LONG_MAX))
+    std::snprintf(text, sizeof text, "at least %g", lo);
+  else
+    std::snprintf(text, sizeof text, "from %g to %g", lo, hi);
+  return text;
+}
+
+bool velmora_cmd_out_of_range(const VELMORA_CMD_OPT* opt, int index, const char* name, double lo,
+                              double hi) {
+  std::fprintf(stderr, "Error: wrong parameter %s: %s is out of range (%s).\n", name,
+               opt->argv[index], velmora_cmd_range_text(lo, hi).c_str());
+  return false;
+}
+
+bool velmora_cmd_malformed(const char* name) {
+  std::fprintf(stderr, "Error: wrong parameter %s.\n", name);
+  return false;
+}
+
+}  // namespace
+
+bool velmora_cmd_arg_real(const VELMORA_CMD_OPT* opt, int index, const char* name, double lo,
+                          double hi, double& value) {
+  if (opt->argc <= index) return true;
+  double read = 0.0;
+  if (!velmora_cmd_read_real(opt->argv[index], read)) {
+    // A number too large for a double (1e999) is out of range, not text.
+    char* end = nullptr;
+    const double wide = std::strtod(opt->argv[index], &end);
+    if (end != opt->argv[index] && std::isinf(wide) &&
+        velmora_cmd_only_blanks_after(opt->argv[index], static_cast<int>(end - opt->argv[index])))
+      return velmora_cmd_out_of_range(opt, index, name, lo, hi);
+    return velmora_cmd_malformed(name);
+  }
+  if (read < lo || read > hi) return velmora_cmd_out_of_range(opt, index, name, lo, hi);
+  value = read;
+  return true;
+}
+
+bool velmora_cmd_arg_long(const VELMORA_CMD_OPT* opt, int index, const char* name, long lo, long hi,
+                          long& value) {
+  if (opt->argc <= index) return true;
+  const char* text = opt->argv[index];
+  char* end = nullptr;
+  errno = 0;
+  const long read = std::strtol(text, &end, 10);
+  if (end == text || !velmora_cmd_only_blanks_after(text, static_cast<int>(end - text)))
+    return velmora_cmd_malformed(name);
+  if (errno == ERANGE || read < lo || read > hi)
+    return velmora_cmd_out_of_range(opt, index, name, static_cast<double>(lo),
+                                    static_cast<double>(hi));
+  value = read;
+  return true;
+}
+
+bool velmora_cmd_arg_int(const VELMORA_CMD_OPT* opt, int index, const char* name, int lo, int hi,
+                         int& value) {
+  // INT_MIN and INT_MAX stand for an open side, as LONG_MIN and LONG_MAX.
+  long wide = value;
+  const long low = lo == INT_MIN ? LONG_MIN : lo, high = hi == INT_MAX ? LONG_MAX : hi;
+  if (!velmora_cmd_arg_long(opt, index, name, low, high, wide)) return false;
+  if (wide < INT_MIN || wide > INT_MAX) return velmora_cmd_out_of_range(opt, index, name, lo, hi);
+  value = static_cast<int>(wide);
+  return true;
+}
+
+bool velmora_cmd_arg_type(const VELMORA_CMD_OPT* opt, int index, const char* name, char type[3]) {
+  velmora_cmd_opt_get_type(type, opt->argc > index ? opt->argv[index] : "");
+  return type[0] ? true : velmora_cmd_malformed(name);
+}
+
+bool velmora_cmd_arg_os(const VELMORA_CMD_OPT* opt, int index, const char* name, int& os) {
+  if (opt->argc <= index) return velmora_cmd_malformed(name);
+  int read = 0;
+  if (!velmora_cmd_arg_int(opt, index, name, -VELMORA_CMD_MAX_OS, VELMORA_CMD_MAX_OS, read))
+    return false;
+  if (read == 0) {
+    std::fprintf(stderr,
+                 "Error: wrong parameter %s: an ion of oxidation state 0 carries no "
+                 "bond valence.\n",
+                 name);
+    return false;
+  }
+  os = read;
+  return true;
+}
+
+bool velmora_cmd_arg_sf(const VELMORA_CMD_OPT* opt, int index, const char* name, double& sf) {
+  return velmora_cmd_arg_real(opt, index, name, -HUGE_VAL, VELMORA_CMD_MAX_SF, sf);
 }
 
 bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index) {
@@ -600,7 +695,12 @@ void velmora_cmd_opt_split_path(std::string* directory, std::string* file, const
 }
 
 void velmora_cmd_opt_get_type(char destination[3], const char* source) {
-  std::snprintf(destination, 3, "%s", source ? source : "");
+  destination[0] = destination[1] = destination[2] = '\0';
+  if (!source) return;
+  for (int k = 0; k < 2 && std::isalpha(static_cast<unsigned char>(source[k])); ++k)
+    destination[k] =
+        static_cast<char>(k == 0 ? std::toupper(static_cast<unsigned char>(source[k]))
+                                 : std::tolower(static_cast<unsigned char>(source[k])));
 }
 
 std::unique_ptr<VELMORA_CMD_OPT> velmora_cmd_opt_init(int argc, char** argv) {
@@ -668,6 +768,49 @@ const VELMORA_CMD* velmora_cmd_table(std::size_t* count) {
   return kCommands;
 }
 
+namespace {
+
+// Edits (insertions, deletions, substitutions, swaps of neighbours) that
+// turn `a` into `b`, letters compared without case.
+std::size_t velmora_cmd_edit_distance(const std::string& a, const std::string& b) {
+  const std::size_t n = a.size(), m = b.size();
+  std::vector<std::vector<std::size_t>> d(n + 1, std::vector<std::size_t>(m + 1));
+  auto same = [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
+  };
+  for (std::size_t i = 0; i <= n; ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= m; ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= n; ++i)
+    for (std::size_t j = 1; j <= m; ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (same(a[i - 1], b[j - 1]) ? 0 : 1)});
+      if (i > 1 && j > 1 && same(a[i - 1], b[j - 2]) && same(a[i - 2], b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[n][m];
+}
+
+}  // namespace
+
+const VELMORA_CMD* velmora_cmd_nearest(const char* name) {
+  if (!name || !*name || std::strlen(name) > 64) return nullptr;
+  // Within a third of the name's length (at least 2 edits): close enough to
+  // be a slip of the keyboard, not another word.
+  const std::string given = name;
+  const VELMORA_CMD* best = nullptr;
+  std::size_t best_distance = std::max<std::size_t>(2, given.size() / 3) + 1;
+  for (const VELMORA_CMD& command : kCommands) {
+    if (!command.name || !command.handler || std::strlen(command.name) < 3) continue;
+    const std::size_t distance = velmora_cmd_edit_distance(given, command.name);
+    if (distance < best_distance) {
+      best = &command;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
 const VELMORA_CMD* velmora_cmd_find(const char* name) {
   if (!name) return nullptr;
   for (const VELMORA_CMD& command : kCommands)
@@ -677,10 +820,89 @@ const VELMORA_CMD* velmora_cmd_find(const char* name) {
 
 namespace {
 
+// ------------------------------------------------------ error watch ----
+
+// Standard output and error pass through a watch that counts the lines
+// beginning "Error: ": a command that printed one has failed, whatever its
+// handler returned, so that an error line always comes with status 1 and
+// no result files.  The watch forwards every byte at once to the same file
+// descriptor (the streams keep their usual buffering).
+struct ErrorWatch {
+  int fd;
+  long errors = 0;
+  int matched = 0;  // characters of "Error: " matched at the line start; -1: none
+};
+constexpr char kErrorPrefix[] = "Error: ";
+ErrorWatch g_watch_out{1}, g_watch_err{2};
+
+ssize_t velmora_cmd_watch_write(void* cookie, const char* data, std::size_t size) {
+  ErrorWatch& w = *static_cast<ErrorWatch*>(cookie);
+  for (std::size_t k = 0; k < size; ++k) {
+    if (data[k] == '\n') {
+      w.matched = 0;
+    } else if (w.matched >= 0) {
+      w.matched = data[k] == kErrorPrefix[w.matched] ? w.matched + 1 : -1;
+      if (w.matched == static_cast<int>(sizeof kErrorPrefix) - 1) {
+        ++w.errors;
+        w.matched = -1;
+      }
+    }
+  }
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(w.fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return done > 0 ? static_cast<ssize_t>(done) : -1;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(size);
+}
+
+// Puts the watch on stdout and stderr for the life of the record (stdout
+// line-buffered on a terminal, fully buffered otherwise, stderr unbuffered,
+// as before), and puts the streams back when it ends.
+struct VELMORA_CMD_WATCH {
+  std::FILE* out = nullptr;
+  std::FILE* err = nullptr;
+  std::FILE* old_out = nullptr;
+  std::FILE* old_err = nullptr;
+  VELMORA_CMD_WATCH() {
+    const cookie_io_functions_t io = {nullptr, velmora_cmd_watch_write, nullptr, nullptr};
+    g_watch_out = ErrorWatch{1};
+    g_watch_err = ErrorWatch{2};
+    std::fflush(stdout);
+    std::fflush(stderr);
+    out = fopencookie(&g_watch_out, "w", io);
+    err = fopencookie(&g_watch_err, "w", io);
+    if (!out || !err) return;  // unwatched: the handlers' statuses alone count
+    setvbuf(out, nullptr, isatty(1) ? _IOLBF : _IOFBF, BUFSIZ);
+    setvbuf(err, nullptr, _IONBF, 0);
+    old_out = stdout;
+    old_err = stderr;
+    stdout = out;
+    stderr = err;
+  }
+  ~VELMORA_CMD_WATCH() {
+    std::fflush(stdout);
+    if (old_out) {
+      stdout = old_out;
+      stderr = old_err;
+    }
+    if (out) std::fclose(out);
+    if (err) std::fclose(err);
+  }
+  long errors() {
+    std::fflush(stdout);
+    return g_watch_out.errors + g_watch_err.errors;
+  }
+  VELMORA_CMD_WATCH(const VELMORA_CMD_WATCH&) = delete;
+  VELMORA_CMD_WATCH& operator=(const VELMORA_CMD_WATCH&) = delete;
+};
+
 // Runs the command of one row: "not available" for a feature not built yet,
 // the usage (or "not enough arguments") when arguments are missing, else
 // the handler.
-int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
+int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt, VELMORA_CMD_WATCH* watch) {
   if (!command.handler) return velmora_cmd_unavailable(opt);
   const int given = opt->argc > 2 ? opt->argc - 2 : 0;
   if (given < command.min_args) {
@@ -692,11 +914,24 @@ int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
   }
   // Messages about missing force-field data name the command.
   velmora_property_set_command(command.name);
+  // The files of the command form one set: renamed together when it
+  // succeeds, removed (the earlier run's left in place) when it fails.
   // Exhausted memory ends the command with one line, wherever it happens:
   // the stages that allocate large blocks name them; result files being
   // written are removed as the exception unwinds.
   try {
-    return command.handler(opt);
+    VELMORA_OUTPUT_SET outputs;
+    const long errors_before = watch ? watch->errors() : 0;
+    const int status = command.handler(opt);
+    if (status != VELMORA_EXIT_OK) return status;
+    if (watch && watch->errors() > errors_before) {
+      std::fprintf(stderr,
+                   "Error: %s reported an error; it ends with status 1 and writes no "
+                   "file.\n",
+                   command.name);
+      return VELMORA_EXIT_FAILURE;
+    }
+    return outputs.commit() == 0 ? VELMORA_EXIT_OK : VELMORA_EXIT_FAILURE;
   } catch (const VELMORA_NO_MEMORY& e) {
     std::fprintf(stderr, "Error: not enough memory for %s.\n", e.what());
   } catch (const std::bad_alloc&) {
@@ -710,6 +945,7 @@ int velmora_cmd_run(const VELMORA_CMD& command, VELMORA_CMD_OPT* opt) {
 }  // namespace
 
 int velmora_cmd_start(int argc, char** argv) {
+  VELMORA_CMD_WATCH watch;
   std::unique_ptr<VELMORA_CMD_OPT> opt;
   try {
     opt = velmora_cmd_opt_init(argc, argv);
@@ -762,9 +998,12 @@ int velmora_cmd_start(int argc, char** argv) {
              velmora_file_check_output(opt->json_file.c_str()) != 0) {
     status = VELMORA_EXIT_FAILURE;  // refused before anything is computed
   } else if (command) {
-    status = velmora_cmd_run(*command, opt.get());
+    status = velmora_cmd_run(*command, opt.get(), &watch);
   } else {
     std::printf("Error: arguments not recognized. '-h' for help.\n");
+    const VELMORA_CMD* near = velmora_cmd_nearest(argv[1]);
+    if (near)
+      std::fprintf(stderr, "Error: unknown command %s; did you mean %s?\n", argv[1], near->name);
     status = VELMORA_EXIT_USAGE;
   }
   std::fflush(stdout);
@@ -824,11 +1063,11 @@ int velmora_cmd_opt_do_print_sym(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_cal_sym(VELMORA_CMD_OPT* opt) {
+  // Atoms closer than the tolerance (A) count as one site; beyond 1 A
+  // distinct sites would merge.
   double tolerance = -1.0;
-  if (opt->argc > 3 && std::sscanf(opt->argv[3], "%lf", &tolerance) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter accuracy.\n");
+  if (!velmora_cmd_arg_real(opt, 3, "accuracy", -HUGE_VAL, 1.0, tolerance))
     return VELMORA_EXIT_FAILURE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   if (!velmora_symmetry_calculate_from_cell(cif->cell.get(), tolerance,
@@ -855,11 +1094,13 @@ int velmora_cmd_opt_do_print_ppt_full(VELMORA_CMD_OPT* opt) {
   int os = 0;
   const bool conducting = opt->argc >= 6;
   if (conducting) {
-    velmora_cmd_opt_get_type(type, opt->argv[4]);
     if (!velmora_cmd_read_int(opt->argv[5], os)) {
       std::fprintf(stderr, "Error: wrong oxidation state.\n");
       return VELMORA_EXIT_FAILURE;
     }
+    if (!velmora_cmd_arg_type(opt, 4, "conducting ion type", type) ||
+        !velmora_cmd_arg_os(opt, 5, "conducting ion os", os))
+      return VELMORA_EXIT_FAILURE;
   } else if (!velmora_cmd_read_sf(opt, 3, sf)) {
     return VELMORA_EXIT_FAILURE;
   }
@@ -885,6 +1126,7 @@ int velmora_cmd_opt_do_cal_tot_en(VELMORA_CMD_OPT* opt) {
   std::unique_ptr<VELMORA_CMD_CIF> cif;
   std::unique_ptr<VELMORA_PROPERTY> ppt;
   if (!velmora_cmd_read_cif_and_property(opt, cif, ppt)) return VELMORA_EXIT_FAILURE;
+  if (velmora_property_check_counter_ions(cif->cell.get()) != 0) return VELMORA_EXIT_FAILURE;
   bool ok = false;
   const double energy = velmora_cell_total_energy(cif->cell.get(), ppt.get(), &ok);
   if (!ok) return VELMORA_EXIT_FAILURE;
@@ -924,13 +1166,12 @@ int velmora_cmd_opt_do_gen_cif_p1(VELMORA_CMD_OPT* opt) {
 }
 
 int velmora_cmd_opt_do_gen_cif_assign(VELMORA_CMD_OPT* opt) {
+  // A species of any charge, 0 included (metals on shared sites).
   char type[3] = {};
-  velmora_cmd_opt_get_type(type, opt->argv[3]);
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[4], os)) {
-    std::fprintf(stderr, "Error: wrong parameter os.\n");
+  if (!velmora_cmd_arg_type(opt, 3, "type", type) ||
+      !velmora_cmd_arg_int(opt, 4, "os", -VELMORA_CMD_MAX_OS, VELMORA_CMD_MAX_OS, os))
     return VELMORA_EXIT_FAILURE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CELL> assigned =
@@ -977,22 +1218,9 @@ int velmora_cmd_opt_do_cal_bv_gui(VELMORA_CMD_OPT* opt) {
 int velmora_cmd_opt_do_cal_bv_type(VELMORA_CMD_OPT* opt) {
   char type1[3] = {}, type2[3] = {};
   int os1 = 0, os2 = 0;
-  if (std::sscanf(opt->argv[3], "%2s", type1) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type1.\n");
+  if (!velmora_cmd_arg_type(opt, 3, "type1", type1) || !velmora_cmd_arg_os(opt, 4, "os1", os1) ||
+      !velmora_cmd_arg_type(opt, 5, "type2", type2) || !velmora_cmd_arg_os(opt, 6, "os2", os2))
     return VELMORA_EXIT_FAILURE;
-  }
-  if (!velmora_cmd_read_int(opt->argv[4], os1)) {
-    std::fprintf(stderr, "Error: wrong parameter os1.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (std::sscanf(opt->argv[5], "%2s", type2) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter type2.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (!velmora_cmd_read_int(opt->argv[6], os2)) {
-    std::fprintf(stderr, "Error: wrong parameter os2.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_BV> bv = velmora_bv_calculate_from_cell_with_type(
@@ -1044,22 +1272,17 @@ int velmora_cmd_opt_do_text_cal_bv(VELMORA_CMD_OPT* opt) {
 
 int velmora_cmd_opt_do_gen_cube(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
-  velmora_cmd_opt_get_type(type, opt->argv[3]);
   int os = 0;
-  if (!velmora_cmd_read_int(opt->argv[4], os)) {
-    std::fprintf(stderr, "Error: wrong parameter conducting os.\n");
+  if (!velmora_cmd_arg_type(opt, 3, "conducting type", type) ||
+      !velmora_cmd_arg_os(opt, 4, "conducting os", os))
     return VELMORA_EXIT_FAILURE;
-  }
   double sf = -0.1;
-  if (opt->argc > 5 && !velmora_cmd_read_real(opt->argv[5], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter screening factor.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
+  if (!velmora_cmd_arg_sf(opt, 5, "screening factor", sf)) return VELMORA_EXIT_FAILURE;
+  // A step wider than any cell edge describes no landscape; a fine one is
+  // coarsened to the voxel limit, with a warning.
   double resolution = 0.1;
-  if (opt->argc > 6 && !velmora_cmd_read_real(opt->argv[6], resolution)) {
-    std::fprintf(stderr, "Error: wrong parameter resolution.\n");
+  if (!velmora_cmd_arg_real(opt, 6, "resolution", -HUGE_VAL, 10.0, resolution))
     return VELMORA_EXIT_FAILURE;
-  }
   if (resolution <= 0.0) resolution = 0.1;
   const bool ignore_conducting = velmora_cmd_read_flag(opt, 7);
   const bool periodic = velmora_cmd_read_flag(opt, 8);

@@ -47,6 +47,10 @@ struct VELMORA_CMD {
 
 // The row of a command name, null for an unknown name.
 const VELMORA_CMD* velmora_cmd_find(const char* name);
+// The command an unknown name was probably meant to be (a few letters
+// mistyped, swapped or in other case: --gen-cub, --GEN-CIF), null when
+// none is close.
+const VELMORA_CMD* velmora_cmd_nearest(const char* name);
 // Every row, in the order of the help text; `count` receives their number.
 const VELMORA_CMD* velmora_cmd_table(std::size_t* count);
 
@@ -57,7 +61,9 @@ std::unique_ptr<VELMORA_CMD_OPT> velmora_cmd_opt_init(int argc, char** argv);
 // Directory (with trailing "/", or "./") and file name of a path; either
 // output may be omitted.
 void velmora_cmd_opt_split_path(std::string* directory, std::string* file, const char* path);
-// At most the first 2 characters of `source` (Li, Li+ and Lithium give Li).
+// The element type of an argument: its first one or two letters, the first
+// in capitals and the second in lower case (Li, li, LI, Li+, Lithium give
+// Li; O2- gives O); empty when it does not start with a letter.
 void velmora_cmd_opt_get_type(char destination[3], const char* source);
 void velmora_cmd_opt_print(const VELMORA_CMD_OPT* opt);
 // The CIF text given after "-:text" on the command line, "-:nl" breaking lines.
@@ -76,13 +82,50 @@ std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif(const VELMORA_CMD_OPT* opt
 // Reads the CIF text given after "-:text" on the command line (null,
 // reported, on failure).
 std::unique_ptr<VELMORA_CMD_CIF> velmora_cmd_read_cif_text(const VELMORA_CMD_OPT* opt);
-// An integer argument (oxidation state): the whole text must be one number.
+// An integer argument (oxidation state): the whole text must be one number
+// within the range of int.
 bool velmora_cmd_read_int(const char* text, int& value);
 // The conducting species given as element argv[index] and oxidation state
-// argv[index + 1]; false, with the error line, when either is malformed.
+// argv[index + 1]; false, with the error line, when either is malformed
+// (velmora_cmd_arg_type, velmora_cmd_arg_os).
 bool velmora_cmd_read_species(const VELMORA_CMD_OPT* opt, int index, char type[3], int& os);
 // A real argument: one finite number and nothing else.
 bool velmora_cmd_read_real(const char* text, double& value);
+
+// Range-checked arguments.  Each reads argv[index] when it is given (and
+// keeps `value` otherwise), and returns false after one error line naming
+// the parameter: "Error: wrong parameter NAME." for a text that is not a
+// number of the kind asked for, "Error: wrong parameter NAME: TEXT is out
+// of range (at most HI)." for one outside [lo, hi].  Use -HUGE_VAL / HUGE_VAL
+// (LONG_MIN / LONG_MAX) for a side without a bound; a command whose
+// non-positive values select a default keeps lo open.
+bool velmora_cmd_arg_real(const VELMORA_CMD_OPT* opt, int index, const char* name, double lo,
+                          double hi, double& value);
+bool velmora_cmd_arg_long(const VELMORA_CMD_OPT* opt, int index, const char* name, long lo, long hi,
+                          long& value);
+bool velmora_cmd_arg_int(const VELMORA_CMD_OPT* opt, int index, const char* name, int lo, int hi,
+                         int& value);
+// An element type (velmora_cmd_opt_get_type) at argv[index], which must be
+// given; false after "Error: wrong parameter NAME." when it has no letter.
+bool velmora_cmd_arg_type(const VELMORA_CMD_OPT* opt, int index, const char* name, char type[3]);
+// An ion's oxidation state at argv[index], which must be given: a whole
+// number from -VELMORA_CMD_MAX_OS to VELMORA_CMD_MAX_OS other than 0 (an
+// ion without charge has no bond valence).
+bool velmora_cmd_arg_os(const VELMORA_CMD_OPT* opt, int index, const char* name, int& os);
+// A screening factor at argv[index] (non-positive: searched): at most
+// VELMORA_CMD_MAX_SF.
+bool velmora_cmd_arg_sf(const VELMORA_CMD_OPT* opt, int index, const char* name, double& sf);
+
+// Bounds shared by several commands.  Oxidation states reach +8 (OsO4)
+// and -4 (carbides); the screening factor that makes a cell stress-free
+// lies between 0.55 and 1, and beyond 10 the like-ion repulsion is no
+// longer screened at any bond length; no run is meant above 1e5 K, nor for
+// more than 1e12 steps or ps; energies of a landscape stay within 1e6 eV.
+constexpr int VELMORA_CMD_MAX_OS = 8;
+constexpr double VELMORA_CMD_MAX_SF = 10.0;
+constexpr double VELMORA_CMD_MAX_TEMPERATURE = 1e5;
+constexpr double VELMORA_CMD_MAX_STEPS = 1e12;
+constexpr double VELMORA_CMD_MAX_ENERGY = 1e6;
 // An optional t/f flag at argv[index]: true unless given and starting with
 // f or F.
 bool velmora_cmd_read_flag(const VELMORA_CMD_OPT* opt, int index);

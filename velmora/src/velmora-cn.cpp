@@ -513,31 +513,12 @@ bool cn_read_name(const char* text, char name[12]) {
   return true;
 }
 
-bool cn_read_type(const char* text, char type[3], const char* what) {
-  if (std::sscanf(text, "%2s", type) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-    return false;
-  }
-  return true;
-}
-
-bool cn_read_os(const char* text, int& os, const char* what) {
-  if (!velmora_cmd_read_int(text, os)) {
-    std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-    return false;
-  }
-  return true;
-}
-
 // The optional rds_cutoff at argv[index]; -0.1 (the default 0.01) when
-// absent.
+// absent.  A depth beyond 1e6 (radial densities are of order 1 per A^3)
+// already merges every shell.
 bool cn_read_rds(const VELMORA_CMD_OPT* opt, int index, double& rds) {
   rds = -0.1;
-  if (opt->argc > index && !velmora_cmd_read_real(opt->argv[index], rds)) {
-    std::fprintf(stderr, "Error: wrong parameter rds_tiny.\n");
-    return false;
-  }
-  return true;
+  return velmora_cmd_arg_real(opt, index, "rds_tiny", -HUGE_VAL, 1e6, rds);
 }
 
 }  // namespace
@@ -556,8 +537,8 @@ int velmora_cmd_opt_do_cal_cn_atom(VELMORA_CMD_OPT* opt) {
   char name[12] = {}, type_c[3] = {};
   int os_c = 0;
   double rds;
-  if (!cn_read_name(opt->argv[3], name) || !cn_read_type(opt->argv[4], type_c, "type_c") ||
-      !cn_read_os(opt->argv[5], os_c, "os_c") || !cn_read_rds(opt, 6, rds))
+  if (!cn_read_name(opt->argv[3], name) || !velmora_cmd_arg_type(opt, 4, "type_c", type_c) ||
+      !velmora_cmd_arg_os(opt, 5, "os_c", os_c) || !cn_read_rds(opt, 6, rds))
     return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
@@ -570,9 +551,9 @@ int velmora_cmd_opt_do_cal_cn_type(VELMORA_CMD_OPT* opt) {
   char type[3] = {}, type_c[3] = {};
   int os = 0, os_c = 0;
   double rds;
-  if (!cn_read_type(opt->argv[3], type, "type") || !cn_read_os(opt->argv[4], os, "os") ||
-      !cn_read_type(opt->argv[5], type_c, "type_c") || !cn_read_os(opt->argv[6], os_c, "os_c") ||
-      !cn_read_rds(opt, 7, rds))
+  if (!velmora_cmd_arg_type(opt, 3, "type", type) || !velmora_cmd_arg_os(opt, 4, "os", os) ||
+      !velmora_cmd_arg_type(opt, 5, "type_c", type_c) ||
+      !velmora_cmd_arg_os(opt, 6, "os_c", os_c) || !cn_read_rds(opt, 7, rds))
     return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;

@@ -66,13 +66,11 @@ std::unique_ptr<VELMORA_CUBE> velmora_cube_new(const long n[3]) {
   // Counts beyond 2^20 per axis or 2^33 voxels cannot be stored here.
   const double total = static_cast<double>(n[0]) * n[1] * n[2];
   if (n[0] > (1L << 20) || n[1] > (1L << 20) || n[2] > (1L << 20) || total > 8589934592.0) {
-    std::fprintf(stderr, "Error: unable to allocate cube->en\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the landscape grid", total * 8.0);
   }
   std::unique_ptr<VELMORA_CUBE> cube(new (std::nothrow) VELMORA_CUBE);
   if (!cube) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_CUBE.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the landscape record", sizeof(VELMORA_CUBE));
   }
   char what[160];
   std::snprintf(what, sizeof what, "the landscape grid of %ld x %ld x %ld voxels", n[0], n[1],
@@ -112,6 +110,7 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
   // counts clamped to the cap therefore gives the same grid as starting from
   // the full counts, and keeps every product below 2^41, far inside the
   // 64-bit range, however fine the resolution asked for.
+  double asked = 1.0;  // voxels the resolution asks for
   for (int k = 0; k < 3; ++k) {
     const double steps = length[k] / resolution / VELMORA_CUBE_GRID_STEP;
     // Beyond 1e8 steps of 24 no count is meaningful any more.
@@ -123,6 +122,7 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
     }
     const double cap_steps = static_cast<double>(VELMORA_CUBE_AXIS_CAP / VELMORA_CUBE_GRID_STEP);
     const double whole = std::ceil(steps);
+    asked *= VELMORA_CUBE_GRID_STEP * whole;
     n[k] = VELMORA_CUBE_GRID_STEP * static_cast<long>(whole < cap_steps ? whole : cap_steps);
   }
   while (n[0] * n[1] * n[2] > VELMORA_CUBE_MAX_VOXELS) {
@@ -133,6 +133,13 @@ int velmora_cube_grid_size(long n[3], const double length[3], double resolution)
       k = n[1] >= n[2] ? 1 : 2;
     n[k] -= VELMORA_CUBE_GRID_STEP;
   }
+  // The cap changes what was asked for: say so, with the step used.
+  if (asked > static_cast<double>(VELMORA_CUBE_MAX_VOXELS))
+    std::printf(
+        "Warning: a resolution of %g A needs %.3g voxels, beyond the limit of %ld; the "
+        "grid is %ld x %ld x %ld voxels, a step of %.4f x %.4f x %.4f A.\n",
+        resolution, asked, VELMORA_CUBE_MAX_VOXELS, n[0], n[1], n[2], length[0] / n[0],
+        length[1] / n[1], length[2] / n[2]);
   return 0;
 }
 
@@ -847,376 +854,5 @@ int velmora_cube_calculate_from_cell_and_write_to_file_assign_partial_occ(
                  "Error: velmora_cube_calculate_from_cell_and_write_to_file() returns non-zero.\n");
     return 1;
   }
-  return 0;
-}
-
-// ------------------------------------------------------------- writing ----
-
-namespace {
-
-void append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void append_format(std::string& out, const char* format, ...) {
-  char piece[256];
-  va_list args;
-  va_start(args, format);
-  const int length = std::vsnprintf(piece, sizeof piece, format, args);
-  va_end(args);
-  if (length > 0) out.append(piece, std::min<std::size_t>(length, sizeof piece - 1));
-}
-
-}  // namespace
-
-namespace {
-
-// The header lines: title, conducting species, atom count, the three axes
-// and (with cell and parameters) one line per atom.  1 when a species
-// lookup fails.
-int cube_header(std::string& out, const VELMORA_CUBE* cube, const VELMORA_CELL* cell,
-                const VELMORA_PROPERTY* ppt, bool periodic) {
-  out.clear();
-  const bool header = cell && !cell->atom.empty() && ppt;
-  const double bohr = VELMORA_BOHR_PER_ANGSTROM;
-  if (header) {
-    append_format(out, "%s\r\n", cell->name);
-    const int c = ppt->conducting;
-    if (c >= 0 && c < ppt->total)
-      append_format(out, "Conducting = %s%d%c ; sf = %lf;\r\n", ppt->type[c].data(),
-                    std::abs(ppt->os[c]), sign_of(ppt->os[c]), ppt->sf);
-    else
-      out += "\r\n";
-    append_format(out, "%4ld %11.6f %11.6f %11.6f\r\n", static_cast<long>(cell->atom.size()), 0.0,
-                  0.0, 0.0);
-  } else {
-    out += "noname\r\n\r\n";
-    append_format(out, "%4d %11.6f %11.6f %11.6f\r\n", 0, 0.0, 0.0, 0.0);
-  }
-  const long extra = periodic ? 0 : 1;
-  for (int k = 0; k < 3; ++k)
-    append_format(out, "%4ld %11.6f %11.6f %11.6f\r\n", cube->n[k] + extra, cube->a_i[k][0] * bohr,
-                  cube->a_i[k][1] * bohr, cube->a_i[k][2] * bohr);
-  if (header) {
-    for (const VELMORA_ATOM& atom : cell->atom) {
-      const int s = velmora_property_find_index(ppt, atom.type, atom.os);
-      if (s < 0) {
-        std::fprintf(stderr, "Error: velmora_property_find_index() returns negative value.\n");
-        return 1;
-      }
-      append_format(out, "%4d %11.6f %11.6f %11.6f %11.6f\r\n", ppt->uni[s].an, ppt->uni[s].q,
-                    atom.x[0] * bohr, atom.x[1] * bohr, atom.x[2] * bohr);
-    }
-  }
-  return 0;
-}
-
-// Values [first, last) of the file's voxel lines (the first axis
-// outermost over the counts m; in a closed file index n_k wraps to 0),
-// appended to `out`.
-void cube_value_lines(std::string& out, const VELMORA_CUBE& cube, const long m[3], long first,
-                      long last) {
-  out.reserve(out.size() + static_cast<std::size_t>(last - first) * 15);
-  char line[VELMORA_CUBE_VALUE_LINE_MAX];
-  long i = first / (m[1] * m[2]), j = (first / m[2]) % m[1], k = first % m[2];
-  long row = ((i % cube.n[0]) * cube.n[1] + j % cube.n[1]) * cube.n[2];
-  for (long v = first; v < last; ++v) {
-    const double e = cube.en[static_cast<std::size_t>(row + k % cube.n[2])];
-    out.append(line, velmora_cube_format_value(line, e));
-    if (++k == m[2]) {
-      k = 0;
-      if (++j == m[1]) {
-        j = 0;
-        ++i;
-      }
-      row = ((i % cube.n[0]) * cube.n[1] + j % cube.n[1]) * cube.n[2];
-    }
-  }
-}
-
-// Voxel lines per block written by velmora_cube_export_to_file: about 1 MB
-// of text, large enough to keep threads busy between writes, small enough
-// that the file never has to be held in memory.
-constexpr long kLinesPerBlock = 1L << 16;
-
-}  // namespace
-
-std::size_t velmora_cube_format_value(char* out, double e) {
-  // std::to_chars in fixed notation with a precision gives the digits printf
-  // gives for "%.6f" (both round the exact binary value correctly, ties to
-  // even); only the padding to 12 characters is done here.
-  char digits[VELMORA_CUBE_VALUE_LINE_MAX];
-  int length = -1;
-  if (std::isfinite(e)) {
-    const std::to_chars_result r =
-        std::to_chars(digits, digits + sizeof digits, e, std::chars_format::fixed, 6);
-    if (r.ec == std::errc()) length = static_cast<int>(r.ptr - digits);
-  }
-  if (length < 0) {  // NaN and infinities: printf itself
-    const int n = std::snprintf(out, VELMORA_CUBE_VALUE_LINE_MAX, " %12.6f\r\n", e);
-    return static_cast<std::size_t>(
-        std::min(n, static_cast<int>(VELMORA_CUBE_VALUE_LINE_MAX) - 1));
-  }
-  char* p = out;
-  *p++ = ' ';
-  for (int pad = 12 - length; pad > 0; --pad) *p++ = ' ';
-  std::memcpy(p, digits, static_cast<std::size_t>(length));
-  p += length;
-  *p++ = '\r';
-  *p++ = '\n';
-  return static_cast<std::size_t>(p - out);
-}
-
-int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
-                                  const VELMORA_CELL* cell, const VELMORA_PROPERTY* ppt,
-                                  bool periodic) {
-  if (cube_header(out, cube, cell, ppt, periodic) != 0) return 1;
-  const long extra = periodic ? 0 : 1;
-  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
-  cube_value_lines(out, *cube, m, 0, m[0] * m[1] * m[2]);
-  return 0;
-}
-
-int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* cell,
-                                const VELMORA_PROPERTY* ppt, const char* path, bool periodic) {
-  const bool header = cell && !cell->atom.empty() && ppt;
-  std::printf(header ? "Message: cube file is generated with header.\n"
-                     : "Message: cube file is generated without header.\n");
-  if (!cube || cube->en.empty() ||
-      cube->en.size() != static_cast<std::size_t>(cube->n[0] * cube->n[1] * cube->n[2])) {
-    std::fprintf(stderr, "Error: VELMORA_CUBE has not been properly initialized.\n");
-    return 1;
-  }
-  std::string head;
-  if (cube_header(head, cube, cell, ppt, periodic) != 0) return 1;
-  VELMORA_OUTPUT out;
-  const int opened = velmora_output_open(out, path);
-  if (opened != 0) {
-    if (opened != 3) std::fprintf(stderr, "Error: unable to open file %s\n", path ? path : "(null)");
-    return 1;
-  }
-  velmora_output_write(out, head.data(), head.size());
-  // The voxel lines in blocks: every thread formats its blocks, and the
-  // blocks are written in file order (the ordered section), one thread
-  // writing while the others format the next ones.
-  const long extra = periodic ? 0 : 1;
-  const long m[3] = {cube->n[0] + extra, cube->n[1] + extra, cube->n[2] + extra};
-  const long lines = m[0] * m[1] * m[2];
-  const long blocks = (lines + kLinesPerBlock - 1) / kLinesPerBlock;
-  std::atomic<bool> no_memory{false};
-#pragma omp parallel if (blocks > 1)
-  {
-    std::string text;
-#pragma omp for ordered schedule(static, 1)
-    for (long b = 0; b < blocks; ++b) {
-      bool formatted = !no_memory;
-      if (formatted) {
-        try {
-          text.clear();
-          cube_value_lines(text, *cube, m, b * kLinesPerBlock,
-                           std::min(lines, (b + 1) * kLinesPerBlock));
-        } catch (const std::bad_alloc&) {
-          no_memory = true;
-          formatted = false;
-        }
-      }
-#pragma omp ordered
-      if (formatted) velmora_output_write(out, text.data(), text.size());
-    }
-  }
-  if (no_memory) throw VELMORA_NO_MEMORY("the text of the cube file", kLinesPerBlock * 16.0);
-  const int status = velmora_output_commit(out);
-  if (status != 0) {
-    if (status != 3) std::fprintf(stderr, "Error: unable to write %s\n", path ? path : "(null)");
-    return 1;
-  }
-  std::printf("Message: cube file saved to %s.\n", path);
-  return 0;
-}
-
-// ------------------------------------------------------------- reading ----
-
-namespace {
-
-// A cube file held in memory, read line by line and then value by value.
-struct CubeReader {
-  std::string text;
-  std::size_t pos = 0;
-  long line = 0;
-
-  bool next_line(std::string& out) {
-    if (pos >= text.size()) return false;
-    std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    out.assign(text, pos, end - pos);
-    if (!out.empty() && out.back() == '\r') out.pop_back();
-    pos = end + 1;
-    ++line;
-    return true;
-  }
-};
-
-bool read_whole_file(std::string& out, const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file) return false;
-  char chunk[1 << 16];
-  std::size_t got;
-  bool ok = true;
-  try {
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) out.append(chunk, got);
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  ok = ok && !std::ferror(file);
-  std::fclose(file);
-  return ok;
-}
-
-}  // namespace
-
-int velmora_cube_import_from_file(std::unique_ptr<VELMORA_CUBE>& cube,
-                                  std::unique_ptr<VELMORA_CELL>* cell, const char* path,
-                                  bool periodic, const char* dir_unitary) {
-  cube.reset();
-  if (cell) cell->reset();
-  CubeReader in;
-  if (!path || !read_whole_file(in.text, path)) {
-    std::printf("Error: unable to open %s.\n", path ? path : "(null)");
-    return 1;
-  }
-  std::string row;
-  for (int k = 0; k < 2; ++k)
-    if (!in.next_line(row)) {
-      std::fprintf(stderr, "Error: %s ends before its voxel lines.\n", path);
-      return 1;
-    }
-  long atoms = 0;
-  if (!in.next_line(row) || std::sscanf(row.c_str(), "%ld", &atoms) != 1) {
-    std::fprintf(stderr, "Error: line 3 of %s does not give the number of atoms.\n", path);
-    return 1;
-  }
-  if (atoms < 0) {
-    std::fprintf(stderr, "Error: negative number of atoms (%ld) in %s.\n", atoms, path);
-    return 1;
-  }
-  long n[3];
-  double step[3][3];
-  for (int k = 0; k < 3; ++k) {
-    if (!in.next_line(row) ||
-        std::sscanf(row.c_str(), "%ld %lf %lf %lf", &n[k], &step[k][0], &step[k][1],
-                    &step[k][2]) != 4 ||
-        !std::isfinite(step[k][0]) || !std::isfinite(step[k][1]) || !std::isfinite(step[k][2])) {
-      std::fprintf(stderr,
-                   "Error: line %d of %s does not give a voxel count and a step vector.\n", k + 4,
-                   path);
-      return 1;
-    }
-    if (n[k] <= (periodic ? 0 : 1)) {
-      std::fprintf(stderr, "Error: voxel count %ld on line %d of %s is not usable.\n", n[k], k + 4,
-                   path);
-      return 1;
-    }
-  }
-  // Every value takes at least two characters (a digit and a separator),
-  // so a count beyond that cannot be backed by the file.
-  const double declared = static_cast<double>(n[0]) * n[1] * n[2];
-  const double room = static_cast<double>(in.text.size() - std::min(in.pos, in.text.size()));
-  if (declared > room / 2.0 + 1.0 || static_cast<double>(atoms) > room) {
-    std::fprintf(stderr, "Error: %s declares %ld x %ld x %ld voxels and %ld atoms but holds far "
-                 "fewer values.\n", path, n[0], n[1], n[2], atoms);
-    return 1;
-  }
-  std::unique_ptr<VELMORA_CUBE> grid = velmora_cube_new(n);
-  if (!grid) {
-    std::fprintf(stderr, "velmora_cube_new() returns NULL.\n");
-    return 1;
-  }
-  for (int k = 0; k < 3; ++k)
-    for (int c = 0; c < 3; ++c) {
-      grid->a_i[k][c] = step[k][c] / VELMORA_BOHR_PER_ANGSTROM;
-      grid->a[k][c] = n[k] * grid->a_i[k][c];
-    }
-
-  std::unique_ptr<VELMORA_CELL> structure;
-  if (cell && atoms != 0) {
-    std::printf("Message: cell information found, attempting to load cell.\n");
-    structure = velmora_cell_new(atoms);
-    if (!structure) {
-      std::fprintf(stderr, "Error: velmora_cell_new() returns NULL.\n");
-      return 1;
-    }
-    for (long a = 0; a < atoms; ++a) {
-      VELMORA_ATOM& atom = structure->atom[a];
-      int an = 0;
-      double x[3];
-      if (!in.next_line(row) ||
-          std::sscanf(row.c_str(), "%d %lf %lf %lf %lf", &an, &atom.value, &x[0], &x[1], &x[2]) !=
-              5 ||
-          !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2])) {
-        std::fprintf(stderr, "Error: atom line %ld of %s is not readable.\n", a + 1, path);
-        return 1;
-      }
-      for (int c = 0; c < 3; ++c) atom.x[c] = x[c] / VELMORA_BOHR_PER_ANGSTROM;
-      atom.occ = 1.0;
-      if (velmora_property_type_from_atomic_number(an, &atom, dir_unitary) != 0) {
-        std::fprintf(stderr,
-                     "Error: velmora_property_type_from_atomic_number() returns non-zero.\n");
-        return 1;
-      }
-    }
-  } else {
-    std::printf("Message: cell information not read.\n");
-    for (long a = 0; a < atoms; ++a)
-      if (!in.next_line(row)) {
-        std::fprintf(stderr, "Error: %s ends within its atom lines.\n", path);
-        return 1;
-      }
-  }
-
-  const char* text = in.text.c_str();
-  const char* end = text + in.text.size();
-  const char* p = text + std::min(in.pos, in.text.size());
-  const std::size_t total = grid->en.size();
-  for (std::size_t v = 0; v < total; ++v) {
-    while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
-    if (p >= end) {
-      std::fprintf(stderr, "Error: %s holds only %zu of its %zu voxel values.\n", path, v, total);
-      return 1;
-    }
-    char* stop = nullptr;
-    const double e = std::strtod(p, &stop);
-    if (stop == p || !std::isfinite(e)) {
-      std::fprintf(stderr, "Error: voxel value %zu of %s is not a finite number.\n", v + 1, path);
-      return 1;
-    }
-    grid->en[v] = e;
-    p = stop;
-  }
-
-  if (!periodic) {
-    // The last layer along each axis repeats the first one; it is dropped.
-    const long m[3] = {n[0] - 1, n[1] - 1, n[2] - 1};
-    std::unique_ptr<VELMORA_CUBE> reduced = velmora_cube_new(m);
-    if (!reduced) {
-      std::fprintf(stderr, "velmora_cube_new() returns NULL.\n");
-      return 1;
-    }
-    for (int k = 0; k < 3; ++k)
-      for (int c = 0; c < 3; ++c) {
-        reduced->a_i[k][c] = grid->a_i[k][c];
-        reduced->a[k][c] = m[k] * grid->a_i[k][c];
-      }
-    for (long i = 0; i < m[0]; ++i)
-      for (long j = 0; j < m[1]; ++j)
-        for (long k = 0; k < m[2]; ++k)
-          velmora_cube_at(*reduced, i, j, k) = velmora_cube_at(*grid, i, j, k);
-    grid = std::move(reduced);
-  }
-  if (structure) {
-    std::snprintf(structure->name, sizeof structure->name, "%.127s", path);
-    for (int k = 0; k < 3; ++k)
-      for (int c = 0; c < 3; ++c) structure->a[k][c] = grid->a[k][c];
-    velmora_cell_update_fractional(structure.get());
-  }
-  std::printf("Message: cube loaded from %s successfully.\n", path);
-  cube = std::move(grid);
-  if (cell) *cell = std::move(structure);
   return 0;
 }

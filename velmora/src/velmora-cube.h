@@ -23,6 +23,10 @@ constexpr long VELMORA_CUBE_GRID_STEP = 24;
 constexpr long VELMORA_CUBE_AXIS_CAP = 13080;
 // Energies above this (eV) are stored as this value.
 constexpr double VELMORA_CUBE_ENERGY_CAP = 999.9;
+// A value beyond this magnitude (eV) is no site energy (the landscape caps
+// its values at VELMORA_CUBE_ENERGY_CAP): such a file is refused on reading,
+// before derivatives of it could overflow.  The analyzer uses the same bound.
+constexpr double VELMORA_CUBE_MAX_ABS_ENERGY = 1e6;
 // A stored magnitude above this (eV) marks a voxel as already filled.
 constexpr double VELMORA_CUBE_FILLED = 1e-7;
 // Like-charge repulsion reaches this far (A); the Coulomb term is shifted to
@@ -143,11 +147,21 @@ int velmora_cube_export_to_string(std::string& out, const VELMORA_CUBE* cube,
 int velmora_cube_export_to_file(const VELMORA_CUBE* cube, const VELMORA_CELL* cell,
                                 const VELMORA_PROPERTY* ppt, const char* path, bool periodic);
 // Reads a cube file; `cell` (optional) receives the atoms of the header, or
-// stays empty when the file has none.  Malformed files (missing or
-// non-numeric counts and vectors, absurd sizes, missing or non-finite
-// values) are refused with a message.
+// stays empty when the file has none.  The one reader of every landscape
+// command, strict: the atom count, the whole voxel counts and the atom
+// lines must be well formed, the values exactly as many as the grid has,
+// each finite and within +-VELMORA_CUBE_MAX_ABS_ENERGY, and the cell edges
+// at least VELMORA_CELL_MIN_EDGE long and not in one plane; otherwise one
+// error line names the file and the fault, and the result is 1.  The
+// mobile species of the header line, if any, goes to ion_type/ion_os.
 int velmora_cube_import_from_file(std::unique_ptr<VELMORA_CUBE>& cube,
                                   std::unique_ptr<VELMORA_CELL>* cell, const char* path,
                                   bool periodic, const char* dir_unitary);
+
+// True when the landscape may be analysed for the mobile ion (type, os):
+// the cube names no species, or names this one.  Otherwise false after an
+// error line naming the file and both species.
+bool velmora_cube_check_conducting(const VELMORA_CUBE* cube, const char* path, const char* type,
+                                   int os);
 
 #endif  // VELMORA_CUBE_H_

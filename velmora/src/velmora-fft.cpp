@@ -105,6 +105,9 @@ bool velmora_topology_output_name(std::string& out, const char* base, const char
                  length, limit, base, suffix);
     return false;
   }
+  // The outputs are named after `base`: a device or directory there
+  // (/dev/null) would place them beside it.
+  if (velmora_file_check_prefix(base) != 0) return false;
   out = std::string(base) + suffix;
   return true;
 }
@@ -174,14 +177,7 @@ int velmora_topology_write_cif(const char* path, VELMORA_CELL* cell) {
   return 0;
 }
 
-int velmora_topology_remove_stale(const char* path) {
-  if (std::remove(path) == 0) {
-    std::printf("Message: %s of an earlier run removed.\n", path);
-    return 0;
-  }
-  struct stat info;
-  return stat(path, &info) == 0 ? 1 : 0;
-}
+int velmora_topology_remove_stale(const char* path) { return velmora_output_remove_stale(path); }
 
 bool velmora_topology_lattice_match(const double cube_a[3][3], const VELMORA_CELL* cell,
                                     const char* cube_name, const char* cif_name) {
@@ -208,14 +204,12 @@ std::unique_ptr<VELMORA_FFTCUBE> velmora_fftcube_new(const long n[3]) {
   }
   std::unique_ptr<VELMORA_FFTCUBE> cube(new (std::nothrow) VELMORA_FFTCUBE);
   if (!cube) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_FFTCUBE.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a complex Fourier grid", sizeof(VELMORA_FFTCUBE));
   }
   try {
     cube->value.assign(grid_points(n), std::complex<double>(0.0, 0.0));
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate fftcube->value\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a complex Fourier grid", 16.0 * static_cast<double>(grid_points(n)));
   }
   for (int d = 0; d < 3; ++d) cube->n[d] = n[d];
   return cube;
@@ -287,8 +281,8 @@ std::unique_ptr<VELMORA_FFTCUBE> velmora_fftcube_dft(const VELMORA_FFTCUBE* cube
   // Planning may write into the arrays, so the input is planned on a copy.
   auto* in = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * cube->value.size()));
   if (!in) {
-    std::fprintf(stderr, "Error: unable to allocate input array.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the input of a Fourier transform",
+                            16.0 * static_cast<double>(cube->value.size()));
   }
   auto* result = reinterpret_cast<fftw_complex*>(out->value.data());
   fftw_plan plan = fftw_plan_dft_3d(static_cast<int>(cube->n[0]), static_cast<int>(cube->n[1]),
@@ -427,9 +421,10 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
     for (VELMORA_FFT_GRID& g : fft->f) g.reserve(padded);
     for (VELMORA_FFT_GRID& g : fft->k) g.reserve(padded);
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_FFT.\n");
-    std::fprintf(stderr, "Error: velmora_fftcube_new_from_cube() returns NULL.\n");
-    return nullptr;
+    char what[160];
+    std::snprintf(what, sizeof what, "the Fourier derivative grids of %ld x %ld x %ld voxels", n[0],
+                  n[1], n[2]);
+    throw VELMORA_NO_MEMORY(what, 8.0 * (13.0 * padded + total + 2.0 * spectral));
   }
   for (int d = 0; d < 3; ++d) fft->n[d] = n[d];
   velmora_matrix33_double_copy(fft->a, cube->a);
@@ -735,8 +730,7 @@ void velmora_fftdot_determine_type(VELMORA_FFTDOT* dot, const VELMORA_FFT* fft) 
 std::unique_ptr<VELMORA_FFTDOT_LIST> velmora_fftdot_list_new(long total) {
   std::unique_ptr<VELMORA_FFTDOT_LIST> list(new (std::nothrow) VELMORA_FFTDOT_LIST);
   if (!list) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_FFTDOT_LIST.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the list of critical points", sizeof(VELMORA_FFTDOT_LIST));
   }
   if (total > 0) {
     list->dot = velmora_fftdot_new(total);
@@ -1066,10 +1060,8 @@ int velmora_fft_analyze_export_cubes_to_file(const VELMORA_CUBE* cube, const cha
 
 int velmora_cmd_opt_do_fft(VELMORA_CMD_OPT* opt) {
   double cap = -0.1;
-  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], cap)) {
-    std::fprintf(stderr, "Error: wrong parameter cap.\n");
+  if (!velmora_cmd_arg_real(opt, 3, "cap", -HUGE_VAL, VELMORA_CMD_MAX_ENERGY, cap))
     return VELMORA_EXIT_FAILURE;
-  }
   const bool periodic = velmora_cmd_read_flag(opt, 4);
   const char* name = opt->argc > 5 ? opt->argv[5] : opt->argv[2];
   std::string check;

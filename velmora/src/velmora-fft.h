@@ -45,7 +45,8 @@ bool velmora_topology_output_name(std::string& out, const char* base, const char
 // after naming the file that could not be written.
 int velmora_topology_write_cif(const char* path, VELMORA_CELL* cell);
 // Removes `path` if it exists (results of an older run that this run did not
-// produce); 0 when the file is gone afterwards.
+// produce), with the other files of the run (velmora_output_remove_stale);
+// 0 unless it cannot be removed.
 int velmora_topology_remove_stale(const char* path);
 // Whether the lattice of `cube` (rows a) matches `cell` within 0.01 A per
 // component; prints an error naming both files and the largest difference

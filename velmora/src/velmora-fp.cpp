@@ -151,16 +151,15 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new(const long n[3]) {
   }
   std::unique_ptr<VELMORA_FPCUBE> cube(new (std::nothrow) VELMORA_FPCUBE);
   if (!cube) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_FPCUBE.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the flow-path map", sizeof(VELMORA_FPCUBE));
   }
   try {
     const std::size_t total = static_cast<std::size_t>(n[0]) * n[1] * n[2];
     cube->en.assign(total, 0.0);
     cube->dot.assign(total, VELMORA_FPCODE());
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate fpcube->dot\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the flow-path map",
+                            (8.0 + sizeof(VELMORA_FPCODE)) * n[0] * n[1] * n[2]);
   }
   for (int d = 0; d < 3; ++d) cube->n[d] = n[d];
   return cube;
@@ -574,10 +573,8 @@ int velmora_fpcube_export_cif_to_file(const VELMORA_CUBE* cube, double barrier_m
 
 int velmora_cmd_opt_do_fp_map(VELMORA_CMD_OPT* opt) {
   double barrier_max = -0.1;
-  if (opt->argc > 3 && !velmora_cmd_read_real(opt->argv[3], barrier_max)) {
-    std::fprintf(stderr, "Error: wrong parameter barrier_max.\n");
+  if (!velmora_cmd_arg_real(opt, 3, "barrier_max", -HUGE_VAL, VELMORA_CMD_MAX_ENERGY, barrier_max))
     return VELMORA_EXIT_FAILURE;
-  }
   const bool periodic = velmora_cmd_read_flag(opt, 4);
   std::string name;
   const bool named = opt->argc > 5 ? velmora_topology_output_name(name, opt->argv[5], "", 1023)

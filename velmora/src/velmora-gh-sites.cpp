@@ -133,8 +133,7 @@ std::unique_ptr<VELMORA_GRAPH_SITES> velmora_graph_sites_new(const VELMORA_GRAPH
   }
   std::unique_ptr<VELMORA_GRAPH_SITES> sites(new (std::nothrow) VELMORA_GRAPH_SITES);
   if (!sites) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH_SITES.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the site summary", sizeof(VELMORA_GRAPH_SITES));
   }
   try {
     sites->de = de > 0.0 ? de : kDefaultDe;
@@ -382,13 +381,14 @@ int velmora_cmd_opt_do_sites(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
   int os = 0;
   if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
+  // Energies within the landscape's range; a merging radius beyond 100 A
+  // exceeds any cell the grid can hold.
   double value[3] = {-0.1, -0.1, -0.1};
   const char* names[3] = {"de", "dr", "barrier_max"};
+  const double highest[3] = {VELMORA_CMD_MAX_ENERGY, 100.0, VELMORA_CMD_MAX_ENERGY};
   for (int m = 0; m < 3; ++m)
-    if (opt->argc > 6 + m && !velmora_cmd_read_real(opt->argv[6 + m], value[m])) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", names[m]);
+    if (!velmora_cmd_arg_real(opt, 6 + m, names[m], -HUGE_VAL, highest[m], value[m]))
       return VELMORA_EXIT_FAILURE;
-    }
   bool flag[2] = {false, true};
   const char* flag_names[2] = {"print_long", "periodic"};
   for (int m = 0; m < 2; ++m) {

@@ -119,20 +119,19 @@ double velmora_vector3_double_max(const double x[3]) { return std::max({x[0], x[
 std::unique_ptr<VELMORA_GRAPH> velmora_graph_new(long total_v, long total_e) {
   std::unique_ptr<VELMORA_GRAPH> graph(new (std::nothrow) VELMORA_GRAPH);
   if (!graph) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the site graph", sizeof(VELMORA_GRAPH));
   }
   try {
     if (total_v > 0) graph->v.resize(static_cast<std::size_t>(total_v));
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate graph->v.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the sites of the graph",
+                            static_cast<double>(total_v) * sizeof(VELMORA_GRAPH_VERTEX));
   }
   try {
     if (total_e > 0) graph->e.resize(static_cast<std::size_t>(total_e));
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate graph->e.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the hops of the graph",
+                            static_cast<double>(total_e) * sizeof(VELMORA_GRAPH_EDGE));
   }
   graph->total_v = std::max(0L, total_v);
   graph->total_e = std::max(0L, total_e);
@@ -609,8 +608,7 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_supergraph(const VELMORA_GRAPH*
           try {
             dst.e.assign(static_cast<std::size_t>(src.total_e), -1);
           } catch (const std::exception&) {
-            std::fprintf(stderr, "Error: unable to allocate edge for vertex %ld.\n", dst.index);
-            return nullptr;
+            throw VELMORA_NO_MEMORY("the hops of the supercell graph", 0.0);
           }
         }
         for (long p = 0; p < ne; ++p) {
@@ -686,20 +684,17 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_supergraph(const VELMORA_GRAPH*
 std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_new(long total_v, long total_e) {
   std::unique_ptr<VELMORA_GRAPH_LIST> list(new (std::nothrow) VELMORA_GRAPH_LIST);
   if (!list) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH_LIST.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a list of graph elements", sizeof(VELMORA_GRAPH_LIST));
   }
   try {
     if (total_v > 0) list->v.assign(static_cast<std::size_t>(total_v), -1);
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate list->v.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a list of graph elements", 8.0 * total_v);
   }
   try {
     if (total_e > 0) list->e.assign(static_cast<std::size_t>(total_e), -1);
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate list->e.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a list of graph elements", 8.0 * total_e);
   }
   list->total_v = static_cast<long>(list->v.size());
   list->total_e = static_cast<long>(list->e.size());
@@ -754,8 +749,7 @@ std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_prim_forest(VELMORA_GRAPH
     parent.assign(static_cast<std::size_t>(nv), -1);
     done.assign(static_cast<std::size_t>(nv), 0);
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate local struct.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the spanning-forest search", 24.0 * nv);
   }
   for (long round = 0; round < nv; ++round) {
     long pick = -1;
@@ -839,8 +833,7 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_subgraph_minimum_spanning_fores
     try {
       from.e.push_back(p);
     } catch (const std::exception&) {
-      std::fprintf(stderr, "Error: unable to allocate forest->v[%ld].e.\n", P.v_i);
-      return nullptr;
+      throw VELMORA_NO_MEMORY("the spanning forest", 0.0);
     }
     from.total_e = static_cast<int>(from.e.size());
     forest->v[P.v_f].v_b = P.v_i;
@@ -911,14 +904,12 @@ std::unique_ptr<VELMORA_GRAPH_LIST> velmora_graph_list_cycle_from_spanning_fores
 std::unique_ptr<VELMORA_GRAPH_CYCLE> velmora_graph_cycle_new(long total) {
   std::unique_ptr<VELMORA_GRAPH_CYCLE> cycle(new (std::nothrow) VELMORA_GRAPH_CYCLE);
   if (!cycle) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH_CYCLE.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a cycle of the graph", sizeof(VELMORA_GRAPH_CYCLE));
   }
   try {
     if (total > 0) cycle->e.assign(static_cast<std::size_t>(total), -1);
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate cycle->e.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("a cycle of the graph", 8.0 * total);
   }
   cycle->total = std::max(0L, total);
   return cycle;
@@ -966,8 +957,8 @@ int velmora_graph_cycle_list_sort(VELMORA_GRAPH_CYCLE_LIST* list) {
   try {
     buffer.resize(c.size());
   } catch (const std::exception&) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH_CYCLE**.\n");
-    return 1;
+    throw VELMORA_NO_MEMORY("the sorting of the cycles",
+                            static_cast<double>(c.size()) * sizeof(VELMORA_GRAPH_CYCLE));
   }
   for (std::size_t width = 1; width < c.size(); width *= 2) {
     for (std::size_t lo = 0; lo < c.size(); lo += 2 * width) {
@@ -1159,8 +1150,7 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
   }
   std::unique_ptr<VELMORA_GRAPH_NETWORK> net(new (std::nothrow) VELMORA_GRAPH_NETWORK);
   if (!net) {
-    std::fprintf(stderr, "Error: unable to allocate VELMORA_GRAPH_NETWORK.\n");
-    return nullptr;
+    throw VELMORA_NO_MEMORY("the network record", sizeof(VELMORA_GRAPH_NETWORK));
   }
   const std::vector<VELMORA_GRAPH_CYCLE>& c = list->cycle;
   net->e1 = net->e2 = net->e3 = net->el = -1.0;
@@ -1354,6 +1344,7 @@ int velmora_graph_build_from_file(VELMORA_GRAPH_INPUT& in, const char* cifname, 
     std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
     return 1;
   }
+  if (!velmora_cube_check_conducting(cube.get(), cubename, type, os)) return 1;
   // The structure first: a cube of another cell is refused before the
   // long stages run.
   std::unique_ptr<VELMORA_CELL> cell;
@@ -1493,10 +1484,8 @@ int velmora_cmd_opt_do_gh(VELMORA_CMD_OPT* opt) {
   int os = 0;
   if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
   double barrier_max = -0.1;
-  if (opt->argc > 6 && !velmora_cmd_read_real(opt->argv[6], barrier_max)) {
-    std::fprintf(stderr, "Error: wrong parameter barrier_max.\n");
+  if (!velmora_cmd_arg_real(opt, 6, "barrier_max", -HUGE_VAL, VELMORA_CMD_MAX_ENERGY, barrier_max))
     return VELMORA_EXIT_FAILURE;
-  }
   const bool periodic = velmora_cmd_read_flag(opt, 7);
   if (velmora_graph_network_calculate_from_file_export_full(
           opt->argv[2], opt->argv[2], opt->argv[3], type, os, barrier_max, periodic,

@@ -202,6 +202,7 @@ int velmora_gin_write_to_file(const VELMORA_CELL* cell, const char* dir_unitary,
     std::fprintf(stderr, "Error: velmora_cell_assign_partial_occ_all() returns NULL.\n");
     return 1;
   }
+  if (velmora_property_check_counter_ions(assigned.get()) != 0) return 1;
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
       assigned.get(), nullptr, 0, conf->sf, dir_unitary, dir_binary);
   if (!ppt) {
@@ -227,21 +228,14 @@ int velmora_gin_write_to_file(const VELMORA_CELL* cell, const char* dir_unitary,
 
 namespace {
 
-bool gin_read_sf(const char* text, double& sf, const char* what) {
-  if (!velmora_cmd_read_real(text, sf)) {
-    std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-    return false;
-  }
-  return true;
-}
-
 // The library of a CIF given on the command line, printed after the
 // separator line.
 int gin_text_lib(VELMORA_CMD_OPT* opt, bool own_sf) {
+  double sf = -1.0;
+  if (own_sf && !velmora_cmd_arg_sf(opt, 2, "sf", sf)) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif_text(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
-  double sf = -1.0;
-  if (own_sf && !gin_read_sf(opt->argv[2], sf, "sf")) return VELMORA_EXIT_FAILURE;
+  if (velmora_property_check_counter_ions(cif->cell.get()) != 0) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
       cif->cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
   if (!ppt) {
@@ -263,10 +257,10 @@ int gin_text_lib(VELMORA_CMD_OPT* opt, bool own_sf) {
 
 int velmora_cmd_opt_do_gen_gin_lib(VELMORA_CMD_OPT* opt) {
   double sf = -1.0;
-  if (opt->argc > 3 && !gin_read_sf(opt->argv[3], sf, "screening factor"))
-    return VELMORA_EXIT_FAILURE;
+  if (!velmora_cmd_arg_sf(opt, 3, "screening factor", sf)) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
+  if (velmora_property_check_counter_ions(cif->cell.get()) != 0) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_property_import_from_cell(
       cif->cell.get(), nullptr, 0, sf, opt->dir_unitary.c_str(), opt->dir_binary.c_str());
   if (!ppt) {
@@ -288,8 +282,10 @@ int velmora_cmd_opt_do_gen_gin(VELMORA_CMD_OPT* opt) {
     std::fprintf(stderr, "Error: velmora_gin_conf_new() returns NULL.\n");
     return VELMORA_EXIT_FAILURE;
   }
-  if (opt->argc >= 4 && !gin_read_sf(opt->argv[3], conf->sf, "screening factor"))
-    return VELMORA_EXIT_FAILURE;
+  if (!velmora_cmd_arg_sf(opt, 3, "screening factor", conf->sf)) return VELMORA_EXIT_FAILURE;
+  // The input and output files are named after the prefix (prefix.gin,
+  // prefix.xyz, ...): a device or directory there is no prefix.
+  if (velmora_file_check_prefix(conf->filename.c_str()) != 0) return VELMORA_EXIT_FAILURE;
   std::unique_ptr<VELMORA_CMD_CIF> cif = velmora_cmd_read_cif(opt);
   if (!cif) return VELMORA_EXIT_FAILURE;
   if (velmora_gin_write_to_file(cif->cell.get(), opt->dir_unitary.c_str(),

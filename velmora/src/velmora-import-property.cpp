@@ -3,6 +3,7 @@
 // Morse parameters, fractional charges and short-range polynomials; and the
 // pair functions (Morse-type bond, erfc-screened Coulomb repulsion).
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -597,7 +598,8 @@ int velmora_property_calculate_fractional_charge(VELMORA_PROPERTY* ppt,
   }
   // Cation and anion charges scaled by the geometric mean of the two
   // totals, so that they balance exactly.  A cell without anions (or
-  // cations) gives its cations (anions) no charge.
+  // cations) gives its cations (anions) no charge; a force field cannot
+  // describe it (velmora_property_check_counter_ions).
   const double cation_scale = positive > 0.0 ? std::sqrt(-negative / positive) : 0.0;
   const double anion_scale = negative < 0.0 ? std::sqrt(-positive / negative) : 0.0;
   for (int s = 0; s < ppt->total; ++s) {
@@ -716,37 +718,63 @@ std::unique_ptr<VELMORA_PROPERTY> velmora_property_import_from_cell(
 
 // ---------------------------------------------------------- validation ----
 
-int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt) {
-  if (!ppt || ppt->total <= 0) {
-    std::fprintf(stderr, "Error: VELMORA_PROPERTY has not been properly initialized.\n");
-    return 1;
+int velmora_property_check_counter_ions(const VELMORA_CELL* cell) {
+  bool cation = false, anion = false;
+  for (const VELMORA_ATOM& a : cell->atom) {
+    cation |= a.os > 0 && a.occ > 0.0;
+    anion |= a.os < 0 && a.occ > 0.0;
   }
+  if (cation && anion) return 0;
+  std::fprintf(stderr,
+               "Error: the cell holds no %s; the bond-valence force field binds cations "
+               "to anions and needs both.\n",
+               cation ? "anion" : "cation");
+  return 1;
+}
+
+namespace {
+
+// One validation fault: an error line, or (when the caller asked for the
+// reason) the text of that line without its prefix.
+int validation_fault(std::string* reason, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+int validation_fault(std::string* reason, const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (reason)
+    *reason = text;
+  else
+    std::fprintf(stderr, "Error: %s\n", text);
+  return 1;
+}
+
+}  // namespace
+
+int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt, std::string* reason) {
+  if (!ppt || ppt->total <= 0)
+    return validation_fault(reason, "VELMORA_PROPERTY has not been properly initialized.");
   for (int i = 0; i < ppt->total; ++i) {
     const VELMORA_PROPERTY_UNITARY& u = ppt->uni[i];
     const char* t = ppt->type[i].data();
     const int a = std::abs(ppt->os[i]);
     const char s = sign_of(ppt->os[i]);
-    if (!(u.q * ppt->os[i] > 0.0)) {
-      std::fprintf(stderr, "Error: incorrect q at [%d](%s%d%c) q=%f\n", i, t, a, s, u.q);
-      return 1;
-    }
-    if (!(u.rc > 0.0)) {
-      std::fprintf(stderr, "Error: incorrect rc at[%d](%s%d%c) rc=%f\n", i, t, a, s, u.rc);
-      return 1;
-    }
-    if (!(u.m > 0.0)) {
-      std::fprintf(stderr, "Error: incorrect m at[%d](%s%d%c) m=%f\n", i, t, a, s, u.m);
-      return 1;
-    }
-    if (!(u.soft > 0.0)) {
-      std::fprintf(stderr, "Error: incorrect soft at[%d](%s%d%c) soft=%f\n", i, t, a, s, u.soft);
-      return 1;
-    }
+    if (!(u.q * ppt->os[i] > 0.0))
+      return validation_fault(reason, "incorrect q at [%d](%s%d%c) q=%f", i, t, a, s, u.q);
+    if (!(u.rc > 0.0))
+      return validation_fault(reason, "incorrect rc at[%d](%s%d%c) rc=%f", i, t, a, s, u.rc);
+    if (!(u.m > 0.0))
+      return validation_fault(reason, "incorrect m at[%d](%s%d%c) m=%f", i, t, a, s, u.m);
+    if (!(u.soft > 0.0))
+      return validation_fault(reason, "incorrect soft at[%d](%s%d%c) soft=%f", i, t, a, s, u.soft);
   }
-  return velmora_property_validate_binary(ppt, true);
+  return velmora_property_validate_binary(ppt, true, reason);
 }
 
-int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field) {
+int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field,
+                                     std::string* reason) {
   for (int i = 0; i < ppt->total; ++i)
     for (int j = 0; j < ppt->total; ++j) {
       if (!(ppt->os[i] > 0 && ppt->os[j] < 0)) continue;
@@ -760,10 +788,9 @@ int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_fie
                     {"d0", p.d0, force_field},  {"rmin", p.rmin, force_field}};
       for (const auto& check : checks) {
         if (!check.checked || check.value > 0.0) continue;
-        std::fprintf(stderr, "Error: incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f\n", check.name,
-                     i, p.type1, std::abs(p.os1), sign_of(p.os1), p.type2, std::abs(p.os2),
-                     sign_of(p.os2), check.name, check.value);
-        return 1;
+        return validation_fault(reason, "incorrect %s at [%d](%s%d%c)-(%s%d%c) %s=%f", check.name,
+                                i, p.type1, std::abs(p.os1), sign_of(p.os1), p.type2,
+                                std::abs(p.os2), sign_of(p.os2), check.name, check.value);
       }
     }
   return 0;

@@ -364,10 +364,19 @@ int velmora_property_find_atom_indices(std::vector<int>& species, const VELMORA_
 // Largest cut-off over all pair records (0 when there are none).
 double velmora_property_max_cutoff(const VELMORA_PROPERTY* ppt);
 int velmora_property_set_conducting(VELMORA_PROPERTY* ppt, const char* type, int os);
-int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt);
+// 0 when the cell holds cations and anions, the ions a force field binds;
+// 1 after an error line naming the sign it lacks (its ions would carry no
+// charge and no bond).
+int velmora_property_check_counter_ions(const VELMORA_CELL* cell);
+// Every species with charge, radius, mass and softness of the right sign
+// and every pair record usable (velmora_property_validate_binary); 1 after
+// an error line naming the first bad value, or, when `reason` is given,
+// with that text in `reason` and nothing printed.
+int velmora_property_validate_generic(const VELMORA_PROPERTY* ppt, std::string* reason = nullptr);
 // The cation-anion pair records: cut-off, b and r0 positive and, with
 // `force_field`, also cn, d0 and rmin; 1 after naming the first bad value.
-int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field);
+int velmora_property_validate_binary(const VELMORA_PROPERTY* ppt, bool force_field,
+                                     std::string* reason = nullptr);
 int velmora_property_type_from_atomic_number(int an, VELMORA_ATOM* atom, const char* path);
 void velmora_property_print(const VELMORA_PROPERTY* ppt);
 void velmora_property_print_format(const VELMORA_PROPERTY* ppt);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -466,20 +467,14 @@ int velmora_kmc_init(VELMORA_KMC* kmc) {
   kmc->log.clear();
   kmc->xyz.clear();
   kmc->log_open = kmc->xyz_open = false;
-  // The files exist (empty) from here on, so that a name that cannot be
-  // written is refused before the run.
+  // A name that cannot be written is refused before the run; the files
+  // themselves are written at its end, so an earlier run's stay until then.
   if (!kmc->logname.empty()) {
-    if (velmora_file_write_atomically(kmc->logname.c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to create log file %s.\n", kmc->logname.c_str());
-      return 1;
-    }
+    if (velmora_file_check_writable(kmc->logname.c_str()) != 0) return 1;
     kmc->log_open = true;
   }
   if (!kmc->xyzname.empty()) {
-    if (velmora_file_write_atomically(kmc->xyzname.c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to create log file %s.\n", kmc->xyzname.c_str());
-      return 1;
-    }
+    if (velmora_file_check_writable(kmc->xyzname.c_str()) != 0) return 1;
     kmc->xyz_open = true;
   }
   if (velmora_kmc_reset(kmc) != 0) {
@@ -947,6 +942,7 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new_from_file(
     std::fprintf(stderr, "Error: velmora_cube_import_from_file() returns non-zero.\n");
     return nullptr;
   }
+  if (!velmora_cube_check_conducting(cube.get(), cubename, type, os)) return nullptr;
   if (!velmora_topology_lattice_match(cube->a, cell.get(), cubename, cifname)) return nullptr;
   std::unique_ptr<VELMORA_FPCUBE> map = velmora_fpcube_new_from_cube(cube.get());
   if (!map) {
@@ -1030,7 +1026,6 @@ double velmora_kmc_calculate_conductivity_from_file(
     return failed;
   }
   if (velmora_kmc_calculate_conductivity(kmc.get()) != 0) {
-    velmora_kmc_write_files(kmc.get());  // the partial logs stay
     std::fprintf(stderr, "Error: velmora_kmc_calculate_conductivity() returns non-zero.\n");
     return failed;
   }
@@ -1072,63 +1067,29 @@ bool velmora_cmd_seed(const VELMORA_CMD_OPT* opt, int index) {
   return true;
 }
 
-namespace {
-
-bool read_long(const char* text, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtol(text, &end, 10);
-  if (end == text || errno != 0) return false;
-  while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') ++end;
-  return *end == '\0';
-}
-
-}  // namespace
-
 int velmora_cmd_opt_do_kmc(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
   int os = 0;
   if (!velmora_cmd_read_species(opt, 4, type, os)) return VELMORA_EXIT_FAILURE;
+  // A supercell axis beyond 1000 cells, temperatures, times and step
+  // counts beyond any physical run, and a repulsion cut-off past 50 A
+  // would only make overflowing exponentials or endless runs.
   int s[3] = {0, 0, 0};
+  const char* axis[3] = {"s0", "s1", "s2"};
   for (int d = 0; d < 3; ++d)
-    if (opt->argc > 6 + d && !velmora_cmd_read_int(opt->argv[6 + d], s[d])) {
-      std::fprintf(stderr, "Error: wrong parameter s[%d].\n", d);
-      return VELMORA_EXIT_FAILURE;
-    }
+    if (!velmora_cmd_arg_int(opt, 6 + d, axis[d], INT_MIN, 1000, s[d])) return VELMORA_EXIT_FAILURE;
   double sf = -0.1, temperature = -0.1, t_limit = -0.1, cutoff = -0.1;
   long step_limit = -1, step_log = -1;
-  if (opt->argc > 9 && !velmora_cmd_read_real(opt->argv[9], sf)) {
-    std::fprintf(stderr, "Error: wrong parameter sf.\n");
+  const long max_steps = static_cast<long>(VELMORA_CMD_MAX_STEPS);
+  if (!velmora_cmd_arg_sf(opt, 9, "sf", sf) ||
+      !velmora_cmd_arg_real(opt, 10, "temperature", -HUGE_VAL, VELMORA_CMD_MAX_TEMPERATURE,
+                            temperature) ||
+      !velmora_cmd_arg_real(opt, 11, "t_limit", -HUGE_VAL, VELMORA_CMD_MAX_STEPS, t_limit) ||
+      !velmora_cmd_arg_long(opt, 12, "step_limit", LONG_MIN, max_steps, step_limit) ||
+      !velmora_cmd_arg_long(opt, 13, "step_log", LONG_MIN, max_steps, step_log) ||
+      !velmora_cmd_arg_real(opt, 14, "cutoff", -HUGE_VAL, 50.0, cutoff))
     return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 10 && !velmora_cmd_read_real(opt->argv[10], temperature)) {
-    std::fprintf(stderr, "Error: wrong parameter temperature.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 11 && !velmora_cmd_read_real(opt->argv[11], t_limit)) {
-    std::fprintf(stderr, "Error: wrong parameter t_limit.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 12 && !read_long(opt->argv[12], step_limit)) {
-    std::fprintf(stderr, "Error: wrong parameter step_limit.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 13 && !read_long(opt->argv[13], step_log)) {
-    std::fprintf(stderr, "Error: wrong parameter step_log.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
-  if (opt->argc > 14 && !velmora_cmd_read_real(opt->argv[14], cutoff)) {
-    std::fprintf(stderr, "Error: wrong parameter cutoff.\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   if (!velmora_cmd_seed(opt, 15)) return VELMORA_EXIT_FAILURE;
-  // Temperatures, time and cut-off beyond any physical use would only make
-  // overflowing exponentials or endless runs.
-  if (temperature > 1e5 || t_limit > 1e12 || cutoff > 50.0) {
-    std::fprintf(stderr, "Error: argument out of range (temperature <= 1e5 K, t_limit <= 1e12 "
-                         "ps, cutoff <= 50 A).\n");
-    return VELMORA_EXIT_FAILURE;
-  }
   const double sigma = velmora_kmc_calculate_conductivity_from_file(
       opt->argv[2], opt->argv[3], type, os, s, sf, temperature, t_limit, step_limit, step_log,
       cutoff, opt->dir_symcards.c_str(), opt->dir_unitary.c_str(), opt->dir_binary.c_str());

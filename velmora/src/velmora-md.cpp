@@ -526,10 +526,8 @@ int velmora_md_init_vv(VELMORA_MD* md) {
   for (int k = 0; k < 3; ++k) {
     *open[k] = false;
     if (names[k]->empty()) continue;
-    if (velmora_file_write_atomically(names[k]->c_str(), "") != 0) {
-      std::fprintf(stderr, "Error: unable to write to %s.\n", names[k]->c_str());
-      return 1;
-    }
+    // Refused now if it cannot be written; written at the end of the run.
+    if (velmora_file_check_writable(names[k]->c_str()) != 0) return 1;
     *open[k] = true;
   }
   for (std::size_t i = 0; i < md->cell->atom.size(); ++i) {
@@ -832,6 +830,7 @@ int velmora_md_conduction_from_file(const char* cifname, const char* type, int o
     }
   // The parameters (and the searched screening factor) of the whole, free
   // structure; the fixed atoms are read afterwards.
+  if (velmora_property_check_counter_ions(cell.get()) != 0) return 1;
   std::unique_ptr<VELMORA_PROPERTY> ppt =
       velmora_property_import_from_cell(cell.get(), type, os, sf, dir_unitary, dir_binary);
   if (!ppt) {
@@ -879,7 +878,6 @@ int velmora_md_conduction_from_file(const char* cifname, const char* type, int o
     return 1;
   }
   if (velmora_md_run(md.get()) != 0) {
-    velmora_md_write_files(md.get());  // what was logged stays
     std::fprintf(stderr, "Error: velmora_md_run() returns non-zero.\n");
     return 1;
   }
@@ -905,20 +903,23 @@ int velmora_cmd_opt_do_md(VELMORA_CMD_OPT* opt) {
   char type[3] = {};
   int os = 0;
   if (!velmora_cmd_read_species(opt, 3, type, os)) return VELMORA_EXIT_FAILURE;
+  // sf, temperature (K), t_end, t_equil, dt, t_log (ps); non-positive
+  // values select the defaults.  A temperature or time beyond any physical
+  // run would overflow the thermostat or never end.
   double value[6] = {-0.1, -0.1, -0.1, -0.1, -0.1, -0.1};
   const char* names[6] = {"sf", "temperature", "t_end", "t_equil", "dt", "t_log"};
+  const double highest[6] = {VELMORA_CMD_MAX_SF, VELMORA_CMD_MAX_TEMPERATURE, 1e9, 1e9, 0.1, 1e9};
   for (int k = 0; k < 6; ++k)
-    if (opt->argc > 5 + k && !velmora_cmd_read_real(opt->argv[5 + k], value[k])) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", names[k]);
+    if (!velmora_cmd_arg_real(opt, 5 + k, names[k], -HUGE_VAL, highest[k], value[k]))
       return VELMORA_EXIT_FAILURE;
-    }
   if (!velmora_cmd_seed(opt, 11)) return VELMORA_EXIT_FAILURE;
-  // Values that would overflow the thermostat or never end.
   const double dt = value[4] > 0.0 ? value[4] : 0.001;
   const double steps = (std::fmax(value[2], 10.0) + std::fmax(value[3], 2.0)) / dt;
-  if (value[1] > 1e5 || dt > 0.1 || steps > 1e9) {
-    std::fprintf(stderr, "Error: argument out of range (temperature <= 1e5 K, dt <= 0.1 ps, at "
-                         "most 1e9 steps).\n");
+  if (steps > 1e9) {
+    std::fprintf(stderr,
+                 "Error: wrong parameter t_end: %.3g steps of %g ps would be needed (at "
+                 "most 1e9).\n",
+                 steps, dt);
     return VELMORA_EXIT_FAILURE;
   }
   if (velmora_md_conduction_from_file(opt->argv[2], type, os, value[0], value[1], value[2],

@@ -5,11 +5,10 @@
 // evaluated in parallel, each on its own persistent pair list (so the band
 // does not depend on the thread count); logs, image CIFs, an extended-XYZ
 // file of the band and the barrier summary.  The --rx-neb commands.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "velmora-cmd.h"
 #include "velmora-import.h"
@@ -349,20 +348,6 @@ std::string neb_log_name(const VELMORA_RX_NEB* neb, int image) {
   return name;
 }
 
-// Adds `text` to the end of the file `path` through a complete rewrite
-// under a temporary name, so that a log is never left half written.
-int neb_file_append(const std::string& path, const std::string& text) {
-  std::string content;
-  std::ifstream in(path, std::ios::binary);
-  if (in) {
-    std::ostringstream old;
-    old << in.rdbuf();
-    content = old.str();
-  }
-  content += text;
-  return velmora_file_write_atomically(path.c_str(), content) == 0 ? 0 : 1;
-}
-
 double length3(const std::array<double, 3>& v) { return velmora_vector3_double_length(v.data()); }
 
 int neb_log_header(VELMORA_RX_NEB* neb) {
@@ -406,12 +391,10 @@ int neb_log_dump(VELMORA_RX_NEB* neb) {
   const bool create = neb->step == 0;
   auto write = [&](const std::string& path, VELMORA_TEXT* text) {
     const int bad = create ? velmora_text_export_to_file(text, path.c_str())
-                           : neb_file_append(path, text->content);
+                           : velmora_text_append_to_file(text, path.c_str());
     if (bad) {
-      std::fprintf(stderr, create ? "stderr, Error: velmora_text_export_to_file() returns "
-                                    "non-zero.\n"
-                                  : "stderr, Error: velmora_text_append_to_file() returns "
-                                    "non-zero.\n");
+      std::fprintf(stderr, create ? "Error: velmora_text_export_to_file() returns non-zero.\n"
+                                  : "Error: velmora_text_append_to_file() returns non-zero.\n");
       return 1;
     }
     text->content.clear();
@@ -648,28 +631,18 @@ bool neb_read_args(const VELMORA_CMD_OPT* opt, int n_index, bool relax_default, 
     std::fprintf(stderr, "Error: wrong parameter total number of images.\n");
     return false;
   }
-  if (a.n > VELMORA_RX_NEB_MAX_IMAGES) {
-    std::fprintf(stderr, "Error: wrong parameter total number of images (at most %d).\n",
-                 VELMORA_RX_NEB_MAX_IMAGES);
+  if (!velmora_cmd_arg_int(opt, n_index, "total number of images", INT_MIN,
+                           VELMORA_RX_NEB_MAX_IMAGES, a.n))
     return false;
-  }
   int i = n_index + 1;
+  const long max_steps = static_cast<long>(VELMORA_CMD_MAX_STEPS);
   auto read_long = [&](long& v, const char* what) {
-    char tail;
-    if (opt->argc > i && std::sscanf(opt->argv[i], "%ld%c", &v, &tail) != 1) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-      return false;
-    }
-    ++i;
-    return true;
+    return velmora_cmd_arg_long(opt, i++, what, LONG_MIN, max_steps, v);
   };
-  auto read_real = [&](double& v, const char* what) {
-    if (opt->argc > i && !velmora_cmd_read_real(opt->argv[i], v)) {
-      std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-      return false;
-    }
-    ++i;
-    return true;
+  // A force criterion beyond 100 eV/A stops at once, a spring beyond
+  // 100 eV/A^2 makes the band stiffer than any bond.
+  auto read_real = [&](double& v, const char* what, double highest) {
+    return velmora_cmd_arg_real(opt, i++, what, -HUGE_VAL, highest, v);
   };
   if (!read_long(a.step_limit, "step_limit") || !read_long(a.step_log, "step_log")) return false;
   a.relax = relax_default;
@@ -678,12 +651,13 @@ bool neb_read_args(const VELMORA_CMD_OPT* opt, int n_index, bool relax_default, 
     a.relax = relax_default ? !(c == 'f' || c == 'F') : (c == 't' || c == 'T');
   }
   ++i;
-  if (!read_real(a.f_conv, "f_conv") || !read_real(a.sf, "sf") || !read_real(a.k, "k"))
+  if (!read_real(a.f_conv, "f_conv", 100.0) || !read_real(a.sf, "sf", VELMORA_CMD_MAX_SF) ||
+      !read_real(a.k, "k", 100.0))
     return false;
   char prefix[1024];
   std::snprintf(prefix, sizeof prefix, "%.1023s", opt->argc > i ? opt->argv[i] : opt->argv[2]);
   a.prefix = prefix;
-  return true;
+  return velmora_file_check_prefix(prefix) == 0;
 }
 
 }  // namespace

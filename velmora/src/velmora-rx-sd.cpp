@@ -4,6 +4,7 @@
 // column _atom_site_velmora_fixed.  Each step is one pass over a persistent
 // pair list (energy and forces together); frames go to an extended-XYZ
 // trajectory.  The --rx-sd command.
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -326,21 +327,14 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_relax_sd(const VELMORA_CELL* cell,
 namespace {
 
 bool rx_read_long(const VELMORA_CMD_OPT* opt, int index, long& value, const char* what) {
-  if (opt->argc <= index) return true;
-  char tail;
-  if (std::sscanf(opt->argv[index], "%ld%c", &value, &tail) != 1) {
-    std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-    return false;
-  }
-  return true;
+  return velmora_cmd_arg_long(opt, index, what, LONG_MIN, static_cast<long>(VELMORA_CMD_MAX_STEPS),
+                              value);
 }
 
-bool rx_read_double(const VELMORA_CMD_OPT* opt, int index, double& value, const char* what) {
-  if (opt->argc > index && !velmora_cmd_read_real(opt->argv[index], value)) {
-    std::fprintf(stderr, "Error: wrong parameter %s.\n", what);
-    return false;
-  }
-  return true;
+// A convergence criterion beyond 100 (eV/A for forces, GPa for pressures)
+// stops at once.
+bool rx_read_criterion(const VELMORA_CMD_OPT* opt, int index, double& value, const char* what) {
+  return velmora_cmd_arg_real(opt, index, what, -HUGE_VAL, 100.0, value);
 }
 
 }  // namespace
@@ -365,6 +359,7 @@ std::unique_ptr<VELMORA_PROPERTY> velmora_cmd_rx_property(const VELMORA_CMD_OPT*
     return nullptr;
   }
   for (VELMORA_ATOM& a : free_cell->atom) a.ignored = false;
+  if (velmora_property_check_counter_ions(free_cell.get()) != 0) return nullptr;
   std::unique_ptr<VELMORA_PROPERTY> ppt =
       velmora_property_import_from_cell(free_cell.get(), nullptr, 0, sf < 0.0 ? -1.0 : sf,
                                         opt->dir_unitary.c_str(), opt->dir_binary.c_str());
@@ -380,8 +375,8 @@ int velmora_cmd_opt_do_rx_sd(VELMORA_CMD_OPT* opt) {
   long step_limit = 0, step_p = 0;
   double f_conv = 0.0, p_conv = 0.0, sf = -1.0;
   if (!rx_read_long(opt, 3, step_limit, "step_limit") || !rx_read_long(opt, 4, step_p, "step_p") ||
-      !rx_read_double(opt, 5, f_conv, "f_conv") || !rx_read_double(opt, 6, p_conv, "p_conv") ||
-      !rx_read_double(opt, 7, sf, "sf"))
+      !rx_read_criterion(opt, 5, f_conv, "f_conv") ||
+      !rx_read_criterion(opt, 6, p_conv, "p_conv") || !velmora_cmd_arg_sf(opt, 7, "sf", sf))
     return VELMORA_EXIT_FAILURE;
   const std::string name = velmora_cmd_output_name(opt, 8, ".rx.cif");
   std::unique_ptr<VELMORA_PROPERTY> ppt = velmora_cmd_rx_property(opt, cell, sf);

@@ -536,7 +536,11 @@ int velmora_property_calculate_screening_factor(VELMORA_PROPERTY* ppt, const VEL
   constexpr double kSfConv = 0.001, kPConv = 0.001;
   constexpr int kRounds = 100;
   ppt->sf = kDefault;
-  if (velmora_property_validate_generic(ppt) != 0) {
+  // Parameters the stress cannot be computed with leave the default: a
+  // recoverable problem of the search, reported as such.
+  std::string reason;
+  if (velmora_property_validate_generic(ppt, &reason) != 0) {
+    std::printf("Warning: %s\n", reason.c_str());
     std::printf("Warning: velmora_property_validate_generic() returns non-zero.\n");
     std::printf("Message: default screening factor used %f.\n", kDefault);
     return 0;

@@ -123,6 +123,10 @@ struct VELMORA_CUBE {
   double a[3][3] = {};     // cell vectors spanned by the grid (rows), A
   double a_i[3][3] = {};   // voxel step vectors (rows), A
   long n[3] = {};          // voxels along each cell vector
+  // The mobile species named on the header line "Conducting = Li1+ ; ..."
+  // of the file it was read from; an empty type when the file names none.
+  char ion_type[3] = {};
+  int ion_os = 0;
 };
 
 inline double& velmora_cube_at(VELMORA_CUBE& cube, long i, long j, long k) {
