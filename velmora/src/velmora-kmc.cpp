@@ -28,6 +28,13 @@ namespace {
 constexpr double kInverseKb = 11604.52;
 constexpr double kElementaryCharge = 1.60217662;
 
+// Einstein relation per component: along one axis <dx^2> = 2 D t, in space
+// <|d|^2> = 6 D t (c = 0, 1, 2 the axes, 3 the total), so that the total is
+// the mean of the three axes.
+double einstein_diffusivity(double msd, int c, double t) {
+  return msd / ((c == 3 ? 6.0 : 2.0) * t);
+}
+
 bool kmc_ready(const VELMORA_KMC* kmc) {
   if (!kmc || !kmc->graph) {
     std::fprintf(stderr, "Error: VELMORA_KMC has not been properly initialized.\n");
@@ -165,7 +172,8 @@ void block_close(VELMORA_KMC* kmc) {
     }
   }
   std::vector<double> dv(4);
-  for (int c = 0; c < 4; ++c) dv[c] = s[c] / static_cast<double>(kmc->ions) / (6.0 * tau);
+  for (int c = 0; c < 4; ++c)
+    dv[c] = einstein_diffusivity(s[c] / static_cast<double>(kmc->ions), c, tau);
   kmc->block_d.push_back(dv);
   kmc->block_t0 = kmc->t;
   ++kmc->block_done;
@@ -718,7 +726,7 @@ int velmora_kmc_calculate_conductivity(VELMORA_KMC* kmc) {
   double d[4];
   for (int c = 0; c < 4; ++c) {
     s[c] /= static_cast<double>(kmc->ions);
-    d[c] = s[c] / (6.0 * kmc->t);
+    d[c] = einstein_diffusivity(s[c], c, kmc->t);
     const double mu = (g.os / kmc->temperature) * kInverseKb * d[c];
     const double sigma = g.os * g.c * kElementaryCharge * mu * 10.0;
     kmc->displacement[c] += std::sqrt(s[c]);
