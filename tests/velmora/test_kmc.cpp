@@ -225,6 +225,33 @@ TEST(VelmoraKmc, AttemptFrequencyFromTheCurvature) {
   for (const auto& e : kmc->ke) EXPECT_NEAR(e.f, 4.8034, 2e-4);
 }
 
+// The curvature along a hop is d^T H d: with two equal eigenvalues any
+// basis of their plane gives the same attempt frequency, K = k along x for
+// the basis turned by 30 degrees (a sum of |d . e| would give 1.366 k), and
+// K = (k + kz)/2 at 45 degrees out of the plane.
+TEST(VelmoraKmc, AttemptFrequencyDoesNotDependOnTheEigenbasis) {
+  const double k = 0.5, kz = 2.0;
+  auto small = simple_cubic(3.0, 0.3, 1.0, {0, 1, 2});
+  for (VELMORA_GRAPH_VERTEX& v : small->v) {
+    const double c = std::cos(kPi / 6), s = std::sin(kPi / 6);
+    const double rows[3][3] = {{c, s, 0}, {-s, c, 0}, {0, 0, 1}};
+    for (int i = 0; i < 3; ++i)
+      for (int j = 0; j < 3; ++j) v.eiv[i][j] = rows[i][j];
+    v.eig[0] = v.eig[1] = k;
+    v.eig[2] = kz;
+  }
+  const double r2 = std::sqrt(0.5);
+  small->e[0].dir[0] = 1.0;  // along x
+  small->e[0].dir[1] = small->e[0].dir[2] = 0.0;
+  small->e[2].dir[0] = small->e[2].dir[2] = r2;  // 45 degrees out of the plane
+  small->e[2].dir[1] = 0.0;
+  const int s1[3] = {1, 1, 1};
+  auto kmc = make_kmc(std::move(small), s1, 0.0, 400, 100);
+  ASSERT_TRUE(kmc);
+  EXPECT_NEAR(kmc->ke[0].f, 15.6 * std::sqrt(k / kLi), 1e-9);
+  EXPECT_NEAR(kmc->ke[2].f, 15.6 * std::sqrt(0.5 * (k + kz) / kLi), 1e-9);
+}
+
 TEST(VelmoraKmc, DiluteSimpleCubicWalkGivesRateTimesASquared) {
   // 8000 sites holding 40 ions (0.5 %: blocking changes D by about that
   // much), 8 seeds; D at 600 K against 0.1306 A^2/ps within three errors.

@@ -327,7 +327,12 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     ke.en = ge.en;
     ke.l = ge.l;
     ke.r2.assign(static_cast<std::size_t>(std::max(g.v[ge.v_f].total_e, 0)), 0.0);
-    // Curvature along the hop from the eigen-decomposition at the start site.
+    // Curvature along the hop at the start site, d^T H d = sum_c eig_c
+    // (d . e_c)^2 from the eigen-decomposition: the squared projections make
+    // it independent of the basis chosen within degenerate eigenvalues (an
+    // in-plane pair under a 3-, 4- or 6-fold axis), so that symmetric hops
+    // get equal attempt frequencies and no drift arises from rates that
+    // favour one direction of a ring of hops.
     const VELMORA_GRAPH_VERTEX& a = g.v[ge.v_i];
     double curvature = 0.0;
     for (int c = 0; c < 3; ++c) {
@@ -336,7 +341,7 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
       if (!(norm > 0.0)) continue;
       const double proj =
           (ge.dir[0] * a.eiv[c][0] + ge.dir[1] * a.eiv[c][1] + ge.dir[2] * a.eiv[c][2]) / norm;
-      curvature += a.eig[c] * std::fabs(proj);
+      curvature += a.eig[c] * proj * proj;
     }
     if (!(curvature > 0.001)) curvature = 0.001;
     // 15.6 ~ sqrt(1 eV / (A^2 amu)) / (2 pi) in THz: f = (1/2pi) sqrt(K/m).
