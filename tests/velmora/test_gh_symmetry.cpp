@@ -314,3 +314,42 @@ TEST(VelmoraHexagonal, KmcDiffusesEquallyAlongXAndY) {
   EXPECT_LT(std::fabs(d[0] - d[1]), 3.0 * std::sqrt(err2[0] + err2[1]))
       << "D_xx " << d[0] << " D_yy " << d[1];
 }
+
+// A flat ring of minima (an annulus of exactly equal energies, as symmetry
+// copies in a cube are) is one site: one vertex at the ring's centre, not
+// one per grid minimum that the order of the grid leaves in it.
+TEST(VelmoraHexagonal, FlatRingIsOneSiteAtItsCentre) {
+  const long n[3] = {24, 24, 8};
+  const double a[3][3] = {{4.8, 0, 0}, {0, 4.8, 0}, {0, 0, 1.6}};
+  auto cube = sample(n, a, [](double x, double y, double z) {
+    const long i = std::lround(x * 24) - 12, j = std::lround(y * 24) - 12;
+    const long d2 = i * i + j * j;  // integer: equal energies exactly equal
+    const double outside = d2 < 9 ? 9 - d2 : d2 > 36 ? d2 - 36 : 0;
+    return 0.01 * outside + 0.5 * topology_fixture::c1(z);
+  });
+  VELMORA_CELL cell;
+  for (int d = 0; d < 3; ++d)
+    for (int c = 0; c < 3; ++c) cell.a[d][c] = a[d][c];
+  VELMORA_PROPERTY ppt;
+  ppt.total = 1;
+  ppt.type.push_back({'L', 'i', '\0'});
+  ppt.os.push_back(1);
+  ppt.uni.resize(1);
+  ppt.uni[0].m = 6.94;
+  ppt.conducting = 0;
+  std::unique_ptr<VELMORA_GRAPH> graph;
+  quiet([&] {
+    auto map = velmora_fpcube_new_from_cube(cube.get());
+    auto fft = velmora_fft_new_from_cube(cube.get());
+    auto list = velmora_fphalf_list_new_from_fpcube(map.get());
+    graph = velmora_graph_new_filled(map.get(), list.get(), fft.get(), &cell, &ppt);
+  });
+  ASSERT_TRUE(graph);
+  ASSERT_EQ(graph->total_v, 1);
+  EXPECT_NEAR(graph->v[0].x[0], 2.4, 1e-9);
+  EXPECT_NEAR(graph->v[0].x[1], 2.4, 1e-9);
+  EXPECT_NEAR(graph->v[0].x[2], 0.0, 1e-9);
+  EXPECT_NEAR(graph->v[0].en, 0.0, 1e-12);
+  // The mean curvature of a ring is the same along x and y.
+  EXPECT_NEAR(graph->v[0].eig[0], graph->v[0].eig[1], 1e-6 * std::fabs(graph->v[0].eig[2]));
+}
