@@ -383,6 +383,27 @@ TEST(VelmoraNetwork, ThresholdRules) {
   }
 }
 
+// Hops of one saddle energy open together, whatever order the sort leaves
+// them in: a site whose loop along a opens at 1.0 eV, and at the same 1.0
+// eV a hop to a site 1 eV deeper, conduct from the deep site (2.0 eV), not
+// from the first site alone (1.0 eV); the same with the hops listed the
+// other way round.
+TEST(VelmoraNetwork, HopsOfEqualEnergyOpenTogether) {
+  for (bool loop_first : {true, false}) {
+    const Hop loop{0, 0, 1.0, {1, 0, 0}, 4}, down{0, 1, 1.0, {0, 0, 0}, 2};
+    auto g = hand_graph({0.0, -1.0}, loop_first ? std::vector<Hop>{loop, down}
+                                                : std::vector<Hop>{down, loop});
+    std::unique_ptr<VELMORA_GRAPH_CYCLE_LIST> cycles;
+    quiet([&] { cycles = velmora_graph_cycle_list_new_from_graph(g.get()); });
+    ASSERT_TRUE(cycles);
+    auto net = velmora_graph_network_new_from_cycle_list(cycles.get(), g.get());
+    ASSERT_TRUE(net);
+    EXPECT_NEAR(net->e1, 2.0, 1e-12) << loop_first;
+    EXPECT_NEAR(net->e1_min, -1.0, 1e-12);
+    EXPECT_NEAR(net->e1_max, 1.0, 1e-12);
+  }
+}
+
 // On a real landscape (Na3PS4, Na+ at 0.2 A) adjacent grid points of one
 // saddle region give one hop per pair of sites and translation.
 TEST(VelmoraGraph, OneHopPerSaddleRegionOnARealLandscape) {

@@ -188,6 +188,8 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_supergraph(const VELMORA_GRAPH*
           dst.total_e = src.total_e;
           for (int d = 0; d < 3; ++d) dst.x_i[d] = src.x_i[d] + offset[d] * graph->n[d];
           translate(dst.x, src.x, shift, graph->a);
+          dst.member = src.member;
+          for (auto& m : dst.member) translate(m.data(), m.data(), shift, graph->a);
           dst.index = p + nv * t;
           try {
             dst.e.assign(static_cast<std::size_t>(src.total_e), -1);
@@ -780,20 +782,35 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
   for (long q = 0; q < graph->total_e; q += 2) order.push_back(q);
   std::stable_sort(order.begin(), order.end(),
                    [&](long x, long y) { return graph->e[x].en < graph->e[y].en; });
+  // Hops of one saddle energy (symmetry copies) open together: a cluster is
+  // judged only once all of them are in, as the landscape below that energy
+  // holds them all, whatever order the sort left them in.
   HopClusters clusters(graph);
   double best[4] = {0, 1e300, 1e300, 1e300};
-  long event[4] = {-1, -1, -1, -1};
-  for (std::size_t m = 0; m < order.size(); ++m) {
-    const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
-    const long root = clusters.join(e.v_i, e.v_f, e.bound);
-    const int rank = static_cast<int>(clusters.basis[root].size());
-    for (int d = 1; d <= rank; ++d) {
-      const double width = e.en - clusters.low[root];
-      if (width < best[d] - 1e-12) {
-        best[d] = width;
-        event[d] = static_cast<long>(m);
+  long event[4] = {-1, -1, -1, -1};  // the last hop of the group that set each threshold
+  long where[4] = {-1, -1, -1, -1};  // a hop of the cluster judged
+  for (std::size_t first = 0; first < order.size();) {
+    const double en = graph->e[order[first]].en;
+    std::size_t end = first;
+    while (end < order.size() && graph->e[order[end]].en == en) {
+      const VELMORA_GRAPH_EDGE& e = graph->e[order[end]];
+      clusters.join(e.v_i, e.v_f, e.bound);
+      ++end;
+    }
+    for (std::size_t m = first; m < end; ++m) {
+      std::array<int, 3> cell;
+      const long root = clusters.find(graph->e[order[m]].v_i, cell);
+      const int rank = static_cast<int>(clusters.basis[root].size());
+      for (int d = 1; d <= rank; ++d) {
+        const double width = en - clusters.low[root];
+        if (width < best[d] - 1e-12) {
+          best[d] = width;
+          event[d] = static_cast<long>(end) - 1;
+          where[d] = static_cast<long>(m);
+        }
       }
     }
+    first = end;
   }
   // The cycles that show each network: percolating cycles of the cycle list
   // (in its order) that lie no higher than the threshold's saddle, within
@@ -810,7 +827,7 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
       const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
       upto.join(e.v_i, e.v_f, e.bound);
     }
-    const VELMORA_GRAPH_EDGE& opened = graph->e[order[event[d]]];
+    const VELMORA_GRAPH_EDGE& opened = graph->e[order[where[d]]];
     std::array<int, 3> cell;
     const long root = upto.find(opened.v_i, cell);
     std::vector<std::array<int, 3>> chosen;
