@@ -401,6 +401,34 @@ TEST(VelmoraKmc, BarrierRunsToTheHighestPoint) {
   EXPECT_NEAR(forward / backward, std::exp(0.5 / kt), 1e-9 * std::exp(0.5 / kt));
 }
 
+// A vertex standing for two split sites of the structure (members) holds
+// its ion on the one farther from a neighbour: the repulsion of the pair
+// is that of the far member, the same from either side, and a vertex
+// without members repels from its own position.
+TEST(VelmoraKmc, SplitSiteVertexRepelsFromItsFarMember) {
+  auto graph_with = [](double member_shift) {
+    auto g = make_graph(6.0, {{{0, 0, 0}, 0.0, "A"}, {{0.4, 0, 0}, 0.0, "B"}},
+                        {{0, 1, {0, 0, 0}, {0.2, 0, 0}, 0.3}, {1, 0, {1, 0, 0}, {0.7, 0, 0}, 0.3}},
+                        1.0, 0.0);
+    // Vertex B at 2.4 A from A; its split sites 0.4 A either side along x.
+    if (member_shift > 0)
+      g->v[1].member = {{2.4 - member_shift, 0, 0}, {2.4 + member_shift, 0, 0}};
+    return g;
+  };
+  const int one[3] = {1, 1, 1};
+  auto split = make_kmc(graph_with(0.4), one, 4.0, 600, 100);
+  auto plain = make_kmc(graph_with(0.0), one, 4.0, 600, 100);
+  auto far = make_kmc(make_graph(6.0, {{{0, 0, 0}, 0.0, "A"}, {{2.8 / 6.0, 0, 0}, 0.0, "B"}},
+                                 {{0, 1, {0, 0, 0}, {0.2, 0, 0}, 0.3}}, 1.0, 0.0),
+                      one, 4.0, 600, 100);
+  ASSERT_TRUE(split && plain && far);
+  ASSERT_EQ(split->kv[0].total_v, 1);
+  ASSERT_EQ(far->kv[0].total_v, 1);
+  EXPECT_NEAR(split->kv[0].v_de[0], far->kv[0].v_de[0], 1e-12);  // as from 2.8 A
+  EXPECT_NEAR(split->kv[1].v_de[0], split->kv[0].v_de[0], 1e-12);
+  EXPECT_GT(plain->kv[0].v_de[0], 1.2 * split->kv[0].v_de[0]);  // 2.4 A repels more
+}
+
 TEST(VelmoraKmc, SelectionTakesOnlyPositiveRates) {
   auto small = make_graph(3.0, {{{0, 0, 0}, 0.0, "A"}}, {{0, 0, {1, 0, 0}, {0.5, 0, 0}, 0.3}},
                           1.0, 0.0);

@@ -458,6 +458,17 @@ int velmora_graph_assign_occ(VELMORA_GRAPH* graph, const VELMORA_CELL* cell) {
     for (const VELMORA_GRAPH_VERTEX& v : graph->v) sum += v.occ;
     residual = graph->total_occ - sum;
   } while (!(residual < 0.5) && cutoff <= kSiteCutoffMax);
+  // The sites of the last pass are the vertices' members.
+  for (VELMORA_GRAPH_VERTEX& v : graph->v) v.member.clear();
+  for (const VELMORA_ATOM& atom : cell->atom) {
+    if (!matches_ion(atom, graph->type, graph->os)) continue;
+    for (VELMORA_GRAPH_VERTEX& v : graph->v)
+      if (velmora_dot_distance(v.x, atom.x, graph->a) < cutoff) {
+        std::array<double, 3> m;
+        velmora_dot_pivot(m.data(), atom.x, v.x, graph->a);
+        v.member.push_back(m);
+      }
+  }
   std::printf("Message: graph occ assignment, residual occ = %.3lf, cutoff = %.3lf A.\n",
               residual, cutoff);
   return 0;

@@ -5,6 +5,7 @@
 #include "velmora-kmc.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -292,6 +293,30 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
       }
     }
   };
+  // The repulsion of an ion at point x and one on vertex j: a vertex that
+  // stands for several split sites of the structure (members) holds its
+  // ion on the one farthest from x, as the ions of a garnet's 48g cage sit
+  // on the 96h site away from an occupied 24d neighbour; the same for two
+  // such vertices, which keeps the energy a sum of pair terms (and the
+  // rates in detailed balance).
+  auto positions = [&](long v, const double* towards) {
+    std::vector<std::array<double, 3>> out;
+    double image[3];
+    velmora_dot_pivot(image, g.v[v].x, towards, g.a);
+    double shift[3];
+    for (int c = 0; c < 3; ++c) shift[c] = image[c] - g.v[v].x[c];
+    if (g.v[v].member.empty()) out.push_back({image[0], image[1], image[2]});
+    for (const auto& m : g.v[v].member)
+      out.push_back({m[0] + shift[0], m[1] + shift[1], m[2] + shift[2]});
+    return out;
+  };
+  auto farthest = [&](const std::vector<std::array<double, 3>>& from, long j,
+                      const double* towards) {
+    double best = 0.0;
+    for (const auto& q : positions(j, towards))
+      for (const auto& p : from) best = std::max(best, velmora_vector3_double_distance(p.data(), q.data()));
+    return best;
+  };
   std::vector<long> found;
   std::vector<double> dist;
   for (long i = 0; i < g.total_v; ++i) {
@@ -299,10 +324,11 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     kv.v = i;
     kv.en = g.v[i].en;
     near(g.v[i].x, found, dist);
+    const std::vector<std::array<double, 3>> own = positions(i, g.v[i].x);
     for (std::size_t n = 0; n < found.size(); ++n) {
       if (found[n] == i) continue;
       kv.v_n.push_back(found[n]);
-      kv.v_de.push_back(repulsion(dist[n]));
+      kv.v_de.push_back(repulsion(farthest(own, found[n], g.v[i].x)));
     }
     kv.total_v = static_cast<int>(kv.v_n.size());
   }
@@ -312,10 +338,11 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     near(g.e[k].x, found, dist);
     for (long j : found) kmc->kv[j].e_n.push_back(k);
     VELMORA_KMC_EDGE& ke = kmc->ke[k];
+    const std::vector<std::array<double, 3>> saddle{{g.e[k].x[0], g.e[k].x[1], g.e[k].x[2]}};
     for (std::size_t n = 0; n < found.size(); ++n) {
       if (found[n] == g.e[k].v_i || found[n] == g.e[k].v_f) continue;
       ke.v_n.push_back(found[n]);
-      ke.v_de.push_back(repulsion(dist[n]));
+      ke.v_de.push_back(repulsion(farthest(saddle, found[n], g.e[k].x)));
     }
     ke.total_v = static_cast<int>(ke.v_n.size());
   }
