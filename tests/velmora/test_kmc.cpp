@@ -339,11 +339,14 @@ TEST(VelmoraKmc, RingOccupancyInDetailedBalance) {
 // by the incremental updates equal those of a full recomputation, the sum
 // tree's total equals the plain sum, and no ion is lost or made.
 TEST(VelmoraKmc, IncrementalRatesEqualFullRecomputation) {
+ for (bool split : {false, true}) {
   auto small = make_graph(3.0, {{{0, 0, 0}, 0.0, "A"}, {{0.5, 0.5, 0.5}, 0.05, "B"}},
                           {{0, 1, {0, 0, 0}, {0.25, 0.25, 0.25}, 0.35},
                            {1, 0, {1, 0, 0}, {0.75, 0.5, 0.5}, 0.35},
                            {1, 0, {0, 1, 1}, {0.5, 0.75, 0.75}, 0.4}},
                           0.8, 0.6);
+  // B as two split sites 0.6 A apart (repelling from the farther one).
+  if (split) small->v[1].member = {{1.2, 1.5, 1.5}, {1.8, 1.5, 1.5}};
   const int s[3] = {4, 4, 4};
   auto kmc = make_kmc(std::move(small), s, 5.0, 500.0, 1000000);
   ASSERT_TRUE(kmc);
@@ -375,6 +378,7 @@ TEST(VelmoraKmc, IncrementalRatesEqualFullRecomputation) {
     EXPECT_EQ(occupied, ions);
     EXPECT_EQ(carried, ions);
   }
+ }
 }
 
 // Barrier to the highest of saddle and ends: with the saddle below the

@@ -294,7 +294,7 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     }
   };
   // The repulsion of an ion at point x and one on vertex j: a vertex that
-  // stands for several split sites of the structure (members) holds its
+  // stands for two or more split sites of the structure (members) holds its
   // ion on the one farthest from x, as the ions of a garnet's 48g cage sit
   // on the 96h site away from an occupied 24d neighbour; the same for two
   // such vertices, which keeps the energy a sum of pair terms (and the
@@ -305,7 +305,12 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     velmora_dot_pivot(image, g.v[v].x, towards, g.a);
     double shift[3];
     for (int c = 0; c < 3; ++c) shift[c] = image[c] - g.v[v].x[c];
-    if (g.v[v].member.empty()) out.push_back({image[0], image[1], image[2]});
+    // A vertex of one site (or none) holds its ion at the landscape's
+    // minimum.
+    if (g.v[v].member.size() < 2) {
+      out.push_back({image[0], image[1], image[2]});
+      return out;
+    }
     for (const auto& m : g.v[v].member)
       out.push_back({m[0] + shift[0], m[1] + shift[1], m[2] + shift[2]});
     return out;
