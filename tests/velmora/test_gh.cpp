@@ -22,6 +22,7 @@
 namespace {
 
 using topology_fixture::c1;
+using topology_fixture::lithium;
 using topology_fixture::quiet;
 using topology_fixture::sample;
 
@@ -48,18 +49,6 @@ std::unique_ptr<VELMORA_CELL> make_cell(const double a[3][3], std::vector<Site> 
   }
   velmora_cell_update_fractional(cell.get());
   return cell;
-}
-
-// Parameters naming Li+ (6.94 amu) as the conducting ion.
-VELMORA_PROPERTY lithium() {
-  VELMORA_PROPERTY ppt;
-  ppt.total = 1;
-  ppt.type.push_back({'L', 'i', '\0'});
-  ppt.os.push_back(1);
-  ppt.uni.resize(1);
-  ppt.uni[0].m = 6.94;
-  ppt.conducting = 0;
-  return ppt;
 }
 
 struct Built {

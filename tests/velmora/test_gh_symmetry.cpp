@@ -113,13 +113,7 @@ HexGraph hex_graph(long n_ab, long n_c) {
   VELMORA_CELL cell;
   for (int d = 0; d < 3; ++d)
     for (int c = 0; c < 3; ++c) cell.a[d][c] = kHex[d][c];
-  VELMORA_PROPERTY ppt;
-  ppt.total = 1;
-  ppt.type.push_back({'L', 'i', '\0'});
-  ppt.os.push_back(1);
-  ppt.uni.resize(1);
-  ppt.uni[0].m = 6.94;
-  ppt.conducting = 0;
+  const VELMORA_PROPERTY ppt = topology_fixture::lithium();
   quiet([&] {
     h.map = velmora_fpcube_new_from_cube(cube.get());
     std::unique_ptr<VELMORA_FFT> fft = velmora_fft_new_from_cube(cube.get());
@@ -276,17 +270,7 @@ TEST(VelmoraHexagonal, KmcDiffusesEquallyAlongXAndY) {
   quiet([&] { super = velmora_graph_new_supergraph(h.graph.get(), s); });
   ASSERT_TRUE(super);
   super->total_occ = 24;  // 24 ions on 216 cells: nearly independent walkers
-  VELMORA_PROPERTY p;
-  p.total = 1;
-  p.type = {{'L', 'i', 0}};
-  p.os = {1};
-  p.uni.resize(1);
-  p.uni[0].q = 1.0;
-  p.uni[0].rc = 0.7;
-  p.uni[0].m = 6.94;
-  p.bin.assign(1, std::vector<VELMORA_PROPERTY_BINARY>(1));
-  p.sf = 0.75;
-  p.conducting = 0;
+  const VELMORA_PROPERTY p = topology_fixture::lithium();
   auto kmc = velmora_kmc_new(std::move(super), &p, 0.0);
   ASSERT_TRUE(kmc);
   kmc->temperature = 1500.0;
@@ -330,13 +314,7 @@ TEST(VelmoraHexagonal, FlatRingIsOneSiteAtItsCentre) {
   VELMORA_CELL cell;
   for (int d = 0; d < 3; ++d)
     for (int c = 0; c < 3; ++c) cell.a[d][c] = a[d][c];
-  VELMORA_PROPERTY ppt;
-  ppt.total = 1;
-  ppt.type.push_back({'L', 'i', '\0'});
-  ppt.os.push_back(1);
-  ppt.uni.resize(1);
-  ppt.uni[0].m = 6.94;
-  ppt.conducting = 0;
+  const VELMORA_PROPERTY ppt = topology_fixture::lithium();
   std::unique_ptr<VELMORA_GRAPH> graph;
   quiet([&] {
     auto map = velmora_fpcube_new_from_cube(cube.get());

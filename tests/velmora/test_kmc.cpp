@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "topology_fixture.h"
 #include "velmora-gh.h"
 #include "velmora-kmc.h"
 
@@ -135,20 +136,6 @@ std::unique_ptr<VELMORA_GRAPH> simple_cubic(double a, double ea, double occ_per_
                     occ_per_cell);
 }
 
-VELMORA_PROPERTY li_property() {
-  VELMORA_PROPERTY p;
-  p.total = 1;
-  p.type = {{'L', 'i', 0}};
-  p.os = {1};
-  p.uni.resize(1);
-  p.uni[0].q = 1.0;
-  p.uni[0].rc = 0.7;
-  p.uni[0].m = kLi;
-  p.bin.assign(1, std::vector<VELMORA_PROPERTY_BINARY>(1));
-  p.sf = 0.75;
-  p.conducting = 0;
-  return p;
-}
 
 std::unique_ptr<VELMORA_KMC> make_kmc(std::unique_ptr<VELMORA_GRAPH> small, const int s[3],
                                       double cutoff, double temperature, long steps) {
@@ -157,7 +144,7 @@ std::unique_ptr<VELMORA_KMC> make_kmc(std::unique_ptr<VELMORA_GRAPH> small, cons
   super = velmora_graph_new_supergraph(small.get(), s);
   ::testing::internal::GetCapturedStderr();
   if (!super) return nullptr;
-  const VELMORA_PROPERTY p = li_property();
+  const VELMORA_PROPERTY p = topology_fixture::lithium();
   auto kmc = velmora_kmc_new(std::move(super), &p, cutoff);
   if (!kmc) return nullptr;
   kmc->temperature = temperature;

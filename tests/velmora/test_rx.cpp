@@ -548,20 +548,34 @@ FrozenHost frozen_host() {
   return h;
 }
 
+// A band of n images through the frozen host, with the parameters of the
+// host with every atom free.
+struct FrozenBand {
+  FrozenHost h;
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  std::unique_ptr<VELMORA_RX_NEB> neb;
+};
+FrozenBand frozen_band(const DataFiles& files, int n) {
+  FrozenBand b;
+  b.h = frozen_host();
+  auto free_cell = velmora_cell_copy(b.h.first.get());
+  b.ppt = property_of(free_cell.get(), files, 0.75);
+  if (b.h.mobile >= 0 && b.ppt)
+    b.neb = velmora_rx_neb_new(b.h.first.get(), b.h.last.get(), b.ppt.get(), n);
+  return b;
+}
+
 }  // namespace
 
 TEST(Neb, FrozenHostBandFollowsTheLandscape) {
   DataFiles files;
-  FrozenHost h = frozen_host();
-  ASSERT_GE(h.mobile, 0);
-  auto free_cell = velmora_cell_copy(h.first.get());
-  auto ppt = property_of(free_cell.get(), files, 0.75);
-  ASSERT_TRUE(ppt);
+  FrozenBand band = frozen_band(files, 7);
+  ASSERT_TRUE(band.neb);
+  auto& neb = band.neb;
+  auto& ppt = band.ppt;
   char dir[] = "/tmp/velmora_neb_XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
   const std::string prefix = std::string(dir) + "/band";
-  auto neb = velmora_rx_neb_new(h.first.get(), h.last.get(), ppt.get(), 7);
-  ASSERT_TRUE(neb);
 
   neb->relax = false;
   neb->step_limit = 30;
@@ -621,13 +635,10 @@ TEST(Neb, FrozenHostBandFollowsTheLandscape) {
 // below f_conv in eV/A.
 TEST(Neb, ConvergesWhenTheBandForceInEvPerAIsBelowTheCriterion) {
   DataFiles files;
-  FrozenHost h = frozen_host();
-  ASSERT_GE(h.mobile, 0);
-  auto free_cell = velmora_cell_copy(h.first.get());
-  auto ppt = property_of(free_cell.get(), files, 0.75);
-  ASSERT_TRUE(ppt);
-  auto neb = velmora_rx_neb_new(h.first.get(), h.last.get(), ppt.get(), 5);
-  ASSERT_TRUE(neb);
+  FrozenBand band = frozen_band(files, 5);
+  ASSERT_TRUE(band.neb);
+  auto& neb = band.neb;
+  const FrozenHost& h = band.h;
   // The straight band is symmetric and at rest: bend it off the line.
   for (int k = 1; k + 1 < neb->total; ++k) {
     neb->cell[k]->atom[h.mobile].x[0] += 0.15;
