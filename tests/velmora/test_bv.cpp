@@ -3,7 +3,9 @@
 // skip rules, the two-species variant and the print-outs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -102,6 +104,62 @@ TEST(BondValence, MatchesAPlainLoopOnADistortedCell) {
     for (long t = 0; t < bv->total; ++t) parts += bv->value[s][t];
     EXPECT_NEAR(parts, bv->sum[s], 1e-12);
   }
+}
+
+// A tetrahedral site shared by Si (0.4), Al (0.343), Fe (0.157) and Ti
+// (0.1), four O at 1.6195 A, by hand with the shipped Al-O, Si-O, Fe-O and
+// Ti-O parameters: each cation sums its four bonds whatever its own
+// occupancy (Al 4 exp((1.634 - d)/0.390) = 4.15, not 0.343 times that),
+// and each O sums the bonds of the four cations weighted by theirs.
+TEST(BondValence, SharedCationSiteByHand) {
+  REQUIRE_DATA();
+  const double t = 0.187;
+  std::vector<ff_fixture::Site> sites = {
+      {"Si", 4, 0, 0, 0, 0.4},     {"Al", 3, 0, 0, 0, 0.343},   {"Fe", 3, 0, 0, 0, 0.157},
+      {"Ti", 4, 0, 0, 0, 0.1},     {"O", -2, t, t, t, 1.0},     {"O", -2, -t, -t, t, 1.0},
+      {"O", -2, -t, t, -t, 1.0},   {"O", -2, t, -t, -t, 1.0},   {"Na", 1, 0.5, 0.5, 0.5, 1.0},
+      {"Na", 1, 0.5, 0, 0, 1.0},   {"Na", 1, 0, 0.5, 0, 1.0},   {"Na", 1, 0, 0, 0.5, 1.0},
+      {"Na", 1, 0.5, 0.5, 0, 0.343}};
+  auto cell = ff_fixture::cubic_cell(5.0, sites);
+  auto p1 = velmora_symmetry_new_p1();
+  std::unique_ptr<VELMORA_BV> bv;
+  capture([&] {
+    bv = velmora_bv_calculate_from_cell(cell.get(), p1.get(), shipped_data::kUnitary.c_str(),
+                                        shipped_data::kBinary.c_str());
+  }, nullptr, nullptr);
+  ASSERT_TRUE(bv);
+  const double d = 5.0 * t * std::sqrt(3.0);
+  struct Pair {
+    const char* type;
+    double r0, b, occ;
+  };
+  const Pair pairs[4] = {{"Si", 1.624, 0.389, 0.4}, {"Al", 1.634, 0.390, 0.343},
+                         {"Fe", 1.766, 0.360, 0.157}, {"Ti", 1.819, 0.342, 0.1}};
+  double oxygen = 0.0;
+  for (const Pair& p : pairs) {
+    long s = 0;
+    while (s < bv->total && std::strcmp(bv->atom[s].type, p.type) != 0) ++s;
+    ASSERT_LT(s, bv->total) << p.type;
+    // Only the four O lie within the 5 A cut-offs (the next O at 3.6 A
+    // and beyond add their share too): the plain sum over every O image.
+    double sum = 0.0;
+    for (const auto& o : {std::array<double, 3>{t, t, t}, {-t, -t, t}, {-t, t, -t}, {t, -t, -t}})
+      for (int i = -2; i <= 2; ++i)
+        for (int j = -2; j <= 2; ++j)
+          for (int k = -2; k <= 2; ++k) {
+            const double r = 5.0 * std::sqrt(std::pow(o[0] + i, 2) + std::pow(o[1] + j, 2) +
+                                             std::pow(o[2] + k, 2));
+            if (r > 0.3 && r < 5.0) sum += std::exp((p.r0 - r) / p.b);
+          }
+    EXPECT_NEAR(bv->sum[s], sum, 1e-9) << p.type;
+    EXPECT_GT(bv->sum[s], 3.9 * std::exp((p.r0 - d) / p.b)) << p.type;  // the four bonds
+    oxygen += p.occ * std::exp((p.r0 - d) / p.b);
+  }
+  long o = 0;
+  while (o < bv->total && std::strcmp(bv->atom[o].type, "O") != 0) ++o;
+  ASSERT_LT(o, bv->total);
+  // The O's bonds to the shared site, occupancy-weighted, are part of its sum.
+  EXPECT_LT(bv->sum[o], -oxygen);
 }
 
 TEST(BondValence, CutoffIsExclusiveAndCloseImagesSkipped) {

@@ -22,6 +22,7 @@
 namespace {
 
 using topology_fixture::c1;
+using topology_fixture::lithium;
 using topology_fixture::quiet;
 using topology_fixture::sample;
 
@@ -48,18 +49,6 @@ std::unique_ptr<VELMORA_CELL> make_cell(const double a[3][3], std::vector<Site> 
   }
   velmora_cell_update_fractional(cell.get());
   return cell;
-}
-
-// Parameters naming Li+ (6.94 amu) as the conducting ion.
-VELMORA_PROPERTY lithium() {
-  VELMORA_PROPERTY ppt;
-  ppt.total = 1;
-  ppt.type.push_back({'L', 'i', '\0'});
-  ppt.os.push_back(1);
-  ppt.uni.resize(1);
-  ppt.uni[0].m = 6.94;
-  ppt.conducting = 0;
-  return ppt;
 }
 
 struct Built {
@@ -380,6 +369,27 @@ TEST(VelmoraNetwork, ThresholdRules) {
     EXPECT_EQ(net->e3, -1.0);
     ASSERT_GE(net->c2[1], 0);
     EXPECT_NE(cycles->cycle[net->c2[0]].bound[0], cycles->cycle[net->c2[1]].bound[0]);
+  }
+}
+
+// Hops of one saddle energy open together, whatever order the sort leaves
+// them in: a site whose loop along a opens at 1.0 eV, and at the same 1.0
+// eV a hop to a site 1 eV deeper, conduct from the deep site (2.0 eV), not
+// from the first site alone (1.0 eV); the same with the hops listed the
+// other way round.
+TEST(VelmoraNetwork, HopsOfEqualEnergyOpenTogether) {
+  for (bool loop_first : {true, false}) {
+    const Hop loop{0, 0, 1.0, {1, 0, 0}, 4}, down{0, 1, 1.0, {0, 0, 0}, 2};
+    auto g = hand_graph({0.0, -1.0}, loop_first ? std::vector<Hop>{loop, down}
+                                                : std::vector<Hop>{down, loop});
+    std::unique_ptr<VELMORA_GRAPH_CYCLE_LIST> cycles;
+    quiet([&] { cycles = velmora_graph_cycle_list_new_from_graph(g.get()); });
+    ASSERT_TRUE(cycles);
+    auto net = velmora_graph_network_new_from_cycle_list(cycles.get(), g.get());
+    ASSERT_TRUE(net);
+    EXPECT_NEAR(net->e1, 2.0, 1e-12) << loop_first;
+    EXPECT_NEAR(net->e1_min, -1.0, 1e-12);
+    EXPECT_NEAR(net->e1_max, 1.0, 1e-12);
   }
 }
 

@@ -268,6 +268,66 @@ TEST(RelaxSd, DisplacedAtomReturnsWithTheEnergyNeverRising) {
   EXPECT_GE(frames, 2u);
 }
 
+// The force criterion is in eV/A: at convergence no atom feels more than
+// f_conv, measured as the central difference of the energy in eV (free of
+// the program's force unit), and the run needs more steps than a looser
+// criterion.
+TEST(RelaxSd, ConvergesWhenTheLargestForceInEvPerAIsBelowTheCriterion) {
+  DataFiles files;
+  auto ideal = ff_fixture::li2o();
+  auto ppt = property_of(ideal.get(), files, 0.75);
+  ASSERT_TRUE(ppt);
+  auto cell = velmora_cell_copy(ideal.get());
+  cell->atom[6].x[0] += 0.2;
+  velmora_cell_update_coordinate_fractional(cell.get());
+  std::size_t steps[2];
+  const double f_conv[2] = {0.2, 0.02};
+  for (int run = 0; run < 2; ++run) {
+    std::string out, trajectory;
+    std::unique_ptr<VELMORA_CELL> relaxed;
+    capture([&] {
+      relaxed = velmora_cell_relax_sd(cell.get(), ppt.get(), 20000, 0, f_conv[run], 0.0,
+                                      &trajectory);
+    }, &out, nullptr);
+    ASSERT_TRUE(relaxed);
+    ASSERT_NE(out.find("RX_SD: convergence reached."), std::string::npos);
+    steps[run] = step_energies(out).size();
+    double largest = 0.0;
+    const double h = 1e-5;
+    for (std::size_t i = 0; i < relaxed->atom.size(); ++i) {
+      double f2 = 0.0;
+      for (int c = 0; c < 3; ++c) {
+        auto moved = velmora_cell_copy(relaxed.get());
+        moved->atom[i].x[c] += h;
+        const double ep = velmora_cell_calculate_total_energy(moved.get(), ppt.get());
+        moved->atom[i].x[c] -= 2 * h;
+        const double em = velmora_cell_calculate_total_energy(moved.get(), ppt.get());
+        f2 += std::pow((ep - em) / (2 * h), 2);
+      }
+      largest = std::max(largest, std::sqrt(f2));
+    }
+    EXPECT_LE(largest, f_conv[run] + 1e-5) << f_conv[run];
+    // The relaxation stops as soon as it may: the last force is close to
+    // the criterion, not far below it.
+    EXPECT_GT(largest, 0.3 * f_conv[run]) << f_conv[run];
+    // The trajectory's last frame carries the same forces in eV/A.
+    const std::string last = trajectory.substr(trajectory.rfind("Lattice="));
+    std::istringstream in(last);
+    std::string line;
+    std::getline(in, line);
+    double written = 0.0;
+    while (std::getline(in, line)) {
+      std::istringstream row(line);
+      std::string type;
+      double x[3], f[3];
+      if (!(row >> type >> x[0] >> x[1] >> x[2] >> f[0] >> f[1] >> f[2])) break;
+      written = std::max(written, std::sqrt(f[0] * f[0] + f[1] * f[1] + f[2] * f[2]));
+    }
+    EXPECT_NEAR(written, largest, 1e-4);
+  }
+  EXPECT_GT(steps[1], steps[0]);
+}
+
 TEST(RelaxSd, FixedAtomsStayWhereTheyAre) {
   DataFiles files;
   auto cell = distorted_li2o(7, 0.03);
@@ -488,20 +548,34 @@ FrozenHost frozen_host() {
   return h;
 }
 
+// A band of n images through the frozen host, with the parameters of the
+// host with every atom free.
+struct FrozenBand {
+  FrozenHost h;
+  std::unique_ptr<VELMORA_PROPERTY> ppt;
+  std::unique_ptr<VELMORA_RX_NEB> neb;
+};
+FrozenBand frozen_band(const DataFiles& files, int n) {
+  FrozenBand b;
+  b.h = frozen_host();
+  auto free_cell = velmora_cell_copy(b.h.first.get());
+  b.ppt = property_of(free_cell.get(), files, 0.75);
+  if (b.h.mobile >= 0 && b.ppt)
+    b.neb = velmora_rx_neb_new(b.h.first.get(), b.h.last.get(), b.ppt.get(), n);
+  return b;
+}
+
 }  // namespace
 
 TEST(Neb, FrozenHostBandFollowsTheLandscape) {
   DataFiles files;
-  FrozenHost h = frozen_host();
-  ASSERT_GE(h.mobile, 0);
-  auto free_cell = velmora_cell_copy(h.first.get());
-  auto ppt = property_of(free_cell.get(), files, 0.75);
-  ASSERT_TRUE(ppt);
+  FrozenBand band = frozen_band(files, 7);
+  ASSERT_TRUE(band.neb);
+  auto& neb = band.neb;
+  auto& ppt = band.ppt;
   char dir[] = "/tmp/velmora_neb_XXXXXX";
   ASSERT_TRUE(mkdtemp(dir));
   const std::string prefix = std::string(dir) + "/band";
-  auto neb = velmora_rx_neb_new(h.first.get(), h.last.get(), ppt.get(), 7);
-  ASSERT_TRUE(neb);
 
   neb->relax = false;
   neb->step_limit = 30;
@@ -555,6 +629,45 @@ TEST(Neb, FrozenHostBandFollowsTheLandscape) {
   }
   EXPECT_NE(out.find("RX_NEB: barrier forward = "), std::string::npos);
   rmdir(dir);
+}
+
+// A band converges when the band force on every atom of every image is
+// below f_conv in eV/A.
+TEST(Neb, ConvergesWhenTheBandForceInEvPerAIsBelowTheCriterion) {
+  DataFiles files;
+  FrozenBand band = frozen_band(files, 5);
+  ASSERT_TRUE(band.neb);
+  auto& neb = band.neb;
+  const FrozenHost& h = band.h;
+  // The straight band is symmetric and at rest: bend it off the line.
+  for (int k = 1; k + 1 < neb->total; ++k) {
+    neb->cell[k]->atom[h.mobile].x[0] += 0.15;
+    neb->cell[k]->atom[h.mobile].x[1] -= 0.15;
+    velmora_cell_update_coordinate_fractional(neb->cell[k].get());
+  }
+  neb->relax = false;
+  neb->step_limit = 20000;
+  neb->step_log = -1;
+  neb->f_conv = 0.05;
+  char dir[] = "/tmp/velmora_neb_XXXXXX";
+  ASSERT_TRUE(mkdtemp(dir));
+  neb->log_filename = std::string(dir) + "/band";
+  std::string out;
+  capture([&] { ASSERT_EQ(velmora_rx_neb_run(neb.get()), 0); }, &out, nullptr);
+  for (int k = 0; k < neb->total; ++k)
+    std::remove((neb->log_filename + ".neb." + std::to_string(k) + ".cif").c_str());
+  std::remove((neb->log_filename + ".neb.xyz").c_str());
+  EXPECT_EQ(rmdir(dir), 0);
+  ASSERT_NE(out.find("RX_NEB: convergence reached."), std::string::npos);
+  double largest = 0.0;
+  for (int k = 1; k + 1 < neb->total; ++k) {
+    double image = 0.0;
+    for (const auto& f : neb->f[k])
+      image = std::max(image, velmora_vector3_double_length(f.data()) * 2.0 * VELMORA_COULOMB);
+    EXPECT_LE(image, 0.05) << k;
+    largest = std::max(largest, image);
+  }
+  EXPECT_GT(largest, 0.005);
 }
 
 TEST(Neb, StepLimitKeepsTheLastLinesAndImagesAndThreadsDoNotMatter) {

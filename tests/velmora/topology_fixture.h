@@ -13,6 +13,7 @@
 #include <string>
 
 #include "velmora-cube.h"
+#include "velmora-import.h"
 #include "velmora.h"
 
 namespace topology_fixture {
@@ -49,6 +50,24 @@ inline std::unique_ptr<VELMORA_CUBE> separable(double A, double B, double C, lon
   const long n[3] = {n0, n1, n2};
   const double a[3][3] = {{4, 0, 0}, {0, 4, 0}, {0, 0, 4}};
   return sample(n, a, [=](double x, double y, double z) { return A * c1(x) + B * c1(y) + C * c1(z); });
+}
+
+// Parameters naming Li+ (6.94 amu, charge 1, radius 0.7 A, screening 0.75)
+// as the conducting ion: enough for the site graph and the kinetic Monte
+// Carlo.
+inline VELMORA_PROPERTY lithium() {
+  VELMORA_PROPERTY ppt;
+  ppt.total = 1;
+  ppt.type.push_back({'L', 'i', '\0'});
+  ppt.os.push_back(1);
+  ppt.uni.resize(1);
+  ppt.uni[0].m = 6.94;
+  ppt.uni[0].q = 1.0;
+  ppt.uni[0].rc = 0.7;
+  ppt.bin.assign(1, std::vector<VELMORA_PROPERTY_BINARY>(1));
+  ppt.sf = 0.75;
+  ppt.conducting = 0;
+  return ppt;
 }
 
 // Runs f with standard output and error captured (returned in *out/*err).

@@ -65,8 +65,8 @@ int velmora_cmd_print_sys(VELMORA_CMD_OPT* opt) {
 #define VELMORA_CMD_LINE_NEB_RELAX \
   "Command: {flag:relax}: if set to true, two end images are relaxed to achieve local minima. "
 #define VELMORA_CMD_LINE_NEB_REST                                                              \
-  "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is " \
-  "used. Default 0.005000.\n" VELMORA_CMD_LINE_SF                                             \
+  "Command: {f_conv}: force convergence criterion: the largest force on any atom, in eV/A. " \
+  "If set to non-positive, default value is used. Default 0.010000.\n" VELMORA_CMD_LINE_SF    \
   "Command: {k} the spring constant. Set to non-positive to use the default. Default "        \
   "0.500000.\n"
 #define VELMORA_CMD_LINE_CONDUCTING             \
@@ -253,8 +253,8 @@ const VELMORA_CMD kCommands[] = {
      "Command: {step_p}: the number of atomic steps in between which a relaxation of lattice "
      "parameters is performed. If set to non-positive integer, lattice relaxation will not be "
      "performed. Default 0.\n"
-     "Command: {f_conv}: force convergence criterion. If set to non-positive, default value is "
-     "used. Default 0.005000.\n"
+     "Command: {f_conv}: force convergence criterion: the largest force on any atom, in eV/A. "
+     "If set to non-positive, default value is used. Default 0.010000.\n"
      "Command: {p_conv}: pressure convergence criterion. If set to non-positive, default value "
      "is used. Default 0.001000.\n" VELMORA_CMD_LINE_SF "Example: ./velmora.x --rx-sd Li2O.cif\n"
      "Example: ./velmora.x --rx-sd Li2O.cif 0 10 0.0001 0.0001\n",

@@ -70,6 +70,58 @@ const DerivativeTask kTasks[9] = {{1, 0, 0, 0}, {1, 1, 1, 1}, {1, 2, 2, 2},
                                   {2, 0, 0, 0}, {2, 1, 1, 1}, {2, 2, 2, 2},
                                   {2, 0, 1, 3}, {2, 0, 2, 4}, {2, 1, 2, 5}};
 
+// On an oblique grid a Fourier coefficient stands for every wave vector
+// kappa + s n (s integer) alike; the derivative takes the shortest of them
+// in Cartesian length (|k|^2 = kappa^T G* kappa, G* the reciprocal metric
+// of the lattice), so that the derivative operators have the symmetry of
+// the lattice (on a hexagonal grid the coefficients of the box
+// -n/2 < kappa <= n/2 on each axis are no hexagon, and the curvature at a
+// site on a 3-fold axis would not be isotropic in the plane).  Where
+// several are equally short (the zone boundary, the Nyquist plane of a
+// rectangular grid) their mean is taken: kappa_d and kappa_d kappa_e of
+// those aliases averaged.  On a rectangular grid this is the usual
+// -n/2 < kappa <= n/2 with the Nyquist terms of odd order dropped.
+struct AliasMean {
+  double k[3];      // mean kappa per axis
+  double kk[3][3];  // mean kappa_d kappa_e
+};
+AliasMean alias_mean(const long kappa[3], const long n[3], const double gstar[3][3]) {
+  double q[27][3], l2[27], best = 0.0;
+  int count = 0;
+  for (int s0 = -1; s0 <= 1; ++s0)
+    for (int s1 = -1; s1 <= 1; ++s1)
+      for (int s2 = -1; s2 <= 1; ++s2) {
+        const int s[3] = {s0, s1, s2};
+        double* v = q[count];
+        for (int d = 0; d < 3; ++d) v[d] = static_cast<double>(kappa[d] + s[d] * n[d]);
+        double sum = 0.0;
+        for (int d = 0; d < 3; ++d)
+          for (int e = 0; e < 3; ++e) sum += v[d] * gstar[d][e] * v[e];
+        l2[count] = sum;
+        if (count == 0 || sum < best) best = sum;
+        ++count;
+      }
+  AliasMean m{};
+  int ties = 0;
+  // Lattices come from cube headers with six decimals: equal lengths of a
+  // hexagonal zone's boundary differ there by a few 1e-6; distinct ones by
+  // at least 1/|kappa|^2, above 1e-5 on grids of up to 300 points an axis.
+  const double tol = 1e-5 * best + 1e-12;
+  for (int t = 0; t < count; ++t) {
+    if (l2[t] > best + tol) continue;
+    ++ties;
+    for (int d = 0; d < 3; ++d) {
+      m.k[d] += q[t][d];
+      for (int e = 0; e < 3; ++e) m.kk[d][e] += q[t][d] * q[t][e];
+    }
+  }
+  for (int d = 0; d < 3; ++d) {
+    m.k[d] /= ties;
+    for (int e = 0; e < 3; ++e) m.kk[d][e] /= ties;
+  }
+  return m;
+}
+
 }  // namespace
 
 // ------------------------------------------------ topology helpers ----
@@ -458,14 +510,23 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
   // Wave factors 2 pi kappa / L of each index and the Nyquist marks.
   std::vector<double> wave[3];
   std::vector<char> nyquist[3];
+  double length[3], gstar[3][3], metric[3][3];
+  bool rectangular = true;
+  for (int d = 0; d < 3; ++d)
+    for (int e = 0; e < 3; ++e) metric[d][e] = velmora_vector3_double_dot(cube->a[d], cube->a[e]);
+  for (int d = 0; d < 3; ++d)
+    for (int e = 0; e < 3; ++e)
+      if (d != e && std::fabs(metric[d][e]) > 1e-9 * std::sqrt(metric[d][d] * metric[e][e]))
+        rectangular = false;
+  if (!rectangular && !invert(gstar, metric)) rectangular = true;
   for (int d = 0; d < 3; ++d) {
-    const double length = velmora_vector3_double_length(cube->a[d]);
+    length[d] = velmora_vector3_double_length(cube->a[d]);
     const long count = d == 2 ? half : n[d];
     wave[d].resize(static_cast<std::size_t>(count));
     nyquist[d].resize(static_cast<std::size_t>(count));
     for (long m = 0; m < count; ++m) {
       const long kappa = m <= n[d] / 2 ? m : m - n[d];
-      wave[d][m] = kTwoPi * static_cast<double>(kappa) / length;
+      wave[d][m] = kTwoPi * static_cast<double>(kappa) / length[d];
       nyquist[d][m] = n[d] % 2 == 0 && m == n[d] / 2;
     }
   }
@@ -484,7 +545,19 @@ std::unique_ptr<VELMORA_FFT> velmora_fft_new_from_cube(const VELMORA_CUBE* cube)
           const double wd = wave[task.d][m[task.d]] * scale;
           const bool drop = !twice && (nyquist[task.d][m[task.d]] || nyquist[task.e][m[task.e]]);
           const Pair c = spectrum[p];
-          if (drop) {
+          if (!rectangular) {
+            const long kappa[3] = {m[0] <= n[0] / 2 ? m[0] : m[0] - n[0],
+                                   m[1] <= n[1] / 2 ? m[1] : m[1] - n[1], m[2]};
+            const AliasMean am = alias_mean(kappa, n, gstar);
+            const double ud = kTwoPi / length[task.d], ue = kTwoPi / length[task.e];
+            if (task.order == 1) {  // times i w
+              const double w = ud * am.k[task.d] * scale;
+              s[p] = {-w * c.im, w * c.re};
+            } else {  // times (i wd)(i we)
+              const double f = -ud * ue * am.kk[task.d][task.e] * scale;
+              s[p] = {f * c.re, f * c.im};
+            }
+          } else if (drop) {
             s[p] = {0.0, 0.0};
           } else if (task.order == 1) {  // times i w
             s[p] = {-wd * c.im, wd * c.re};

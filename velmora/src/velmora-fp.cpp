@@ -1,13 +1,15 @@
-// Flow-path map: each grid point's 26 periodic neighbours split into those
-// not lower than the point and those lower, each side cut into 26-connected
-// clusters within the 3x3x3 block (bit masks, exact for every pattern); no
-// lower cluster makes a minimum, two or three a saddle.  Half paths follow
-// the stored lowest neighbour of the first lower cluster from every branch
-// of a pass (a saddle, or a point with four or more lower clusters) down to
-// a minimum or another pass.
+// Flow-path map: each grid point's periodic neighbours (the 26 of its 3x3x3
+// block, or on a hexagonal grid the symmetric set of 38: see
+// velmora-fp-grid.cpp) split into those not lower than the point and those
+// lower, each side cut into connected clusters within the neighbourhood
+// (bit masks, exact for every pattern); no lower cluster makes a minimum,
+// two or three a saddle.  Half paths follow the stored lowest neighbour of
+// the first lower cluster from every branch of a pass (a saddle, or a point
+// with four or more lower clusters) down to a minimum or another pass.
 #include "velmora-fp.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,66 +28,55 @@ constexpr int kCentre = 13;
 // has lost its way (a grid of a few hundred points per axis never needs it).
 constexpr long kMaxPathPoints = 1999;
 
-// Bit masks of the block positions touching each position (26-connectivity
-// inside the 3x3x3 block, the centre left out).
-struct BlockAdjacency {
-  std::uint32_t mask[27];
-  BlockAdjacency() {
-    for (int q = 0; q < 27; ++q) {
-      mask[q] = 0;
-      for (int r = 0; r < 27; ++r) {
-        if (r == q || r == kCentre) continue;
-        if (std::abs(q / 9 - r / 9) <= 1 && std::abs(q / 3 % 3 - r / 3 % 3) <= 1 &&
-            std::abs(q % 3 - r % 3) <= 1)
-          mask[q] |= 1u << r;
-      }
-    }
-  }
-};
-const BlockAdjacency kAdjacency;
+using Mask = VELMORA_NB_MASK;
+constexpr Mask bit(int k) { return static_cast<Mask>(1) << k; }
 
-// The cluster of `seed` among the positions of `side`.
-std::uint32_t grow_cluster(int seed, std::uint32_t side) {
-  std::uint32_t cluster = 1u << seed, previous = 0;
+int lowest_bit(Mask m) {
+  const auto low = static_cast<unsigned long long>(m);
+  return low ? __builtin_ctzll(low) : 64 + __builtin_ctzll(static_cast<unsigned long long>(m >> 64));
+}
+
+// The cluster of neighbour `seed` among the neighbours of `side`.
+Mask grow_cluster(int seed, Mask side, const VELMORA_GRID_NEIGHBOURS& nb) {
+  Mask cluster = bit(seed), previous = 0;
   while (cluster != previous) {
     previous = cluster;
-    std::uint32_t grown = cluster;
-    for (std::uint32_t m = cluster; m; m &= m - 1) grown |= kAdjacency.mask[__builtin_ctz(m)];
+    Mask grown = cluster;
+    for (Mask m = cluster; m; m &= m - 1) grown |= nb.adjacency[lowest_bit(m)];
     cluster = grown & side;
   }
   return cluster;
 }
 
-// Labels of the 26 neighbours from their energies (e[13] is the point):
-// one counter numbers the clusters in scan order, positive for the side
-// not lower than the point, negative for the lower side.  A neighbour of
-// equal energy counts as higher when it comes later in grid order (bit q
+// Labels of the neighbours from their energies e (the point's is `centre`):
+// one counter numbers the clusters in neighbour order, positive for the
+// side not lower than the point, negative for the lower side.  A neighbour
+// of equal energy counts as higher when it comes later in grid order (bit k
 // of `later`), as lower when it comes earlier: energies written with six
 // decimals are often exactly equal (symmetry copies), and a saddle spread
 // over two equal points would otherwise show two lower clusters at
 // neither.
-void cluster_block(const double e[27], std::uint32_t later, int label[27], int& total_up,
-                   int& total_dn) {
-  std::uint32_t up = 0, down = 0;
-  for (int q = 0; q < 27; ++q) {
-    label[q] = 0;
-    if (q == kCentre) continue;
-    if (e[q] > e[kCentre] || (e[q] == e[kCentre] && (later >> q & 1u)))
-      up |= 1u << q;
+void cluster_block(const double* e, double centre, Mask later, int* label, int& total_up,
+                   int& total_dn, const VELMORA_GRID_NEIGHBOURS& nb) {
+  Mask up = 0, down = 0;
+  for (int k = 0; k < nb.total; ++k) {
+    label[k] = 0;
+    if (e[k] > centre || (e[k] == centre && (later & bit(k))))
+      up |= bit(k);
     else
-      down |= 1u << q;
+      down |= bit(k);
   }
   total_up = total_dn = 0;
   int counter = 1;
-  std::uint32_t done = 0;
-  for (int q = 0; q < 27; ++q) {
-    if (q == kCentre || (done >> q & 1u)) continue;
-    const bool higher = up >> q & 1u;
-    const std::uint32_t cluster = grow_cluster(q, higher ? up : down);
+  Mask done = 0;
+  for (int k = 0; k < nb.total; ++k) {
+    if (done & bit(k)) continue;
+    const bool higher = (up & bit(k)) != 0;
+    const Mask cluster = grow_cluster(k, higher ? up : down, nb);
     done |= cluster;
     const int value = higher ? counter : -counter;
     ++counter;
-    for (std::uint32_t m = cluster; m; m &= m - 1) label[__builtin_ctz(m)] = value;
+    for (Mask m = cluster; m; m &= m - 1) label[lowest_bit(m)] = value;
     if (higher)
       ++total_up;
     else
@@ -93,51 +84,68 @@ void cluster_block(const double e[27], std::uint32_t later, int label[27], int& 
   }
 }
 
-// Energies of the 27 points of the block around grid point (i, j, k);
-// returns the mask of the neighbours that come later in grid order.
-std::uint32_t block_energies_at(double e[27], const VELMORA_FPCUBE* cube, long i, long j,
-                                long k) {
+// Energies of the neighbours of grid point (i, j, k) and of the point
+// itself; returns the mask of the neighbours that come later in grid
+// order.
+Mask neighbour_energies_at(double* e, double& centre, const VELMORA_FPCUBE* cube, long i, long j,
+                           long k) {
   const long* n = cube->n;
-  const long x[3] = {i == 0 ? n[0] - 1 : i - 1, i, i + 1 == n[0] ? 0 : i + 1};
-  const long y[3] = {j == 0 ? n[1] - 1 : j - 1, j, j + 1 == n[1] ? 0 : j + 1};
-  const long z[3] = {k == 0 ? n[2] - 1 : k - 1, k, k + 1 == n[2] ? 0 : k + 1};
+  // Wrapped indices of the offsets -2..2 along each axis.
+  long x[5], y[5], z[5];
+  for (int o = -2; o <= 2; ++o) {
+    x[o + 2] = velmora_mod_long(i + o, n[0]);
+    y[o + 2] = velmora_mod_long(j + o, n[1]);
+    z[o + 2] = velmora_mod_long(k + o, n[2]);
+  }
   const double* en = cube->en.data();
-  const long centre = (i * n[1] + j) * n[2] + k;
-  std::uint32_t later = 0;
-  for (int a = 0; a < 3; ++a)
-    for (int b = 0; b < 3; ++b) {
-      const long row = (x[a] * n[1] + y[b]) * n[2];
-      for (int c = 0; c < 3; ++c) {
-        const int q = 9 * a + 3 * b + c;
-        e[q] = en[row + z[c]];
-        if (row + z[c] > centre) later |= 1u << q;
-      }
-    }
+  const long self = (i * n[1] + j) * n[2] + k;
+  centre = en[self];
+  Mask later = 0;
+  const VELMORA_GRID_NEIGHBOURS& nb = cube->nb;
+  for (int q = 0; q < nb.total; ++q) {
+    const int* o = nb.offset[q];
+    const long p = (x[o[0] + 2] * n[1] + y[o[1] + 2]) * n[2] + z[o[2] + 2];
+    e[q] = en[p];
+    if (p > self) later |= bit(q);
+  }
   return later;
 }
 
 // The same around flat index p.
-std::uint32_t block_energies(double e[27], const VELMORA_FPCUBE* cube, long p) {
+Mask neighbour_energies(double* e, double& centre, const VELMORA_FPCUBE* cube, long p) {
   long x[3];
   velmora_fpcube_unflatten(x, cube, p);
-  return block_energies_at(e, cube, x[0], x[1], x[2]);
+  return neighbour_energies_at(e, centre, cube, x[0], x[1], x[2]);
 }
 
-// The descent step of a point: the lowest neighbour (the last in scan order
-// among equals) of its first lower cluster, as velmora_fpdot_branch finds
-// it for dn[0].
-int first_lower_branch(const int label[27], const double e[27]) {
+// The descent step of a point: the lowest neighbour (the last in neighbour
+// order among equals) of its first lower cluster, as velmora_fpdot_branch
+// finds it for dn[0]; VELMORA_NB_SELF without a lower neighbour.
+int first_lower_branch(const int* label, const double* e, double centre, int total) {
   int first = 0;
-  while (first < 27 && label[first] >= 0) ++first;
-  if (first == 27) return kCentre;
+  while (first < total && label[first] >= 0) ++first;
+  if (first == total) return VELMORA_NB_SELF;
   int choice = first;
-  double best = e[kCentre];
-  for (int q = first; q < 27; ++q)
+  double best = centre;
+  for (int q = first; q < total; ++q)
     if (label[q] == label[first] && e[q] <= best) {
       best = e[q];
       choice = q;
     }
   return choice;
+}
+
+// Labels, cluster counts and branches of point p.
+struct PointClusters {
+  double e[VELMORA_NB_MAX];
+  double centre = 0.0;
+  int label[VELMORA_NB_MAX];
+  int total_up = 0, total_dn = 0;
+};
+
+void point_clusters(PointClusters& pc, const VELMORA_FPCUBE* cube, long p) {
+  const Mask later = neighbour_energies(pc.e, pc.centre, cube, p);
+  cluster_block(pc.e, pc.centre, later, pc.label, pc.total_up, pc.total_dn, cube->nb);
 }
 
 }  // namespace
@@ -208,17 +216,19 @@ fpdot_type velmora_fpdot_classify(int total_up, int total_dn) {
   return type;
 }
 
-void velmora_fpdot_branch(int up[8], int dn[8], const int label[27], const double en[27]) {
+void velmora_fpdot_branch(int up[8], int dn[8], const int* label, const double* en,
+                          double centre, int total) {
   // Clusters are visited in the order of their first label; labels grow in
-  // magnitude in scan order, so that is the order of increasing |label|.
+  // magnitude in neighbour order, so that is the order of increasing
+  // |label|.
   int up_count = 0, dn_count = 0, seen_up = 0, seen_dn = 0;
-  for (int q = 0; q < 27; ++q) {
+  for (int q = 0; q < total; ++q) {
     const int l = label[q];
     if (l > seen_up && up_count < 8) {
       seen_up = l;
-      double best = en[kCentre];
+      double best = centre;
       int choice = q;
-      for (int r = 0; r < 27; ++r)
+      for (int r = 0; r < total; ++r)
         if (label[r] == l && en[r] >= best) {
           best = en[r];
           choice = r;
@@ -226,9 +236,9 @@ void velmora_fpdot_branch(int up[8], int dn[8], const int label[27], const doubl
       up[up_count++] = choice;
     } else if (l < seen_dn && dn_count < 8) {
       seen_dn = l;
-      double best = en[kCentre];
+      double best = centre;
       int choice = q;
-      for (int r = 0; r < 27; ++r)
+      for (int r = 0; r < total; ++r)
         if (label[r] == l && en[r] <= best) {
           best = en[r];
           choice = r;
@@ -236,15 +246,21 @@ void velmora_fpdot_branch(int up[8], int dn[8], const int label[27], const doubl
       dn[dn_count++] = choice;
     }
   }
-  for (int k = up_count; k < 8; ++k) up[k] = kCentre;
-  for (int k = dn_count; k < 8; ++k) dn[k] = kCentre;
+  for (int k = up_count; k < 8; ++k) up[k] = VELMORA_NB_SELF;
+  for (int k = dn_count; k < 8; ++k) dn[k] = VELMORA_NB_SELF;
 }
 
 void velmora_fpdot_cluster(int label[27], int& total_up, int& total_dn,
                            const VELMORA_FPCUBE* cube, const long x_i[3]) {
-  double e[27];
-  const std::uint32_t later = block_energies(e, cube, velmora_fpcube_index(cube, x_i));
-  cluster_block(e, later, label, total_up, total_dn);
+  PointClusters pc;
+  point_clusters(pc, cube, velmora_fpcube_index(cube, x_i));
+  total_up = pc.total_up;
+  total_dn = pc.total_dn;
+  for (int q = 0; q < 27; ++q) {
+    const int o[3] = {q / 9 - 1, q / 3 % 3 - 1, q % 3 - 1};
+    const int k = q == kCentre ? -1 : cube->nb.find(o);
+    label[q] = k < 0 ? 0 : pc.label[k];
+  }
 }
 
 std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE* cube) {
@@ -269,6 +285,7 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE*
   }
   velmora_matrix33_double_copy(map->a, cube->a);
   velmora_matrix33_double_copy(map->a_i, cube->a_i);
+  map->nb = velmora_grid_neighbours(cube->a_i, cube->n);
   map->en = cube->en;
   const long total = static_cast<long>(map->en.size());
   // 1: more than 4 higher clusters; 2: more than 8 of either kind.
@@ -277,17 +294,20 @@ std::unique_ptr<VELMORA_FPCUBE> velmora_fpcube_new_from_cube(const VELMORA_CUBE*
   const long rows = cube->n[0] * cube->n[1];
 #pragma omp parallel for schedule(static)
   for (long row = 0; row < rows; ++row) {
+    PointClusters pc;
     for (long k = 0; k < cube->n[2]; ++k) {
       const long p = row * cube->n[2] + k;
-      double e[27];
-      int label[27], up = 0, dn = 0;
-      const std::uint32_t later = block_energies_at(e, m, row / cube->n[1], row % cube->n[1], k);
-      cluster_block(e, later, label, up, dn);
+      const Mask later =
+          neighbour_energies_at(pc.e, pc.centre, m, row / cube->n[1], row % cube->n[1], k);
+      cluster_block(pc.e, pc.centre, later, pc.label, pc.total_up, pc.total_dn, m->nb);
+      const int up = pc.total_up, dn = pc.total_dn;
       VELMORA_FPCODE& code = map->dot[p];
       code.type = static_cast<std::uint8_t>(velmora_fpdot_classify(up, dn));
-      code.total_up = static_cast<std::uint8_t>(up);
-      code.total_dn = static_cast<std::uint8_t>(dn);
-      if (dn > 0) code.dn = static_cast<std::uint8_t>(first_lower_branch(label, e));
+      code.total_up = static_cast<std::uint8_t>(std::min(up, 255));
+      code.total_dn = static_cast<std::uint8_t>(std::min(dn, 255));
+      if (dn > 0)
+        code.dn = static_cast<std::uint8_t>(first_lower_branch(pc.label, pc.e, pc.centre,
+                                                               m->nb.total));
       if (up >= 9 || dn >= 9)
         warning[p] = 2;
       else if (up >= 4)
@@ -317,15 +337,15 @@ int velmora_fpdot_read(VELMORA_FPDOT* dot, const VELMORA_FPCUBE* cube, long x_i[
   for (int d = 0; d < 3; ++d) x_i[d] = velmora_mod_long(x_i[d], cube->n[d]);
   *dot = VELMORA_FPDOT();
   const long p = velmora_fpcube_index(cube, x_i);
-  double e[27];
   int label[27], up[8], dn[8];
-  const std::uint32_t later = block_energies(e, cube, p);
-  cluster_block(e, later, label, dot->total_up, dot->total_dn);
-  velmora_fpdot_branch(up, dn, label, e);
+  velmora_fpdot_cluster(label, dot->total_up, dot->total_dn, cube, x_i);
   for (int q = 0; q < 27; ++q) dot->cluster[q / 9][q / 3 % 3][q % 3] = label[q];
+  PointClusters pc;
+  point_clusters(pc, cube, p);
+  velmora_fpdot_branch(up, dn, pc.label, pc.e, pc.centre, cube->nb.total);
   for (int k = 0; k < 8; ++k) {
-    dot->up[k] = velmora_fpcube_neighbour(cube, p, up[k]);
-    dot->dn[k] = velmora_fpcube_neighbour(cube, p, dn[k]);
+    dot->up[k] = velmora_fpcube_step(cube, p, up[k]);
+    dot->dn[k] = velmora_fpcube_step(cube, p, dn[k]);
   }
   dot->en = cube->en[p];
   for (int d = 0; d < 3; ++d) dot->x_i[d] = x_i[d];
@@ -381,16 +401,15 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
   }
   std::unique_ptr<VELMORA_FPHALF_LIST> list = velmora_fphalf_list_new_empty();
   if (!list) return nullptr;
-  double e[27];
-  int label[27], up = 0, dn = 0, up_code[8], dn_code[8];
-  const std::uint32_t later = block_energies(e, cube, saddle);
-  cluster_block(e, later, label, up, dn);
-  velmora_fpdot_branch(up_code, dn_code, label, e);
-  const int branches = std::min(dn, 8);
+  PointClusters pc;
+  point_clusters(pc, cube, saddle);
+  int up_code[8], dn_code[8];
+  velmora_fpdot_branch(up_code, dn_code, pc.label, pc.e, pc.centre, cube->nb.total);
+  const int branches = std::min(pc.total_dn, 8);
   for (int k = 0; k < branches; ++k) {
     VELMORA_FPHALF half;
     half.dot.push_back(saddle);
-    long next = velmora_fpcube_neighbour(cube, saddle, dn_code[k]);
+    long next = velmora_fpcube_step(cube, saddle, dn_code[k]);
     while (true) {
       const VELMORA_FPCODE& code = cube->dot[next];
       if (code.type != FP_NOR && code.type != FP_MIN && code.type != FP_SAD &&
@@ -411,7 +430,7 @@ std::unique_ptr<VELMORA_FPHALF_LIST> velmora_fphalf_list_new(const VELMORA_FPCUB
                      static_cast<long>(half.dot.size()));
         return nullptr;
       }
-      next = velmora_fpcube_neighbour(cube, next, code.dn);
+      next = velmora_fpcube_step(cube, next, code.dn);
     }
     half.total = static_cast<long>(half.dot.size());
     half.barrier = cube->en[half.dot.front()] - cube->en[half.dot.back()];

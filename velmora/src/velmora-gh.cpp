@@ -1,14 +1,11 @@
-// Site graph and conduction network.  Vertices are the minima that the
-// flow-path half paths end in (a path that stops on a lower saddle is
-// carried on down to a minimum; minima within one grid step are one site);
-// a hop joins the basins that the two half paths of one saddle region run
-// into, its lattice translation counted from the boundary jumps along the
-// route.  The thresholds come from opening the hops in the order of their
-// saddle energy (union-find carrying each site's cell offset): a cluster
-// whose closed hop sequences translate in d independent directions conducts
-// in d dimensions, from its lowest site over the last saddle opened.  The
-// cycles that show each network are fundamental cycles of a minimum
-// spanning forest by saddle energy.
+// Site graph and conduction network: periodic geometry, the supergraph,
+// cycles and thresholds, the --gh command (the graph itself is built from
+// the half paths in velmora-gh-build.cpp).  The thresholds come from
+// opening the hops in the order of their saddle energy (union-find carrying
+// each site's cell offset): a cluster whose closed hop sequences translate
+// in d independent directions conducts in d dimensions, from its lowest
+// site over the last saddle opened.  The cycles that show each network are
+// fundamental cycles of a minimum spanning forest by saddle energy.
 #include "velmora-gh.h"
 
 #include <algorithm>
@@ -30,37 +27,8 @@ namespace {
 // Energies closer than this (eV) count as equal when cycles are ordered and
 // thresholds compared.
 constexpr double kEnergyTolerance = 0.0001;
-// Occupancy and label matching stop once the cutoff passes this (A).
-constexpr double kSiteCutoffMax = 0.6;
-
-// Boundary jumps of one grid step p -> q: a coordinate that changes by two
-// or more has wrapped around the cell.
-void add_wrap(int out[3], const long p[3], const long q[3]) {
-  for (int d = 0; d < 3; ++d) {
-    const long diff = q[d] - p[d];
-    if (diff >= 2) --out[d];
-    if (diff <= -2) ++out[d];
-  }
-}
 
 bool is_zero(const int v[3]) { return v[0] == 0 && v[1] == 0 && v[2] == 0; }
-
-bool matches_ion(const VELMORA_ATOM& atom, const char* type, int os) {
-  return atom.os == os && std::strcmp(atom.type, type) == 0;
-}
-
-// Vertices (in index order) whose grid point is within one step of p.
-std::vector<long> vertices_near(const VELMORA_FPCUBE* map,
-                                const std::unordered_map<long, long>& vertex_at, long p) {
-  std::vector<long> out;
-  for (int q = 0; q < 27; ++q) {
-    auto it = vertex_at.find(velmora_fpcube_neighbour(map, p, q));
-    if (it != vertex_at.end()) out.push_back(it->second);
-  }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return out;
-}
 
 // The image of a cell vector: v + sum_d t[d] a[d].
 void translate(double out[3], const double v[3], const int t[3], const double a[3][3]) {
@@ -136,391 +104,6 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new(long total_v, long total_e) {
   graph->total_v = std::max(0L, total_v);
   graph->total_e = std::max(0L, total_e);
   return graph;
-}
-
-namespace {
-
-// Vertices: the minima the half paths end in, in list order; a minimum
-// within one grid step of a vertex already made belongs to it.
-int graph_add_vertices(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
-                       const VELMORA_FPHALF_LIST* list, const VELMORA_FFT* fft,
-                       std::unordered_map<long, long>& vertex_at) {
-  for (const VELMORA_FPHALF& half : list->half) {
-    const long end = half.dot.back();
-    if (map->dot[end].type != FP_MIN) continue;
-    if (!vertices_near(map, vertex_at, end).empty()) continue;
-    VELMORA_GRAPH_VERTEX v;
-    v.index = static_cast<long>(graph->v.size());
-    velmora_fpcube_unflatten(v.x_i, map, end);
-    velmora_fpcube_position(v.x, map, end);
-    VELMORA_FFTDOT dot;
-    long x_i[3] = {v.x_i[0], v.x_i[1], v.x_i[2]};
-    if (velmora_fftdot_read_from_fft(&dot, fft, x_i) != 0) {
-      std::fprintf(stderr, "Error: velmora_fftdot_read_from_fft() returns non-zero.\n");
-      return 1;
-    }
-    velmora_vector3_double_copy(v.eig, dot.eig);
-    velmora_matrix33_double_copy(v.eiv, dot.eiv);
-    v.occ = 0.0;
-    v.en = map->en[end];
-    try {
-      graph->v.push_back(v);
-    } catch (const std::exception&) {
-      std::fprintf(stderr, "Error: unable to reallocate VELMORA_GRAPH_VERTEX.\n");
-      return 1;
-    }
-    vertex_at[end] = v.index;
-  }
-  graph->total_v = static_cast<long>(graph->v.size());
-  return 0;
-}
-
-// Edges: every two qualifying half paths whose saddles are the same point
-// or adjacent ones (one saddle region) join the basins they run into; the
-// route basin -> saddle -> saddle -> basin stays below the higher of the two
-// saddles, so that is the hop's saddle and energy (two half paths of one
-// saddle point hop at that point's own energy, whatever saddle of the
-// region comes first in grid order).  Within a region one hop per (start
-// vertex, end vertex, translation) is kept, the lowest; a hop and its
-// reverse are the same hop.  Two half paths that end in the same basin make
-// a hop only when the route between them crosses the cell: the hop of a
-// site to its own periodic image.  A saddle with three downhill branches
-// (or a point with four or more) is where as many basins meet (on a grid a
-// pass shared by three or four valleys looks so): its branches are paired
-// like any others, so all its basins connect at its energy, as they do when
-// the landscape is flooded.
-struct HopCandidate {
-  long A, B, i, j, saddle;
-  int bound_i[3], bound_f[3];
-};
-
-long region_root(std::unordered_map<long, long>& parent, long x) {
-  while (parent[x] != x) x = parent[x] = parent[parent[x]];
-  return x;
-}
-
-int graph_add_edges(VELMORA_GRAPH* graph, const VELMORA_FPCUBE* map,
-                    const VELMORA_FPHALF_LIST* list,
-                    const std::unordered_map<long, long>& vertex_at) {
-  const long total = list->total;
-  auto qualifies = [&](long h) {
-    const VELMORA_FPHALF& half = list->half[h];
-    const VELMORA_FPCODE& saddle = map->dot[half.dot.front()];
-    return velmora_fpcode_is_pass(saddle) && map->dot[half.dot.back()].type == FP_MIN;
-  };
-  // Boundary jumps of each half path from its saddle to its end, and the
-  // qualifying half paths by saddle point.
-  std::vector<std::array<int, 3>> wrap(static_cast<std::size_t>(total));
-  std::unordered_map<long, std::vector<long>> at_saddle;
-  for (long h = 0; h < total; ++h) {
-    const VELMORA_FPHALF& half = list->half[h];
-    int w[3] = {0, 0, 0};
-    long p[3], q[3];
-    for (std::size_t s = 1; s < half.dot.size(); ++s) {
-      velmora_fpcube_unflatten(p, map, half.dot[s - 1]);
-      velmora_fpcube_unflatten(q, map, half.dot[s]);
-      add_wrap(w, p, q);
-    }
-    wrap[h] = {w[0], w[1], w[2]};
-    if (qualifies(h)) at_saddle[half.dot.front()].push_back(h);
-  }
-  // Saddle regions: saddle points joined through adjacent saddle points.
-  std::unordered_map<long, long> region;
-  for (const auto& entry : at_saddle) region[entry.first] = entry.first;
-  for (const auto& entry : at_saddle)
-    for (int q = 0; q < 27; ++q) {
-      const long other = velmora_fpcube_neighbour(map, entry.first, q);
-      if (at_saddle.count(other))
-        region[region_root(region, entry.first)] = region_root(region, other);
-    }
-  // The lowest hop per (region, vertex, vertex, translation), in the order
-  // in which the hops are first met.
-  std::vector<HopCandidate> hops;
-  std::map<std::tuple<long, long, long, int, int, int>, std::size_t> best;
-  for (long i = 0; i < total; ++i) {
-    if (!qualifies(i)) continue;
-    const VELMORA_FPHALF& hi = list->half[i];
-    const long si = hi.dot.front(), ei = hi.dot.back();
-    std::vector<long> partner;
-    for (int q = 0; q < 27; ++q) {
-      auto it = at_saddle.find(velmora_fpcube_neighbour(map, si, q));
-      if (it == at_saddle.end()) continue;
-      for (long j : it->second)
-        if (j > i) partner.push_back(j);
-    }
-    std::sort(partner.begin(), partner.end());
-    partner.erase(std::unique(partner.begin(), partner.end()), partner.end());
-    const std::vector<long> from = vertices_near(map, vertex_at, ei);
-    const long reg = region_root(region, si);
-    long xsi[3], xei[3];
-    velmora_fpcube_unflatten(xsi, map, si);
-    velmora_fpcube_unflatten(xei, map, ei);
-    for (long j : partner) {
-      const VELMORA_FPHALF& hj = list->half[j];
-      const long sj = hj.dot.front(), ej = hj.dot.back();
-      long xsj[3], xej[3];
-      velmora_fpcube_unflatten(xsj, map, sj);
-      velmora_fpcube_unflatten(xej, map, ej);
-      const bool same_basin = velmora_dot_adjacent(xei, xej, map->n);
-      const long saddle = map->en[sj] > map->en[si] ? sj : si;
-      for (long A : from)
-        for (long B : vertices_near(map, vertex_at, ej)) {
-          HopCandidate hop{A, B, i, j, saddle, {0, 0, 0}, {0, 0, 0}};
-          add_wrap(hop.bound_i, graph->v[A].x_i, xei);
-          add_wrap(hop.bound_f, xsi, xsj);
-          add_wrap(hop.bound_f, xej, graph->v[B].x_i);
-          int bound[3];
-          for (int d = 0; d < 3; ++d) {
-            hop.bound_i[d] -= wrap[i][d];
-            hop.bound_f[d] += wrap[j][d];
-            bound[d] = hop.bound_i[d] + hop.bound_f[d];
-          }
-          if (same_basin && is_zero(bound)) continue;
-          // A hop B -> A over -bound is this hop walked backwards.
-          const bool flip = A > B || (A == B && std::make_tuple(bound[0], bound[1], bound[2]) <
-                                                    std::make_tuple(-bound[0], -bound[1], -bound[2]));
-          const int sign = flip ? -1 : 1;
-          auto key = std::make_tuple(reg, flip ? B : A, flip ? A : B, sign * bound[0],
-                                     sign * bound[1], sign * bound[2]);
-          auto found = best.find(key);
-          if (found == best.end()) {
-            best.emplace(key, hops.size());
-            hops.push_back(hop);
-          } else if (map->en[saddle] < map->en[hops[found->second].saddle]) {
-            hops[found->second] = hop;
-          }
-        }
-    }
-  }
-  for (const HopCandidate& hop : hops) {
-    const VELMORA_GRAPH_VERTEX& va = graph->v[hop.A];
-    const VELMORA_GRAPH_VERTEX& vb = graph->v[hop.B];
-    int bound[3];
-    for (int d = 0; d < 3; ++d) bound[d] = hop.bound_i[d] + hop.bound_f[d];
-    VELMORA_GRAPH_EDGE e1, e2;
-    for (VELMORA_GRAPH_EDGE* e : {&e1, &e2}) {
-      velmora_fpcube_unflatten(e->x_i, map, hop.saddle);
-      velmora_fpcube_position(e->x, map, hop.saddle);
-      e->en = map->en[hop.saddle];
-    }
-    // The length of the hop to the image of B that it reaches.
-    double image[3];
-    translate(image, vb.x, bound, graph->a);
-    e1.l = e2.l = velmora_vector3_double_distance(image, va.x);
-    e1.v_i = hop.A;
-    e1.v_f = hop.B;
-    e1.index_half = hop.i;
-    e1.barrier = e1.en - va.en;
-    e2.v_i = hop.B;
-    e2.v_f = hop.A;
-    e2.index_half = hop.j;
-    e2.barrier = e2.en - vb.en;
-    for (int d = 0; d < 3; ++d) {
-      e1.bound_i[d] = hop.bound_i[d];
-      e1.bound_f[d] = hop.bound_f[d];
-      e1.bound[d] = bound[d];
-      e2.bound_i[d] = -hop.bound_f[d];
-      e2.bound_f[d] = -hop.bound_i[d];
-      e2.bound[d] = -bound[d];
-    }
-    velmora_dot_direction(e1.dir, va.x, e1.x, graph->a);
-    velmora_dot_direction(e2.dir, vb.x, e2.x, graph->a);
-    try {
-      graph->e.push_back(e1);
-      graph->e.push_back(e2);
-    } catch (const std::exception&) {
-      std::fprintf(stderr, "Error: unable to reallocate VELMORA_GRAPH_EDGE.\n");
-      return 1;
-    }
-  }
-  graph->total_e = static_cast<long>(graph->e.size());
-  for (long k = 0; k < graph->total_e; ++k) {
-    VELMORA_GRAPH_EDGE& e = graph->e[k];
-    e.index = k;
-    e.e_r = k % 2 == 0 ? k + 1 : k - 1;
-    VELMORA_GRAPH_VERTEX& v = graph->v[e.v_i];
-    try {
-      v.e.push_back(k);
-    } catch (const std::exception&) {
-      std::fprintf(stderr, "Error: unable to reallocate graph->v[%ld].e.\n", e.v_i);
-      return 1;
-    }
-    v.total_e = static_cast<int>(v.e.size());
-  }
-  return 0;
-}
-
-double sum_ion_occupancy(const VELMORA_CELL* cell, const char* type, int os) {
-  double total = 0.0;
-  for (const VELMORA_ATOM& atom : cell->atom)
-    if (matches_ion(atom, type, os)) total += atom.occ;
-  return total;
-}
-
-double first_site_cutoff(const VELMORA_GRAPH* graph) {
-  return (velmora_vector3_double_length(graph->a_i[0]) +
-          velmora_vector3_double_length(graph->a_i[1]) +
-          velmora_vector3_double_length(graph->a_i[2])) /
-         3.0 / 4.0;
-}
-
-}  // namespace
-
-long velmora_fphalf_list_descend_to_minima(VELMORA_FPHALF_LIST* list, const VELMORA_FPCUBE* map) {
-  if (!list || !map) return 0;
-  // Every step goes to a strictly lower point (equal energies ordered by
-  // grid index), so a descent ends; the bound only guards a broken map.
-  const long limit = static_cast<long>(map->dot.size());
-  long extended = 0;
-  for (VELMORA_FPHALF& half : list->half) {
-    if (half.dot.size() < 2 || !velmora_fpcode_is_pass(map->dot[half.dot.back()])) continue;
-    std::vector<long> tail;
-    long p = half.dot.back();
-    bool reached = false;
-    while (static_cast<long>(tail.size()) < limit) {
-      const VELMORA_FPCODE& code = map->dot[p];
-      if (code.type == FP_MIN) {
-        reached = true;
-        break;
-      }
-      if (code.total_dn == 0 || code.dn == 13) break;
-      p = velmora_fpcube_neighbour(map, p, code.dn);
-      tail.push_back(p);
-    }
-    if (!reached || tail.empty()) continue;
-    half.dot.insert(half.dot.end(), tail.begin(), tail.end());
-    half.total = static_cast<long>(half.dot.size());
-    half.barrier = map->en[half.dot.front()] - map->en[half.dot.back()];
-    ++extended;
-  }
-  return extended;
-}
-
-std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_filled(const VELMORA_FPCUBE* map,
-                                                        VELMORA_FPHALF_LIST* list,
-                                                        const VELMORA_FFT* fft,
-                                                        const VELMORA_CELL* cell,
-                                                        const VELMORA_PROPERTY* ppt) {
-  if (!map || !list || !fft || !cell || !ppt || ppt->conducting < 0 ||
-      ppt->conducting >= ppt->total || map->dot.empty()) {
-    std::fprintf(stderr, "Error: uninitialized input to generate VELMORA_GRAPH.\n");
-    return nullptr;
-  }
-  velmora_fphalf_list_descend_to_minima(list, map);
-  std::unique_ptr<VELMORA_GRAPH> graph = velmora_graph_new(0, 0);
-  if (!graph) {
-    std::fprintf(stderr, "Error: velmora_graph_new() returns NULL.\n");
-    return nullptr;
-  }
-  for (int d = 0; d < 3; ++d) graph->n[d] = fft->n[d];
-  velmora_matrix33_double_copy(graph->a, fft->a);
-  velmora_matrix33_double_copy(graph->a_i, fft->a_i);
-  std::unordered_map<long, long> vertex_at;
-  if (graph_add_vertices(graph.get(), map, list, fft, vertex_at) != 0) return nullptr;
-  if (graph_add_edges(graph.get(), map, list, vertex_at) != 0) return nullptr;
-  const int c = ppt->conducting;
-  std::snprintf(graph->type, sizeof graph->type, "%s", ppt->type[c].data());
-  graph->os = ppt->os[c];
-  graph->total_occ = sum_ion_occupancy(cell, graph->type, graph->os);
-  if (velmora_graph_assign_occ(graph.get(), cell) != 0) {
-    std::fprintf(stderr, "Error: velmora_graph_assign_occ() returns non-zero.\n");
-    return nullptr;
-  }
-  if (velmora_graph_assign_label(graph.get(), cell) != 0) {
-    std::fprintf(stderr, "Error: velmora_graph_assign_label() returns non-zero.\n");
-    return nullptr;
-  }
-  graph->volume = velmora_cell_calculate_volume(cell);
-  graph->m = ppt->uni[c].m;
-  graph->c = graph->volume > 0.0 ? graph->total_occ / graph->volume : 0.0;
-  return graph;
-}
-
-int velmora_graph_assign_occ(VELMORA_GRAPH* graph, const VELMORA_CELL* cell) {
-  if (!graph || !cell) {
-    std::fprintf(stderr,
-                 "Error: VELMORA_GRAPH or VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
-  graph->total_occ = sum_ion_occupancy(cell, graph->type, graph->os);
-  double cutoff = first_site_cutoff(graph), residual = graph->total_occ;
-  std::vector<long> near;
-  do {
-    cutoff *= 2.0;
-    for (VELMORA_GRAPH_VERTEX& v : graph->v) v.occ = 0.0;
-    for (const VELMORA_ATOM& atom : cell->atom) {
-      if (!matches_ion(atom, graph->type, graph->os)) continue;
-      near.clear();
-      for (const VELMORA_GRAPH_VERTEX& v : graph->v)
-        if (velmora_dot_distance(v.x, atom.x, graph->a) < cutoff) near.push_back(v.index);
-      for (long k : near) {
-        VELMORA_GRAPH_VERTEX& v = graph->v[k];
-        v.occ += atom.occ / static_cast<double>(near.size());
-        if (v.occ > 1.0) v.occ = 1.0;
-      }
-    }
-    double sum = 0.0;
-    for (const VELMORA_GRAPH_VERTEX& v : graph->v) sum += v.occ;
-    residual = graph->total_occ - sum;
-  } while (!(residual < 0.5) && cutoff <= kSiteCutoffMax);
-  std::printf("Message: graph occ assignment, residual occ = %.3lf, cutoff = %.3lf A.\n",
-              residual, cutoff);
-  return 0;
-}
-
-int velmora_graph_assign_label(VELMORA_GRAPH* graph, const VELMORA_CELL* cell) {
-  if (!graph || !cell) {
-    std::fprintf(stderr,
-                 "Error: VELMORA_GRAPH or VELMORA_CELL has not been properly initialized.\n");
-    return 1;
-  }
-  for (VELMORA_GRAPH_VERTEX& v : graph->v) {
-    v.name[0] = '\0';
-    v.site = 0;
-  }
-  long matching = 0;
-  for (const VELMORA_ATOM& atom : cell->atom)
-    if (matches_ion(atom, graph->type, graph->os)) ++matching;
-  double cutoff = first_site_cutoff(graph);
-  long named = 0;
-  do {
-    cutoff *= 2.0;
-    for (VELMORA_GRAPH_VERTEX& v : graph->v) v.name[0] = '\0';
-    for (const VELMORA_ATOM& atom : cell->atom) {
-      if (!matches_ion(atom, graph->type, graph->os)) continue;
-      for (VELMORA_GRAPH_VERTEX& v : graph->v)
-        if (velmora_dot_distance(v.x, atom.x, graph->a) < cutoff)
-          std::snprintf(v.name, sizeof v.name, "%.11s", atom.name);
-    }
-    named = 0;
-    for (const VELMORA_GRAPH_VERTEX& v : graph->v)
-      if (v.name[0]) ++named;
-  } while (named < matching && cutoff <= kSiteCutoffMax);
-  std::printf("Message: graph occ label = %ld/%ld, cutoff = %.3lf A.\n", named, matching, cutoff);
-  // Unnamed minima of one energy (within 0.3 meV) share an interstitial name.
-  const double same = 0.0003;
-  long counter = 1;
-  for (std::size_t k = 0; k < graph->v.size(); ++k) {
-    if (graph->v[k].name[0]) continue;
-    char made[64], name[12];
-    std::snprintf(made, sizeof made, "%.2s_i%ld", graph->type, counter);
-    std::snprintf(name, sizeof name, "%.10s", made);
-    const double en = graph->v[k].en;
-    for (std::size_t j = k; j < graph->v.size(); ++j)
-      if (!graph->v[j].name[0] && std::fabs(graph->v[j].en - en) < same)
-        std::snprintf(graph->v[j].name, sizeof graph->v[j].name, "%s", name);
-    ++counter;
-  }
-  counter = 1;
-  for (std::size_t k = 0; k < graph->v.size(); ++k) {
-    if (graph->v[k].site != 0) continue;
-    const double en = graph->v[k].en;
-    for (std::size_t j = k; j < graph->v.size(); ++j)
-      if (graph->v[j].site == 0 && std::fabs(graph->v[j].en - en) < same)
-        graph->v[j].site = counter;
-    ++counter;
-  }
-  return 0;
 }
 
 std::unique_ptr<VELMORA_CELL> velmora_graph_export_to_cell(const VELMORA_GRAPH* graph) {
@@ -604,6 +187,8 @@ std::unique_ptr<VELMORA_GRAPH> velmora_graph_new_supergraph(const VELMORA_GRAPH*
           dst.total_e = src.total_e;
           for (int d = 0; d < 3; ++d) dst.x_i[d] = src.x_i[d] + offset[d] * graph->n[d];
           translate(dst.x, src.x, shift, graph->a);
+          dst.member = src.member;
+          for (auto& m : dst.member) translate(m.data(), m.data(), shift, graph->a);
           dst.index = p + nv * t;
           try {
             dst.e.assign(static_cast<std::size_t>(src.total_e), -1);
@@ -1187,20 +772,35 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
   for (long q = 0; q < graph->total_e; q += 2) order.push_back(q);
   std::stable_sort(order.begin(), order.end(),
                    [&](long x, long y) { return graph->e[x].en < graph->e[y].en; });
+  // Hops of one saddle energy (symmetry copies) open together: a cluster is
+  // judged only once all of them are in, as the landscape below that energy
+  // holds them all, whatever order the sort left them in.
   HopClusters clusters(graph);
   double best[4] = {0, 1e300, 1e300, 1e300};
-  long event[4] = {-1, -1, -1, -1};
-  for (std::size_t m = 0; m < order.size(); ++m) {
-    const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
-    const long root = clusters.join(e.v_i, e.v_f, e.bound);
-    const int rank = static_cast<int>(clusters.basis[root].size());
-    for (int d = 1; d <= rank; ++d) {
-      const double width = e.en - clusters.low[root];
-      if (width < best[d] - 1e-12) {
-        best[d] = width;
-        event[d] = static_cast<long>(m);
+  long event[4] = {-1, -1, -1, -1};  // the last hop of the group that set each threshold
+  long where[4] = {-1, -1, -1, -1};  // a hop of the cluster judged
+  for (std::size_t first = 0; first < order.size();) {
+    const double en = graph->e[order[first]].en;
+    std::size_t end = first;
+    while (end < order.size() && graph->e[order[end]].en == en) {
+      const VELMORA_GRAPH_EDGE& e = graph->e[order[end]];
+      clusters.join(e.v_i, e.v_f, e.bound);
+      ++end;
+    }
+    for (std::size_t m = first; m < end; ++m) {
+      std::array<int, 3> cell;
+      const long root = clusters.find(graph->e[order[m]].v_i, cell);
+      const int rank = static_cast<int>(clusters.basis[root].size());
+      for (int d = 1; d <= rank; ++d) {
+        const double width = en - clusters.low[root];
+        if (width < best[d] - 1e-12) {
+          best[d] = width;
+          event[d] = static_cast<long>(end) - 1;
+          where[d] = static_cast<long>(m);
+        }
       }
     }
+    first = end;
   }
   // The cycles that show each network: percolating cycles of the cycle list
   // (in its order) that lie no higher than the threshold's saddle, within
@@ -1217,7 +817,7 @@ std::unique_ptr<VELMORA_GRAPH_NETWORK> velmora_graph_network_new_from_cycle_list
       const VELMORA_GRAPH_EDGE& e = graph->e[order[m]];
       upto.join(e.v_i, e.v_f, e.bound);
     }
-    const VELMORA_GRAPH_EDGE& opened = graph->e[order[event[d]]];
+    const VELMORA_GRAPH_EDGE& opened = graph->e[order[where[d]]];
     std::array<int, 3> cell;
     const long root = upto.find(opened.v_i, cell);
     std::vector<std::array<int, 3>> chosen;

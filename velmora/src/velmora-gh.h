@@ -8,6 +8,7 @@
 #ifndef VELMORA_GH_H_
 #define VELMORA_GH_H_
 
+#include <array>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct VELMORA_GRAPH_VERTEX {
   long sub = -1;          // in a derived graph: the vertex it stands for in the parent
   bool visited = false;   // scratch mark of graph searches
   long v_b = -1;          // in a spanning forest: the parent vertex
+  // Positions (Cartesian, A, the images nearest x) of the structure's sites
+  // of the conducting ion that gave the vertex its occupancy: the split
+  // sites one ion chooses among (two 96h sites of a garnet's 48g cage);
+  // empty when none did.
+  std::vector<std::array<double, 3>> member;
 };
 
 // One directed hop.

@@ -5,6 +5,7 @@
 #include "velmora-kmc.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -28,6 +29,13 @@ namespace {
 // that turns e * A^-3 * 1e-8 m^2/(V s) into S/cm.
 constexpr double kInverseKb = 11604.52;
 constexpr double kElementaryCharge = 1.60217662;
+
+// Einstein relation per component: along one axis <dx^2> = 2 D t, in space
+// <|d|^2> = 6 D t (c = 0, 1, 2 the axes, 3 the total), so that the total is
+// the mean of the three axes.
+double einstein_diffusivity(double msd, int c, double t) {
+  return msd / ((c == 3 ? 6.0 : 2.0) * t);
+}
 
 bool kmc_ready(const VELMORA_KMC* kmc) {
   if (!kmc || !kmc->graph) {
@@ -166,7 +174,8 @@ void block_close(VELMORA_KMC* kmc) {
     }
   }
   std::vector<double> dv(4);
-  for (int c = 0; c < 4; ++c) dv[c] = s[c] / static_cast<double>(kmc->ions) / (6.0 * tau);
+  for (int c = 0; c < 4; ++c)
+    dv[c] = einstein_diffusivity(s[c] / static_cast<double>(kmc->ions), c, tau);
   kmc->block_d.push_back(dv);
   kmc->block_t0 = kmc->t;
   ++kmc->block_done;
@@ -285,6 +294,35 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
       }
     }
   };
+  // The repulsion of an ion at point x and one on vertex j: a vertex that
+  // stands for two or more split sites of the structure (members) holds its
+  // ion on the one farthest from x, as the ions of a garnet's 48g cage sit
+  // on the 96h site away from an occupied 24d neighbour; the same for two
+  // such vertices, which keeps the energy a sum of pair terms (and the
+  // rates in detailed balance).
+  auto positions = [&](long v, const double* towards) {
+    std::vector<std::array<double, 3>> out;
+    double image[3];
+    velmora_dot_pivot(image, g.v[v].x, towards, g.a);
+    double shift[3];
+    for (int c = 0; c < 3; ++c) shift[c] = image[c] - g.v[v].x[c];
+    // A vertex of one site (or none) holds its ion at the landscape's
+    // minimum.
+    if (g.v[v].member.size() < 2) {
+      out.push_back({image[0], image[1], image[2]});
+      return out;
+    }
+    for (const auto& m : g.v[v].member)
+      out.push_back({m[0] + shift[0], m[1] + shift[1], m[2] + shift[2]});
+    return out;
+  };
+  auto farthest = [&](const std::vector<std::array<double, 3>>& from, long j,
+                      const double* towards) {
+    double best = 0.0;
+    for (const auto& q : positions(j, towards))
+      for (const auto& p : from) best = std::max(best, velmora_vector3_double_distance(p.data(), q.data()));
+    return best;
+  };
   std::vector<long> found;
   std::vector<double> dist;
   for (long i = 0; i < g.total_v; ++i) {
@@ -292,10 +330,11 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     kv.v = i;
     kv.en = g.v[i].en;
     near(g.v[i].x, found, dist);
+    const std::vector<std::array<double, 3>> own = positions(i, g.v[i].x);
     for (std::size_t n = 0; n < found.size(); ++n) {
       if (found[n] == i) continue;
       kv.v_n.push_back(found[n]);
-      kv.v_de.push_back(repulsion(dist[n]));
+      kv.v_de.push_back(repulsion(farthest(own, found[n], g.v[i].x)));
     }
     kv.total_v = static_cast<int>(kv.v_n.size());
   }
@@ -305,10 +344,11 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     near(g.e[k].x, found, dist);
     for (long j : found) kmc->kv[j].e_n.push_back(k);
     VELMORA_KMC_EDGE& ke = kmc->ke[k];
+    const std::vector<std::array<double, 3>> saddle{{g.e[k].x[0], g.e[k].x[1], g.e[k].x[2]}};
     for (std::size_t n = 0; n < found.size(); ++n) {
       if (found[n] == g.e[k].v_i || found[n] == g.e[k].v_f) continue;
       ke.v_n.push_back(found[n]);
-      ke.v_de.push_back(repulsion(dist[n]));
+      ke.v_de.push_back(repulsion(farthest(saddle, found[n], g.e[k].x)));
     }
     ke.total_v = static_cast<int>(ke.v_n.size());
   }
@@ -320,7 +360,12 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
     ke.en = ge.en;
     ke.l = ge.l;
     ke.r2.assign(static_cast<std::size_t>(std::max(g.v[ge.v_f].total_e, 0)), 0.0);
-    // Curvature along the hop from the eigen-decomposition at the start site.
+    // Curvature along the hop at the start site, d^T H d = sum_c eig_c
+    // (d . e_c)^2 from the eigen-decomposition: the squared projections make
+    // it independent of the basis chosen within degenerate eigenvalues (an
+    // in-plane pair under a 3-, 4- or 6-fold axis), so that symmetric hops
+    // get equal attempt frequencies and no drift arises from rates that
+    // favour one direction of a ring of hops.
     const VELMORA_GRAPH_VERTEX& a = g.v[ge.v_i];
     double curvature = 0.0;
     for (int c = 0; c < 3; ++c) {
@@ -329,7 +374,7 @@ std::unique_ptr<VELMORA_KMC> velmora_kmc_new(std::unique_ptr<VELMORA_GRAPH> grap
       if (!(norm > 0.0)) continue;
       const double proj =
           (ge.dir[0] * a.eiv[c][0] + ge.dir[1] * a.eiv[c][1] + ge.dir[2] * a.eiv[c][2]) / norm;
-      curvature += a.eig[c] * std::fabs(proj);
+      curvature += a.eig[c] * proj * proj;
     }
     if (!(curvature > 0.001)) curvature = 0.001;
     // 15.6 ~ sqrt(1 eV / (A^2 amu)) / (2 pi) in THz: f = (1/2pi) sqrt(K/m).
@@ -713,7 +758,7 @@ int velmora_kmc_calculate_conductivity(VELMORA_KMC* kmc) {
   double d[4];
   for (int c = 0; c < 4; ++c) {
     s[c] /= static_cast<double>(kmc->ions);
-    d[c] = s[c] / (6.0 * kmc->t);
+    d[c] = einstein_diffusivity(s[c], c, kmc->t);
     const double mu = (g.os / kmc->temperature) * kInverseKb * d[c];
     const double sigma = g.os * g.c * kElementaryCharge * mu * 10.0;
     kmc->displacement[c] += std::sqrt(s[c]);

@@ -63,7 +63,7 @@ struct VELMORA_KMC {
   double t_limit = 0.0;       // ps; 0: no time limit
   double temperature = 0.0;   // K
   double displacement[4] = {};  // root mean squared displacement x, y, z, total, A
-  double diffusivity[4] = {};   // A^2/ps = 1e-8 m^2/s
+  double diffusivity[4] = {};   // A^2/ps = 1e-8 m^2/s; per axis <dx^2>/2t, total <d^2>/6t
   double mobility[4] = {};      // 1e-8 m^2/(V s)
   double conductivity[4] = {};  // S/cm
   long step_log = 0;

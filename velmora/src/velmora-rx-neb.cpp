@@ -379,7 +379,8 @@ int neb_log_append(VELMORA_RX_NEB* neb) {
     VELMORA_TEXT* t = neb->log[k].get();
     bad |= velmora_text_append_format(t, "%6ld,%9.4f", neb->step, neb->en[k]);
     for (const auto* v : {&neb->f[k], &neb->f0[k], &neb->f2[k]})
-      for (const auto& x : *v) bad |= velmora_text_append_format(t, ",%9.4f", length3(x));
+      for (const auto& x : *v)
+        bad |= velmora_text_append_format(t, ",%9.4f", length3(x) * VELMORA_FORCE_EV_PER_A);
     bad |= velmora_text_append(t, "\n");
   }
   return bad ? 1 : 0;
@@ -522,9 +523,7 @@ int velmora_rx_neb_run(VELMORA_RX_NEB* neb) {
     bool all = true;
     for (int k = 1; k < n - 1; ++k) {
       if (!neb->conv[k]) {
-        bool ok = true;
-        for (const auto& f : neb->f[k]) ok = ok && !(length3(f) > neb->f_conv);
-        neb->conv[k] = ok;
+        neb->conv[k] = !(velmora_rx_largest_force(neb->f[k]) > neb->f_conv);  // eV/A
       }
       all = all && neb->conv[k];
     }
@@ -576,7 +575,7 @@ int neb_setup_and_run(std::unique_ptr<VELMORA_RX_NEB> neb, long step_limit, long
   neb->step_log = step_log;
   neb->relax = relax;
   neb->ci = ci;
-  neb->f_conv = f_conv > 0.0 ? f_conv : 0.005;
+  neb->f_conv = f_conv > 0.0 ? f_conv : VELMORA_RX_F_CONV;
   neb->f_conv_ci = 0.5 * neb->f_conv;
   neb->k = k > 0.0 ? k : 0.5;
   neb->log_filename = prefix ? prefix : "neb_default";

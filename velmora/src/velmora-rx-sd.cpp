@@ -30,9 +30,7 @@ void velmora_xyz_append_frame(std::string& out, const VELMORA_CELL* cell, double
                 cell->a[1][2], cell->a[2][0], cell->a[2][1], cell->a[2][2],
                 forces ? ":forces:R:3" : "", energy, extra ? " " : "", extra ? extra : "");
   out += line;
-  // Forces in eV/A: the program's unit is the physical force over
-  // 2 * 14.39964.
-  constexpr double kToEvPerA = 2.0 * VELMORA_COULOMB;
+  constexpr double kToEvPerA = VELMORA_FORCE_EV_PER_A;
   for (std::size_t i = 0; i < cell->atom.size(); ++i) {
     const VELMORA_ATOM& a = cell->atom[i];
     int n = std::snprintf(line, sizeof line, "%-2s %16.10f %16.10f %16.10f", a.type, a.x[0],
@@ -44,6 +42,12 @@ void velmora_xyz_append_frame(std::string& out, const VELMORA_CELL* cell, double
     out += line;
     out += '\n';
   }
+}
+
+double velmora_rx_largest_force(const VELMORA_VECTOR3_ARRAY& force) {
+  double largest = 0.0;
+  for (const auto& f : force) largest = std::fmax(largest, velmora_vector3_double_length(f.data()));
+  return largest * VELMORA_FORCE_EV_PER_A;
 }
 
 std::string velmora_xyz_name(const std::string& name) {
@@ -192,7 +196,7 @@ int velmora_rx_sd_run(VELMORA_RX_SD* rx) {
     std::fprintf(stderr, "Error: VELMORA_RX_SD has not been properly initialized.\n");
     return 1;
   }
-  if (rx->f_conv <= 0.0) rx->f_conv = 0.005;
+  if (rx->f_conv <= 0.0) rx->f_conv = VELMORA_RX_F_CONV;
   if (rx->p_conv <= 0.0) rx->p_conv = 0.001;
   if (rx->step_limit < 0) rx->step_p = 1;
   std::printf("RX_SD: step_limit=%ld; step_p=%ld; f_conv=%f; p_conv=%f\n", rx->step_limit,
@@ -252,9 +256,8 @@ int velmora_rx_sd_run(VELMORA_RX_SD* rx) {
                      "non-zero.\n");
         return 1;
       }
-      force_ok = true;
-      for (const auto& f : rx->f)
-        force_ok = force_ok && !(velmora_vector3_double_length(f.data()) > rx->f_conv);
+      // f_conv is in eV/A, the unit of the trajectory's forces.
+      force_ok = !(velmora_rx_largest_force(rx->f) > rx->f_conv);
       if (!force_ok) {
         for (std::size_t i = 0; i < n; ++i)
           for (int c = 0; c < 3; ++c)
@@ -309,7 +312,7 @@ std::unique_ptr<VELMORA_CELL> velmora_cell_relax_sd(const VELMORA_CELL* cell,
   }
   rx->step_limit = step_limit;
   rx->step_p = step_p;
-  rx->f_conv = f_conv > 0.0 ? f_conv : 0.005;
+  rx->f_conv = f_conv > 0.0 ? f_conv : VELMORA_RX_F_CONV;
   rx->p_conv = p_conv > 0.0 ? p_conv : 0.001;
   rx->trajectory = trajectory;
   rx->parallel = parallel;

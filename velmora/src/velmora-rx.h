@@ -197,6 +197,15 @@ void velmora_xyz_append_frame(std::string& out, const VELMORA_CELL* cell, double
 // replaced by ".xyz", else followed by ".xyz".
 std::string velmora_xyz_name(const std::string& name);
 
+// The pair sums give forces in e^2/A^2 over two (a pair's force is added
+// to both of its atoms from the half sum): times 2 * 14.39964 in eV/A, the
+// unit of the trajectories and of the force criteria.
+constexpr double VELMORA_FORCE_EV_PER_A = 2.0 * VELMORA_COULOMB;
+// Default force criterion of --rx-sd and --rx-neb, eV/A.
+constexpr double VELMORA_RX_F_CONV = 0.01;
+// The largest force of a set, in eV/A.
+double velmora_rx_largest_force(const VELMORA_VECTOR3_ARRAY& force);
+
 // ----------------------------------------------- steepest descent (--rx-sd) ----
 
 struct VELMORA_RX_SD {
@@ -205,7 +214,7 @@ struct VELMORA_RX_SD {
   VELMORA_VECTOR3_ARRAY f;                 // forces of the last step
   VELMORA_VECTOR3_ARRAY dx;                // displacements of the last step, A
   std::vector<std::array<bool, 3>> fixed;  // components that must not move
-  double f_conv = 0.005;                   // force criterion
+  double f_conv = VELMORA_RX_F_CONV;       // largest force allowed at convergence, eV/A
   double p = 0.0;                          // sum of the diagonal stresses, eV/A^3
   double p_conv = 0.001;                   // every stress component within this
   double en = 0.0;                         // total energy after the last step, eV
@@ -266,14 +275,14 @@ struct VELMORA_RX_NEB {
   std::vector<VELMORA_VECTOR3_ARRAY> t, f, f0, f1, f2, f3, dx;
   bool relax = true;
   double k = 0.5;
-  double f_conv = 0.005;
+  double f_conv = VELMORA_RX_F_CONV;  // eV/A
   long step_limit = 0;
   long step = 0;
   bool converged = false;
   bool ci = false;
   bool ci_active = false;
   std::vector<char> ci_image;
-  double f_conv_ci = 0.0025;
+  double f_conv_ci = 0.5 * VELMORA_RX_F_CONV;
   long step_ci_start = 0;
   long step_log = 0;
   std::unique_ptr<VELMORA_TEXT> log_global;
