@@ -89,7 +89,15 @@ struct OSTREL_flag {
   std::string OSTREL_input::*extra;
   std::size_t extra_limit;
   const char* extra_what;
+  // For the help and the reference of the manual: the value words as a
+  // usage shows them ("FILE [ION]", "" for a switch), the stages the flag
+  // needs given (OSTREL_NEEDS_*, checked before anything runs) and what it
+  // does.
+  const char* value_words;
+  unsigned needs;
+  const char* help;
 };
+enum : unsigned { OSTREL_NEEDS_PATH = 1, OSTREL_NEEDS_CUBE = 2, OSTREL_NEEDS_CIF = 4 };
 
 // Every flag of the command line, in the order they are compared.
 extern const OSTREL_flag OSTREL_FLAGS[];
@@ -100,6 +108,10 @@ void OSTREL_init_input(OSTREL_input* input);
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv);
 // 1 when the word is one of the flags of OSTREL_FLAGS.
 int OSTREL_isflag(const char* word);
+// The list of flags (--help, --help-all) or, with `markdown`, the flag
+// reference of the manual (--help-all --markdown, docs/reference/ostrel.md),
+// both made from OSTREL_FLAGS.
+void OSTREL_print_help(FILE* stream, bool markdown);
 
 // The records one run works on, owned by the driver from the first stage to
 // the end of the run; the command mode works on the same records.

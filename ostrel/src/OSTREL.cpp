@@ -11,6 +11,8 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "bv_revision.h"
@@ -38,43 +40,87 @@ void OSTREL_init_input(OSTREL_input* input) {
   input->json = input->output_dir = 0;
 }
 
+// A flag that takes a value: the mark it sets, where the text or number
+// goes, its length limit and how errors name it.
+#define OSTREL_VALUE(word, mark, text, number, limit, what, value_words, needs, help) \
+  { word, mark, 1, text, number, limit, what, nullptr, nullptr, 0, nullptr, value_words, needs, help }
 // A flag without a value only sets its mark.
-#define OSTREL_SWITCH(word, field) \
-  { word, &OSTREL_input::field, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr }
+#define OSTREL_SWITCH(word, field, needs, help) \
+  { word, &OSTREL_input::field, 0, nullptr, nullptr, 0, nullptr, nullptr, nullptr, 0, nullptr, \
+    "", needs, help }
 
 const OSTREL_flag OSTREL_FLAGS[] = {
-    {"--cube", &OSTREL_input::cube, 1, &OSTREL_input::cube_file, nullptr, 999, "a cube file name",
-     nullptr, nullptr, 0, nullptr},
+    OSTREL_VALUE("--cube", &OSTREL_input::cube, &OSTREL_input::cube_file, nullptr, 999,
+                 "a cube file name", "FILE", 0,
+                 "read the energy landscape from the Gaussian cube FILE (as velmora.x --gen-cube "
+                 "writes it); its energies are shifted so that the global minimum is 0"),
     {"--cif", &OSTREL_input::cif, 1, &OSTREL_input::cif_file, nullptr, 999, "a CIF file name",
-     &OSTREL_input::ion, &OSTREL_input::ion_type, 9, "Ion type"},
-    {"--scale", &OSTREL_input::scaling, 1, &OSTREL_input::scaling_expression, nullptr, 99,
-     "a scaling expression", nullptr, nullptr, 0, nullptr},
-    {"--max", nullptr, 1, nullptr, &OSTREL_input::max, 999, "an energy in eV", nullptr, nullptr, 0,
-     nullptr},
-    {"--json", &OSTREL_input::json, 1, &OSTREL_input::json_file, nullptr, 999, "a file name",
-     nullptr, nullptr, 0, nullptr},
-    {"--output-dir", &OSTREL_input::output_dir, 1, &OSTREL_input::output_dir_name, nullptr, 999,
-     "a directory name", nullptr, nullptr, 0, nullptr},
-    OSTREL_SWITCH("--path", path),
-    OSTREL_SWITCH("--vesta", vesta),
-    OSTREL_SWITCH("--summary", summary),
-    OSTREL_SWITCH("--cmd", cmd),
-    OSTREL_SWITCH("--hk", HK),
-    OSTREL_SWITCH("--gui", gui),
-    OSTREL_SWITCH("--calc-charge", calc_charge),
-    OSTREL_SWITCH("--calc-bvsum", calc_bvsum),
-    OSTREL_SWITCH("--calc-gii", calc_gii),
-    OSTREL_SWITCH("--print-minima", print_minima),
-    OSTREL_SWITCH("--print-saddle", print_saddle),
-    OSTREL_SWITCH("--print-path", print_path),
-    OSTREL_SWITCH("--print-perc", print_perc),
-    OSTREL_SWITCH("--print-act", print_act),
-    OSTREL_SWITCH("--smooth-cube", smooth_cube),
-    OSTREL_SWITCH("--check-sub", check_sub),
-    OSTREL_SWITCH("--check-subs", check_subs),
+     &OSTREL_input::ion, &OSTREL_input::ion_type, 9, "Ion type", "FILE [ION]", 0,
+     "read the structure from FILE; a next word that is no flag names the mobile ion (Li1+, "
+     "Na, Na+, in any case), whose sites are attached to the minima"},
+    OSTREL_VALUE("--scale", &OSTREL_input::scaling, &OSTREL_input::scaling_expression, nullptr,
+                 99, "a scaling expression", "EXPR", 0,
+                 "print every energy as EXPR of E, the grid energy above the global minimum "
+                 "(numbers, E, + - * / ^ and brackets); default E, and 0.5695*E^(0.6946) for "
+                 "Na1+"),
+    OSTREL_VALUE("--max", nullptr, nullptr, &OSTREL_input::max, 999, "an energy in eV", "E", 0,
+                 "search minima and saddles only up to E eV (scaled) above the global minimum; "
+                 "default 5 eV (unscaled)"),
+    OSTREL_VALUE("--json", &OSTREL_input::json, &OSTREL_input::json_file, nullptr, 999,
+                 "a file name", "FILE", OSTREL_NEEDS_PATH | OSTREL_NEEDS_CUBE,
+                 "write a JSON summary to FILE: activation energies, thresholds, directions, "
+                 "sites, saddles and hops"),
+    OSTREL_VALUE("--output-dir", &OSTREL_input::output_dir, &OSTREL_input::output_dir_name,
+                 nullptr, 999, "a directory name", "DIR", 0,
+                 "write every OSTREL_* file (and plane.csv) into DIR, made when missing; the "
+                 "input names and the --json FILE stay relative to the working directory"),
+    OSTREL_SWITCH("--path", path, OSTREL_NEEDS_CUBE,
+                  "build the path library, the clusters at each saddle energy, the 1D, 2D and "
+                  "3D activation energies and the reaction pathways; writes OSTREL_events.txt, "
+                  "OSTREL_rp.csv and OSTREL_rp_tidy.csv; without --cif no minima and saddles "
+                  "are found"),
+    OSTREL_SWITCH("--vesta", vesta, 0,
+                  "write OSTREL.vesta: the structure, its bonds and the cube with isosurfaces "
+                  "at the activation energies"),
+    OSTREL_SWITCH("--summary", summary, 0,
+                  "write OSTREL_summary.txt: the minima, saddle, path and threshold summaries "
+                  "and the activation energies"),
+    OSTREL_SWITCH("--cmd", cmd, 0,
+                  "after the batch stages, read commands from standard input (help lists them)"),
+    OSTREL_SWITCH("--hk", HK, 0, "accepted; no effect"),
+    OSTREL_SWITCH("--gui", gui, OSTREL_NEEDS_PATH | OSTREL_NEEDS_CUBE | OSTREL_NEEDS_CIF,
+                  "write OSTREL_gui.csv: the sites, saddles, paths and activation energies for "
+                  "a graphical front end"),
+    OSTREL_SWITCH("--calc-charge", calc_charge, OSTREL_NEEDS_CIF,
+                  "print the charge of the unit cell, multiplicity x occupancy x oxidation "
+                  "state summed over the sites"),
+    OSTREL_SWITCH("--calc-bvsum", calc_bvsum, OSTREL_NEEDS_CIF,
+                  "print the bond-valence sum of every site, with R0, b and the cut-off of "
+                  "bin/database_binary.dat as tabulated"),
+    OSTREL_SWITCH("--calc-gii", calc_gii, OSTREL_NEEDS_CIF,
+                  "print the global instability index, from the oxidation states of the CIF"),
+    OSTREL_SWITCH("--print-minima", print_minima, OSTREL_NEEDS_CUBE,
+                  "print the minima summary: sites grouped into symmetry types"),
+    OSTREL_SWITCH("--print-saddle", print_saddle, OSTREL_NEEDS_CUBE,
+                  "print the saddle summary: saddle points grouped into symmetry types"),
+    OSTREL_SWITCH("--print-path", print_path, OSTREL_NEEDS_PATH | OSTREL_NEEDS_CUBE,
+                  "print the path summary: every distinct hop and its copies in the cell"),
+    OSTREL_SWITCH("--print-perc", print_perc, OSTREL_NEEDS_PATH | OSTREL_NEEDS_CUBE,
+                  "print the threshold summary: the clusters of sites at each saddle energy"),
+    OSTREL_SWITCH("--print-act", print_act, OSTREL_NEEDS_PATH | OSTREL_NEEDS_CUBE,
+                  "print the ICSD code, the 1D, 2D and 3D activation energies and the "
+                  "thresholds from the global minimum"),
+    OSTREL_SWITCH("--smooth-cube", smooth_cube, 0,
+                  "symmetrise the grid with the structure's symmetry and a Gaussian kernel "
+                  "(sigma 0.15 A) before the search; acts only with --cif"),
+    OSTREL_SWITCH("--check-sub", check_sub, OSTREL_NEEDS_CIF,
+                  "say whether a site of the mobile ion shares its place with another site"),
+    OSTREL_SWITCH("--check-subs", check_subs, OSTREL_NEEDS_CIF,
+                  "say whether any two sites share a place"),
 };
 const int OSTREL_TOTAL_FLAGS = sizeof OSTREL_FLAGS / sizeof OSTREL_FLAGS[0];
 
+#undef OSTREL_VALUE
 #undef OSTREL_SWITCH
 
 static const OSTREL_flag* find_flag(const char* word) {
@@ -140,7 +186,7 @@ static int take_extra(OSTREL_input* input, const OSTREL_flag& flag, int argc, ch
 
 // The words that answer with the help or the version and end the run; the
 // same version words as velmora.x takes.
-static const char* const HELP_WORDS[] = {"--help", "-h"};
+static const char* const HELP_WORDS[] = {"--help", "-h", "--help-all"};
 static const char* const VERSION_WORDS[] = {"--version", "-v", "-V"};
 
 static bool is_one_of(const char* word, const char* const* words, size_t n) {
@@ -201,64 +247,120 @@ std::string OSTREL_nearest_flag(const char* word) {
   return best;
 }
 
-static void print_help() {
-  printf("Usage: ostrel --cube FILE --cif FILE [ION] [flags]\n"
-         "  --cube FILE       the landscape (Gaussian cube, energies in eV)\n"
-         "  --cif FILE [ION]  the structure; ION names the mobile ion (Li1+, Na, Na+, ...)\n"
-         "  --scale EXPR      energy scale in E (default E; 0.5695*E^(0.6946) for Na1+)\n"
-         "  --max E           search up to E eV above the global minimum\n"
-         "  --path            hops, percolation and activation energies (needs --cube)\n"
-         "  --print-minima, --print-saddle   the stationary points (need --cube)\n"
-         "  --print-path, --print-perc, --print-act   results of --path\n"
-         "  --summary         OSTREL_summary.txt\n"
-         "  --json FILE       a JSON summary: energies, directions, sites, saddles, hops\n"
-         "                    (needs --path and --cube)\n"
-         "  --output-dir DIR  write the OSTREL_* files into DIR (made when missing)\n"
-         "  --vesta           OSTREL.vesta\n"
-         "  --gui             OSTREL_gui.csv (needs --path, --cube and --cif)\n"
-         "  --calc-charge, --calc-bvsum, --calc-gii, --check-sub, --check-subs (need --cif)\n"
-         "  --smooth-cube     symmetrise the grid first\n"
-         "  --cmd             commands on standard input after the batch stages\n"
-         "  --help, --version (-V)\n"
-         "Every flag, file and column: OSTREL_readme.txt beside the program.\n");
+// "--path, --cube and --cif": the stages a flag needs, as the help and the
+// error of a missing one name them.
+static std::string needs_text(unsigned needs) {
+  std::vector<const char*> words;
+  const std::pair<unsigned, const char*> stages[] = {
+      {OSTREL_NEEDS_PATH, "--path"}, {OSTREL_NEEDS_CUBE, "--cube"}, {OSTREL_NEEDS_CIF, "--cif"}};
+  for (const auto& stage : stages)
+    if (needs & stage.first)
+      words.push_back(stage.second);
+  std::string text;
+  for (size_t k = 0; k < words.size(); k++)
+    text += std::string(k == 0 ? "" : k + 1 == words.size() ? " and " : ", ") + words[k];
+  return text;
+}
+
+// `text` with `first` before it, broken into lines of at most 79
+// characters whose continuations start at column `indent`.
+static void print_wrapped(FILE* stream, const std::string& first, const std::string& text,
+                          size_t indent) {
+  std::string line = first;
+  if (line.size() < indent)
+    line.resize(indent, ' ');
+  else
+    line += ' ';
+  size_t start = 0;
+  bool empty = true;
+  while (start < text.size()) {
+    size_t end = text.find(' ', start);
+    if (end == std::string::npos)
+      end = text.size();
+    const std::string word = text.substr(start, end - start);
+    if (!empty && line.size() + 1 + word.size() > 79) {
+      fprintf(stream, "%s\n", line.c_str());
+      line.assign(indent, ' ');
+      empty = true;
+    }
+    line += (empty ? "" : " ") + word;
+    empty = false;
+    start = end + 1;
+  }
+  fprintf(stream, "%s\n", line.c_str());
+}
+
+static std::string flag_help(const OSTREL_flag& flag) {
+  std::string help = flag.help;
+  if (flag.needs)
+    help += " (needs " + needs_text(flag.needs) + ")";
+  return help;
+}
+
+static void print_markdown(FILE* stream) {
+  fprintf(stream,
+          "# ostrel flag reference\n\n"
+          "This file is made by the program from its flag table:\n\n"
+          "    bin/ostrel --help-all --markdown > docs/reference/ostrel.md\n\n"
+          "and the test `script.docs_reference` fails when it differs from what the built "
+          "program prints.  Edit the table `OSTREL_FLAGS` in `ostrel/src/OSTREL.cpp`, never "
+          "this file.  Every output file and column is described in `bin/OSTREL_readme.txt`, "
+          "which is installed beside the program.\n\n"
+          "    ostrel --cube FILE --cif FILE [ION] [flags]\n\n"
+          "Flags may come in any order and a flag given twice takes its last value; the "
+          "stages always run in one order: energy scale and window, the cube, the structure "
+          "with the minima and saddle points, the structure checks, the printed summaries, "
+          "the paths (`--path`), then the files of `--vesta`, `--summary`, `--gui` and "
+          "`--json`, and last the command mode (`--cmd`).  A word that is no flag is ignored "
+          "with a warning that names the flag meant for a near miss (\"did you mean "
+          "--path?\").  A flag whose stage is not asked for is an error before anything "
+          "runs.  Without arguments ostrel prints its banner.\n\n"
+          "Exit status: 0 success, 1 for any failed stage (an unreadable or malformed cube "
+          "or CIF, a value flag without its value, an output file that cannot be written, "
+          "a structure check that cannot be computed).\n\n"
+          "| flag | value | needs | what it does |\n|---|---|---|---|\n");
+  for (const OSTREL_flag& flag : OSTREL_FLAGS) {
+    const std::string needs = needs_text(flag.needs);
+    fprintf(stream, "| `%s` | %s%s%s | %s | %s |\n", flag.word, *flag.value_words ? "`" : "",
+            flag.value_words, *flag.value_words ? "`" : "", needs.c_str(), flag.help);
+  }
+  fprintf(stream,
+          "| `--help`, `-h` |  |  | list the flags and end |\n"
+          "| `--help-all` | `[--markdown]` |  | the same list; with `--markdown` this "
+          "reference |\n"
+          "| `--version`, `-v`, `-V` |  |  | print \"ostrel VERSION (revision REV)\" and "
+          "end |\n");
+}
+
+void OSTREL_print_help(FILE* stream, bool markdown) {
+  if (markdown) {
+    print_markdown(stream);
+    return;
+  }
+  fprintf(stream, "Usage: ostrel --cube FILE --cif FILE [ION] [flags]\n");
+  const size_t indent = 21;
+  for (const OSTREL_flag& flag : OSTREL_FLAGS)
+    print_wrapped(stream, std::string("  ") + flag.word + (*flag.value_words ? " " : "") +
+                              flag.value_words, flag_help(flag), indent);
+  print_wrapped(stream, "  --help, -h", "this list; --help-all --markdown: the flag reference "
+                "of the manual", indent);
+  print_wrapped(stream, "  --version, -v, -V", "the version and the source revision", indent);
+  fprintf(stream, "Flags may come in any order; the stages run in one fixed order.\n"
+                  "Every flag, file and column: OSTREL_readme.txt beside the program.\n");
 }
 
 // Output flags need the stage that makes what they print: a flag without it
 // would print nothing and succeed.
 static int check_needs(const OSTREL_input* input) {
-  struct Need {
-    const char* word;
-    int OSTREL_input::*flag;
-    bool path, cube, cif;
-  };
-  static const Need needs[] = {
-      {"--path", &OSTREL_input::path, false, true, false},
-      {"--print-minima", &OSTREL_input::print_minima, false, true, false},
-      {"--print-saddle", &OSTREL_input::print_saddle, false, true, false},
-      {"--print-path", &OSTREL_input::print_path, true, true, false},
-      {"--print-perc", &OSTREL_input::print_perc, true, true, false},
-      {"--print-act", &OSTREL_input::print_act, true, true, false},
-      {"--gui", &OSTREL_input::gui, true, true, true},
-      {"--json", &OSTREL_input::json, true, true, false},
-      {"--calc-charge", &OSTREL_input::calc_charge, false, false, true},
-      {"--calc-bvsum", &OSTREL_input::calc_bvsum, false, false, true},
-      {"--calc-gii", &OSTREL_input::calc_gii, false, false, true},
-      {"--check-sub", &OSTREL_input::check_sub, false, false, true},
-      {"--check-subs", &OSTREL_input::check_subs, false, false, true},
-  };
-  for (const Need& n : needs) {
-    if (!(input->*n.flag))
+  for (const OSTREL_flag& flag : OSTREL_FLAGS) {
+    if (!flag.needs || !(input->*flag.mark))
       continue;
-    std::string missing;
-    auto add = [&](bool needed, int given, const char* word) {
-      if (needed && !given)
-        missing += std::string(missing.empty() ? "" : " and ") + word;
-    };
-    add(n.path, input->path, "--path");
-    add(n.cube, input->cube, "--cube");
-    add(n.cif, input->cif, "--cif");
-    if (!missing.empty()) {
-      fprintf(stderr, "Error: %s needs %s\n", n.word, missing.c_str());
+    const unsigned given = (input->path ? unsigned(OSTREL_NEEDS_PATH) : 0u) |
+                           (input->cube ? unsigned(OSTREL_NEEDS_CUBE) : 0u) |
+                           (input->cif ? unsigned(OSTREL_NEEDS_CIF) : 0u);
+    const unsigned missing = flag.needs & ~given;
+    if (missing) {
+      fprintf(stderr, "Error: %s needs %s\n", flag.word, needs_text(missing).c_str());
       return 1;
     }
   }
@@ -268,7 +370,10 @@ static int check_needs(const OSTREL_input* input) {
 int OSTREL_process_command(OSTREL_input* input, int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     if (is_one_of(argv[i], HELP_WORDS, std::size(HELP_WORDS))) {
-      print_help();
+      bool markdown = false;
+      for (int j = 1; j < argc; j++)
+        markdown = markdown || strcmp(argv[j], "--markdown") == 0;
+      OSTREL_print_help(stdout, markdown && strcmp(argv[i], "--help-all") == 0);
       input->stop = 1;
       return 0;
     }

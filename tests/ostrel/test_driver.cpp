@@ -58,6 +58,47 @@ TEST(FlagTable, NoFlagIsTakenForTheIonType) {
   EXPECT_EQ(OSTREL_isflag("Li1+"), 0);
 }
 
+// Each flag's needs in the table are what the command line enforces: the
+// flag alone (with its value) is refused, with every stage it needs it is
+// taken; and the help lists every flag with its text.
+TEST(FlagTable, NeedsAndHelpComeFromTheTable) {
+  const std::pair<unsigned, const char*> stages[] = {
+      {OSTREL_NEEDS_PATH, "--path"}, {OSTREL_NEEDS_CUBE, "--cube"}, {OSTREL_NEEDS_CIF, "--cif"}};
+  for (int f = 0; f < OSTREL_TOTAL_FLAGS; f++) {
+    const OSTREL_flag& flag = OSTREL_FLAGS[f];
+    EXPECT_TRUE(flag.help && *flag.help) << flag.word;
+    EXPECT_EQ(*flag.value_words != '\0', flag.takes_value != 0) << flag.word;
+    std::vector<std::string> words{flag.word};
+    if (flag.takes_value) words.push_back(flag.number ? "0.75" : "value.txt");
+    OSTREL_input alone;
+    testing::internal::CaptureStderr();
+    const int refused = parse(&alone, words);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused, flag.needs ? 1 : 0) << flag.word;
+    for (const auto& stage : stages) {
+      if (!(flag.needs & stage.first)) continue;
+      EXPECT_NE(err.find(stage.second), std::string::npos) << flag.word << ": " << err;
+      words.insert(words.begin(), stage.second);
+      if (stage.first != OSTREL_NEEDS_PATH) words.insert(words.begin() + 1, "x");
+    }
+    OSTREL_input with;
+    EXPECT_EQ(parse(&with, words), 0) << flag.word;
+  }
+  const std::string path = scratch("help.txt");
+  for (bool markdown : {false, true}) {
+    FILE* out = fopen(path.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    OSTREL_print_help(out, markdown);
+    fclose(out);
+    const std::string text = read_file(path);
+    for (int f = 0; f < OSTREL_TOTAL_FLAGS; f++) {
+      const std::string word = OSTREL_FLAGS[f].word;
+      EXPECT_NE(text.find(markdown ? "| `" + word + "` |" : "  " + word), std::string::npos)
+          << word;
+    }
+  }
+}
+
 TEST(FlagTable, IonSpellings) {
   // The spellings the toolkit accepts, in the type symbols' spelling; the
   // Na scale follows from any of them.

@@ -2,7 +2,7 @@
 # Force-field validation set: run the validation report (independent Python
 # reference; velmora.x columns, landscapes and a COD sample once velmora.x
 # computes them) and hold the data files to the calibration reached (see
-# bin/README.md, section Validation):
+# docs/validation.md, "The force field and its landscapes"):
 #   - GII below 0.2 for at least 90 % of the structures;
 #   - bond-valence sums within 0.15 v.u. on average for every species except
 #     those whose published bond-valence parameters are known to miss;
@@ -21,7 +21,7 @@
 #   - rmin of the pairs with COD bond lengths between 10 % short and 5 % long
 #     of the observed length for at least 85 % of them (90 % now; a guard
 #     against a broken cn column: the recipe puts rmin about 6 % short of the
-#     observed lengths, see bin/README.md).
+#     observed lengths, see docs/validation.md).
 set -u
 SRC=${BV_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 PY=${PYTHON:-/usr/bin/python3}
@@ -45,16 +45,16 @@ if cod and os.path.isdir(cod):
 vp.main(args)
 s = vp.SUMMARY
 bad = []
-KNOWN_BVS = {'I-1', 'N-3', 'Na+1', 'Sr+2'}      # see bin/README.md
+KNOWN_BVS = {'I-1', 'N-3', 'Na+1', 'Sr+2'}      # see docs/validation.md
 # Lowest voxel away from the occupied sites, for physical reasons given in
-# bin/README.md: the tetrahedral interstitial of AgCl (where Frenkel
+# docs/validation.md: the tetrahedral interstitial of AgCl (where Frenkel
 # interstitials sit), the empty octahedral site of antifluorite Li2S, the
 # empty octahedral 16c site of the spinel MgAl2O4.
 KNOWN_OFF_SITE = {('AgCl', 'Ag+1'), ('Li2S', 'Li+1'), ('MgAl2O4', 'Mg+2')}
 REQUIRED_AT_SITE = {('Li2O', 'Li+1'), ('LiCoO2', 'Li+1'), ('LiFePO4', 'Li+1')}
 # Occupied sites that are not local minima: the octahedral Ag site of AgCl
 # (it slopes towards the tetrahedral interstitials) and the two-coordinated
-# Li1 of Li3N (a flat ring 0.01 eV deep around it, see bin/README.md).
+# Li1 of Li3N (a flat ring 0.01 eV deep around it, see docs/validation.md).
 KNOWN_NOT_MINIMUM = {('AgCl', 'Ag+1'), ('Li3N', 'Li+1')}
 N_LANDSCAPES = 23
 if len(s['gii']) < 25: bad.append('fewer than 25 structures')
@@ -80,7 +80,7 @@ if s['velmora_used']:
                        % (key + (r['site_minima'], r['sites'])))
     for key in REQUIRED_AT_SITE:
         if key not in land: bad.append('no landscape %s %s' % key)
-    # Site-minimum rates of the ordered Li and Na compounds (bin/README.md):
+    # Site-minimum rates of the ordered Li and Na compounds (docs/validation.md):
     # in the set every global minimum at or within 0.05 eV of a site and
     # only Li3N with a site off its minimum; in the COD set no fewer than
     # measured when the rates were introduced (35 and 43 of 48).

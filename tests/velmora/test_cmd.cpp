@@ -227,3 +227,42 @@ TEST(VelmoraCmd, EveryTableRowWithoutArguments) {
   EXPECT_EQ(listed, 31);  // the help text lists 31 commands
   EXPECT_EQ(velmora_cmd_find("--GEN-CIF"), nullptr);
 }
+
+// The reference of the manual is made from the table: every command offered
+// has a description (its help line, else a note) and shows its arguments,
+// from its usage or from its note; each appears in the Markdown with its
+// usage lines verbatim.
+TEST(VelmoraCmd, ReferenceDescribesEveryCommand) {
+  std::size_t count = 0;
+  const VELMORA_CMD* table = velmora_cmd_table(&count);
+  std::vector<std::string> words{"velmora.x", "--help-all", "--markdown"};
+  Args a(words);
+  ::testing::internal::CaptureStdout();
+  const int status = velmora_cmd_start(a.argc(), a.argv.data());
+  const std::string markdown = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(status, VELMORA_EXIT_OK);
+  for (std::size_t k = 0; k < count; ++k) {
+    const VELMORA_CMD& row = table[k];
+    // (-v and -V stand in the section of --version)
+    if (!row.name || !row.handler || (k > 0 && table[k - 1].handler == row.handler)) continue;
+    const VELMORA_CMD_NOTE* note = velmora_cmd_note(row.name);
+    EXPECT_TRUE(row.help || note) << row.name << " has neither help text nor a note";
+    if (!row.usage && row.min_args > 0) {
+      ASSERT_TRUE(note) << row.name;
+      EXPECT_STRNE(note->arguments, "") << row.name;
+    }
+    EXPECT_NE(markdown.find(std::string("\n### `") + row.name + "`\n"), std::string::npos)
+        << row.name;
+    if (row.usage) {
+      EXPECT_NE(markdown.find(row.usage), std::string::npos) << row.name;
+    }
+  }
+  for (const char* extra : {"--markdown-x", "-h"}) {
+    Args b({"velmora.x", "--help-all", extra});
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(velmora_cmd_start(b.argc(), b.argv.data()), VELMORA_EXIT_USAGE) << extra;
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: --help-all takes only --markdown.\n");
+  }
+}

@@ -3,7 +3,8 @@
 // executable, else in the installed data directory), the dispatch by exact
 // name that checks the argument count and prints the usage in one place,
 // and the handlers of the structure, force-field, bond-valence and
-// landscape commands.
+// landscape commands.  The help texts made from the table are in
+// velmora-cmd-help.cpp.
 #include "velmora-cmd.h"
 
 #include <unistd.h>
@@ -85,6 +86,7 @@ const VELMORA_CMD kCommands[] = {
     {"-V", velmora_cmd_opt_do_print_version, 0, nullptr, nullptr},
     {"--help", velmora_cmd_opt_do_print_help, 0, nullptr, "display this help."},
     {"-h", velmora_cmd_opt_do_print_help, 0, nullptr, nullptr},
+    {"--help-all", velmora_cmd_opt_do_print_help_all, 0, nullptr, nullptr},
     {"--print-sys", velmora_cmd_print_sys, 0, nullptr, nullptr},
     {"--print-cell", velmora_cmd_opt_do_print_cell, 1,
      "Command: --print-cell [input.cif].\n\n"
@@ -1008,42 +1010,6 @@ int velmora_cmd_start(int argc, char** argv) {
   }
   std::fflush(stdout);
   return status;
-}
-
-int velmora_cmd_opt_do_print_version(VELMORA_CMD_OPT*) {
-  std::printf("  Velmora-%s-cmd\n", BV_VERSION);
-  std::printf("    --help to list commands available.\n");
-  std::printf("    Bond-valence site energies, landscapes and relaxations of ionic conductors.\n");
-  std::printf("    Report faults with the command line, the input file and this version.\n");
-  return VELMORA_EXIT_OK;
-}
-
-int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT*) {
-  std::printf("Message: available commands are listed.\n");
-  std::printf(
-      "Message: detailed help with each command can be found by typing each command without "
-      "argument,\n");
-  std::printf(
-      "Message: basic format is: --command-name [compulsory arguments] | {optional "
-      "arguments}\n");
-  std::printf("\n");
-  for (const VELMORA_CMD& command : kCommands) {
-    if (!command.help) continue;
-    if (command.name && !command.handler) continue;  // not built: not offered
-    if (command.name)
-      std::printf("Message:   %-20s: %s\n", command.name, command.help);
-    else
-      std::printf("%s\n", command.help);  // a separator
-  }
-  std::printf("\nMessage: %s\n",
-              "--seed S after any command's arguments seeds its random steps (the resolution "
-              "of partly occupied sites, kinetic Monte Carlo, molecular dynamics); the seed "
-              "used is printed, from the clock when not given.");
-  std::printf("Message: %s\n",
-              "--json FILE after the arguments of --cal-bv, --text-cal-bv or --gen-cube writes "
-              "their results as a JSON document (version, seed, units, sites and sums, or the "
-              "landscape's grid, screening factor and supercell).");
-  return VELMORA_EXIT_OK;
 }
 
 // ------------------------------------------------ structure commands ----

@@ -54,6 +54,15 @@ const VELMORA_CMD* velmora_cmd_nearest(const char* name);
 // Every row, in the order of the help text; `count` receives their number.
 const VELMORA_CMD* velmora_cmd_table(std::size_t* count);
 
+// What a command without usage lines takes and does, for the reference of
+// the manual (velmora-cmd-help.cpp); null for a command that has usage lines.
+struct VELMORA_CMD_NOTE {
+  const char* name;
+  const char* arguments;  // as a usage line shows them: "[input.cif]"
+  const char* text;       // one sentence, lower case first, as the help text
+};
+const VELMORA_CMD_NOTE* velmora_cmd_note(const char* name);
+
 // The whole program: builds the context, dispatches one command, returns
 // the exit status.
 int velmora_cmd_start(int argc, char** argv);
@@ -137,6 +146,9 @@ std::string velmora_cmd_output_name(const VELMORA_CMD_OPT* opt, int index, const
 
 int velmora_cmd_opt_do_print_version(VELMORA_CMD_OPT* opt);
 int velmora_cmd_opt_do_print_help(VELMORA_CMD_OPT* opt);
+// Every command's usage; with the argument --markdown the command reference
+// of the manual (docs/reference/velmora.md).
+int velmora_cmd_opt_do_print_help_all(VELMORA_CMD_OPT* opt);
 
 // One handler per command (name: the command without leading dashes, dashes
 // turned into underscores).  A handler may live in its area's source file
