@@ -12,7 +12,7 @@ V=${VELMORA:-$SRC/bin/velmora.x}
 SCR=${BV_SCRATCH:-$(mktemp -d)}/data_bvref
 rm -rf "$SCR" && mkdir -p "$SCR" || exit 1
 if ! "$PY" -c 'import gemmi, numpy, scipy' 2>/dev/null; then
-    echo "SKIP: python3 with gemmi, numpy and scipy not available"; exit 0
+    echo "skipped: python3 with gemmi, numpy and scipy not available"; exit 77
 fi
 cd "$SCR" || exit 1
 "$PY" - "$SRC" "$V" <<'PYEOF'

@@ -10,8 +10,8 @@ OUT=${BV_SCRATCH:-$(mktemp -d)}/data_files
 rm -rf "$OUT" && mkdir -p "$OUT" || exit 1
 
 if ! "$PY" -c 'import sys' 2>/dev/null; then
-    echo "SKIP: no python interpreter at $PY"
-    exit 0
+    echo "skipped: no python interpreter at $PY"
+    exit 77
 fi
 
 fail=0

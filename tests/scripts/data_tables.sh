@@ -8,7 +8,7 @@ set -u
 SRC=${BV_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 PY=${PYTHON:-/usr/bin/python3}
 if ! "$PY" -c 'import gemmi, numpy' 2>/dev/null; then
-    echo "SKIP: python3 with gemmi and numpy not available"; exit 0
+    echo "skipped: python3 with gemmi and numpy not available"; exit 77
 fi
 "$PY" - "$SRC" "${BV_COD_DIR:-}" <<'PYEOF'
 import glob, math, os, re, sys

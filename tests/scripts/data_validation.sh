@@ -26,7 +26,7 @@ set -u
 SRC=${BV_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 PY=${PYTHON:-/usr/bin/python3}
 if ! "$PY" -c 'import gemmi, numpy, scipy' 2>/dev/null; then
-    echo "SKIP: python3 with gemmi, numpy and scipy not available"; exit 0
+    echo "skipped: python3 with gemmi, numpy and scipy not available"; exit 77
 fi
 COD=${BV_COD_DIR:-}
 if [ -n "${ASAN_OPTIONS:-}${UBSAN_OPTIONS:-}" ]; then

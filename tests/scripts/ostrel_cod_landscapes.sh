@@ -7,8 +7,8 @@
 # type, multiplicities, mobile-ion sites on minima labelled with them).
 set -u
 : "${OSTREL:?}" "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}" "${BV_COD_DIR:?}" "${PYTHON:=/usr/bin/python3}"
-[ -d "$BV_COD_DIR" ] || { echo "SKIP: no COD directory"; exit 0; }
-"$PYTHON" -c 'import gemmi, numpy' 2>/dev/null || { echo "SKIP: no gemmi/numpy"; exit 0; }
+[ -d "$BV_COD_DIR" ] || { echo "skipped: no COD directory"; exit 77; }
+"$PYTHON" -c 'import gemmi, numpy' 2>/dev/null || { echo "skipped: no gemmi/numpy"; exit 77; }
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
 tool="$BV_SOURCE_DIR/tests/scripts/ostrel_landscape.py"
 fail=0

@@ -14,31 +14,7 @@ bad() { echo "FAIL: $*"; fail=1; }
 check_status() { [ "$2" = "$3" ] || bad "$1: status $3, expected $2"; }
 fresh() { rm -rf run && mkdir run && cd run || exit 1; }
 
-"$PYTHON" - <<'PY' || exit 1
-import math
-n, L = 20, 4.0
-A, B, C = 0.11, 0.23, 0.37
-with open("cos.cube", "w", newline="") as f:
-    f.write("cos\r\nConducting = Li1+ ; sf = 0.700000;\r\n   0    0.000000    0.000000    0.000000\r\n")
-    for ax in range(3):
-        v = [0.0] * 3
-        v[ax] = L / n * 1.889725989
-        f.write("%4d %11.6f %11.6f %11.6f\r\n" % (n, v[0], v[1], v[2]))
-    for i in range(n):
-        for j in range(n):
-            for k in range(n):
-                e = sum(w * (1 - math.cos(2 * math.pi * q / n)) for w, q in ((A, i), (B, j), (C, k)))
-                f.write(" %12.6f\r\n" % e)
-with open("cos.cif", "w") as f:
-    f.write("data_cos\n_database_code_ICSD 12345\n")
-    for t in "abc":
-        f.write("_cell_length_%s %.4f\n" % (t, L))
-    for t in ("alpha", "beta", "gamma"):
-        f.write("_cell_angle_%s 90\n" % t)
-    f.write("loop_\n_symmetry_equiv_pos_as_xyz\nx,y,z\n"
-            "loop_\n_atom_site_label\n_atom_site_type_symbol\n_atom_site_fract_x\n"
-            "_atom_site_fract_y\n_atom_site_fract_z\nLi1 Li1+ 0 0 0\nO1 O2- 0.5 0.5 0.5\n")
-PY
+"$PYTHON" "$(dirname "$0")/lib/cosine_landscape.py" || exit 1
 CUBE=$PWD/cos.cube CIF=$PWD/cos.cif
 dashes69=$(printf -- '-%.0s' $(seq 69))
 

@@ -12,8 +12,8 @@
 set -u
 : "${OSTREL:?}" "${VELMORA:?}" "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}" "${PYTHON:=/usr/bin/python3}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
-[ -x "$VELMORA" ] || { echo "SKIP: no velmora.x"; exit 0; }
-"$PYTHON" -c 'import numpy' 2>/dev/null || { echo "SKIP: no numpy"; exit 0; }
+[ -x "$VELMORA" ] || { echo "skipped: no velmora.x"; exit 77; }
+"$PYTHON" -c 'import numpy' 2>/dev/null || { echo "skipped: no numpy"; exit 77; }
 tool="$BV_SOURCE_DIR/tools/percolation_check.py"
 data="$BV_SOURCE_DIR/tests/data/validation"
 fail=0

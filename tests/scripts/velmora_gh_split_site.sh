@@ -8,7 +8,7 @@
 set -u
 : "${VELMORA:?}" "${BV_SCRATCH:?}" "${BV_SOURCE_DIR:?}" "${PYTHON:=/usr/bin/python3}"
 rm -rf "$BV_SCRATCH" && mkdir -p "$BV_SCRATCH" && cd "$BV_SCRATCH" || exit 1
-"$PYTHON" -c 'import numpy' 2>/dev/null || { echo "SKIP: no numpy"; exit 77; }
+"$PYTHON" -c 'import numpy' 2>/dev/null || { echo "skipped: no numpy"; exit 77; }
 cp "$BV_SOURCE_DIR/tests/data/cif/NaTaO3.cif" . || exit 1
 fail=0
 "$VELMORA" --gen-cube NaTaO3.cif Na 1 0 0.2 t t NaTaO3.cube >gen.txt 2>&1 || { cat gen.txt; exit 1; }

@@ -15,7 +15,7 @@ PY=${PYTHON:-/usr/bin/python3}
 S=${BV_SCRATCH:-$(mktemp -d)}
 rm -rf "$S"; mkdir -p "$S"
 cd "$S" || exit 1
-"$PY" -c 'import numpy' 2>/dev/null || { echo "numpy missing"; exit 77; }
+"$PY" -c 'import numpy' 2>/dev/null || { echo "skipped: numpy missing"; exit 77; }
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
