@@ -3,25 +3,8 @@
 # exit statuses, version/help/usage texts, data files found when started by
 # absolute path, through PATH, through a symbolic link and after
 # `cmake --install`, and clear refusals of bad CIF files.
-set -u
-V=${VELMORA:?}
-DATA=${BV_TEST_DATA_DIR:?}
-SRC=${BV_SOURCE_DIR:?}
-S=${BV_SCRATCH:-$(mktemp -d)}
-rm -rf "$S"; mkdir -p "$S"
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-
-# run NAME EXPECTED_STATUS ARGS...: runs velmora.x, keeping stdout/stderr.
-run() {
-  local name=$1 want=$2; shift 2
-  "$V" "$@" >"$S/$name.out" 2>"$S/$name.err"
-  local got=$?
-  [ "$got" = "$want" ] || fail "$name: exit status $got, wanted $want ($(head -c 300 "$S/$name.err"))"
-}
-has() {  # has FILE TEXT
-  grep -qF -- "$2" "$1" || fail "$1 lacks: $2"
-}
+. "$(dirname "$0")/lib/velmora_checks.sh"
+: "${SRC:?}"
 
 # Version, help, unknown commands.
 run version 0

@@ -21,25 +21,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # The structure: O on the fcc lattice of a 9.222 A cube, Li at (1/4 1/4 1/4)
 # of each of the eight Li2O cells only.
-"$PY" - <<'PYEOF'
-a = 4.611 * 2
-rows = ["data_LiO_dilute", "_cell_length_a %.4f" % a, "_cell_length_b %.4f" % a,
-        "_cell_length_c %.4f" % a, "_cell_angle_alpha 90", "_cell_angle_beta 90",
-        "_cell_angle_gamma 90", "_symmetry_space_group_name_H-M 'P 1'", "loop_",
-        "_symmetry_equiv_pos_as_xyz", "x,y,z", "loop_", "_atom_site_label",
-        "_atom_site_type_symbol", "_atom_site_fract_x", "_atom_site_fract_y",
-        "_atom_site_fract_z", "_atom_site_occupancy"]
-cells = [(i, j, k) for i in range(2) for j in range(2) for k in range(2)]
-fcc = [(0, 0, 0), (0, .5, .5), (.5, 0, .5), (.5, .5, 0)]
-n = 0
-for c in cells:
-    for f in fcc:
-        n += 1
-        rows.append("O%d O2- %.5f %.5f %.5f 1" % (n, *((f[d] + c[d]) / 2 for d in range(3))))
-for m, c in enumerate(cells):
-    rows.append("Li%d Li1+ %.5f %.5f %.5f 1" % (m + 1, *((0.25 + c[d]) / 2 for d in range(3))))
-open("LiO.cif", "w").write("\n".join(rows) + "\n")
-PYEOF
+"$PY" "$(dirname "$0")/lib/dilute_lio_cif.py" LiO.cif || exit 1
 
 "$V" --gen-cube LiO.cif Li 1 0.75 0.1 t t LiO.cube >cube.out 2>&1 || fail "--gen-cube"
 "$V" --gh LiO.cif LiO.cube Li 1 >gh.out 2>&1 || fail "--gh"
